@@ -1,0 +1,80 @@
+# Helpers that give every target of the project the same settings.
+#   kyv_library(name SOURCES ... [DEPS ...])      static library, include root is src/
+#   kyv_test(name SOURCES ... [DEPS ...])         GoogleTest executable registered with CTest
+#   kyv_fuzzer(name SOURCES ... [DEPS ...] [CORPUS dir...])
+#                                                 libFuzzer target (fuzz preset); in other builds the
+#                                                 same source is linked with a replay driver and run by
+#                                                 CTest over its seed corpus, so it never rots
+#   kyv_bench(name SOURCES ... [DEPS ...])        benchmark executable (KYV_BENCH only)
+
+function(kyv_warnings target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4 /WX)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wno-missing-field-initializers)
+  endif()
+endfunction()
+
+function(kyv_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  kyv_warnings(${name})
+endfunction()
+
+function(kyv_test name)
+  if(NOT KYV_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} kyv_testsupport GTest::gtest_main)
+  kyv_warnings(${name})
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES
+    ENVIRONMENT "KYV_FIXTURES=${KYV_FIXTURES_DIR};KYV_SOURCE_DIR=${PROJECT_SOURCE_DIR};WINEDEBUG=-all"
+    TIMEOUT 600)
+endfunction()
+
+function(kyv_fuzzer name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;CORPUS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+  kyv_warnings(${name})
+  if(KYV_FUZZ)
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  else()
+    target_link_libraries(${name} PRIVATE kyv_fuzz_replay)
+    if(KYV_TESTS)
+      add_test(NAME ${name}_replay COMMAND ${name} ${ARG_CORPUS})
+      set_tests_properties(${name}_replay PROPERTIES TIMEOUT 600 ENVIRONMENT "WINEDEBUG=-all")
+    endif()
+  endif()
+  set_property(TARGET ${name} PROPERTY KYV_CORPUS "${ARG_CORPUS}")
+  set_property(GLOBAL APPEND PROPERTY KYV_FUZZERS ${name})
+endfunction()
+
+function(kyv_bench name)
+  if(NOT KYV_BENCH)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+  kyv_warnings(${name})
+endfunction()
+
+# The usual shape of a subsystem folder: every *.cpp but the tests makes the library kyv_<name>;
+# every *_test.cpp makes the test executable <name>_tests. New files need no edit here.
+function(kyv_subsystem name)
+  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  list(FILTER sources EXCLUDE REGEX "_test\\.cpp$")
+  kyv_library(kyv_${name} SOURCES ${sources} DEPS ${ARG_DEPS})
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  if(tests)
+    kyv_test(${name}_tests SOURCES ${tests} DEPS kyv_${name} ${ARG_TEST_DEPS})
+  endif()
+endfunction()

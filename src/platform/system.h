@@ -1,0 +1,33 @@
+// The rest of what the system asks of its host operating system.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kyv::platform {
+
+// The character that ends a folder in this system's paths: '\' on Windows, '/' elsewhere.
+char pathSeparator();
+
+// Full path of the module that holds this code: the DLL itself on Windows (its own instance
+// handle), the executable or shared object elsewhere.
+std::string moduleFileName();
+
+// The folder for temporary files, as the system reports it (not yet normalised). On POSIX a
+// private 0700 folder made once per process under $TMPDIR (or /tmp) and removed at exit.
+std::string tempFolder();
+
+std::uint32_t processId();
+
+// The one modal error dialog (error icon, OK). text is Windows-1251; on POSIX it goes to stderr
+// as UTF-8.
+void showErrorDialog(const std::string& text, const std::string& caption);
+
+// Windows-1251 text to UTF-8 for terminals; bytes below 0x80 pass unchanged.
+std::string cp1251ToUtf8(const std::string& text);
+// The OEM code page (866) to the ANSI one (1251), as a Russian Windows converts ZIP names.
+std::string oemToAnsi(const std::string& text);
+// Whether the file functions use the ANSI code page (always so on POSIX).
+bool fileApisAreAnsi();
+
+} // namespace kyv::platform

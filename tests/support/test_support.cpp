@@ -1,0 +1,106 @@
+#include "test_support.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+namespace kyv::test {
+
+namespace fs = std::filesystem;
+
+fs::path fixturesDir() {
+  const char* dir = std::getenv("KYV_FIXTURES");
+  if (dir == nullptr || !fs::is_directory(dir))
+    return {};
+  return dir;
+}
+
+fs::path fixture(std::string_view relative) {
+  const fs::path dir = fixturesDir();
+  if (dir.empty())
+    return {};
+  fs::path p = dir / relative;
+  return fs::exists(p) ? p : fs::path{};
+}
+
+fs::path sourceDir() {
+  const char* dir = std::getenv("KYV_SOURCE_DIR");
+  return dir != nullptr ? fs::path(dir) : fs::current_path();
+}
+
+std::vector<std::byte> readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    throw std::runtime_error("cannot read " + path.string());
+  std::vector<char> chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::byte> bytes(chars.size());
+  for (std::size_t i = 0; i < chars.size(); ++i)
+    bytes[i] = static_cast<std::byte>(chars[i]);
+  return bytes;
+}
+
+void writeFile(const fs::path& path, std::span<const std::byte> bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out)
+    throw std::runtime_error("cannot write " + path.string());
+}
+
+void writeFile(const fs::path& path, std::string_view text) {
+  writeFile(path, std::span(reinterpret_cast<const std::byte*>(text.data()), text.size()));
+}
+
+std::vector<std::byte> bytesOf(std::string_view text) {
+  std::vector<std::byte> bytes(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i)
+    bytes[i] = static_cast<std::byte>(text[i]);
+  return bytes;
+}
+
+std::string textOf(std::span<const std::byte> bytes) {
+  return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+ScratchDir::ScratchDir() {
+  static std::atomic<unsigned> counter{0};
+  std::random_device rd;
+  for (;;) {
+    path_ = fs::temp_directory_path() /
+            ("kyvtest_" + std::to_string(rd()) + "_" + std::to_string(counter++));
+    if (fs::create_directory(path_))
+      break;
+  }
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+int run(const std::string& command) {
+  const int status = std::system(command.c_str());
+#ifdef _WIN32
+  return status;
+#else
+  if (status == -1)
+    return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+#endif
+}
+
+bool haveProgram(const std::string& name) {
+#ifdef _WIN32
+  (void)name;
+  return false;
+#else
+  return run("command -v " + name + " >/dev/null 2>&1") == 0;
+#endif
+}
+
+} // namespace kyv::test
