@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace kyv::platform {
 
@@ -30,4 +31,9 @@ std::string oemToAnsi(const std::string& text);
 // Whether the file functions use the ANSI code page (always so on POSIX).
 bool fileApisAreAnsi();
 
+} // namespace kyv::platform
+
+namespace kyv::platform {
+// The folder rule with this system's separator.
+std::string NormalizeFolder(std::string_view folder);
 } // namespace kyv::platform
