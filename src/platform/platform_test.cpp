@@ -1,0 +1,105 @@
+#include "base/text.h"
+#include "platform/codepages.h"
+#include "platform/file.h"
+#include "platform/system.h"
+#include "platform/wildcard.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace kyv::platform {
+namespace {
+
+TEST(Wildcard, MatchesLikeTheWindowsFileSystem) {
+  struct Case {
+    const char* mask;
+    const char* name;
+    bool match;
+  };
+  const Case cases[] = {
+      {"main*.kyv", "main.kyv", true},      {"main*.kyv", "MAIN2.KYV", true},
+      {"main*.kyv", "main1.kyv.bak", false}, {"main*.kyv", "daily.kyv", false},
+      {"*", "", true},                       {"a?c", "abc", true},
+      {"a?c", "ac", false},                  {"*a*b*", "xxaxxbxx", true},
+      {"*.kyv", "x.kyvx", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(wildcardMatch(c.mask, c.name), c.match) << c.mask << " vs " << c.name;
+}
+
+TEST(FolderRule, WindowsRuleAsAPureFunction) {
+  struct Case {
+    const char* in;
+    const char* out;
+  };
+  const Case cases[] = {
+      {"D:\\Mail\\Plugins", "D:\\Mail\\Plugins\\"},
+      {"D:/Mail/Plugins/", "D:\\Mail\\Plugins\\"},
+      {"d", "d:\\"},
+      {"1", "1\\"},
+      {"", ""},
+      {"C:\\\\a\\\\\\b", "C:\\a\\\\b\\"}, // one left-to-right pass of pair replacement
+      {"\\\\server\\share", "\\\\server\\share\\"},
+      // Four leading separators collapse pairwise to two, then one goes back in front.
+      {"\\\\\\\\server", "\\\\\\server\\"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(NormalizeFolderWith(c.in, '\\'), c.out) << c.in;
+}
+
+TEST(CodePages, ConvertTheRussianLetters) {
+  // "Ошибка" in Windows-1251 and in 866.
+  const std::string ansi = "\xCE\xF8\xE8\xE1\xEA\xE0";
+  const std::string oem = "\x8E\xE8\xA8\xA1\xAA\xA0";
+  EXPECT_EQ(cp1251ToUtf8(ansi), "\xD0\x9E\xD1\x88\xD0\xB8\xD0\xB1\xD0\xBA\xD0\xB0");
+  std::string converted;
+  for (const char c : oem)
+    converted += static_cast<char>(oem866ToCp1251(static_cast<unsigned char>(c)));
+  EXPECT_EQ(converted, ansi);
+}
+
+TEST(Files, ExclusiveCreateRefusesAnExistingFileAndReadsBack) {
+  test::ScratchDir dir;
+  const std::string path = (dir / "x.tmp").string();
+  auto file = File::create(path, true);
+  ASSERT_TRUE(file);
+  ASSERT_TRUE(file->write(test::bytesOf("hello")));
+  EXPECT_FALSE(File::create(path, true));
+  file.reset();
+  auto source = FileSource::open(path);
+  ASSERT_TRUE(source);
+  EXPECT_EQ(source->size(), 5u);
+  std::byte buf[3];
+  ASSERT_TRUE(source->seek(2));
+  EXPECT_EQ(source->read(buf), 3u);
+  EXPECT_EQ(test::textOf(buf), "llo");
+  EXPECT_TRUE(fileExists(path));
+  EXPECT_FALSE(fileExists(dir.path().string()));
+  source.reset(); // Windows refuses to delete a file that is open
+  EXPECT_TRUE(deleteFile(path));
+  EXPECT_FALSE(fileExists(path));
+  EXPECT_FALSE(File::openRead(path));
+}
+
+TEST(Files, FindEntriesMatchesWithoutCase) {
+  test::ScratchDir dir;
+  test::writeFile(dir / "MAIN1.KYV", "a");
+  test::writeFile(dir / "main2.kyv", "b");
+  test::writeFile(dir / "daily.kyv", "c");
+  std::string pattern = dir.path().string();
+  pattern += pathSeparator();
+  auto names = findEntries(pattern + "main*.kyv");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"MAIN1.KYV", "main2.kyv"}));
+}
+
+TEST(System, TempFolderExistsAndProcessIdIsSet) {
+  EXPECT_TRUE(folderExists(tempFolder()));
+  EXPECT_NE(processId(), 0u);
+  EXPECT_FALSE(moduleFileName().empty());
+}
+
+} // namespace
+} // namespace kyv::platform

@@ -1,0 +1,134 @@
+#include "platform/file.h"
+
+#include <windows.h>
+
+namespace kyv::platform {
+
+struct File::Impl {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  ~Impl() {
+    if (handle != INVALID_HANDLE_VALUE)
+      ::CloseHandle(handle);
+  }
+};
+
+File::File(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+File::File(File&&) noexcept = default;
+File& File::operator=(File&&) noexcept = default;
+File::~File() = default;
+
+std::optional<File> File::openRead(const std::string& path) {
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    // A file locked against shared reading can still be read with backup semantics.
+    h = ::CreateFileA(path.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    return std::nullopt;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (::GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    ::CloseHandle(h);
+    return std::nullopt;
+  }
+  auto impl = std::make_unique<Impl>();
+  impl->handle = h;
+  return File(std::move(impl));
+}
+
+std::optional<File> File::create(const std::string& path, bool exclusive) {
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           exclusive ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    return std::nullopt;
+  auto impl = std::make_unique<Impl>();
+  impl->handle = h;
+  return File(std::move(impl));
+}
+
+std::uint64_t File::size() const {
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(impl_->handle, &size))
+    return 0;
+  return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+std::size_t File::readAt(std::uint64_t offset, std::span<std::byte> out) const {
+  std::size_t got = 0;
+  while (got < out.size()) {
+    OVERLAPPED at{};
+    const std::uint64_t pos = offset + got;
+    at.Offset = static_cast<DWORD>(pos);
+    at.OffsetHigh = static_cast<DWORD>(pos >> 32);
+    const std::size_t want = out.size() - got;
+    const DWORD chunk = want > 0x40000000u ? 0x40000000u : static_cast<DWORD>(want);
+    DWORD n = 0;
+    if (!::ReadFile(impl_->handle, out.data() + got, chunk, &n, &at) || n == 0)
+      break;
+    got += n;
+  }
+  return got;
+}
+
+bool File::write(std::span<const std::byte> data) {
+  while (!data.empty()) {
+    const DWORD chunk = data.size() > 0x40000000u ? 0x40000000u : static_cast<DWORD>(data.size());
+    DWORD n = 0;
+    if (!::WriteFile(impl_->handle, data.data(), chunk, &n, nullptr) || n == 0)
+      return false;
+    data = data.subspan(n);
+  }
+  return true;
+}
+
+bool fileExists(const std::string& path) {
+  const DWORD attr = ::GetFileAttributesA(path.c_str());
+  return attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool folderExists(const std::string& path) {
+  const DWORD attr = ::GetFileAttributesA(path.c_str());
+  return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool deleteFile(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
+
+std::vector<std::string> findEntries(const std::string& pattern) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA data{};
+  HANDLE find = ::FindFirstFileA(pattern.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE)
+    return names;
+  do {
+    const std::string_view name = data.cFileName;
+    if (name != "." && name != "..")
+      names.emplace_back(name);
+  } while (::FindNextFileA(find, &data));
+  ::FindClose(find);
+  return names;
+}
+
+std::vector<FolderEntry> listFolder(const std::string& folder) {
+  std::vector<FolderEntry> entries;
+  std::string pattern = folder;
+  if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/')
+    pattern += '\\';
+  pattern += '*';
+  WIN32_FIND_DATAA data{};
+  HANDLE find = ::FindFirstFileA(pattern.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE)
+    return entries;
+  do {
+    const std::string name = data.cFileName;
+    if (name == "." || name == "..")
+      continue;
+    // Reparse points are not walked into: a junction loop must not walk forever.
+    const bool isFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                          !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    entries.push_back({name, isFolder});
+  } while (::FindNextFileA(find, &data));
+  ::FindClose(find);
+  return entries;
+}
+
+} // namespace kyv::platform

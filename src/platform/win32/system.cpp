@@ -1,0 +1,44 @@
+#include "platform/system.h"
+
+#include <windows.h>
+
+namespace kyv::platform {
+
+char pathSeparator() { return '\\'; }
+
+std::string moduleFileName() {
+  // The module that holds this code (the plug-in DLL when linked into it), by its own
+  // instance handle, with the classic 260-character buffer.
+  HMODULE self = nullptr;
+  ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&moduleFileName), &self);
+  char buffer[MAX_PATH];
+  const DWORD n = ::GetModuleFileNameA(self, buffer, MAX_PATH);
+  return std::string(buffer, n);
+}
+
+std::string tempFolder() {
+  char buffer[1024];
+  const DWORD n = ::GetTempPathA(1023, buffer);
+  if (n == 0 || n > 1023)
+    return std::string();
+  return std::string(buffer, n);
+}
+
+std::uint32_t processId() { return ::GetCurrentProcessId(); }
+
+void showErrorDialog(const std::string& text, const std::string& caption) {
+  ::MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR);
+}
+
+std::string oemToAnsi(const std::string& text) {
+  std::string out(text);
+  if (!out.empty())
+    ::OemToCharBuffA(out.data(), out.data(), static_cast<DWORD>(out.size()));
+  return out;
+}
+
+bool fileApisAreAnsi() { return ::AreFileApisANSI() != 0; }
+
+} // namespace kyv::platform
