@@ -1,0 +1,289 @@
+#include "mail/email_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "base/error.h"
+#include "test_support.h"
+
+namespace kyv::mail {
+namespace {
+
+using test::textOf;
+
+// Messages in these tests are written with "\n" and turned into CR LF here, so that the
+// literal stays readable; tests of other line breaks build their bytes directly.
+std::string crlf(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\n')
+      out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+std::string written(const TMailPart& part) {
+  VectorSink sink;
+  EXPECT_TRUE(TEmailParser::WritePart(part, sink));
+  return textOf(sink.bytes());
+}
+
+struct Expected {
+  std::string name;
+  std::string encoding;
+  std::string content; // what WritePart gives
+};
+
+void expectParts(std::string_view message, const std::vector<Expected>& expected) {
+  TEmailParser parser;
+  ASSERT_TRUE(parser.ParseText(message));
+  ASSERT_EQ(parser.PartCount(), expected.size()) << message;
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const TMailPart& part = parser.Parts()[i];
+    EXPECT_EQ(part.Name, expected[i].name) << "part " << i;
+    EXPECT_EQ(part.Encoding, expected[i].encoding) << "part " << i;
+    EXPECT_EQ(written(part), expected[i].content) << "part " << i;
+  }
+}
+
+TEST(EmailParser, SinglePartMessages) {
+  // No Content-Type: one part, the body after the first empty line.
+  expectParts(crlf("From: a@b\nSubject: x\n\nline 1\nline 2\n"),
+              {{"MainBody", "", "line 1\r\nline 2\r\n"}});
+  // No headers at all: the empty first line ends an empty header block.
+  expectParts(crlf("\nbody\n"), {{"MainBody", "", "body\r\n"}});
+  // A header block that runs to the end gives one empty part.
+  expectParts(crlf("From: a@b\nSubject: x\n"), {{"MainBody", "", ""}});
+  // Encoding and name come from the top-level headers.
+  expectParts(crlf("Content-Transfer-Encoding:  Base64 \nContent-Disposition: attachment; "
+                   "filename=\"v.exe\"\n\nQUJD\n"),
+              {{"v.exe", "base64", "ABC"}});
+  // Not multipart: a type of its own is not interpreted.
+  expectParts(crlf("Content-Type: text/plain; boundary=x\n\n--x\nbody\n--x--\n"),
+              {{"MainBody", "", "--x\r\nbody\r\n--x--\r\n"}});
+}
+
+TEST(EmailParser, LineBreaksOfEveryKindAndNul) {
+  // CR LF, lone CR and lone LF all end lines; bodies come out with CR LF.
+  expectParts("Subject: x\r\rone\ntwo\rthree\r\nfour", {{"MainBody", "", "one\r\ntwo\r\nthree\r\nfour\r\n"}});
+  // A NUL byte hides everything after it.
+  const std::string withNul = std::string("Subject: x\r\n\r\nvisible\r\n\0hidden\r\n", 33);
+  expectParts(withNul, {{"MainBody", "", "visible\r\n"}});
+  expectParts("", {{"MainBody", "", ""}});
+}
+
+TEST(EmailParser, MultipartWithNamesEncodingsAndNumbering) {
+  const std::string message = crlf("Received: from x by y\n"
+                                   "Content-Type: multipart/mixed; boundary=\"b1\"\n"
+                                   "\n"
+                                   "preamble, never a part\n"
+                                   "--b1\n"
+                                   "Content-Type: text/plain\n"
+                                   "\n"
+                                   "hello\n"
+                                   "--b1\n"
+                                   "Content-Type: application/octet-stream\n"
+                                   "Content-Transfer-Encoding: BASE64\n"
+                                   "Content-Disposition: attachment; filename=\"a.exe\"\n"
+                                   "\n"
+                                   "TVqQ\n"
+                                   "AAM=\n"
+                                   "--b1\n"
+                                   "Content-Transfer-Encoding: quoted-printable\n"
+                                   "\n"
+                                   "caf=E9 =\n"
+                                   "ok\n"
+                                   "--b1\n"
+                                   "Content-Transfer-Encoding: x-gzip64\n"
+                                   "\n"
+                                   "unknown encodings write nothing\n"
+                                   "--b1--\n"
+                                   "epilogue, never read\n");
+  expectParts(message, {{"", "", "hello\r\n"},
+                        {"a.exe", "base64", std::string("MZ\x90\x00\x03", 5)},
+                        {"", "quoted-printable", "caf\xE9 ok"},
+                        {"", "x-gzip64", ""}});
+}
+
+TEST(EmailParser, CaseOfMultipartBoundaryAndFilenameDoesNotMatter) {
+  const std::string message = crlf("CONTENT-TYPE: Multipart/Mixed;\n"
+                                   "\tBOUNDARY=xyz\n"
+                                   "\n"
+                                   "--xyz\n"
+                                   "content-disposition: attachment; FileName=up.bin\n"
+                                   "Content-Transfer-Encoding: x-uuencode\n"
+                                   "\n"
+                                   "begin 644 up.bin\n"
+                                   "#0V%T\n"
+                                   "`\n"
+                                   "end\n"
+                                   "--xyz--\n");
+  expectParts(message, {{"up.bin", "x-uuencode", "Cat"}});
+}
+
+TEST(EmailParser, UuencodeGoesByFourNames) {
+  for (const char* name : {"x-uue", "x-uuencode", "uuencode", "uue", "X-UUE"}) {
+    TMailPart part;
+    part.Encoding = std::string(name);
+    for (char& c : part.Encoding)
+      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    part.Body = "begin 644 x\r\n#0V%T\r\nend\r\n";
+    EXPECT_EQ(written(part), "Cat") << name;
+  }
+}
+
+TEST(EmailParser, BoundaryParameter) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"multipart/mixed; boundary=\"abc\"", "abc"},
+      {"multipart/mixed; boundary=abc; charset=x", "abc"},
+      {"multipart/mixed; boundary = abc ", "abc"},
+      {"multipart/mixed; Boundary=ABC", "ABC"},
+      // A quoted boundary holding ";" is cut there and keeps only its leading quote removed.
+      {"multipart/mixed; boundary=\"a;b\"", "a"},
+      {"multipart/mixed", ""},
+      {"multipart/mixed; boundary", ""},
+      {"multipart/mixed; boundary:abc", ""},
+      {"multipart/mixed; boundary=\"\"", ""},
+      {"", ""},
+  };
+  for (const auto& [value, boundary] : cases)
+    EXPECT_EQ(TEmailParser::BoundaryOf(value), boundary) << value;
+  // Only 500 characters after the parameter name are looked at.
+  const std::string longValue = "multipart/mixed; boundary=" + std::string(600, 'q');
+  EXPECT_EQ(TEmailParser::BoundaryOf(longValue), std::string(499, 'q'));
+}
+
+TEST(EmailParser, FileNameParameter) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"Content-Disposition: attachment; filename=\"a.exe\"\r\n", "a.exe"},
+      {"Content-Disposition: attachment; filename=a.exe; size=10\r\n", "a.exe; size=10"},
+      // The quoted form followed by more parameters loses only its leading quote.
+      {"Content-Disposition: attachment; filename=\"a.exe\"; size=10\r\n", "a.exe\"; size=10"},
+      {"Content-Disposition: attachment; filename*=utf-8''a.exe\r\n", ""},
+      {"Content-Disposition: attachment; FILENAME= b.com \r\n", "b.com"},
+      // Only Content-Disposition is consulted, and only its first occurrence.
+      {"Content-Type: application/x; name=\"c.exe\"\r\n", ""},
+      {"Content-Disposition: inline\r\nContent-Disposition: attachment; filename=d\r\n", ""},
+      // The header name must start the line and carry its colon.
+      {"X-Content-Disposition: attachment; filename=e\r\n", ""},
+  };
+  for (const auto& [block, name] : cases)
+    EXPECT_EQ(TEmailParser::AttachmentName(block), name) << block;
+}
+
+TEST(EmailParser, DelimiterRules) {
+  // A multipart without a boundary parameter: "--" and "----" are the delimiters.
+  expectParts(crlf("Content-Type: multipart/mixed\n\n--\n\nfirst\n--\n\nsecond\n----\nafter\n"),
+              {{"", "", "first\r\n"}, {"", "", "second\r\n"}});
+  // Trailing blanks make a delimiter a body line; no delimiter at all gives no part.
+  expectParts(crlf("Content-Type: multipart/mixed; boundary=q\n\n--q \n\nbody\n--q-- \n"), {});
+  // A part without header lines is kept with empty headers; a last part without a closing
+  // delimiter runs to the end of the text.
+  {
+    TEmailParser parser;
+    parser.ParseText(crlf("Content-Type: multipart/mixed; boundary=q\n\n--q\n\nraw\n--q\nX: y\n\nlast\nlines"));
+    ASSERT_EQ(parser.PartCount(), 2u);
+    EXPECT_EQ(parser.Parts()[0].Headers, "");
+    EXPECT_EQ(parser.Parts()[0].Body, "raw\r\n");
+    EXPECT_EQ(parser.Parts()[1].Headers, "X: y\r\n");
+    EXPECT_EQ(parser.Parts()[1].Body, "last\r\nlines\r\n");
+  }
+  // A header block that runs to the end of the text is not a part.
+  expectParts(crlf("Content-Type: multipart/mixed; boundary=q\n\n--q\n\none\n--q\nX: y\n"),
+              {{"", "", "one\r\n"}});
+  // Same file names stay as they are; position numbering is the caller's.
+  expectParts(crlf("Content-Type: multipart/mixed; boundary=q\n\n"
+                   "--q\nContent-Disposition: attachment; filename=same\n\n1\n"
+                   "--q\nContent-Disposition: attachment; filename=same\n\n2\n--q--\n"),
+              {{"same", "", "1\r\n"}, {"same", "", "2\r\n"}});
+}
+
+TEST(EmailParser, NestedMultipartsAreWalkedDepthFirst) {
+  const std::string message = crlf("Content-Type: multipart/mixed; boundary=outer\n\n"
+                                   "--outer\n\nA\n"
+                                   "--outer\n"
+                                   "Content-Type: multipart/alternative; boundary=inner\n\n"
+                                   "inner preamble\n"
+                                   "--inner\n\nB\n"
+                                   "--inner\n\nC\n"
+                                   "--inner--\n"
+                                   "skipped after the inner close\n"
+                                   "--outer\n\nD\n"
+                                   "--outer--\n");
+  expectParts(message, {{"", "", "A\r\n"}, {"", "", "B\r\n"}, {"", "", "C\r\n"}, {"", "", "D\r\n"}});
+}
+
+// Builds a chain of `levels` multiparts, each holding the next, with one leaf at the bottom.
+std::string nested(int levels) {
+  std::string head = "Content-Type: multipart/mixed; boundary=b0\r\n\r\n";
+  for (int i = 1; i < levels; ++i)
+    head += "--b" + std::to_string(i - 1) + "\r\nContent-Type: multipart/mixed; boundary=b" +
+            std::to_string(i) + "\r\n\r\n";
+  return head + "--b" + std::to_string(levels - 1) + "\r\n\r\nleaf\r\n";
+}
+
+TEST(EmailParser, DeepNestingEndsInAnOrderlyWay) {
+  {
+    // Within the cap, the leaf is found.
+    TEmailParser parser;
+    parser.ParseText(nested(kMaxMultipartDepth));
+    ASSERT_EQ(parser.PartCount(), 1u);
+    EXPECT_EQ(parser.Parts()[0].Body, "leaf\r\n");
+  }
+  {
+    // One deeper: the multipart at the cap is kept whole as one part, holding the rest.
+    TEmailParser parser;
+    parser.ParseText(nested(kMaxMultipartDepth + 1));
+    ASSERT_EQ(parser.PartCount(), 1u);
+    EXPECT_EQ(parser.Parts()[0].Body, "--b32\r\n\r\nleaf\r\n");
+  }
+  {
+    // A hundred thousand levels would exhaust the stack without the cap.
+    TEmailParser parser;
+    parser.ParseText(nested(100000));
+    ASSERT_EQ(parser.PartCount(), 1u);
+    EXPECT_EQ(parser.Parts()[0].Body.substr(0, 7), "--b32\r\n");
+  }
+}
+
+TEST(EmailParser, PartCountIsCapped) {
+  std::string message = "Content-Type: multipart/mixed; boundary=q\r\n\r\n";
+  for (std::size_t i = 0; i < kMaxParts + 5; ++i)
+    message += "--q\r\n\r\nx\r\n";
+  TEmailParser parser;
+  parser.ParseText(message);
+  EXPECT_EQ(parser.PartCount(), kMaxParts);
+}
+
+TEST(EmailParser, ParseReadsTheFileAndRestartsFromScratch) {
+  test::ScratchDir dir;
+  const auto path = dir / "m.eml";
+  test::writeFile(path, crlf("Content-Type: multipart/mixed; boundary=q\n\n--q\n\none\n--q\n\ntwo\n--q--\n"));
+  TEmailParser parser;
+  parser.SetFileName(path.string());
+  ASSERT_TRUE(parser.Parse());
+  ASSERT_EQ(parser.PartCount(), 2u);
+  parser.Parts()[1].Name = "Part2";
+  EXPECT_EQ(parser.Parts()[1].Name, "Part2");
+  ASSERT_TRUE(parser.Parse());
+  ASSERT_EQ(parser.PartCount(), 2u);
+  EXPECT_EQ(parser.Parts()[1].Name, "");
+  EXPECT_EQ(parser.HeaderLines(), "Content-Type: multipart/mixed; boundary=q\r\n");
+
+  parser.SetFileName((dir / "missing.eml").string());
+  EXPECT_THROW(parser.Parse(), Error);
+}
+
+TEST(EmailParser, WritePartReportsARefusingSink) {
+  TMailPart part;
+  part.Body = "plain";
+  VectorSink small(2);
+  EXPECT_FALSE(TEmailParser::WritePart(part, small));
+  part.Body.clear();
+  EXPECT_TRUE(TEmailParser::WritePart(part, small));
+}
+
+} // namespace
+} // namespace kyv::mail
