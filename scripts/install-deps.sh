@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs (listed in .ci/packages) when any is missing.
+# Needs root, or sudo. Safe to run again: it does nothing when everything is there.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+mapfile -t wanted < <(grep -v '^\s*#' "$top/.ci/packages" | sed 's/\s.*//' | grep -v '^$')
+
+missing=()
+for p in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+# Wine's 32-bit half comes from the i386 architecture. Debian-Security's i386 index lags the
+# amd64 one, and multi-arch packages must match versions, so that origin gets a low priority.
+if ! dpkg --print-foreign-architectures | grep -q i386; then
+  as_root dpkg --add-architecture i386
+fi
+if [ ! -f /etc/apt/preferences.d/kyv-security-i386 ]; then
+  printf 'Package: *\nPin: release l=Debian-Security\nPin-Priority: 100\n' |
+    as_root tee /etc/apt/preferences.d/kyv-security-i386 >/dev/null
+fi
+as_root apt-get update -q
+as_root apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test: native, under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the 32-bit Windows build under Wine, and each fuzz target briefly
+# on its seed corpus.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+"$top/scripts/install-deps.sh"
+jobs=$(nproc)
+export WINEDEBUG=-all
+
+for preset in native asan win32; do
+  echo "=== $preset: build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j"$jobs"
+  echo "=== $preset: test"
+  ctest --preset "$preset" -j"$jobs"
+done
+
+echo "=== fuzz: build and run each target briefly"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$jobs"
+"$top/scripts/fuzz.sh" "${KYV_FUZZ_SECONDS:-15}"
+echo "=== all tests passed"

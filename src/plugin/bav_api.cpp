@@ -1,0 +1,80 @@
+#include "plugin/bav_api.h"
+
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "base/text.h"
+#include "platform/system.h"
+#include "plugin/copy_to_buffer.h"
+#include "plugin/messages.h"
+#include "plugin/plugin_info.h"
+#include "plugin/scan_kernel.h"
+
+namespace {
+
+// The one kernel of the process: made by BAV_Initialize, freed by BAV_Uninitialize. The host
+// calls the entry points one at a time, so no lock guards it.
+std::unique_ptr<kyv::plugin::TKYVAScanKernel> gKernel;
+
+constexpr std::int32_t kVerdictBufferLength = 1024;
+
+} // namespace
+
+extern "C" {
+
+std::int32_t BAV_CALL BAV_CureFile(std::int32_t, std::int32_t) { return -1; }
+std::int32_t BAV_StreamChecking() { return -1; }
+std::int32_t BAV_FileChecking() { return 0; }
+std::int32_t BAV_MemoryChecking() { return -1; }
+std::int32_t BAV_Setup() { return -1; }
+std::int32_t BAV_GetStatus() { return 0; }
+std::int32_t BAV_CALL BAV_GetCfgData(std::int32_t, std::int32_t) { return 0; }
+std::int32_t BAV_CALL BAV_SetCfgData(std::int32_t, std::int32_t) { return -1; }
+
+std::int32_t BAV_CALL BAV_GetVersion(char* buffer, std::int32_t length) {
+  return kyv::plugin::CopyToBuffer(buffer, length, kyv::plugin::PluginVersion);
+}
+
+std::int32_t BAV_CALL BAV_GetName(char* buffer, std::int32_t length) {
+  return kyv::plugin::CopyToBuffer(buffer, length, kyv::plugin::PluginName);
+}
+
+std::int32_t BAV_Initialize() {
+  try {
+    gKernel = std::make_unique<kyv::plugin::TKYVAScanKernel>();
+    if (gKernel->LoadBases())
+      return 0;
+    kyv::platform::showErrorDialog(kyv::plugin::StartupErrorText(gKernel->BasePath),
+                                   std::string(kyv::plugin::kStartupErrorCaption));
+  } catch (...) {
+    // Nothing crosses into the host; a kernel that could not even be made is a failed start.
+  }
+  return -3;
+}
+
+std::int32_t BAV_Uninitialize() {
+  gKernel.reset();
+  return 0;
+}
+
+std::int32_t BAV_CALL BAV_CheckFile(const char* path, char* buffer) {
+  // Without a loaded kernel there is nothing sound to say: clean, buffer untouched.
+  if (!gKernel || !gKernel->Ready || path == nullptr)
+    return 0;
+  try {
+    const std::string trimmed = kyv::TrimBlanks(path);
+    gKernel->ClearVerdict();
+    gKernel->ScanFile(trimmed, {});
+  } catch (...) {
+    // An error while the top-level file itself was sampled: report what was gathered.
+  }
+  const std::int32_t code = gKernel->VerdictCode;
+  if (code == 1 || code == 2) {
+    kyv::plugin::CopyToBuffer(buffer, kVerdictBufferLength, gKernel->VerdictText);
+    return code;
+  }
+  return 0;
+}
+
+} // extern "C"

@@ -1,0 +1,27 @@
+// The thirteen entry points the mail client calls. On 32-bit Windows the ones with arguments use
+// stdcall (the callee pops 8 bytes); elsewhere the convention is the platform's own.
+#pragma once
+
+#include <cstdint>
+
+#if defined(_WIN32) && defined(__i386__)
+#define BAV_CALL __attribute__((stdcall))
+#else
+#define BAV_CALL
+#endif
+
+extern "C" {
+std::int32_t BAV_CALL BAV_CureFile(std::int32_t a, std::int32_t b);
+std::int32_t BAV_CALL BAV_CheckFile(const char* path, char* buffer);
+std::int32_t BAV_StreamChecking();
+std::int32_t BAV_FileChecking();
+std::int32_t BAV_MemoryChecking();
+std::int32_t BAV_Setup();
+std::int32_t BAV_GetStatus();
+std::int32_t BAV_CALL BAV_GetCfgData(std::int32_t a, std::int32_t b);
+std::int32_t BAV_CALL BAV_SetCfgData(std::int32_t a, std::int32_t b);
+std::int32_t BAV_CALL BAV_GetVersion(char* buffer, std::int32_t length);
+std::int32_t BAV_CALL BAV_GetName(char* buffer, std::int32_t length);
+std::int32_t BAV_Uninitialize();
+std::int32_t BAV_Initialize();
+}

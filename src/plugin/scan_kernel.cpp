@@ -1,0 +1,75 @@
+#include "plugin/scan_kernel.h"
+
+#include <exception>
+
+#include "engine/antivirus.h"
+#include "engine/file_scanner.h"
+#include "platform/system.h"
+#include "plugin/verdict.h"
+#include "unpack/decompress.h"
+
+namespace kyv::plugin {
+
+std::string DefaultBasePath() {
+  const std::string module = platform::moduleFileName();
+  const std::size_t cut = module.find_last_of("\\/");
+  const std::string folder = cut == std::string::npos ? std::string() : module.substr(0, cut + 1);
+  return platform::NormalizeFolder(folder) + "BASE" + platform::pathSeparator();
+}
+
+std::string TempFolderPath() { return platform::NormalizeFolder(platform::tempFolder()); }
+
+TKYVAScanKernel::TKYVAScanKernel() : BasePath(DefaultBasePath()) {}
+
+TKYVAScanKernel::TKYVAScanKernel(const std::string& baseFolder)
+    : BasePath(platform::NormalizeFolder(baseFolder)) {}
+
+TKYVAScanKernel::~TKYVAScanKernel() = default;
+
+bool TKYVAScanKernel::LoadBases() {
+  bool result = false;
+  Ready = false;
+  try {
+    Engine = std::make_unique<engine::TAntivirus>(BasePath);
+    Engine->BasePath = BasePath;
+    result = Engine->LoadDatabases();
+    Unpacker = std::make_unique<unpack::TKYVDecompress>(BasePath);
+    Unpacker->SetTempFolder(TempFolderPath());
+    Unpacker->SetOnItem([this](const unpack::TKYVArcInfoArray& chain) { return OnArcItem(chain); });
+    if (!Unpacker->LoadUnpackCode())
+      result = false;
+  } catch (const std::exception& error) {
+    // Start-up counts as failed whenever anything was left unloaded, databases or unpack code.
+    VerdictText = error.what();
+    return false;
+  }
+  Ready = result;
+  return result;
+}
+
+void TKYVAScanKernel::ClearVerdict() {
+  VerdictText.clear();
+  VerdictCode = 0;
+  Findings.clear();
+}
+
+void TKYVAScanKernel::ScanFile(const std::string& path, const unpack::TKYVArcInfoArray& chain) {
+  auto scanner = std::make_unique<engine::TFileScanner>();
+  scanner->OpenFile(path);
+  engine::TVirusDescr descr;
+  const std::int32_t r = Engine->CheckFileInfo(scanner->FileInfo, descr);
+  if (r == 1 || r == 2) {
+    AddFinding(VerdictText, VerdictCode, r, Engine->FoundName);
+    Findings.push_back({r, Engine->FoundName, chain});
+  }
+  Unpacker->Unpack(path, *scanner, chain);
+}
+
+bool TKYVAScanKernel::OnArcItem(const unpack::TKYVArcInfoArray& chain) {
+  if (chain.empty())
+    return false;
+  ScanFile(chain.back().ItemFile, chain);
+  return true;
+}
+
+} // namespace kyv::plugin

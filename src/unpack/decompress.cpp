@@ -1,0 +1,124 @@
+#include "unpack/decompress.h"
+
+#include <exception>
+
+#include "engine/file_scanner.h"
+#include "platform/system.h"
+#include "unpack/recognition.h"
+
+namespace kyv::unpack {
+
+std::string ChainText(const TKYVArcInfoArray& chain) {
+  std::string text;
+  for (std::size_t i = 0; i < chain.size(); ++i) {
+    if (i == 0)
+      text += chain[i].ArcFile;
+    text += "/{" + chain[i].ArcType + "}/" + chain[i].ItemName;
+  }
+  return text;
+}
+
+TKYVDecompress::TKYVDecompress(std::string basePath)
+    : BasePath(std::move(basePath)),
+      TempPrefix("kyv_" + std::to_string(platform::processId())) {}
+
+TKYVDecompress::~TKYVDecompress() = default;
+
+void TKYVDecompress::Unpack(const std::string& path, const engine::TFileScanner& scanner,
+                            const TKYVArcInfoArray& chain) {
+  FileHead head;
+  head.IsMZ = scanner.FileInfo.IsMZ;
+  head.IsPE = scanner.FileInfo.IsPE;
+  head.HeadBuf = std::as_bytes(std::span(scanner.HeadBuf));
+  Unpack(path, head, chain);
+}
+
+void TKYVDecompress::Unpack(const std::string& path, const FileHead& head,
+                            const TKYVArcInfoArray& chain) {
+  if (chain.empty())
+    StartTopLevel();
+  // Executables are never unpacked, self-extracting archives included.
+  if (head.IsPE || head.IsMZ)
+    return;
+  if (static_cast<int>(chain.size()) >= kMaxDepth)
+    return;
+  for (const ContainerType& type : containerTypes()) {
+    if (!type.test(head.HeadBuf) || type.extract == nullptr)
+      continue;
+    try {
+      type.extract(*this, path, chain);
+    } catch (...) {
+      // An error that the extractor let through ends the unpacking of this file; what was
+      // found before stands.
+      return;
+    }
+  }
+}
+
+void TKYVDecompress::StartTopLevel() {
+  bytesThisScan_ = 0;
+  membersThisScan_ = 0;
+  if (budgetAbort_) {
+    Abort = false;
+    budgetAbort_ = false;
+  }
+}
+
+bool TKYVDecompress::DeliverItem(const std::string& arcPath, const std::string& arcType,
+                                 const std::string& itemName, const std::string& itemFile,
+                                 const TKYVArcInfoArray& chain) {
+  if (!OnItem)
+    return false;
+  if (!ChargeMember())
+    return false;
+  TKYVArcInfoArray callee = chain;
+  callee.push_back({arcPath, arcType, itemName, itemFile});
+  try {
+    return OnItem(callee);
+  } catch (...) {
+    // A failure while the member was scanned ends that member only.
+    return false;
+  }
+}
+
+bool TKYVDecompress::AcceptItem(const std::string& name) const {
+  if (name.empty())
+    return true;
+  return OnFilter ? OnFilter(name) : true;
+}
+
+void TKYVDecompress::ReportMessage(const std::string& text) const {
+  if (OnMessage)
+    OnMessage(text);
+}
+
+std::string TKYVDecompress::TempFileName() const {
+  return TempFolder + TempPrefix + "_" + std::to_string(Depth) + ".tmp";
+}
+
+bool TKYVDecompress::IsBomb(double unpacked, double packed) const {
+  return BombCheck && unpacked / (packed + 1) > 100 && unpacked > static_cast<double>(MailBombSize);
+}
+
+bool TKYVDecompress::ChargeBytes(std::uint64_t count) {
+  if (count > kMaxBytesPerScan - bytesThisScan_) {
+    bytesThisScan_ = kMaxBytesPerScan;
+    Abort = true;
+    budgetAbort_ = true;
+    return false;
+  }
+  bytesThisScan_ += count;
+  return true;
+}
+
+bool TKYVDecompress::ChargeMember() {
+  if (membersThisScan_ >= kMaxMembersPerScan) {
+    Abort = true;
+    budgetAbort_ = true;
+    return false;
+  }
+  ++membersThisScan_;
+  return true;
+}
+
+} // namespace kyv::unpack

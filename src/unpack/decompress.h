@@ -1,0 +1,99 @@
+// The container-unpacking kernel: recognises a scanned file's container type from its head,
+// runs the matching extractors, and hands every extracted member, in a temporary file, back to
+// its owner with the chain extended by one link.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+#include "unpack/arc_info.h"
+#include "unpack/limits.h"
+
+namespace kyv::engine {
+class TFileScanner;
+}
+
+namespace kyv::unpack {
+
+// Method pointers of the owner: an empty function means not set.
+using TOnItem = std::function<bool(const TKYVArcInfoArray& chain)>;
+using TOnFilter = std::function<bool(const std::string& name)>;
+using TOnMessage = std::function<void(const std::string& text)>;
+
+// What the dispatcher looks at of a scanned file.
+struct FileHead {
+  bool IsMZ = false;
+  bool IsPE = false;
+  // The first bytes of the file followed by zeros (at least 263 bytes, zero-terminated).
+  std::span<const std::byte> HeadBuf;
+};
+
+class TKYVDecompress {
+public:
+  explicit TKYVDecompress(std::string basePath);
+  ~TKYVDecompress();
+  TKYVDecompress(const TKYVDecompress&) = delete;
+  TKYVDecompress& operator=(const TKYVDecompress&) = delete;
+
+  void SetTempFolder(std::string folder) { TempFolder = std::move(folder); }
+  void SetOnItem(TOnItem onItem) { OnItem = std::move(onItem); }
+
+  // Recognises and unpacks one file. Nothing it meets inside the file escapes as an error.
+  void Unpack(const std::string& path, const engine::TFileScanner& scanner,
+              const TKYVArcInfoArray& chain);
+  void Unpack(const std::string& path, const FileHead& head, const TKYVArcInfoArray& chain);
+
+  // Reads extract.kyv from BasePath and brings up its modules; true when the file was read.
+  bool LoadUnpackCode();
+
+  // Used by the extractors.
+  bool DeliverItem(const std::string& arcPath, const std::string& arcType,
+                   const std::string& itemName, const std::string& itemFile,
+                   const TKYVArcInfoArray& chain);
+  bool AcceptItem(const std::string& name) const;
+  void ReportMessage(const std::string& text) const;
+  // The temporary file of the current depth: TempFolder + TempPrefix + "_" + Depth + ".tmp".
+  std::string TempFileName() const;
+  // The ZIP/RAR bomb rule (only when BombCheck is on).
+  bool IsBomb(double unpacked, double packed) const;
+  // Budget of the current top-level scan; the member file charges its bytes here. Returns
+  // false (and sets Abort) when the bytes do not fit.
+  bool ChargeBytes(std::uint64_t count);
+  // Counts one more member handed out; false (and Abort set) past the cap.
+  bool ChargeMember();
+
+  std::string TempFolder;
+  std::string BasePath;
+  std::string TempPrefix;
+  TOnItem OnItem;
+  int Depth = 0;
+  TOnFilter OnFilter;
+  TOnMessage OnMessage;
+  bool Abort = false;
+  bool DetailedErrors = false;
+  bool BombCheck = false;
+
+private:
+  void StartTopLevel();
+
+  std::uint64_t bytesThisScan_ = 0;
+  std::uint32_t membersThisScan_ = 0;
+  bool budgetAbort_ = false;
+};
+
+// Raises Depth for one extractor call and lowers it again on every way out.
+class DepthGuard {
+public:
+  explicit DepthGuard(TKYVDecompress& owner) : owner_(owner) { ++owner_.Depth; }
+  ~DepthGuard() { --owner_.Depth; }
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
+
+private:
+  TKYVDecompress& owner_;
+};
+
+} // namespace kyv::unpack

@@ -1,0 +1,24 @@
+// The member extractors: one per container type, each a single call that opens the container,
+// walks its members and hands each one to DeliverItem.
+#pragma once
+
+#include <string>
+
+#include "unpack/arc_info.h"
+
+namespace kyv::unpack {
+
+class TKYVDecompress;
+
+using Extractor = void (*)(TKYVDecompress& owner, const std::string& path,
+                           const TKYVArcInfoArray& chain);
+
+void ExtractZip(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractCab(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractGzip(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractTar(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractChm(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractRar(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractEmail(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+
+} // namespace kyv::unpack

@@ -1,0 +1,20 @@
+// Bounds of one top-level scan. Hostile containers nest themselves, expand without end or hold
+// millions of members; these caps end such a scan in an orderly way with what was found so far.
+#pragma once
+
+#include <cstdint>
+
+namespace kyv::unpack {
+
+// A member at this depth is scanned but not unpacked further, so a zip that holds itself ends.
+// Real mail rarely nests past four or five levels.
+inline constexpr int kMaxDepth = 32;
+// Bytes written to member files for one top-level file, all levels together.
+inline constexpr std::uint64_t kMaxBytesPerScan = std::uint64_t{1} << 30;
+// Members handed out for one top-level file, all levels together.
+inline constexpr std::uint32_t kMaxMembersPerScan = 100000;
+
+// The bomb size limit of the optional decompression-bomb test.
+inline constexpr std::uint64_t MailBombSize = 10000000;
+
+} // namespace kyv::unpack

@@ -1,0 +1,46 @@
+#include "unpack/member_file.h"
+
+#include "unpack/decompress.h"
+
+namespace kyv::unpack {
+
+MemberFile::MemberFile(TKYVDecompress& owner, std::string path)
+    : owner_(owner), path_(std::move(path)) {}
+
+MemberFile::~MemberFile() { remove(); }
+
+bool MemberFile::create() {
+  file_.reset();
+  written_ = 0;
+  cutOff_ = false;
+  // The previous member's file goes first; the new one is created exclusively so that nothing
+  // planted at this name (a link, another user's file) is ever written through.
+  platform::deleteFile(path_);
+  file_ = platform::File::create(path_, true);
+  return file_.has_value();
+}
+
+bool MemberFile::write(std::span<const std::byte> data) {
+  if (!file_ || cutOff_)
+    return false;
+  if (!owner_.ChargeBytes(data.size())) {
+    cutOff_ = true;
+    return false;
+  }
+  if (!file_->write(data))
+    return false;
+  written_ += data.size();
+  return true;
+}
+
+std::uint64_t MemberFile::close() {
+  file_.reset();
+  return written_;
+}
+
+void MemberFile::remove() {
+  file_.reset();
+  platform::deleteFile(path_);
+}
+
+} // namespace kyv::unpack
