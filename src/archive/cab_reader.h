@@ -1,0 +1,53 @@
+// The CAB reader: lists and extracts the files of a cabinet through the system's cabinet
+// library (platform/cabinet.h); it holds no cabinet decoder of its own.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "archive/ab_archive.h"
+#include "platform/cabinet.h"
+
+namespace kyv::archive {
+
+class TAbCabItem : public TAbArchiveItem {
+public:
+  // The file continues from an earlier cabinet of a set.
+  bool PartialFile = false;
+  std::uint16_t Attributes = 0;
+};
+
+class TAbCabArchive : public TAbArchive {
+public:
+  explicit TAbCabArchive(const std::string& fileName);
+  ~TAbCabArchive() override;
+
+  // Whether the cabinet is one volume of a set.
+  bool HasPrevious() const { return info_.hasPrevious; }
+  bool HasNext() const { return info_.hasNext; }
+  const platform::CabinetInfo& CabinetInfo() const { return info_; }
+  std::uint16_t SetId() const { return setId_; }
+  std::uint16_t CabinetIndex() const { return cabinetIndex_; }
+
+protected:
+  void LoadArchiveItems() override;
+  void ExtractItemToStreamAt(int index, ByteSink& stream) override;
+  void ExtractItemAt(int index, const std::string& targetPath) override;
+
+private:
+  class ListNotify;
+  class ExtractNotify;
+
+  std::string cabName_;   // the file name part of the archive's path
+  std::string cabFolder_; // its folder, with the trailing separator (empty when none)
+  std::unique_ptr<platform::FdiContext> fdi_;
+  platform::CabinetInfo info_;
+  std::uint16_t setId_ = 0;
+  std::uint16_t cabinetIndex_ = 0;
+  std::string nextCabinet_;
+  std::string nextDisk_;
+};
+
+} // namespace kyv::archive
