@@ -1,0 +1,42 @@
+// The unpack-code library: named records of code read from extract.kyv, of which the one named
+// "UNRAR" is brought up as the RAR extraction module.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "modload/dll_unit.h"
+
+namespace kyv::unpack {
+
+struct TUnpackCodeLib {
+  std::string Name;             // upper-cased and trimmed at load
+  std::vector<std::byte> Code;  // released once a module has been loaded from it
+  modload::TLibInfo Lib;        // the module loaded from Code; empty until then
+};
+
+using TUnpackCodeArray = std::vector<TUnpackCodeLib>;
+
+// The RAR module's four exports and the process-wide variables they go to.
+const std::array<modload::TImportItem, 4>& RarImports();
+
+// Appends the records of the decoded image of an unpack-code file (header, then the record
+// table) to code. False, with nothing appended, when the header is refused or the table is
+// damaged (a negative count or size, or a record that runs past the image).
+bool ReadUnpackCodeRecords(std::span<const std::byte> decodedImage, TUnpackCodeArray& code);
+
+// Reads one unpack-code file and appends its records; false when the file is missing, damaged,
+// not ours or too new.
+bool LoadCodeFile(const std::string& path, TUnpackCodeArray& code);
+
+// Unloads every module, empties code and clears the RAR entry points.
+void FreeUnpackCode(TUnpackCodeArray& code);
+
+// Starts again: frees what was loaded, reads extract.kyv from basePath and brings up its UNRAR
+// records. True when the file was read.
+bool LoadUnpackCode(const std::string& basePath, TUnpackCodeArray& code);
+
+} // namespace kyv::unpack
