@@ -148,6 +148,14 @@ void TAbArchive::ExtractMemberToStream(std::string_view name, ByteSink& stream) 
   RunContained(index, [&] { ExtractItemToStreamAt(index, stream); });
 }
 
+void TAbArchive::ExtractMemberToStreamAt(int index, ByteSink& stream) {
+  if (status_ == TAbArchiveStatus::asInvalid)
+    throw EAbNoArchive();
+  if (index < 0 || index >= MemberCount())
+    return;
+  RunContained(index, [&] { ExtractItemToStreamAt(index, stream); });
+}
+
 void TAbArchive::ExtractMemberAt(int index, const std::string& targetPath) {
   RunContained(index, [&] { ExtractItemAt(index, targetPath); });
 }

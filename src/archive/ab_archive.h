@@ -146,6 +146,9 @@ public:
   void ExtractMemberToStream(std::string_view name, ByteSink& stream);
   // Writes member index into a file at targetPath, with the same containment.
   void ExtractMemberAt(int index, const std::string& targetPath);
+  // Writes member index into a stream, with the same containment: for callers that bound what
+  // is written (the scan's budget) and so need the bytes to pass through their own sink.
+  void ExtractMemberToStreamAt(int index, ByteSink& stream);
 
   TAbArchiveStatus Status() const { return status_; }
   const std::string& ArchiveName() const { return archiveName_; }
