@@ -1,0 +1,80 @@
+#include "unrar/lz_window.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <span>
+
+#include "unrar/crc32.h"
+
+namespace kyv::unrar {
+
+void MemberOutput::deliver(const std::uint8_t* data, std::size_t n) {
+  if (n == 0)
+    return;
+  const auto bytes = std::as_bytes(std::span(data, n));
+  crc = crc32(crc, bytes);
+  written += n;
+  if (sink != nullptr && !refused && !sink->write(bytes))
+    refused = true;
+}
+
+void LzWindow::allocate(std::uint64_t size) {
+  std::uint64_t s = 1u << 16;
+  while (s < size)
+    s <<= 1;
+  if (s > kMaxWindow)
+    fail(ErrorKind::Limit, "dictionary larger than this build accepts");
+  // Reused when big enough: a match may never reach before the start (copyMatch checks), so
+  // old contents are never read and need no clearing.
+  if (data_.size() < s) {
+    data_.clear();
+    data_.shrink_to_fit();
+    data_.resize(static_cast<std::size_t>(s));
+  }
+  mask_ = data_.size() - 1;
+  pos_ = flushed_ = fileStart_ = fileEnd_ = 0;
+  updateLimit();
+}
+
+void LzWindow::read(std::uint64_t from, std::size_t n, std::uint8_t* out) const {
+  std::size_t at = static_cast<std::size_t>(from) & mask_;
+  const std::size_t first = std::min(n, data_.size() - at);
+  std::memcpy(out, data_.data() + at, first);
+  std::memcpy(out + first, data_.data(), n - first);
+}
+
+void LzWindow::startMember(MemberOutput* out, std::uint64_t size) {
+  out_ = out;
+  fileStart_ = pos_;
+  fileEnd_ = pos_ + size;
+  flushed_ = pos_;
+  updateLimit();
+}
+
+void LzWindow::updateLimit() {
+  // Leave room for the longest match of any method (a few hundred bytes) behind the limit.
+  flushLimit_ = flushed_ + data_.size() - 0x1000;
+  // Flush at least every 4 MiB so a large window still streams and filters run promptly.
+  flushLimit_ = std::min(flushLimit_, std::max(pos_, flushed_) + (4u << 20));
+}
+
+void LzWindow::emit(std::uint64_t from, std::uint64_t to) {
+  while (from < to) {
+    const std::size_t at = static_cast<std::size_t>(from) & mask_;
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(to - from, data_.size() - at));
+    emitBuffer(from, data_.data() + at, n);
+    from += n;
+  }
+}
+
+void LzWindow::emitBuffer(std::uint64_t from, const std::uint8_t* data, std::size_t n) {
+  flushed_ = from + n;
+  // Clip to the member's range.
+  std::uint64_t lo = std::max(from, fileStart_);
+  std::uint64_t hi = std::min(from + n, fileEnd_);
+  if (out_ != nullptr && lo < hi)
+    out_->deliver(data + (lo - from), static_cast<std::size_t>(hi - lo));
+}
+
+} // namespace kyv::unrar

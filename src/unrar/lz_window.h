@@ -1,0 +1,144 @@
+// The sliding window shared by the LZ methods, and the output stage behind it: produced bytes
+// stay in the window until flush() writes them to the member's sink, running the filters that
+// cover them first. Positions are absolute byte counts since the window was started, so solid
+// members continue where the previous one stopped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "base/byte_io.h"
+#include "unrar/rar_error.h"
+
+namespace kyv::unrar {
+
+// Where a member's bytes go: the sink (none when the member is skipped in a solid archive and
+// only the window must advance), its running CRC-32 and the count delivered.
+struct MemberOutput {
+  ByteSink* sink = nullptr;
+  std::uint32_t crc = 0;
+  std::uint64_t written = 0;
+  bool refused = false; // the sink refused a write; decoding goes on so the window stays right
+  void deliver(const std::uint8_t* data, std::size_t n);
+};
+
+// A transform over an output block, queued by the stream and run once the block is complete.
+struct LzFilter {
+  std::uint64_t start = 0; // absolute window position
+  std::uint32_t length = 0;
+  std::uint8_t type = 0; // decoder-specific
+  std::uint32_t params[7] = {};
+};
+
+class LzWindow {
+public:
+  // Largest window a member may ask for: bounded by what a 32-bit process can spare.
+  static constexpr std::uint64_t kMaxWindow = sizeof(void*) == 4 ? (256u << 20) : (1ull << 30);
+
+  // Makes a zeroed window of at least `size` bytes (rounded up to a power of two); throws Limit
+  // when that is over kMaxWindow.
+  void allocate(std::uint64_t size);
+  bool allocated() const { return !data_.empty(); }
+  std::size_t size() const { return data_.size(); }
+
+  void put(std::uint8_t b) { data_[static_cast<std::size_t>(pos_) & mask_] = b; ++pos_; }
+  void copyMatch(std::uint64_t distance, std::uint32_t length) {
+    if (distance == 0 || distance > pos_ || distance > data_.size())
+      dataError("match distance reaches before the start of the window");
+    std::size_t dst = static_cast<std::size_t>(pos_) & mask_;
+    std::size_t src = static_cast<std::size_t>(pos_ - distance) & mask_;
+    pos_ += length;
+    if (dst + length <= data_.size() && src + length <= data_.size()) {
+      std::uint8_t* d = data_.data();
+      // Byte by byte: overlapping copies repeat the pattern, as the format intends.
+      for (std::uint32_t i = 0; i < length; ++i)
+        d[dst + i] = d[src + i];
+      return;
+    }
+    for (std::uint32_t i = 0; i < length; ++i) {
+      data_[dst] = data_[src];
+      dst = (dst + 1) & mask_;
+      src = (src + 1) & mask_;
+    }
+  }
+  std::uint8_t byteBack(std::uint64_t distance) const {
+    return data_[static_cast<std::size_t>(pos_ - distance) & mask_];
+  }
+  std::uint64_t pos() const { return pos_; }
+
+  // Copies [from, from + n) out of the circular buffer.
+  void read(std::uint64_t from, std::size_t n, std::uint8_t* out) const;
+
+  // Output stage. A member covers [fileStart, fileStart + size): bytes outside it (a match that
+  // runs past the member's end) stay in the window but are not delivered.
+  void startMember(MemberOutput* out, std::uint64_t size);
+  std::uint64_t memberStart() const { return fileStart_; }
+  std::uint64_t memberEnd() const { return fileEnd_; }
+  bool memberDone() const { return pos_ >= fileEnd_; }
+  // Position at which the decoder must call flush() again before producing more.
+  std::uint64_t flushLimit() const { return flushLimit_; }
+
+  // Writes out everything that no pending filter holds back. `final` also writes a trailing
+  // block whose filter never completed, unfiltered, so nothing produced is lost.
+  template <class Apply> void flush(std::deque<LzFilter>& filters, bool chain, bool final, Apply&& apply);
+  std::uint64_t flushed() const { return flushed_; }
+
+private:
+  void emit(std::uint64_t from, std::uint64_t to);
+  void emitBuffer(std::uint64_t from, const std::uint8_t* data, std::size_t n);
+  void updateLimit();
+
+  std::vector<std::uint8_t> data_;
+  std::size_t mask_ = 0;
+  std::uint64_t pos_ = 0;
+  std::uint64_t flushed_ = 0;
+  std::uint64_t fileStart_ = 0;
+  std::uint64_t fileEnd_ = 0;
+  std::uint64_t flushLimit_ = 0;
+  MemberOutput* out_ = nullptr;
+  std::vector<std::uint8_t> filterBuf_;
+};
+
+template <class Apply>
+void LzWindow::flush(std::deque<LzFilter>& filters, bool chain, bool final, Apply&& apply) {
+  while (flushed_ < pos_) {
+    if (filters.empty()) {
+      emit(flushed_, pos_);
+      break;
+    }
+    LzFilter& f = filters.front();
+    if (f.start < flushed_ || f.length == 0) {
+      filters.pop_front(); // a block that starts inside bytes already written cannot be filtered
+      continue;
+    }
+    if (flushed_ < f.start) {
+      emit(flushed_, std::min(pos_, f.start));
+      continue;
+    }
+    if (pos_ < f.start + f.length) {
+      if (final) {
+        emit(flushed_, pos_);
+        filters.clear();
+      }
+      break;
+    }
+    filterBuf_.resize(f.length);
+    read(f.start, f.length, filterBuf_.data());
+    const std::uint64_t start = f.start;
+    const std::uint32_t length = f.length;
+    apply(f, filterBuf_);
+    filters.pop_front();
+    // Chained filters: the next one over the same block works on this one's output.
+    while (chain && !filters.empty() && filters.front().start == start &&
+           filters.front().length == length) {
+      apply(filters.front(), filterBuf_);
+      filters.pop_front();
+    }
+    emitBuffer(start, filterBuf_.data(), filterBuf_.size());
+  }
+  updateLimit();
+}
+
+} // namespace kyv::unrar

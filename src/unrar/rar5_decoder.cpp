@@ -1,0 +1,273 @@
+#include "unrar/rar5_decoder.h"
+
+#include <algorithm>
+
+namespace kyv::unrar {
+namespace {
+
+constexpr unsigned kMainSymbols = 306; // 256 literals, filter, repeat, 4 old distances, 44 lengths
+constexpr unsigned kDistSymbols = 64;
+constexpr unsigned kLowDistSymbols = 16;
+constexpr unsigned kRepSymbols = 44;
+constexpr unsigned kTableSize = kMainSymbols + kDistSymbols + kLowDistSymbols + kRepSymbols;
+constexpr unsigned kBitLengthSymbols = 20;
+
+// A filter block longer than this is ignored by the format's own rules.
+constexpr std::uint32_t kMaxFilterBlock = 0x400000;
+// More pending filters than this means a hostile stream; a real encoder stays far below.
+constexpr std::size_t kMaxPendingFilters = 8192;
+
+enum FilterType : std::uint8_t { kDelta = 0, kE8 = 1, kE8E9 = 2, kArm = 3 };
+
+} // namespace
+
+void Rar5Decoder::reset(std::uint64_t dictionary) {
+  // Filter blocks need the whole block in the window at once, so never go below 4 MiB + slack.
+  window_.allocate(std::max<std::uint64_t>(dictionary, kMaxFilterBlock * 2));
+  filters_.clear();
+  tablesRead_ = false;
+  oldDist_.fill(0);
+  lastLength_ = 0;
+}
+
+void Rar5Decoder::readBlockHeader(BitReader& in, Block& block) {
+  in.alignToByte();
+  const std::uint32_t flags = in.get(8);
+  const std::uint32_t check = in.get(8);
+  const unsigned sizeBytes = ((flags >> 3) & 3) + 1;
+  if (sizeBytes == 4)
+    dataError("RAR5 block size field too wide");
+  std::uint32_t size = 0;
+  std::uint32_t sum = 0x5A ^ flags;
+  for (unsigned i = 0; i < sizeBytes; ++i) {
+    const std::uint32_t b = in.get(8);
+    size |= b << (8 * i);
+    sum ^= b;
+  }
+  if ((sum & 0xFF) != check)
+    dataError("RAR5 block header checksum mismatch");
+  const std::uint64_t start = in.bitPosition();
+  const unsigned lastBits = (flags & 7) + 1;
+  block.endBits = size == 0 ? start : start + static_cast<std::uint64_t>(size) * 8 - (8 - lastBits);
+  if (block.endBits > in.length() * 8)
+    dataError("RAR5 block runs past the packed data");
+  block.last = (flags & 0x40) != 0;
+  if ((flags & 0x80) != 0)
+    readTables(in);
+  else if (!tablesRead_)
+    dataError("RAR5 block without Huffman tables");
+}
+
+void Rar5Decoder::readTables(BitReader& in) {
+  std::array<std::uint8_t, kBitLengthSymbols> bl{};
+  for (unsigned i = 0; i < kBitLengthSymbols; ++i) {
+    const std::uint8_t l = static_cast<std::uint8_t>(in.get(4));
+    if (l == 15) {
+      const std::uint32_t zeros = in.get(4);
+      if (zeros == 0) {
+        bl[i] = 15;
+      } else {
+        for (std::uint32_t k = 0; k < zeros + 2 && i < kBitLengthSymbols; ++k)
+          bl[i++] = 0;
+        --i;
+      }
+    } else {
+      bl[i] = l;
+    }
+  }
+  Huffman lengths;
+  lengths.build(bl);
+  std::array<std::uint8_t, kTableSize> table{};
+  for (unsigned i = 0; i < kTableSize;) {
+    const std::uint32_t n = lengths.decode(in);
+    if (n < 16) {
+      table[i++] = static_cast<std::uint8_t>(n);
+    } else if (n < 18) {
+      const std::uint32_t count = n == 16 ? in.get(3) + 3 : in.get(7) + 11;
+      if (i == 0)
+        dataError("RAR5 table repeats a length before the first");
+      const std::uint8_t prev = table[i - 1];
+      for (std::uint32_t k = 0; k < count && i < kTableSize; ++k)
+        table[i++] = prev;
+    } else {
+      const std::uint32_t count = n == 18 ? in.get(3) + 3 : in.get(7) + 11;
+      for (std::uint32_t k = 0; k < count && i < kTableSize; ++k)
+        table[i++] = 0;
+    }
+  }
+  const std::span<const std::uint8_t> t(table);
+  main_.build(t.subspan(0, kMainSymbols));
+  dist_.build(t.subspan(kMainSymbols, kDistSymbols));
+  lowDist_.build(t.subspan(kMainSymbols + kDistSymbols, kLowDistSymbols));
+  rep_.build(t.subspan(kMainSymbols + kDistSymbols + kLowDistSymbols, kRepSymbols));
+  tablesRead_ = true;
+}
+
+std::uint32_t Rar5Decoder::slotToLength(BitReader& in, std::uint32_t slot) const {
+  if (slot < 8)
+    return slot + 2;
+  const unsigned bits = slot / 4 - 1;
+  return 2 + ((4 | (slot & 3)) << bits) + in.get(bits);
+}
+
+void Rar5Decoder::readFilter(BitReader& in) {
+  auto number = [&in] {
+    const unsigned bytes = in.get(2) + 1;
+    std::uint32_t v = 0;
+    for (unsigned i = 0; i < bytes; ++i)
+      v |= in.get(8) << (8 * i);
+    return v;
+  };
+  LzFilter f;
+  f.start = window_.pos() + number();
+  f.length = number();
+  f.type = static_cast<std::uint8_t>(in.get(3));
+  if (f.type == kDelta)
+    f.params[0] = in.get(5) + 1;
+  if (f.type > kArm || f.length > kMaxFilterBlock)
+    return; // the format ignores these; the bits are consumed all the same
+  if (filters_.size() >= kMaxPendingFilters) {
+    flush(false);
+    if (filters_.size() >= kMaxPendingFilters)
+      dataError("too many pending RAR5 filters");
+  }
+  filters_.push_back(f);
+}
+
+void Rar5Decoder::applyFilter(const LzFilter& f, std::vector<std::uint8_t>& data) const {
+  const std::uint32_t n = f.length;
+  // Offsets of the x86 and ARM transforms are relative to the member's first byte.
+  const auto fileOffset = static_cast<std::uint32_t>(f.start - window_.memberStart());
+  switch (f.type) {
+  case kDelta: {
+    std::vector<std::uint8_t> src(data);
+    std::size_t s = 0;
+    for (std::uint32_t ch = 0; ch < f.params[0]; ++ch) {
+      std::uint8_t prev = 0;
+      for (std::uint32_t i = ch; i < n; i += f.params[0])
+        data[i] = prev = static_cast<std::uint8_t>(prev - src[s++]);
+    }
+    break;
+  }
+  case kE8:
+  case kE8E9: {
+    constexpr std::uint32_t kFileSize = 0x1000000;
+    const std::uint8_t second = f.type == kE8E9 ? 0xE9 : 0xE8;
+    for (std::uint32_t i = 0; i + 4 < n;) {
+      const std::uint8_t b = data[i++];
+      if (b != 0xE8 && b != second)
+        continue;
+      const std::uint32_t offset = (i + fileOffset) % kFileSize;
+      std::uint8_t* p = data.data() + i;
+      const std::uint32_t addr = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+      std::uint32_t out = addr;
+      bool store = false;
+      if ((addr & 0x80000000u) != 0) {
+        if (((addr + offset) & 0x80000000u) == 0) {
+          out = addr + kFileSize;
+          store = true;
+        }
+      } else if (((addr - kFileSize) & 0x80000000u) != 0) {
+        out = addr - offset;
+        store = true;
+      }
+      if (store)
+        for (int k = 0; k < 4; ++k)
+          p[k] = static_cast<std::uint8_t>(out >> (8 * k));
+      i += 4;
+    }
+    break;
+  }
+  case kArm:
+    for (std::uint32_t i = 0; i + 3 < n; i += 4) {
+      std::uint8_t* p = data.data() + i;
+      if (p[3] != 0xEB)
+        continue; // only BL with the "always" condition
+      std::uint32_t offset = p[0] | (p[1] << 8) | (p[2] << 16);
+      offset -= (fileOffset + i) / 4;
+      p[0] = static_cast<std::uint8_t>(offset);
+      p[1] = static_cast<std::uint8_t>(offset >> 8);
+      p[2] = static_cast<std::uint8_t>(offset >> 16);
+    }
+    break;
+  default:
+    break;
+  }
+}
+
+void Rar5Decoder::flush(bool final) {
+  window_.flush(filters_, false, final,
+                [this](const LzFilter& f, std::vector<std::uint8_t>& d) { applyFilter(f, d); });
+}
+
+void Rar5Decoder::decodeMember(BitReader& in, std::uint64_t size, MemberOutput& out) {
+  window_.startMember(&out, size);
+  Block block;
+  readBlockHeader(in, block);
+  while (!window_.memberDone()) {
+    if (in.bitPosition() >= block.endBits) {
+      if (in.bitPosition() > block.endBits)
+        dataError("RAR5 block overran its size");
+      if (block.last)
+        break;
+      readBlockHeader(in, block);
+      continue;
+    }
+    if (window_.pos() >= window_.flushLimit()) {
+      flush(false);
+      if (window_.pos() >= window_.flushLimit())
+        dataError("RAR5 filter block does not fit in the window");
+    }
+    const std::uint32_t sym = main_.decode(in);
+    if (sym < 256) {
+      window_.put(static_cast<std::uint8_t>(sym));
+      continue;
+    }
+    if (sym >= 262) {
+      std::uint32_t length = slotToLength(in, sym - 262);
+      const std::uint32_t slot = dist_.decode(in);
+      std::uint64_t distance;
+      if (slot < 4) {
+        distance = slot + 1;
+      } else {
+        const unsigned bits = slot / 2 - 1;
+        distance = (static_cast<std::uint64_t>(2 | (slot & 1)) << bits) + 1;
+        if (bits >= 4) {
+          if (bits > 4)
+            distance += static_cast<std::uint64_t>(in.get(bits - 4)) << 4;
+          distance += lowDist_.decode(in);
+        } else {
+          distance += in.get(bits);
+        }
+      }
+      if (distance > 0x100) {
+        ++length;
+        if (distance > 0x2000) {
+          ++length;
+          if (distance > 0x40000)
+            ++length;
+        }
+      }
+      oldDist_ = {distance, oldDist_[0], oldDist_[1], oldDist_[2]};
+      lastLength_ = length;
+      window_.copyMatch(distance, length);
+    } else if (sym == 256) {
+      readFilter(in);
+    } else if (sym == 257) {
+      if (lastLength_ != 0)
+        window_.copyMatch(oldDist_[0], lastLength_);
+    } else {
+      const unsigned which = sym - 258;
+      const std::uint64_t distance = oldDist_[which];
+      for (unsigned k = which; k > 0; --k)
+        oldDist_[k] = oldDist_[k - 1];
+      oldDist_[0] = distance;
+      const std::uint32_t length = slotToLength(in, rep_.decode(in));
+      lastLength_ = length;
+      window_.copyMatch(distance, length);
+    }
+  }
+  flush(true);
+}
+
+} // namespace kyv::unrar
