@@ -1,0 +1,65 @@
+// Cabinets, through the system's cabinet library. One volume of a split set yields nothing; the
+// cabinet library writes each member into the level's temporary file itself.
+#include <exception>
+#include <string>
+
+#include "archive/cab_reader.h"
+#include "platform/file.h"
+#include "unpack/decompress.h"
+#include "unpack/extractors.h"
+
+namespace kyv::unpack {
+
+namespace {
+// "Ошибка распаковки" (unpacking error), the text users see unless detailed errors are asked for.
+constexpr std::string_view kUnpackError = "\xCE\xF8\xE8\xE1\xEA\xE0 \xF0\xE0\xF1\xEF\xE0\xEA\xEE\xE2\xEA\xE8";
+
+std::uint64_t sizeOf(const std::string& path) {
+  const auto file = platform::File::openRead(path);
+  return file ? file->size() : 0;
+}
+} // namespace
+
+void ExtractCab(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain) {
+  ++owner.Depth;
+  const std::string temp = owner.TempFileName();
+  std::string current;
+  try {
+    archive::TAbCabArchive cab(path);
+    cab.LoadDirectory();
+    if (!cab.HasPrevious() && !cab.HasNext()) {
+      for (int i = 0; i < cab.MemberCount(); ++i) {
+        if (owner.Abort)
+          break;
+        const auto& item = static_cast<const archive::TAbCabItem&>(*cab.MemberAt(i));
+        current = item.FileName;
+        if ((item.UncompressedSize == 0 && item.CompressedSize == 0) || item.PartialFile ||
+            !owner.AcceptItem(item.FileName))
+          continue;
+        const auto size = static_cast<double>(item.UncompressedSize);
+        if (owner.IsBomb(size, size)) {
+          owner.ReportMessage(item.FileName + " MailBomb detected !");
+          continue;
+        }
+        // Nothing planted at the name is written through: the old file goes first.
+        platform::deleteFile(temp);
+        cab.ExtractMemberAt(i, temp);
+        // The library writes the file itself, so its size is charged once it is there; a
+        // member that overruns what is left of the budget is not delivered.
+        if (owner.ChargeBytes(sizeOf(temp)))
+          owner.DeliverItem(path, "CAB", item.FileName, temp, chain);
+        platform::deleteFile(temp);
+      }
+    }
+  } catch (const std::exception& error) {
+    owner.ReportMessage(path + "/" + current + " " +
+                        (owner.DetailedErrors ? std::string(error.what()) : std::string(kUnpackError)));
+  }
+  platform::deleteFile(temp);
+  // A temporary file that would not go away keeps its depth number taken, so later levels of
+  // this scan use fresh names instead of writing into it.
+  if (!platform::fileExists(temp))
+    --owner.Depth;
+}
+
+} // namespace kyv::unpack

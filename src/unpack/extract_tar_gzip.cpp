@@ -1,0 +1,98 @@
+// TAR and GZIP containers. Both write each accepted member into the level's temporary file and
+// deliver it whatever came out (no size comparison); a member the reader failed on shows only as
+// a short file (TAR) or as a path to no file (GZIP, whose reader deletes a failed target).
+#include <exception>
+#include <string>
+
+#include "archive/ab_archive.h"
+#include "archive/gzip_reader.h"
+#include "archive/tar_reader.h"
+#include "base/error.h"
+#include "unpack/decompress.h"
+#include "unpack/extractors.h"
+#include "unpack/member_file.h"
+
+namespace kyv::unpack {
+
+namespace {
+
+// The members worth writing: not both sizes 0, accepted by the filter, not a bomb. The bomb
+// rule of these formats compares a size with itself, so it never fires; kept for its message.
+bool wanted(TKYVDecompress& owner, const archive::TAbArchiveItem& item) {
+  if (item.UncompressedSize == 0 && item.CompressedSize == 0)
+    return false;
+  if (!owner.AcceptItem(item.FileName))
+    return false;
+  const auto size = static_cast<double>(item.UncompressedSize);
+  if (owner.IsBomb(size, size)) {
+    owner.ReportMessage(item.FileName + " MailBomb detected !");
+    return false;
+  }
+  return true;
+}
+
+void createOrThrow(MemberFile& member) {
+  if (!member.create())
+    throw kyv::Error(ErrorKind::Io, "Cannot create file " + member.path());
+}
+
+} // namespace
+
+void ExtractTar(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain) {
+  DepthGuard depth(owner);
+  MemberFile member(owner, owner.TempFileName());
+  try {
+    archive::TAbTarArchive tar(path);
+    tar.LoadDirectory();
+    for (int i = 0; i < tar.MemberCount(); ++i) {
+      if (owner.Abort)
+        break;
+      const archive::TAbArchiveItem& item = *tar.MemberAt(i);
+      if (!wanted(owner, item))
+        continue;
+      createOrThrow(member);
+      // Looked up by name, as the format allows duplicates: the last of a name wins.
+      tar.ExtractMemberToStream(item.FileName, member);
+      member.close();
+      if (!member.cutOff())
+        owner.DeliverItem(path, "TAR", item.FileName, member.path(), chain);
+      member.remove();
+    }
+  } catch (const std::exception& error) {
+    owner.ReportMessage(path + " " + error.what());
+  }
+}
+
+void ExtractGzip(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain) {
+  DepthGuard depth(owner);
+  MemberFile member(owner, owner.TempFileName());
+  try {
+    archive::TAbGzipArchive gzip(path);
+    bool failed = false;
+    gzip.OnProcessItemFailure = [&failed](archive::TAbArchive&, archive::TAbArchiveItem&,
+                                          archive::TAbProcessType, archive::TAbErrorClass,
+                                          int) { failed = true; };
+    gzip.LoadDirectory();
+    for (int i = 0; i < gzip.MemberCount(); ++i) {
+      if (owner.Abort)
+        break;
+      const archive::TAbArchiveItem& item = *gzip.MemberAt(i);
+      if (!wanted(owner, item))
+        continue;
+      createOrThrow(member);
+      failed = false;
+      gzip.ExtractMemberToStreamAt(i, member);
+      member.close();
+      // A member that failed is removed before delivery, so the scan sees a path to no file
+      // and finds nothing in it, as with any damaged member of this format.
+      if (failed)
+        member.remove();
+      if (!member.cutOff())
+        owner.DeliverItem(path, "GZIP", item.FileName, member.path(), chain);
+    }
+  } catch (const std::exception& error) {
+    owner.ReportMessage(path + " " + error.what());
+  }
+}
+
+} // namespace kyv::unpack
