@@ -64,6 +64,8 @@ public:
   bool ChargeBytes(std::uint64_t count);
   // Counts one more member handed out; false (and Abort set) past the cap.
   bool ChargeMember();
+  // The budget of this top-level scan ran out (Abort was set for it).
+  bool BudgetExhausted() const { return budgetAbort_; }
 
   std::string TempFolder;
   std::string BasePath;

@@ -39,7 +39,7 @@ constexpr std::array<ContainerType, 9> kTypes{{
     {"GZIP", isGzip, ExtractGzip},
     {"TAR", isUstar, ExtractTar},
     {"TAR", isGnuTar, ExtractTar},
-    {"CHM", isChm, nullptr /* ExtractChm: reader not yet built */},
+    {"CHM", isChm, ExtractChm},
     {"RAR", isRar, nullptr /* ExtractRar: reader not yet built */},
     {"E-MAIL", looksLikeMail, ExtractEmail},
 }};
