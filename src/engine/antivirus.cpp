@@ -1,0 +1,186 @@
+#include "engine/antivirus.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "base/text.h"
+#include "engine/database.h"
+#include "engine/messages.h"
+#include "platform/system.h"
+
+namespace kyv::engine {
+
+TAntivirus::TAntivirus(const std::string& folder) : BasePath(platform::NormalizeFolder(folder)) {}
+
+void TAntivirus::ClearTables() {
+  Descriptors.clear();
+  NeuroItems.clear();
+  Scripts.clear();
+}
+
+void TAntivirus::AddLoadError(const std::string& message) {
+  if (!LoadErrors.empty())
+    LoadErrors += ';';
+  LoadErrors += TrimBlanks(message);
+}
+
+namespace {
+
+std::vector<std::byte> readDatabaseFile(const std::string& path) {
+  std::optional<std::vector<std::byte>> bytes = platform::readWholeFile(path, kMaxStoredFile);
+  if (!bytes)
+    throw kyv::Error(ErrorKind::Io, "Cannot open file \"" + path + "\"");
+  return std::move(*bytes);
+}
+
+} // namespace
+
+bool TAntivirus::decodeAndTest(std::vector<std::byte>& image, const std::string& name, bool isMain,
+                               bool checkStamp) {
+  if (!DecodeDatabaseImage(image)) {
+    AddLoadError(DamagedFileMessage(name));
+    return false;
+  }
+  const DatabaseHeader header = ReadDatabaseHeader(image);
+  if (!header.hasMagic())
+    return false;
+  if (checkStamp && !isMain && header.Stamp < MainStamp)
+    return false; // an update older than the main database
+  if (checkStamp && isMain)
+    MainStamp = header.Stamp; // set even when the version test below rejects the file
+  if (!header.versionAccepted()) {
+    AddLoadError(NewerVersionMessage(name));
+    return false;
+  }
+  return true;
+}
+
+bool TAntivirus::LoadSignatureFile(const std::string& path, bool isMain) {
+  return LoadSignatureImage(readDatabaseFile(path), std::string(FileNameOf(path)), isMain);
+}
+
+bool TAntivirus::LoadNeuralFile(const std::string& path) {
+  return LoadNeuralImage(readDatabaseFile(path), std::string(FileNameOf(path)));
+}
+
+bool TAntivirus::LoadSignatureImage(std::vector<std::byte> image, const std::string& name,
+                                    bool isMain) {
+  if (!decodeAndTest(image, name, isMain, true))
+    return false;
+  const DatabaseHeader header = ReadDatabaseHeader(image);
+  BodyReader in{std::span<const std::byte>(image).subspan(kHeaderSize)};
+  const std::size_t oldCount = Descriptors.size();
+  std::vector<TKYVScript> scripts;
+  try {
+    if (header.RecordCount > 0) {
+      // The table grows once per file; the count is bounded by what the body could hold.
+      const std::size_t count = static_cast<std::size_t>(header.RecordCount);
+      Descriptors.reserve(oldCount + std::min(count, in.remaining() / kMinDescriptorBytes + 1));
+      std::string previousName;
+      for (std::size_t k = 0; k < count; ++k) {
+        TVirusDescr d;
+        ReadDescriptor(in, previousName, d);
+        Descriptors.push_back(std::move(d));
+      }
+    }
+    scripts = ReadScriptSection(in);
+  } catch (const ETruncatedBody&) {
+    // A body shorter than its records announce is damaged; the file adds nothing.
+    Descriptors.resize(oldCount);
+    AddLoadError(DamagedFileMessage(name));
+    return false;
+  } catch (...) {
+    Descriptors.resize(oldCount);
+    throw;
+  }
+  for (TKYVScript& s : scripts) {
+    const auto same = std::find_if(Scripts.begin(), Scripts.end(),
+                                   [&](const TKYVScript& old) { return old.Id == s.Id; });
+    if (same != Scripts.end())
+      *same = std::move(s);
+    else
+      Scripts.push_back(std::move(s));
+  }
+  return true;
+}
+
+bool TAntivirus::LoadNeuralImage(std::vector<std::byte> image, const std::string& name) {
+  if (!decodeAndTest(image, name, false, false))
+    return false;
+  const DatabaseHeader header = ReadDatabaseHeader(image);
+  BodyReader in{std::span<const std::byte>(image).subspan(kHeaderSize)};
+  std::vector<TKYVNeuro> items;
+  try {
+    if (header.RecordCount > 0) {
+      const std::size_t count = static_cast<std::size_t>(header.RecordCount);
+      items.reserve(std::min(count, in.remaining() / kMinNeuroBytes + 1));
+      for (std::size_t k = 0; k < count; ++k)
+        items.push_back(ReadNeuro(in));
+    }
+  } catch (const ETruncatedBody&) {
+    AddLoadError(DamagedFileMessage(name));
+    return false;
+  }
+  NeuroItems.insert(NeuroItems.end(), std::make_move_iterator(items.begin()),
+                    std::make_move_iterator(items.end()));
+  return true;
+}
+
+bool TAntivirus::LoadDatabases() {
+  ClearTables();
+  LoadErrors.clear();
+  bool result = true;
+  for (const std::string& entry : platform::findEntries(BasePath + "main*.kyv")) {
+    if (!result)
+      break;
+    result = LoadSignatureFile(BasePath + entry, true);
+  }
+  const std::string daily = BasePath + "daily.kyv";
+  if (platform::fileExists(daily))
+    LoadSignatureFile(daily, false);
+  const std::string neural = BasePath + "neural.kyv";
+  if (platform::fileExists(neural))
+    LoadNeuralFile(neural);
+  return result;
+}
+
+std::string MatchDetails(const TKYVFileInfo& info) {
+  char text[4 * 9 + 13];
+  std::snprintf(text, sizeof text, " %08X %08X %08X %08X %d", static_cast<unsigned>(info.Sums[0]),
+                static_cast<unsigned>(info.Sums[1]), static_cast<unsigned>(info.Sums[2]),
+                static_cast<unsigned>(info.Sums[3]), static_cast<int>(info.FileSize));
+  return text;
+}
+
+std::int32_t TAntivirus::CheckFileInfo(TKYVFileInfo info, TVirusDescr& found) {
+  std::int32_t result = 0;
+  FoundName.clear();
+  const TVirusDescr* partial = nullptr;
+  for (const TVirusDescr& d : Descriptors) {
+    if (d.MinSize > info.FileSize || info.FileSize > d.MaxSize)
+      continue;
+    int nz = 0;
+    int eq = 0;
+    for (int j = 0; j < 4; ++j) {
+      nz += d.Sums[j] != 0;
+      eq += d.Sums[j] != 0 && d.Sums[j] == info.Sums[j];
+    }
+    if (nz > 0 && eq == nz) {
+      FoundName = d.Name;
+      found = d;
+      return 1;
+    }
+    if (eq >= 3 && eq != nz && !(d.Flags & flag::ExactOnly))
+      partial = &d;
+  }
+  // The last partial match in table order stands; its text is built only now, so the pass
+  // itself allocates nothing.
+  if (partial != nullptr) {
+    result = 2;
+    found = *partial;
+    FoundName = partial->Name + " (" + MatchDetails(info) + ")";
+  }
+  return result;
+}
+
+} // namespace kyv::engine

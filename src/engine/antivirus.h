@@ -1,0 +1,54 @@
+// The signature engine: loads the signature databases of a folder and matches files' samples
+// against their descriptors.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/file_scanner.h"
+#include "engine/signatures.h"
+
+namespace kyv::engine {
+
+class TAntivirus {
+public:
+  std::string BasePath;  // database folder, normalised, ending with the separator
+  std::string FoundName; // name of the last finding
+  std::vector<TVirusDescr> Descriptors;
+  std::vector<TKYVScript> Scripts;
+  std::vector<TKYVNeuro> NeuroItems;
+  std::string LoadErrors; // messages of the last load, joined by ";"
+  double MainStamp = 0;
+
+  explicit TAntivirus(const std::string& folder);
+
+  void ClearTables();
+  // Every "main*.kyv" in enumeration order (stopping at the first failure), then "daily.kyv"
+  // and "neural.kyv" if present. False only when a main file failed. Throws kyv::Error when a
+  // file cannot be read or holds a field out of range.
+  bool LoadDatabases();
+  bool LoadSignatureFile(const std::string& path, bool isMain);
+  bool LoadNeuralFile(const std::string& path);
+  void AddLoadError(const std::string& message);
+
+  // Loaders over a stored file already in memory; name is used in the messages only.
+  bool LoadSignatureImage(std::vector<std::byte> image, const std::string& name, bool isMain);
+  bool LoadNeuralImage(std::vector<std::byte> image, const std::string& name);
+
+  // 0 nothing, 1 an exact match (the first in table order), 2 a partial one (the last).
+  std::int32_t CheckFileInfo(TKYVFileInfo info, TVirusDescr& found);
+
+private:
+  // Decodes and runs the header tests shared by both loaders; false (with the message recorded)
+  // when the file is to be skipped.
+  bool decodeAndTest(std::vector<std::byte>& image, const std::string& name, bool isMain,
+                     bool checkStamp);
+};
+
+// The file's four sums in 8 upper-case hexadecimal digits each and its size in decimal, each
+// preceded by a space: the details of a partial match.
+std::string MatchDetails(const TKYVFileInfo& info);
+
+} // namespace kyv::engine

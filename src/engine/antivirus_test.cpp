@@ -1,0 +1,358 @@
+// Loading the signature databases and matching file facts against them. Database files come
+// from the independent test producer, their bodies spelled out record by record.
+#include <gtest/gtest.h>
+
+#include "engine/antivirus.h"
+#include "engine/database.h"
+#include "engine/messages.h"
+#include "engine/testing_producer.h"
+#include "platform/system.h"
+#include "test_support.h"
+
+namespace kyv::engine {
+namespace {
+
+using testing::Bytes;
+using testing::ProducerHeader;
+using testing::Rec;
+
+void writeDb(const std::filesystem::path& path, const ProducerHeader& h, const Bytes& body) {
+  const Bytes file = testing::produce(h, body);
+  kyv::test::writeFile(path, std::as_bytes(std::span(file)));
+}
+
+// A full-form record: F = 0x80 with E = 0x01 (2-byte min), given name, sizes and sums.
+Bytes plainRecord(std::string_view name, std::uint16_t minSize, std::uint32_t maxSize,
+                  std::array<std::uint32_t, 4> sums) {
+  Rec r;
+  r.u8(0x80).u8(0x01).u8(static_cast<std::uint32_t>(name.size())).text(name).u16(minSize).u32(maxSize);
+  for (const std::uint32_t s : sums)
+    r.u32(s);
+  return r.bytes;
+}
+
+Bytes scriptSection(std::initializer_list<std::pair<std::int32_t, std::string_view>> scripts) {
+  Rec r;
+  r.u32(0x11111111).u32(0x22222222).u16(0x3333).u32(static_cast<std::uint32_t>(scripts.size())).u32(0x44444444);
+  for (const auto& [id, text] : scripts)
+    r.u32(static_cast<std::uint32_t>(id)).u16(static_cast<std::uint32_t>(text.size())).text(text);
+  return r.bytes;
+}
+
+std::string folderOf(const kyv::test::ScratchDir& dir) { return dir.path().string(); }
+
+TEST(SignatureBody, EveryStoredForm) {
+  // Name compression, one-size and 2-byte sizes, absent sums, Extra, and the carried flag bits.
+  const Bytes body = testing::concat({
+      Rec().u8(0x00).u8(12).text("Trojan.Alpha").u32(100).u32(200).u32(1).u32(2).u32(3).u32(4).bytes,
+      Rec().u8(0x01).u8(5).u8(7).text("Beta").u32(0x7FFFFFFF).u32(0x7FFFFFFF).u32(5).u32(6).u32(7).u32(8).bytes,
+      Rec().u8(0x02 | 0x04 | 0x80).u8(0x01 | 0x3C).u16(65535).bytes,
+      Rec().u8(0x01 | 0x20 | 0x48 | 0x80).u8(0x02 | 0x04 | 0x10).u8(1).u8(200).u32(10).u16(20).u32(9).u32(11).u32(0xCAFEBABE).bytes,
+      Rec().u8(0x01).u8(0).u8(0).u32(1).u32(1).u32(1).u32(1).u32(1).u32(1).bytes,
+  });
+  kyv::test::ScratchDir dir;
+  ProducerHeader h;
+  h.recordCount = 5;
+  writeDb(dir / "main.kyv", h, body);
+  TAntivirus av(folderOf(dir));
+  ASSERT_TRUE(av.LoadDatabases());
+  ASSERT_EQ(av.Descriptors.size(), 5u);
+  const auto& d = av.Descriptors;
+  EXPECT_EQ(d[0].Name, "Trojan.Alpha");
+  EXPECT_EQ(d[1].Name, "Trojan.Beta");
+  EXPECT_EQ(d[1].MaxSize, 0x7FFFFFFF);
+  EXPECT_EQ(d[2].Name, "Trojan.Beta");
+  EXPECT_EQ(d[2].MinSize, 65535);
+  EXPECT_EQ(d[2].MaxSize, 65535);
+  EXPECT_EQ(d[2].Sums, (std::array<std::uint32_t, 4>{0, 0, 0, 0}));
+  EXPECT_EQ(d[3].Name, "Trojan.Beta"); // prefix longer than the previous name takes all of it
+  EXPECT_EQ(d[3].MinSize, 10);
+  EXPECT_EQ(d[3].MaxSize, 20);
+  EXPECT_EQ(d[3].Sums, (std::array<std::uint32_t, 4>{0, 9, 0, 11}));
+  EXPECT_EQ(d[3].Extra, 0xCAFEBABEu);
+  EXPECT_EQ(d[3].Flags, 0x01 | 0x20 | 0x48 | 0x80);
+  EXPECT_EQ(d[4].Name, ""); // prefix 0, no suffix
+  EXPECT_TRUE(av.Scripts.empty()); // the body ends right after the descriptors
+}
+
+// What a load of a folder leaves behind, for the table of folder cases below.
+struct LoadCase {
+  const char* what;
+  std::function<void(const kyv::test::ScratchDir&)> make;
+  bool result;
+  std::vector<std::string> names; // descriptor names in table order
+  std::string errors;             // LoadErrors, in UTF-8 for readability
+};
+
+Bytes oneRecord(std::string_view name) { return plainRecord(name, 1, 100, {1, 0, 0, 0}); }
+
+ProducerHeader headerWith(double stamp, std::int32_t count = 1) {
+  ProducerHeader h;
+  h.stamp = stamp;
+  h.recordCount = count;
+  return h;
+}
+
+Bytes damaged(const ProducerHeader& h, const Bytes& body) {
+  Bytes file = testing::produce(h, body);
+  file.back() ^= 0x40;
+  return file;
+}
+
+void writeRaw(const std::filesystem::path& path, const Bytes& file) {
+  kyv::test::writeFile(path, std::as_bytes(std::span(file)));
+}
+
+const std::string kDamagedMain = "KYV-001 Файл main1.kyv поврежден";
+const std::string kNewerMain = "KYV-002 Файл main1.kyv не может использоваться текущей версией KYV. "
+                               "Пожалуйста обновите версию KYV с " + std::string(kMakerAddress);
+
+TEST(LoadDatabases, FolderCases) {
+  const LoadCase cases[] = {
+      {"empty folder", [](const auto&) {}, true, {}, ""},
+      {"main then daily, daily stamp equal",
+       [](const auto& d) {
+         writeDb(d / "main1.kyv", headerWith(10), oneRecord("M"));
+         writeDb(d / "daily.kyv", headerWith(10), oneRecord("D"));
+       },
+       true, {"M", "D"}, ""},
+      {"daily older than main is skipped silently",
+       [](const auto& d) {
+         writeDb(d / "main1.kyv", headerWith(10), oneRecord("M"));
+         writeDb(d / "daily.kyv", headerWith(9.5), oneRecord("D"));
+       },
+       true, {"M"}, ""},
+      {"damaged daily: message, still true",
+       [](const auto& d) {
+         writeDb(d / "main1.kyv", headerWith(10), oneRecord("M"));
+         writeRaw(d / "daily.kyv", damaged(headerWith(10), oneRecord("D")));
+       },
+       true, {"M"}, "KYV-001 Файл daily.kyv поврежден"},
+      {"damaged main: false, daily and neural still read",
+       [](const auto& d) {
+         writeRaw(d / "main1.kyv", damaged(headerWith(10), oneRecord("M")));
+         writeDb(d / "daily.kyv", headerWith(0), oneRecord("D"));
+         writeRaw(d / "neural.kyv", Bytes(10, 0));
+       },
+       false, {"D"}, kDamagedMain + ";KYV-001 Файл neural.kyv поврежден"},
+      {"wrong magic: false without a message",
+       [](const auto& d) {
+         ProducerHeader h = headerWith(10);
+         h.magic = "kyv";
+         writeDb(d / "main1.kyv", h, oneRecord("M"));
+       },
+       false, {}, ""},
+      {"too new a main sets the stamp before failing",
+       [](const auto& d) {
+         ProducerHeader h = headerWith(50);
+         h.minVersion = {0x83, 0x34, 0x33, 0x33, 0x33, 0x03};
+         writeDb(d / "main1.kyv", h, oneRecord("M"));
+         writeDb(d / "daily.kyv", headerWith(40), oneRecord("D"));
+       },
+       false, {}, kNewerMain},
+      {"version 0 always passes",
+       [](const auto& d) {
+         ProducerHeader h = headerWith(1);
+         h.minVersion = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+         writeDb(d / "main1.kyv", h, oneRecord("M"));
+       },
+       true, {"M"}, ""},
+      {"body ends inside a record: damaged, adds nothing",
+       [](const auto& d) {
+         writeDb(d / "main1.kyv", headerWith(1, 2), oneRecord("M"));
+         Bytes cut = oneRecord("D");
+         cut.pop_back();
+         writeDb(d / "daily.kyv", headerWith(1, 1), cut);
+       },
+       false, {}, kDamagedMain + ";KYV-001 Файл daily.kyv поврежден"},
+      {"script record cut short: damaged",
+       [](const auto& d) {
+         Bytes body = testing::concat({oneRecord("M"), scriptSection({{1, "abc"}})});
+         body.pop_back();
+         writeDb(d / "main1.kyv", headerWith(1, 1), body);
+       },
+       false, {}, kDamagedMain},
+  };
+  for (const LoadCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    kyv::test::ScratchDir dir;
+    c.make(dir);
+    TAntivirus av(folderOf(dir));
+    EXPECT_EQ(av.LoadDatabases(), c.result);
+    std::vector<std::string> names;
+    for (const TVirusDescr& d : av.Descriptors)
+      names.push_back(d.Name);
+    EXPECT_EQ(names, c.names);
+    EXPECT_EQ(platform::cp1251ToUtf8(av.LoadErrors), c.errors);
+  }
+}
+
+TEST(LoadDatabases, MessagesAreWindows1251) {
+  // "Файл" in Windows-1251 is D4 E0 E9 EB.
+  EXPECT_EQ(DamagedFileMessage("a.kyv"), "KYV-001 \xD4\xE0\xE9\xEB a.kyv \xEF\xEE\xE2\xF0\xE5\xE6\xE4\xE5\xED");
+  EXPECT_EQ(FileNameOf("C:\\x\\BASE\\main.kyv"), "main.kyv");
+  EXPECT_EQ(FileNameOf("/x/BASE/main.kyv"), "main.kyv");
+  TAntivirus av("x");
+  av.AddLoadError("  first \r\n");
+  av.AddLoadError("second");
+  EXPECT_EQ(av.LoadErrors, "first;second");
+}
+
+TEST(LoadDatabases, TwoMainFilesFollowEnumerationOrderThenDaily) {
+  kyv::test::ScratchDir dir;
+  writeDb(dir / "main-a.kyv", headerWith(3), oneRecord("A"));
+  writeDb(dir / "main-b.kyv", headerWith(5), oneRecord("B"));
+  writeDb(dir / "daily.kyv", headerWith(4), oneRecord("D"));
+  TAntivirus av(folderOf(dir));
+  ASSERT_TRUE(av.LoadDatabases());
+  std::vector<std::string> expected;
+  for (const std::string& e : platform::findEntries(av.BasePath + "main*.kyv"))
+    expected.push_back(e == "main-a.kyv" ? "A" : "B");
+  // The last main file's stamp decides whether daily.kyv counts.
+  if (expected.back() == "A")
+    expected.push_back("D");
+  std::vector<std::string> names;
+  for (const TVirusDescr& d : av.Descriptors)
+    names.push_back(d.Name);
+  EXPECT_EQ(names, expected);
+}
+
+TEST(LoadDatabases, ScriptsReplaceByIdAndNeuralItems) {
+  kyv::test::ScratchDir dir;
+  writeDb(dir / "main.kyv", headerWith(1),
+          testing::concat({oneRecord("M"), scriptSection({{7, "main seven"}, {8, "main eight"}})}));
+  writeDb(dir / "daily.kyv", headerWith(1),
+          testing::concat({oneRecord("D"), scriptSection({{9, "daily nine"}, {7, "daily seven"}})}));
+  ProducerHeader neural = headerWith(0, 2);
+  writeDb(dir / "neural.kyv", neural,
+          testing::concat({Rec().u8(2).text("n1").u16(3).text("abc").bytes,
+                           Rec().u8(1).text("x").u16(1).text("z").bytes}));
+  TAntivirus av(folderOf(dir));
+  ASSERT_TRUE(av.LoadDatabases());
+  ASSERT_EQ(av.Scripts.size(), 3u);
+  EXPECT_EQ(av.Scripts[0].Id, 7);
+  EXPECT_EQ(av.Scripts[0].Text, "daily seven");
+  EXPECT_EQ(av.Scripts[1].Text, "main eight");
+  EXPECT_EQ(av.Scripts[2].Text, "daily nine");
+  ASSERT_EQ(av.NeuroItems.size(), 2u);
+  EXPECT_EQ(av.NeuroItems[0].Name, "n1");
+  EXPECT_EQ(av.NeuroItems[0].Data, "abc");
+  EXPECT_EQ(av.NeuroItems[1].Data, "z");
+  // A second load empties and refills.
+  ASSERT_TRUE(av.LoadDatabases());
+  EXPECT_EQ(av.Descriptors.size(), 2u);
+  EXPECT_EQ(av.Scripts.size(), 3u);
+}
+
+TEST(LoadDatabases, OutOfRangeFieldsAndUnreadableFilesRaise) {
+  const Bytes bodies[] = {
+      Rec().u8(0x00).u8(0).bytes,                                                       // full name of length 0
+      Rec().u8(0x04).u8(1).text("x").u32(0x80000000).u32(1).u32(1).u32(1).u32(1).bytes, // size top bit
+  };
+  for (std::size_t k = 0; k < 2; ++k) {
+    kyv::test::ScratchDir dir;
+    writeDb(dir / "main.kyv", headerWith(1), bodies[k]);
+    TAntivirus av(folderOf(dir));
+    try {
+      av.LoadDatabases();
+      ADD_FAILURE() << "no error for body " << k;
+    } catch (const kyv::Error& e) {
+      EXPECT_STREQ(e.what(), "Range check error");
+    }
+    EXPECT_TRUE(av.Descriptors.empty());
+  }
+  // A script text of length 0.
+  {
+    kyv::test::ScratchDir dir;
+    Bytes body = testing::concat({oneRecord("M"), scriptSection({})});
+    body[body.size() - 8] = 1; // script count 1
+    body.insert(body.end(), {7, 0, 0, 0, 0, 0});
+    writeDb(dir / "main.kyv", headerWith(1), body);
+    TAntivirus av(folderOf(dir));
+    EXPECT_THROW(av.LoadDatabases(), kyv::Error);
+  }
+  // A folder named like a main file cannot be read.
+  kyv::test::ScratchDir dir;
+  std::filesystem::create_directory(dir / "main-folder.kyv");
+  TAntivirus av(folderOf(dir));
+  EXPECT_THROW(av.LoadDatabases(), kyv::Error);
+}
+
+// ---- matching ----
+
+TVirusDescr descr(std::string name, std::int32_t minSize, std::int32_t maxSize,
+                  std::array<std::uint32_t, 4> sums, std::uint8_t flags = 0) {
+  TVirusDescr d;
+  d.Name = std::move(name);
+  d.MinSize = minSize;
+  d.MaxSize = maxSize;
+  d.Sums = sums;
+  d.Flags = flags;
+  return d;
+}
+
+TEST(CheckFileInfo, TableOfCases) {
+  const TKYVFileInfo file{4096, false, false, {0x00012345, 0x00067890, 0x00000000, 0x11112222}};
+  const std::string details = " ( 00012345 00067890 00000000 11112222 4096)";
+  struct Case {
+    const char* what;
+    std::vector<TVirusDescr> table;
+    int result;
+    std::string found;
+  } cases[] = {
+      {"the documented partial match",
+       {descr("Worm.Demo", 1000, 90000, {0x00012345, 0x00067890, 0x00055555, 0x11112222})}, 2,
+       "Worm.Demo" + details},
+      {"empty table", {}, 0, ""},
+      {"partial earlier, exact later: exact wins without details",
+       {descr("P", 0, 5000, {0x00012345, 0x00067890, 1, 0x11112222}),
+        descr("E", 0, 5000, {0x00012345, 0, 0, 0})},
+       1, "E"},
+      {"first exact wins",
+       {descr("E1", 4096, 4096, {0, 0x00067890, 0, 0}), descr("E2", 0, 9999, {0x00012345, 0, 0, 0})},
+       1, "E1"},
+      {"two partials: the later one",
+       {descr("P1", 0, 5000, {0x00012345, 0x00067890, 1, 0x11112222}),
+        descr("P2", 0, 5000, {0x00012345, 0x00067890, 5, 0x11112222})},
+       2, "P2" + details},
+      {"two of four equal: nothing", {descr("X", 0, 5000, {0x00012345, 0x00067890, 1, 2})}, 0, ""},
+      {"exact-only flag blocks the partial",
+       {descr("X", 0, 5000, {0x00012345, 0x00067890, 1, 0x11112222}, 0x10)}, 0, ""},
+      {"exact-only flag still matches exactly",
+       {descr("X", 0, 5000, {0x00012345, 0x00067890, 0, 0x11112222}, 0x10)}, 1, "X"},
+      {"size equal to MinSize", {descr("Lo", 4096, 5000, {0x00012345, 0, 0, 0})}, 1, "Lo"},
+      {"size equal to MaxSize", {descr("Hi", 0, 4096, {0x00012345, 0, 0, 0})}, 1, "Hi"},
+      {"size just outside", {descr("Out", 4097, 5000, {0x00012345, 0, 0, 0}),
+                             descr("Out2", 0, 4095, {0x00012345, 0, 0, 0})}, 0, ""},
+      {"no non-zero sum never matches", {descr("Z", 0, 5000, {0, 0, 0, 0})}, 0, ""},
+      {"zero file sum against zero descriptor sum counts for nothing",
+       {descr("Z2", 0, 5000, {0, 0, 0, 0x11112222})}, 1, "Z2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TAntivirus av("base");
+    av.Descriptors = c.table;
+    av.FoundName = "stale";
+    TVirusDescr out;
+    EXPECT_EQ(av.CheckFileInfo(file, out), c.result);
+    EXPECT_EQ(av.FoundName, c.found);
+    if (c.result != 0) {
+      EXPECT_EQ(out.Name + (c.result == 2 ? details : ""), c.found);
+    }
+  }
+}
+
+TEST(CheckFileInfo, DetailsShowEveryFileSumInFullWithUpperCaseHex) {
+  const TKYVFileInfo file{7, false, false, {0xABCDEF01, 0x0000000A, 0x00FF00FF, 0xFFFFFFFF}};
+  TAntivirus av("base");
+  av.Descriptors = {descr("W", 7, 7, {0xABCDEF01, 0x0000000A, 0x00FF00FF, 1})};
+  TVirusDescr out;
+  ASSERT_EQ(av.CheckFileInfo(file, out), 2);
+  EXPECT_EQ(av.FoundName, "W ( ABCDEF01 0000000A 00FF00FF FFFFFFFF 7)");
+  // A file that opened nothing matches nothing.
+  EXPECT_EQ(av.CheckFileInfo(TKYVFileInfo{}, out), 0);
+  EXPECT_EQ(av.FoundName, "");
+}
+
+} // namespace
+} // namespace kyv::engine

@@ -1,0 +1,46 @@
+// The per-file samples the engine matches on: size, the executable flags, and weighted sums of
+// the head, the tail and two fixed windows. At most four positioned reads per file.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/file.h"
+
+namespace kyv::engine {
+
+struct TKYVFileInfo {
+  std::int32_t FileSize = 0;
+  bool IsMZ = false;
+  bool IsPE = false;
+  std::array<std::uint32_t, 4> Sums{};
+};
+
+inline constexpr std::size_t kSampleBufSize = 4097;
+inline constexpr std::size_t kHeadSample = 2000;
+inline constexpr std::size_t kTailSample = 2000;
+inline constexpr std::size_t kWindowSample = 200;
+inline constexpr std::uint64_t kWindow1Offset = 5000;
+inline constexpr std::uint64_t kWindow2Offset = 10000;
+
+class TFileScanner {
+public:
+  using SampleBuf = std::array<std::byte, kSampleBufSize>;
+
+  TKYVFileInfo FileInfo;
+  // The head sample; always followed by zero bytes, so it reads as a zero-terminated text too.
+  SampleBuf HeadBuf{};
+  SampleBuf TailBuf{};
+  SampleBuf Buf5000{};
+  SampleBuf Buf10000{};
+
+  // Opens the file, samples it and closes it. False when it could not be opened or sampled
+  // completely; whatever was computed before a failure stays.
+  bool OpenFile(const std::string& path);
+  // The sampling itself. Throws kyv::Error for a file of 2 GiB or more.
+  bool ReadSamples(const platform::File& file);
+};
+
+} // namespace kyv::engine
