@@ -29,7 +29,16 @@ std::string tempFolder() {
 std::uint32_t processId() { return ::GetCurrentProcessId(); }
 
 void showErrorDialog(const std::string& text, const std::string& caption) {
-  ::MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR);
+  if (::MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR) == IDOK)
+    return;
+  // No desktop to show it on (a service, a headless test run): the message must not be lost, so
+  // it goes to the standard error handle, in the system's code page, when there is one.
+  const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (err == nullptr || err == INVALID_HANDLE_VALUE)
+    return;
+  const std::string line = caption + ": " + text + "\r\n";
+  DWORD written = 0;
+  ::WriteFile(err, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 std::string oemToAnsi(const std::string& text) {
