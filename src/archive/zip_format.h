@@ -1,0 +1,105 @@
+// ZIP records as they stand in the file (all little-endian), parsed by offset from byte spans.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace kyv::archive {
+
+namespace zipsig {
+inline constexpr std::uint32_t kLocalFileHeader = 0x04034B50;
+inline constexpr std::uint32_t kCentralFileHeader = 0x02014B50;
+inline constexpr std::uint32_t kEndOfCentralDirectory = 0x06054B50;
+// A spanned or split set may begin with one of these markers in front of the first record.
+inline constexpr std::uint32_t kSpanningMarker = 0x08074B50;
+inline constexpr std::uint32_t kSplitMarker = 0x30304B50;
+} // namespace zipsig
+
+// Fixed sizes of the records before their variable parts.
+inline constexpr std::size_t kZipLocalHeaderSize = 30;
+inline constexpr std::size_t kZipCentralHeaderSize = 46;
+inline constexpr std::size_t kZipEndRecordSize = 22;
+
+// General-purpose flag bits used by the reader.
+inline constexpr std::uint16_t kZipFlagEncrypted = 0x0001;
+inline constexpr std::uint16_t kZipFlagImplode8K = 0x0002;       // explode: 8 KiB dictionary
+inline constexpr std::uint16_t kZipFlagImplode3Trees = 0x0004;   // explode: literal tree present
+inline constexpr std::uint16_t kZipFlagDataDescriptor = 0x0008;
+
+// The newest format version this reader extracts (2.1, Deflate64).
+inline constexpr unsigned kZipMaxVersionNeeded = 21;
+
+enum TAbZipCompressionMethod : std::uint8_t {
+  cmStored = 0,
+  cmShrunk = 1,
+  cmReduced1 = 2,
+  cmReduced2 = 3,
+  cmReduced3 = 4,
+  cmReduced4 = 5,
+  cmImploded = 6,
+  cmDeflated = 8,
+  cmEnhancedDeflated = 9, // Deflate64
+};
+
+struct TAbZipLocalFileHeader {
+  std::uint16_t VersionNeededToExtract = 0;
+  std::uint16_t GeneralPurposeBitFlag = 0;
+  std::uint16_t CompressionMethod = 0;
+  std::uint16_t LastModFileTime = 0;
+  std::uint16_t LastModFileDate = 0;
+  std::uint32_t CRC32 = 0;
+  std::uint32_t CompressedSize = 0;
+  std::uint32_t UncompressedSize = 0;
+  std::uint16_t FileNameLength = 0;
+  std::uint16_t ExtraFieldLength = 0;
+
+  // The 30 fixed bytes; nullopt when the signature is wrong.
+  static std::optional<TAbZipLocalFileHeader> Parse(std::span<const std::byte, kZipLocalHeaderSize> b);
+};
+
+struct TAbZipDirectoryFileHeader {
+  std::uint16_t VersionMadeBy = 0;
+  std::uint16_t VersionNeededToExtract = 0;
+  std::uint16_t GeneralPurposeBitFlag = 0;
+  std::uint16_t CompressionMethod = 0;
+  std::uint16_t LastModFileTime = 0;
+  std::uint16_t LastModFileDate = 0;
+  std::uint32_t CRC32 = 0;
+  std::uint32_t CompressedSize = 0;
+  std::uint32_t UncompressedSize = 0;
+  std::uint16_t FileNameLength = 0;
+  std::uint16_t ExtraFieldLength = 0;
+  std::uint16_t FileCommentLength = 0;
+  std::uint16_t DiskNumberStart = 0;
+  std::uint16_t InternalFileAttributes = 0;
+  std::uint32_t ExternalFileAttributes = 0;
+  std::uint32_t RelativeOffset = 0;
+  // Kept as read (not zero-terminated: std::string holds its own length).
+  std::string FileName;
+  std::string ExtraField;
+  std::string FileComment;
+
+  // The 46 fixed bytes; nullopt when the signature is wrong. The variable parts follow.
+  static std::optional<TAbZipDirectoryFileHeader> Parse(std::span<const std::byte, kZipCentralHeaderSize> b);
+  std::size_t VariableLength() const {
+    return std::size_t{FileNameLength} + ExtraFieldLength + FileCommentLength;
+  }
+};
+
+struct TAbZipDirectoryFileFooter {
+  std::uint16_t DiskNumber = 0;
+  std::uint16_t StartDiskNumber = 0;
+  std::uint16_t EntriesOnDisk = 0;
+  std::uint16_t TotalEntries = 0;
+  std::uint32_t DirectorySize = 0;
+  std::uint32_t DirectoryOffset = 0;
+  std::uint16_t ZipfileCommentLength = 0;
+  std::string ZipfileComment;
+
+  static std::optional<TAbZipDirectoryFileFooter> Parse(std::span<const std::byte, kZipEndRecordSize> b);
+};
+
+} // namespace kyv::archive
