@@ -9,6 +9,7 @@
 #include "unrar/bit_reader.h"
 #include "unrar/crc32.h"
 #include "unrar/lz_decoder.h"
+#include "unrar/rar3_decoder.h"
 #include "unrar/rar5_decoder.h"
 #include "unrar/unrar_abi.h"
 
@@ -498,6 +499,11 @@ MemberDecoder& RarArchive::decoderFor(const RarEntry& e) {
     slot = &rar5Decoder_;
     if (!*slot)
       *slot = std::make_unique<Rar5Decoder>();
+  }
+  if (e.unpVer == 29 || e.unpVer == 36) {
+    slot = &rar3Decoder_;
+    if (!*slot)
+      *slot = std::make_unique<Rar3Decoder>();
   }
   if (slot == nullptr)
     fail(ErrorKind::Unsupported, "unknown unpack version");

@@ -1,0 +1,644 @@
+#include "unrar/rar3_decoder.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <span>
+
+#include "unrar/crc32.h"
+#include "unrar/ppmd7.h"
+
+namespace kyv::unrar {
+namespace {
+
+constexpr unsigned kMainSymbols = 299;
+constexpr unsigned kDistSymbols = 60;
+constexpr unsigned kLowDistSymbols = 17;
+constexpr unsigned kRepSymbols = 28;
+constexpr unsigned kTableSize = kMainSymbols + kDistSymbols + kLowDistSymbols + kRepSymbols;
+static_assert(kTableSize == 404);
+
+constexpr std::array<std::uint8_t, 28> kLengthBase{0,  1,  2,  3,  4,  5,  6,  7,  8,  10,  12,  14,  16,  20,
+                                                   24, 28, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224};
+constexpr std::array<std::uint8_t, 28> kLengthBits{0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2,
+                                                   2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5};
+constexpr std::array<std::uint8_t, 8> kShortBase{0, 4, 8, 16, 32, 64, 128, 192};
+constexpr std::array<std::uint8_t, 8> kShortBits{2, 2, 3, 4, 5, 6, 6, 6};
+
+// Distance slots: four of 0 extra bits, two each of 1..15, fourteen of 16 and twelve of 18.
+struct DistTables {
+  std::array<std::uint32_t, kDistSymbols> base{};
+  std::array<std::uint8_t, kDistSymbols> bits{};
+};
+constexpr DistTables makeDistTables() {
+  DistTables t;
+  constexpr std::array<std::uint8_t, 19> counts{4, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 14, 0, 12};
+  std::uint32_t dist = 0;
+  std::size_t slot = 0;
+  for (std::size_t b = 0; b < counts.size(); ++b)
+    for (unsigned k = 0; k < counts[b]; ++k, ++slot) {
+      t.base[slot] = dist;
+      t.bits[slot] = static_cast<std::uint8_t>(b);
+      dist += 1u << b;
+    }
+  return t;
+}
+constexpr DistTables kDist = makeDistTables();
+static_assert(kDist.base[59] == 3932160 && kDist.bits[59] == 18);
+
+// Filter programs are recognised by length and CRC-32 of their code; only these six are run.
+enum FilterType : std::uint8_t { kCustom, kE8, kE8E9, kItanium, kDelta, kRgb, kAudio };
+struct StandardFilter {
+  std::uint32_t length;
+  std::uint32_t crc;
+  FilterType type;
+};
+constexpr std::array<StandardFilter, 6> kStandardFilters{{{53, 0xAD576887, kE8},
+                                                          {57, 0x3CD7E57E, kE8E9},
+                                                          {120, 0x3769893F, kItanium},
+                                                          {29, 0x0E06077D, kDelta},
+                                                          {149, 0x1C2C5DC8, kRgb},
+                                                          {216, 0xBC85E701, kAudio}}};
+
+// The filter machine's limits: blocks live in half of its 256 KiB memory, at most 1024 filter
+// kinds per stream, code under 64 KiB, global data under 8 KiB.
+constexpr std::uint32_t kMaxFilterBlock = 0x20000;
+constexpr std::size_t kMaxFilterKinds = 1024;
+constexpr std::size_t kMaxPending = 8192;
+constexpr std::uint32_t kMaxGlobalData = 0x2000 - 0x40;
+
+// Numbers in filter records: two selector bits, then 4, 8 (or a negative 8), 16 or 32 bits.
+template <class Bits> std::uint32_t readNumber(Bits& in) {
+  const std::uint32_t v = in.peek(16);
+  switch (v & 0xC000) {
+  case 0:
+    in.skip(6);
+    return (v >> 10) & 0xF;
+  case 0x4000:
+    if ((v & 0x3C00) == 0) {
+      in.skip(14);
+      return 0xFFFFFF00u | ((v >> 2) & 0xFF);
+    }
+    in.skip(10);
+    return (v >> 6) & 0xFF;
+  case 0x8000:
+    in.skip(2);
+    return in.get(16);
+  default: {
+    in.skip(2);
+    const std::uint32_t hi = in.get(16);
+    return (hi << 16) | in.get(16);
+  }
+  }
+}
+
+// MSB-first reader over a filter record's bytes; reads past the end give zeros.
+class CodeBits {
+public:
+  explicit CodeBits(const std::vector<std::uint8_t>& b) : b_(b) {}
+  std::uint32_t peek(unsigned n) const {
+    std::uint64_t v = 0;
+    for (unsigned i = 0; i < 5; ++i) {
+      const std::size_t at = pos_ / 8 + i;
+      v = (v << 8) | (at < b_.size() ? b_[at] : 0);
+    }
+    return static_cast<std::uint32_t>((v << (24 + pos_ % 8)) >> (64 - n)) & (n == 32 ? 0xFFFFFFFFu : ((1u << n) - 1));
+  }
+  void skip(unsigned n) { pos_ += n; }
+  std::uint32_t get(unsigned n) {
+    const std::uint32_t v = peek(n);
+    skip(n);
+    return v;
+  }
+  bool overrun() const { return pos_ > b_.size() * 8; }
+
+private:
+  const std::vector<std::uint8_t>& b_;
+  std::size_t pos_ = 0;
+};
+
+std::uint32_t itaniumGet(const std::uint8_t* d, unsigned bitPos, unsigned count) {
+  const unsigned at = bitPos / 8;
+  const std::uint32_t v = d[at] | (d[at + 1] << 8) | (d[at + 2] << 16) | (static_cast<std::uint32_t>(d[at + 3]) << 24);
+  return (v >> (bitPos & 7)) & (0xFFFFFFFFu >> (32 - count));
+}
+void itaniumSet(std::uint8_t* d, std::uint32_t value, unsigned bitPos, unsigned count) {
+  const unsigned at = bitPos / 8;
+  const unsigned shift = bitPos & 7;
+  std::uint32_t mask = ~((0xFFFFFFu >> (24 - count)) << shift);
+  value <<= shift;
+  for (unsigned i = 0; i < 4; ++i) {
+    d[at + i] = static_cast<std::uint8_t>((d[at + i] & mask) | value);
+    mask = (mask >> 8) | 0xFF000000u;
+    value >>= 8;
+  }
+}
+
+} // namespace
+
+Rar3Decoder::Rar3Decoder() = default;
+Rar3Decoder::~Rar3Decoder() = default;
+
+void Rar3Decoder::reset(std::uint64_t dictionary) {
+  window_.allocate(std::max<std::uint64_t>(dictionary, 4u << 20));
+  pending_.clear();
+  filters_.clear();
+  lastFilter_ = 0;
+  oldTable_.fill(0);
+  tablesRead_ = false;
+  block_ = Block::Lz;
+  oldDist_.fill(0);
+  lastDist_ = 0;
+  lastLength_ = 0;
+  prevLowDist_ = 0;
+  lowDistRepeat_ = 0;
+  ppmEscape_ = 2;
+  if (ppm_)
+    ppm_->reset();
+}
+
+bool Rar3Decoder::readTables(BitReader& in) {
+  in.alignToByte();
+  if (in.peek(1) != 0) {
+    if (!ppm_)
+      ppm_ = std::make_unique<Ppmd7Decoder>();
+    ppm_->init(in, ppmEscape_);
+    block_ = Block::Ppm;
+    tablesRead_ = true;
+    return true;
+  }
+  block_ = Block::Lz;
+  prevLowDist_ = 0;
+  lowDistRepeat_ = 0;
+  const bool keep = in.peek(2) & 1;
+  in.skip(2);
+  if (!keep)
+    oldTable_.fill(0);
+  std::array<std::uint8_t, 20> bl{};
+  for (unsigned i = 0; i < bl.size(); ++i) {
+    const auto l = static_cast<std::uint8_t>(in.get(4));
+    if (l == 15) {
+      const std::uint32_t zeros = in.get(4);
+      if (zeros == 0) {
+        bl[i] = 15;
+      } else {
+        for (std::uint32_t k = 0; k < zeros + 2 && i < bl.size(); ++k)
+          bl[i++] = 0;
+        --i;
+      }
+    } else {
+      bl[i] = l;
+    }
+  }
+  Huffman lengths;
+  lengths.build(bl);
+  std::array<std::uint8_t, kTableSize> table{};
+  for (unsigned i = 0; i < kTableSize;) {
+    const std::uint32_t n = lengths.decode(in);
+    if (n < 16) {
+      table[i] = static_cast<std::uint8_t>((oldTable_[i] + n) & 0xF);
+      ++i;
+    } else if (n < 18) {
+      const std::uint32_t count = n == 16 ? in.get(3) + 3 : in.get(7) + 11;
+      if (i == 0)
+        dataError("table repeats a length before the first");
+      for (std::uint32_t k = 0; k < count && i < kTableSize; ++k, ++i)
+        table[i] = table[i - 1];
+    } else {
+      const std::uint32_t count = n == 18 ? in.get(3) + 3 : in.get(7) + 11;
+      for (std::uint32_t k = 0; k < count && i < kTableSize; ++k)
+        table[i++] = 0;
+    }
+  }
+  if (in.overrun())
+    dataError("tables run past the packed data");
+  const std::span<const std::uint8_t> t(table);
+  main_.build(t.subspan(0, kMainSymbols));
+  dist_.build(t.subspan(kMainSymbols, kDistSymbols));
+  lowDist_.build(t.subspan(kMainSymbols + kDistSymbols, kLowDistSymbols));
+  rep_.build(t.subspan(kMainSymbols + kDistSymbols + kLowDistSymbols, kRepSymbols));
+  oldTable_ = table;
+  tablesRead_ = true;
+  return true;
+}
+
+void Rar3Decoder::copy(std::uint32_t length, std::uint64_t distance) {
+  lastLength_ = length;
+  lastDist_ = distance;
+  window_.copyMatch(distance, length);
+}
+
+// Symbol 256: either a new table follows, or the member ends (perhaps announcing new tables
+// for the next member of a solid archive).
+bool Rar3Decoder::endOfBlock(BitReader& in) {
+  const std::uint32_t bits = in.peek(2);
+  if (bits & 2) {
+    in.skip(1);
+    tablesRead_ = false;
+    return readTables(in);
+  }
+  in.skip(2);
+  tablesRead_ = (bits & 1) == 0;
+  return false;
+}
+
+bool Rar3Decoder::lzStep(BitReader& in) {
+  std::uint32_t sym = main_.decode(in);
+  if (sym < 256) {
+    window_.put(static_cast<std::uint8_t>(sym));
+    return true;
+  }
+  if (sym >= 271) {
+    sym -= 271;
+    std::uint32_t length = kLengthBase[sym] + 3 + in.get(kLengthBits[sym]);
+    const std::uint32_t slot = dist_.decode(in);
+    std::uint64_t distance = kDist.base[slot] + 1;
+    const unsigned bits = kDist.bits[slot];
+    if (slot > 9) {
+      if (bits > 4)
+        distance += static_cast<std::uint64_t>(in.get(bits - 4)) << 4;
+      if (lowDistRepeat_ > 0) {
+        --lowDistRepeat_;
+        distance += prevLowDist_;
+      } else {
+        const std::uint32_t low = lowDist_.decode(in);
+        if (low == 16) {
+          lowDistRepeat_ = 15;
+          distance += prevLowDist_;
+        } else {
+          distance += low;
+          prevLowDist_ = low;
+        }
+      }
+    } else {
+      distance += in.get(bits);
+    }
+    if (distance >= 0x2000) {
+      ++length;
+      if (distance >= 0x40000)
+        ++length;
+    }
+    oldDist_ = {distance, oldDist_[0], oldDist_[1], oldDist_[2]};
+    copy(length, distance);
+    return true;
+  }
+  if (sym == 256)
+    return endOfBlock(in);
+  if (sym == 257) {
+    const std::uint32_t first = in.get(8);
+    std::uint32_t length = (first & 7) + 1;
+    if (length == 7)
+      length = in.get(8) + 7;
+    else if (length == 8)
+      length = in.get(16);
+    std::vector<std::uint8_t> code(length);
+    for (auto& b : code)
+      b = static_cast<std::uint8_t>(in.get(8));
+    addFilter(first, code);
+    return true;
+  }
+  if (sym == 258) {
+    if (lastLength_ != 0)
+      copy(lastLength_, lastDist_);
+    return true;
+  }
+  if (sym < 263) {
+    const unsigned which = sym - 259;
+    const std::uint64_t distance = oldDist_[which];
+    for (unsigned k = which; k > 0; --k)
+      oldDist_[k] = oldDist_[k - 1];
+    oldDist_[0] = distance;
+    const std::uint32_t ls = rep_.decode(in);
+    copy(kLengthBase[ls] + 2 + in.get(kLengthBits[ls]), distance);
+    return true;
+  }
+  sym -= 263;
+  const std::uint64_t distance = kShortBase[sym] + 1 + in.get(kShortBits[sym]);
+  oldDist_ = {distance, oldDist_[0], oldDist_[1], oldDist_[2]};
+  copy(2, distance);
+  return true;
+}
+
+bool Rar3Decoder::ppmStep(BitReader& in) {
+  const int ch = ppm_->decodeChar(in);
+  if (ch < 0)
+    dataError("PPMd data damaged");
+  if (ch != ppmEscape_) {
+    window_.put(static_cast<std::uint8_t>(ch));
+    return true;
+  }
+  const int code = ppm_->decodeChar(in);
+  auto next = [&] {
+    const int c = ppm_->decodeChar(in);
+    if (c < 0)
+      dataError("PPMd data damaged");
+    return static_cast<std::uint32_t>(c);
+  };
+  switch (code) {
+  case 0:
+    return readTables(in);
+  case 2:
+    tablesRead_ = false; // the next member starts with its own block header
+    return false;
+  case 3: {
+    const std::uint32_t first = next();
+    std::uint32_t length = (first & 7) + 1;
+    if (length == 7) {
+      length = next() + 7;
+    } else if (length == 8) {
+      length = next() << 8;
+      length |= next();
+    }
+    std::vector<std::uint8_t> code(length);
+    for (auto& b : code)
+      b = static_cast<std::uint8_t>(next());
+    addFilter(first, code);
+    return true;
+  }
+  case 4: {
+    std::uint64_t distance = 0;
+    for (int i = 0; i < 3; ++i)
+      distance = (distance << 8) | next();
+    const std::uint32_t length = next();
+    copy(length + 32, distance + 2);
+    return true;
+  }
+  case 5:
+    copy(next() + 4, 1);
+    return true;
+  case 1:
+    window_.put(static_cast<std::uint8_t>(ppmEscape_));
+    return true;
+  default:
+    dataError("PPMd data damaged");
+  }
+}
+
+void Rar3Decoder::addFilter(std::uint32_t firstByte, const std::vector<std::uint8_t>& code) {
+  CodeBits in(code);
+  std::uint32_t index;
+  if (firstByte & 0x80) {
+    index = readNumber(in);
+    if (index == 0) {
+      filters_.clear();
+      pending_.clear();
+    } else {
+      --index;
+    }
+  } else {
+    index = lastFilter_;
+  }
+  if (index > filters_.size())
+    dataError("filter record refers to an unknown filter");
+  lastFilter_ = index;
+  const bool isNew = index == filters_.size();
+  if (isNew) {
+    if (filters_.size() >= kMaxFilterKinds)
+      dataError("too many filter kinds");
+    filters_.emplace_back();
+  } else {
+    ++filters_[index].execCount;
+  }
+  FilterDef& def = filters_[index];
+  std::uint32_t start = readNumber(in);
+  if (firstByte & 0x40)
+    start += 258;
+  if (firstByte & 0x20)
+    def.lastLength = readNumber(in);
+  LzFilter f;
+  f.length = def.lastLength;
+  f.start = window_.pos() + start;
+  std::uint32_t regs[7] = {};
+  regs[4] = f.length;
+  regs[5] = def.execCount;
+  if (firstByte & 0x10) {
+    const std::uint32_t mask = in.get(7);
+    for (unsigned i = 0; i < 7; ++i)
+      if (mask & (1u << i))
+        regs[i] = readNumber(in);
+  }
+  if (isNew) {
+    const std::uint32_t size = readNumber(in);
+    if (size == 0 || size >= 0x10000)
+      dataError("filter code size out of range");
+    std::vector<std::uint8_t> prog(size);
+    for (auto& b : prog)
+      b = static_cast<std::uint8_t>(in.get(8));
+    def.type = kCustom;
+    const std::uint32_t crc = crc32(0, std::as_bytes(std::span(prog)));
+    for (const auto& s : kStandardFilters)
+      if (s.length == size && s.crc == crc)
+        def.type = s.type;
+  }
+  if (firstByte & 8) {
+    const std::uint32_t size = readNumber(in);
+    if (size > kMaxGlobalData)
+      dataError("filter data too large");
+    for (std::uint32_t i = 0; i < size; ++i)
+      in.get(8);
+  }
+  if (in.overrun())
+    dataError("filter record shorter than its fields");
+  f.type = def.type;
+  std::copy(std::begin(regs), std::end(regs), f.params);
+  if (pending_.size() >= kMaxPending) {
+    flush(false);
+    if (pending_.size() >= kMaxPending)
+      dataError("too many pending filters");
+  }
+  pending_.push_back(f);
+}
+
+void Rar3Decoder::applyFilter(const LzFilter& f, std::vector<std::uint8_t>& d) const {
+  const std::uint32_t n = static_cast<std::uint32_t>(d.size());
+  const auto fileOffset = static_cast<std::uint32_t>(f.start - window_.memberStart());
+  switch (f.type) {
+  case kE8:
+  case kE8E9: {
+    if (n > kMaxFilterBlock || n < 4)
+      dataError("E8 filter block size out of range");
+    constexpr std::uint32_t kFileSize = 0x1000000;
+    const std::uint8_t second = f.type == kE8E9 ? 0xE9 : 0xE8;
+    for (std::uint32_t i = 0; i + 4 < n;) {
+      const std::uint8_t b = d[i++];
+      if (b != 0xE8 && b != second)
+        continue;
+      const std::uint32_t offset = (i + fileOffset) % kFileSize;
+      std::uint8_t* p = d.data() + i;
+      const std::uint32_t addr = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+      std::uint32_t out = addr;
+      if ((addr & 0x80000000u) != 0) {
+        if (((addr + offset) & 0x80000000u) == 0)
+          out = addr + kFileSize;
+      } else if (((addr - kFileSize) & 0x80000000u) != 0) {
+        out = addr - offset;
+      }
+      for (int k = 0; k < 4; ++k)
+        p[k] = static_cast<std::uint8_t>(out >> (8 * k));
+      i += 4;
+    }
+    break;
+  }
+  case kItanium: {
+    if (n > kMaxFilterBlock || n < 21)
+      dataError("Itanium filter block size out of range");
+    static constexpr std::uint8_t kMasks[16] = {4, 4, 6, 6, 0, 0, 7, 7, 4, 4, 0, 0, 4, 4, 0, 0};
+    std::uint32_t bundle = fileOffset >> 4;
+    for (std::uint32_t pos = 0; pos + 21 < n; pos += 16, ++bundle) {
+      std::uint8_t* p = d.data() + pos;
+      const int tmpl = (p[0] & 0x1F) - 0x10;
+      if (tmpl < 0 || kMasks[tmpl] == 0)
+        continue;
+      for (unsigned slot = 0; slot < 3; ++slot) {
+        if ((kMasks[tmpl] & (1u << slot)) == 0)
+          continue;
+        const unsigned startPos = slot * 41 + 5;
+        if (itaniumGet(p, startPos + 37, 4) == 5) {
+          const std::uint32_t offset = itaniumGet(p, startPos + 13, 20);
+          itaniumSet(p, (offset - bundle) & 0xFFFFF, startPos + 13, 20);
+        }
+      }
+    }
+    break;
+  }
+  case kDelta: {
+    const std::uint32_t channels = f.params[0];
+    if (n > kMaxFilterBlock || channels == 0 || channels > 1024)
+      dataError("delta filter parameters out of range");
+    const std::vector<std::uint8_t> src(d);
+    std::size_t s = 0;
+    for (std::uint32_t ch = 0; ch < channels; ++ch) {
+      std::uint8_t prev = 0;
+      for (std::uint32_t i = ch; i < n; i += channels)
+        d[i] = prev = static_cast<std::uint8_t>(prev - src[s++]);
+    }
+    break;
+  }
+  case kRgb: {
+    const std::uint32_t stride = f.params[0];
+    const std::uint32_t posR = f.params[1];
+    if (n > kMaxFilterBlock || n < 3 || stride < 3 || stride - 3 > n || posR > 2)
+      dataError("RGB filter parameters out of range");
+    const std::vector<std::uint8_t> src(d);
+    std::size_t s = 0;
+    for (std::uint32_t ch = 0; ch < 3; ++ch) {
+      unsigned prev = 0;
+      for (std::uint32_t i = ch; i < n; i += 3) {
+        unsigned predicted = prev;
+        if (i >= stride) {
+          // Paeth-style choice among left, upper and upper-left neighbours.
+          const unsigned upper = d[i - stride + 3];
+          const unsigned upperLeft = d[i - stride];
+          const unsigned guess = prev + upper - upperLeft;
+          const int pa = std::abs(static_cast<int>(guess - prev));
+          const int pb = std::abs(static_cast<int>(guess - upper));
+          const int pc = std::abs(static_cast<int>(guess - upperLeft));
+          predicted = (pa <= pb && pa <= pc) ? prev : (pb <= pc ? upper : upperLeft);
+        }
+        d[i] = static_cast<std::uint8_t>(predicted - src[s++]);
+        prev = d[i];
+      }
+    }
+    for (std::uint32_t i = posR; i + 2 < n; i += 3) {
+      const std::uint8_t g = d[i + 1];
+      d[i] = static_cast<std::uint8_t>(d[i] + g);
+      d[i + 2] = static_cast<std::uint8_t>(d[i + 2] + g);
+    }
+    break;
+  }
+  case kAudio: {
+    const std::uint32_t channels = f.params[0];
+    if (n > kMaxFilterBlock || channels == 0 || channels > 128)
+      dataError("audio filter parameters out of range");
+    const std::vector<std::uint8_t> src(d);
+    std::size_t s = 0;
+    for (std::uint32_t ch = 0; ch < channels; ++ch) {
+      unsigned prevByte = 0;
+      int prevDelta = 0;
+      std::uint32_t dif[7] = {};
+      int d1 = 0, d2 = 0, d3 = 0;
+      int k1 = 0, k2 = 0, k3 = 0;
+      std::uint32_t count = 0;
+      for (std::uint32_t i = ch; i < n; i += channels, ++count) {
+        d3 = d2;
+        d2 = prevDelta - d1;
+        d1 = prevDelta;
+        unsigned predicted = static_cast<unsigned>(8 * static_cast<int>(prevByte) + k1 * d1 + k2 * d2 + k3 * d3);
+        predicted = (predicted >> 3) & 0xFF;
+        const unsigned cur = src[s++];
+        predicted = (predicted - cur) & 0xFF;
+        d[i] = static_cast<std::uint8_t>(predicted);
+        prevDelta = static_cast<signed char>(predicted - prevByte);
+        prevByte = predicted;
+        const int dd = static_cast<signed char>(cur) * 8;
+        dif[0] += static_cast<std::uint32_t>(std::abs(dd));
+        dif[1] += static_cast<std::uint32_t>(std::abs(dd - d1));
+        dif[2] += static_cast<std::uint32_t>(std::abs(dd + d1));
+        dif[3] += static_cast<std::uint32_t>(std::abs(dd - d2));
+        dif[4] += static_cast<std::uint32_t>(std::abs(dd + d2));
+        dif[5] += static_cast<std::uint32_t>(std::abs(dd - d3));
+        dif[6] += static_cast<std::uint32_t>(std::abs(dd + d3));
+        if ((count & 0x1F) == 0) {
+          std::uint32_t minDif = dif[0];
+          unsigned best = 0;
+          dif[0] = 0;
+          for (unsigned j = 1; j < 7; ++j) {
+            if (dif[j] < minDif) {
+              minDif = dif[j];
+              best = j;
+            }
+            dif[j] = 0;
+          }
+          switch (best) {
+          case 1: if (k1 >= -16) --k1; break;
+          case 2: if (k1 < 16) ++k1; break;
+          case 3: if (k2 >= -16) --k2; break;
+          case 4: if (k2 < 16) ++k2; break;
+          case 5: if (k3 >= -16) --k3; break;
+          case 6: if (k3 < 16) ++k3; break;
+          default: break;
+          }
+        }
+      }
+    }
+    break;
+  }
+  default:
+    dataError("filter program is not one of the standard filters");
+  }
+}
+
+void Rar3Decoder::flush(bool final) {
+  window_.flush(pending_, true, final,
+                [this](const LzFilter& f, std::vector<std::uint8_t>& d) { applyFilter(f, d); });
+}
+
+void Rar3Decoder::decodeMember(BitReader& in, std::uint64_t size, MemberOutput& out) {
+  window_.startMember(&out, size);
+  if (!tablesRead_)
+    readTables(in);
+  bool more = true;
+  while (more && !window_.memberDone()) {
+    if (window_.pos() >= window_.flushLimit()) {
+      flush(false);
+      if (window_.pos() >= window_.flushLimit())
+        dataError("filter block does not fit in the window");
+    }
+    more = block_ == Block::Ppm ? ppmStep(in) : lzStep(in);
+  }
+  if (more && !in.atEnd()) {
+    // The member's bytes are all there; read the end marker too when it follows, since it
+    // tells the next member of a solid archive whether new tables come first.
+    try {
+      if (block_ == Block::Lz) {
+        if (main_.decode(in) == 256 && (in.peek(2) & 2) == 0)
+          tablesRead_ = (in.get(2) & 1) == 0;
+      } else if (ppm_->decodeChar(in) == ppmEscape_ && ppm_->decodeChar(in) == 2) {
+        tablesRead_ = false;
+      }
+    } catch (const Error&) {
+    }
+  }
+  flush(true);
+}
+
+} // namespace kyv::unrar
