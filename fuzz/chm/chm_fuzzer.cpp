@@ -1,0 +1,48 @@
+// CHM container: open from memory, then extract every item, as the unpacking kernel would.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "base/byte_io.h"
+#include "base/error.h"
+#include "chm/chm_unpacker.h"
+
+namespace {
+constexpr std::size_t kMaxInput = 1u << 20;
+constexpr std::size_t kMaxItemOutput = 1u << 22;
+
+class OwnedSource final : public kyv::ByteSource {
+public:
+  explicit OwnedSource(std::vector<std::byte> bytes) : bytes_(std::move(bytes)), inner_(bytes_) {}
+  std::size_t read(std::span<std::byte> out) override { return inner_.read(out); }
+  bool seek(std::uint64_t offset) override { return inner_.seek(offset); }
+  std::uint64_t size() const override { return inner_.size(); }
+  std::uint64_t position() const override { return inner_.position(); }
+
+private:
+  std::vector<std::byte> bytes_;
+  kyv::MemorySource inner_;
+};
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > kMaxInput)
+    return 0;
+  std::vector<std::byte> bytes(size);
+  if (size != 0)
+    std::memcpy(bytes.data(), data, size);
+  kyv::chm::TCHMUnpacker unpacker;
+  try {
+    if (!unpacker.Open(std::make_unique<OwnedSource>(std::move(bytes))))
+      return 0;
+    for (const auto& item : unpacker.Items()) {
+      kyv::VectorSink sink(kMaxItemOutput);
+      (void)unpacker.ExtractItem(sink, item);
+    }
+  } catch (const kyv::Error&) {
+    // reported read errors are part of the contract
+  }
+  return 0;
+}
