@@ -22,7 +22,8 @@ TKYVDecompress::TKYVDecompress(std::string basePath)
     : BasePath(std::move(basePath)),
       TempPrefix("kyv_" + std::to_string(platform::processId())) {}
 
-TKYVDecompress::~TKYVDecompress() = default;
+// The modules mapped from the unpack code go with the unpacker that loaded them.
+TKYVDecompress::~TKYVDecompress() { FreeUnpackCode(UnpackCode); }
 
 void TKYVDecompress::Unpack(const std::string& path, const engine::TFileScanner& scanner,
                             const TKYVArcInfoArray& chain) {

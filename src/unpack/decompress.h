@@ -11,6 +11,7 @@
 
 #include "unpack/arc_info.h"
 #include "unpack/limits.h"
+#include "unpack/unpack_code.h"
 
 namespace kyv::engine {
 class TFileScanner;
@@ -67,6 +68,7 @@ public:
   // The budget of this top-level scan ran out (Abort was set for it).
   bool BudgetExhausted() const { return budgetAbort_; }
 
+  TUnpackCodeArray UnpackCode;
   std::string TempFolder;
   std::string BasePath;
   std::string TempPrefix;

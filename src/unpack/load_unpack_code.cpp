@@ -2,7 +2,6 @@
 
 namespace kyv::unpack {
 
-// Until the unpack-code records are read, start-up goes by the databases alone.
-bool TKYVDecompress::LoadUnpackCode() { return true; }
+bool TKYVDecompress::LoadUnpackCode() { return kyv::unpack::LoadUnpackCode(BasePath, UnpackCode); }
 
 } // namespace kyv::unpack
