@@ -189,6 +189,10 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  if (kernel.Engine->Descriptors.empty() && !options.quiet)
+    std::fprintf(stderr, "kyvscan: warning: no signatures in %s; only containers are checked\n",
+                 readable(kernel.BasePath).c_str());
+
   Totals totals;
   for (const std::string& path : options.paths)
     scanPath(kernel, path, options, totals);

@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/system.h"
+#include "test_support.h"
+#include "unpack/decompress.h"
+#include "unpack/recognition.h"
+
+namespace kyv::unpack {
+namespace {
+
+std::vector<std::byte> headOf(std::string_view start, std::size_t at257 = 0,
+                              std::string_view tail = {}) {
+  std::vector<std::byte> head(4097);
+  std::memcpy(head.data(), start.data(), start.size());
+  if (!tail.empty())
+    std::memcpy(head.data() + at257, tail.data(), tail.size());
+  return head;
+}
+
+TEST(Recognition, EveryMatchingTestCountsInOrder) {
+  struct Case {
+    std::vector<std::byte> head;
+    std::vector<std::string_view> types;
+  };
+  const Case cases[] = {
+      {headOf(std::string_view("PK\x03\x04", 4)), {"ZIP"}},
+      {headOf(std::string_view("PK\x03\x04", 4), 257, "ustar"), {"ZIP", "TAR"}},
+      {headOf("", 257, "GNUtar"), {"TAR"}},
+      {headOf("\x60\xEA"), {"EA"}},
+      {headOf("MSCF"), {"CAB"}},
+      {headOf("\x1F\x8B"), {"GZIP"}},
+      {headOf("ITSF"), {"CHM"}},
+      {headOf("Rar!"), {"RAR"}},
+      {headOf("Received: from a"), {"E-MAIL"}},
+      {headOf("received: from a"), {}}, // keywords are case-sensitive
+      {headOf("Fromage"), {"E-MAIL"}},  // any letters after the keyword
+      {headOf(">From x"), {"E-MAIL"}},
+      {headOf("X-Apparently-To: a"), {"E-MAIL"}}, // needs all sixteen characters
+      {headOf("X-Apparently-T"), {}},
+      {headOf(std::string_view("\0From", 5)), {}}, // a leading NUL never reads as mail
+      {headOf("Date:"), {"E-MAIL"}},
+      {headOf("Dat"), {}},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(recognise(c.head), c.types) << test::textOf(std::span(c.head).first(16));
+}
+
+TEST(Chain, TextNamesEveryLevel) {
+  const TKYVArcInfoArray chain{{"C:\\in\\a.eml", "E-MAIL:base64", "b.zip", "t1"},
+                               {"t1", "ZIP", "c.exe", "t2"}};
+  EXPECT_EQ(ChainText(chain), "C:\\in\\a.eml/{E-MAIL:base64}/b.zip/{ZIP}/c.exe");
+  EXPECT_EQ(ChainText({}), "");
+}
+
+class Dispatcher : public ::testing::Test {
+protected:
+  Dispatcher() : unpacker("unused") {
+    unpacker.SetTempFolder(platform::NormalizeFolder(dir.path().string()));
+  }
+  std::string write(const std::string& name, std::string_view text) {
+    test::writeFile(dir / name, text);
+    return (dir / name).string();
+  }
+  void unpack(const std::string& path, const TKYVArcInfoArray& chain = {}, bool mz = false) {
+    const auto bytes = test::readFile(path);
+    std::vector<std::byte> head(4097);
+    std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), 2000), head.begin());
+    FileHead fh;
+    fh.IsMZ = mz;
+    fh.HeadBuf = head;
+    unpacker.Unpack(path, fh, chain);
+  }
+  // Files of ours left in the temporary folder (the test's own inputs excluded).
+  std::vector<std::string> leftovers() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+      if (e.path().filename().string().rfind("kyv_", 0) == 0)
+        names.push_back(e.path().filename().string());
+    return names;
+  }
+
+  test::ScratchDir dir;
+  TKYVDecompress unpacker;
+};
+
+constexpr std::string_view kThreeParts =
+    "From: a@example.org\r\n"
+    "Content-Type: multipart/mixed; boundary=\"XX\"\r\n"
+    "\r\n"
+    "--XX\r\n"
+    "Content-Type: text/plain\r\n"
+    "Content-Disposition: attachment; filename=\"one.txt\"\r\n"
+    "\r\n"
+    "first\r\n"
+    "--XX\r\n"
+    "Content-Transfer-Encoding: base64\r\n"
+    "\r\n"
+    "c2Vjb25k\r\n"
+    "--XX\r\n"
+    "Content-Transfer-Encoding: quoted-printable\r\n"
+    "Content-Disposition: attachment; filename=three.txt\r\n"
+    "\r\n"
+    "th=69rd\r\n"
+    "--XX--\r\n";
+
+TEST_F(Dispatcher, MailPartsAreDeliveredInOrderWithTheirNamesAndTypes) {
+  struct Seen {
+    TKYVArcInfoArray chain;
+    std::string content;
+  };
+  std::vector<Seen> seen;
+  unpacker.SetOnItem([&](const TKYVArcInfoArray& chain) {
+    seen.push_back({chain, test::textOf(test::readFile(chain.back().ItemFile))});
+    return true;
+  });
+  const std::string path = write("m.eml", kThreeParts);
+  unpack(path);
+  ASSERT_EQ(seen.size(), 3u);
+  const std::string temp = unpacker.TempFolder + "kyv_" + std::to_string(platform::processId()) + "_1.tmp";
+  const char* names[] = {"one.txt", "Part2", "three.txt"};
+  const char* types[] = {"E-MAIL:", "E-MAIL:base64", "E-MAIL:quoted-printable"};
+  const char* contents[] = {"first\r\n", "second", "third"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(seen[i].chain.size(), 1u);
+    EXPECT_EQ(seen[i].chain[0].ArcFile, path);
+    EXPECT_EQ(seen[i].chain[0].ArcType, types[i]);
+    EXPECT_EQ(seen[i].chain[0].ItemName, names[i]);
+    EXPECT_EQ(seen[i].chain[0].ItemFile, temp);
+    EXPECT_EQ(seen[i].content, contents[i]);
+  }
+  EXPECT_EQ(unpacker.Depth, 0);
+  EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(Dispatcher, ExecutablesAreNeverUnpacked) {
+  int calls = 0;
+  unpacker.SetOnItem([&](const TKYVArcInfoArray&) { return ++calls, true; });
+  unpack(write("m.eml", kThreeParts), {}, /*mz=*/true);
+  EXPECT_EQ(calls, 0);
+}
+
+TEST_F(Dispatcher, NestedMembersUseTheNextDepthAndALongerChain) {
+  // The outer message's one part is itself a stored message with one attachment.
+  const std::string inner = "From: b@example.org\r\nContent-Type: multipart/mixed; boundary=YY\r\n\r\n"
+                            "--YY\r\nContent-Disposition: attachment; filename=deep.txt\r\n\r\n"
+                            "deep\r\n--YY--\r\n";
+  const std::string outer = "From: a@example.org\r\nContent-Type: multipart/mixed; boundary=XX\r\n\r\n"
+                            "--XX\r\nContent-Disposition: attachment; filename=inner.eml\r\n\r\n" +
+                            inner + "--XX--\r\n";
+  std::vector<TKYVArcInfoArray> chains;
+  unpacker.SetOnItem([&](const TKYVArcInfoArray& chain) {
+    chains.push_back(chain);
+    unpack(chain.back().ItemFile, chain);
+    return true;
+  });
+  const std::string path = write("outer.eml", outer);
+  unpack(path);
+  ASSERT_GE(chains.size(), 2u);
+  const TKYVArcInfoArray& deep = chains[1];
+  ASSERT_EQ(deep.size(), 2u);
+  EXPECT_EQ(deep[0].ItemName, "inner.eml");
+  EXPECT_EQ(deep[1].ArcFile, deep[0].ItemFile);
+  EXPECT_EQ(deep[1].ItemName, "deep.txt");
+  EXPECT_NE(deep[1].ItemFile.find("_2.tmp"), std::string::npos);
+  EXPECT_EQ(unpacker.Depth, 0);
+  EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(Dispatcher, DepthLimitStopsUnpackingButNotScanning) {
+  int calls = 0;
+  unpacker.SetOnItem([&](const TKYVArcInfoArray&) { return ++calls, true; });
+  const std::string path = write("m.eml", kThreeParts);
+  TKYVArcInfoArray chain(kMaxDepth - 1, TKYVArcInfo{"a", "ZIP", "b", "c"});
+  unpack(path, chain);
+  EXPECT_EQ(calls, 3);
+  chain.push_back(chain.back());
+  unpack(path, chain);
+  EXPECT_EQ(calls, 3) << "a member at the depth limit is not unpacked";
+}
+
+TEST_F(Dispatcher, AbortStopsBeforeTheNextMemberAndCallbackErrorsStayInside) {
+  int calls = 0;
+  unpacker.SetOnItem([&](const TKYVArcInfoArray&) -> bool {
+    ++calls;
+    unpacker.Abort = true;
+    throw std::runtime_error("scan failed");
+  });
+  unpack(write("m.eml", kThreeParts));
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(Dispatcher, BudgetEndsAScanAndResetsForTheNextFile) {
+  EXPECT_TRUE(unpacker.ChargeBytes(kMaxBytesPerScan - 10));
+  EXPECT_FALSE(unpacker.ChargeBytes(11));
+  EXPECT_TRUE(unpacker.Abort);
+  EXPECT_TRUE(unpacker.BudgetExhausted());
+  int calls = 0;
+  unpacker.SetOnItem([&](const TKYVArcInfoArray&) { return ++calls, true; });
+  unpack(write("m.eml", kThreeParts)); // a new top-level file starts a new budget
+  EXPECT_FALSE(unpacker.Abort);
+  EXPECT_EQ(calls, 3);
+}
+
+TEST(Options, FilterMessagesAndBombRule) {
+  TKYVDecompress unpacker("unused");
+  EXPECT_TRUE(unpacker.AcceptItem("x"));
+  unpacker.OnFilter = [](const std::string& name) { return name != "no"; };
+  EXPECT_TRUE(unpacker.AcceptItem(""));
+  EXPECT_FALSE(unpacker.AcceptItem("no"));
+  EXPECT_TRUE(unpacker.AcceptItem("yes"));
+
+  EXPECT_FALSE(unpacker.IsBomb(20000000, 100000)); // off unless asked for
+  unpacker.BombCheck = true;
+  EXPECT_TRUE(unpacker.IsBomb(20000000, 100000));
+  EXPECT_FALSE(unpacker.IsBomb(9000000, 10000));   // not above the size limit
+  EXPECT_FALSE(unpacker.IsBomb(20000000, 1000000)); // ratio below 100
+
+  std::string got;
+  unpacker.ReportMessage("quiet"); // no sink: nothing happens
+  unpacker.OnMessage = [&](const std::string& text) { got = text; };
+  unpacker.ReportMessage("hello");
+  EXPECT_EQ(got, "hello");
+  EXPECT_FALSE(unpacker.DeliverItem("a", "ZIP", "b", "c", {})); // no callback installed
+}
+
+} // namespace
+} // namespace kyv::unpack
