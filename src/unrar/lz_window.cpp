@@ -15,8 +15,11 @@ void MemberOutput::deliver(const std::uint8_t* data, std::size_t n) {
   const auto bytes = std::as_bytes(std::span(data, n));
   crc = crc32(crc, bytes);
   written += n;
-  if (sink != nullptr && !refused && !sink->write(bytes))
+  if (sink != nullptr && !sink->write(bytes)) {
+    // A full disk or a refusing caller: decoding further would only waste time.
     refused = true;
+    fail(ErrorKind::Io, "output refused");
+  }
 }
 
 void LzWindow::allocate(std::uint64_t size) {

@@ -20,7 +20,7 @@ struct MemberOutput {
   ByteSink* sink = nullptr;
   std::uint32_t crc = 0;
   std::uint64_t written = 0;
-  bool refused = false; // the sink refused a write; decoding goes on so the window stays right
+  bool refused = false; // the sink refused a write; deliver() then throws
   void deliver(const std::uint8_t* data, std::size_t n);
 };
 

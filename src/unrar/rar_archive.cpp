@@ -184,11 +184,33 @@ std::string utf16ToUtf8(const std::u16string& w) {
 }
 
 void normaliseSeparators(RarEntry& e) {
-  // Old archives made on DOS and Windows separate folders with a backslash.
-  if (e.hostOs <= 2) {
-    std::replace(e.name.begin(), e.name.end(), '\\', '/');
-    std::replace(e.wideName.begin(), e.wideName.end(), u'\\', u'/');
-  }
+  // The old format stores folders separated by backslashes, whatever system made the archive.
+  std::replace(e.name.begin(), e.name.end(), '\\', '/');
+  std::replace(e.wideName.begin(), e.wideName.end(), u'\\', u'/');
+}
+
+unsigned oldArchiveFlags(unsigned flags) {
+  static constexpr unsigned kMap[][2] = {{0x1, kArcVolume},       {0x2, kArcComment},     {0x4, kArcLock},
+                                         {0x8, kArcSolid},        {0x10, kArcNewNumbering}, {0x20, kArcSigned},
+                                         {0x40, kArcRecovery},    {0x80, kArcEncHeaders},  {0x100, kArcFirstVolume}};
+  unsigned out = 0;
+  for (const auto& m : kMap)
+    if (flags & m[0])
+      out |= m[1];
+  return out;
+}
+
+unsigned rar5ArchiveFlags(std::uint64_t af, std::uint64_t volume) {
+  unsigned out = 0;
+  if (af & 0x1)
+    out |= kArcVolume | kArcNewNumbering | (volume == 0 ? kArcFirstVolume : 0);
+  if (af & 0x4)
+    out |= kArcSolid;
+  if (af & 0x8)
+    out |= kArcRecovery;
+  if (af & 0x10)
+    out |= kArcLock;
+  return out;
 }
 
 } // namespace
@@ -221,7 +243,11 @@ RarStatus RarArchive::open() {
         return st;
     }
   }
-  return RarStatus::UnknownFormat;
+  // The 1.4 format ("RE~^") is a RAR archive, just one this reader does not know.
+  std::array<std::uint8_t, 4> head{};
+  if (readAt(source_, 0, head) && head == std::array<std::uint8_t, 4>{0x52, 0x45, 0x7E, 0x5E})
+    return RarStatus::UnknownFormat;
+  return RarStatus::BadArchive;
 }
 
 RarStatus RarArchive::checkMainHeader() {
@@ -242,17 +268,29 @@ RarStatus RarArchive::checkMainHeader() {
         return RarStatus::BadArchive;
       Cursor c(std::span<const std::uint8_t>(h).subspan(hc.pos() - 4));
       const std::uint64_t type = c.vint();
-      if (type == 4)
+      if (type == 4) {
+        archiveFlags_ = kArcEncHeaders;
         return RarStatus::MissingPassword;
-      return type == 1 ? RarStatus::Ok : RarStatus::BadArchive;
+      }
+      if (type != 1)
+        return RarStatus::BadArchive;
+      const std::uint64_t flags = c.vint();
+      if (flags & 0x1)
+        c.vint();
+      if (flags & 0x2)
+        c.vint();
+      const std::uint64_t af = c.vint();
+      archiveFlags_ = rar5ArchiveFlags(af, (af & 0x2) ? c.vint() : 0);
+      solidArchive_ = (af & 0x4) != 0;
+      return RarStatus::Ok;
     }
     std::array<std::uint8_t, 13> h{};
     if (!readAt(source_, nextHeader_, h) || h[2] != kTypeMain)
       return RarStatus::BadArchive;
     const std::uint16_t flags = static_cast<std::uint16_t>(h[3] | (h[4] << 8));
-    if (flags & 0x80)
-      return RarStatus::MissingPassword;
-    return RarStatus::Ok;
+    archiveFlags_ = oldArchiveFlags(flags);
+    solidArchive_ = (flags & 0x8) != 0;
+    return (flags & 0x80) ? RarStatus::MissingPassword : RarStatus::Ok;
   } catch (const Error&) {
     return RarStatus::BadArchive;
   }
@@ -313,13 +351,7 @@ RarStatus RarArchive::nextOld(RarEntry& entry) {
       // Old archives with an embedded comment checksum only the fixed 13 bytes.
       if (!crcOk && (size < 13 || (crc32(0, std::as_bytes(std::span(h).subspan(2, 11))) & 0xFFFF) != crc))
         return RarStatus::BadData;
-      archiveFlags_ = 0;
-      const unsigned map[][2] = {{0x1, kArcVolume}, {0x2, kArcComment}, {0x4, kArcLock}, {0x8, kArcSolid},
-                                 {0x10, kArcNewNumbering}, {0x20, kArcSigned}, {0x40, kArcRecovery},
-                                 {0x80, kArcEncHeaders}, {0x100, kArcFirstVolume}};
-      for (const auto& m : map)
-        if (flags & m[0])
-          archiveFlags_ |= m[1];
+      archiveFlags_ = oldArchiveFlags(flags);
       solidArchive_ = (flags & 0x8) != 0;
       if (flags & 0x80)
         return RarStatus::MissingPassword; // the headers that follow are encrypted
@@ -415,16 +447,8 @@ RarStatus RarArchive::nextRar5(RarEntry& entry) {
     const std::size_t extraStart = c.size() - static_cast<std::size_t>(extraSize);
     if (type == 1) { // main archive header
       const std::uint64_t af = c.vint();
-      archiveFlags_ = 0;
-      if (af & 0x1) archiveFlags_ |= kArcVolume | kArcNewNumbering;
-      if (af & 0x4) archiveFlags_ |= kArcSolid;
-      if (af & 0x8) archiveFlags_ |= kArcRecovery;
-      if (af & 0x10) archiveFlags_ |= kArcLock;
-      std::uint64_t volume = 0;
-      if (af & 0x2)
-        volume = c.vint();
-      if ((af & 0x1) && volume == 0)
-        archiveFlags_ |= kArcFirstVolume;
+      const std::uint64_t volume = (af & 0x2) ? c.vint() : 0;
+      archiveFlags_ = rar5ArchiveFlags(af, volume);
       solidArchive_ = (af & 0x4) != 0;
     } else if (type == 4) { // archive encryption: every later header is encrypted
       archiveFlags_ |= kArcEncHeaders;
@@ -531,7 +555,11 @@ RarStatus RarArchive::decode(ByteSink* sink) {
       const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, buf.size()));
       if (!source_.readExact(std::as_writable_bytes(std::span(buf.data(), n))))
         return RarStatus::BadData;
-      out.deliver(buf.data(), n);
+      try {
+        out.deliver(buf.data(), n);
+      } catch (const Error&) {
+        return RarStatus::WriteError;
+      }
       left -= n;
     }
   } else {
@@ -551,6 +579,8 @@ RarStatus RarArchive::decode(ByteSink* sink) {
       return RarStatus::NoMemory;
     } catch (const Error& err) {
       solidBroken_ = true;
+      if (out.refused)
+        return RarStatus::WriteError;
       if (err.kind() == ErrorKind::Unsupported)
         return RarStatus::UnknownFormat;
       if (err.kind() == ErrorKind::Limit)
