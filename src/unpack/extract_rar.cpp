@@ -28,6 +28,16 @@ private:
   std::string path_;
 };
 
+// The module writes the file itself; what it wrote beyond the size its header declared is
+// charged to the budget too, and a member that does not fit is not delivered.
+bool chargeExcess(TKYVDecompress& owner, const std::string& file, std::uint64_t declared) {
+  const auto written = platform::File::openRead(file);
+  if (!written)
+    return true;
+  const std::uint64_t size = written->size();
+  return size <= declared || owner.ChargeBytes(size - declared);
+}
+
 } // namespace
 
 void ExtractRar(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain) {
@@ -68,7 +78,7 @@ void ExtractRar(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
       // The module creates the file itself: a file left at the path from before must not be
       // taken for this member.
       platform::deleteFile(temp.path());
-      if (archive.ExtractCurrent(temp.path()) == 0)
+      if (archive.ExtractCurrent(temp.path()) == 0 && chargeExcess(owner, temp.path(), fullSize))
         owner.DeliverItem(path, "RAR", name, temp.path(), chain);
       platform::deleteFile(temp.path());
     }
