@@ -33,14 +33,14 @@ constexpr std::array<std::string_view, 14> kMailKeywords{
 constexpr std::size_t kMailHeadChars = 16;
 
 constexpr std::array<ContainerType, 9> kTypes{{
-    {"ZIP", isZip, nullptr /* ExtractZip: reader not yet built */},
+    {"ZIP", isZip, ExtractZip},
     {"EA", isEa, nullptr},
     {"CAB", isCab, ExtractCab},
     {"GZIP", isGzip, ExtractGzip},
     {"TAR", isUstar, ExtractTar},
     {"TAR", isGnuTar, ExtractTar},
     {"CHM", isChm, ExtractChm},
-    {"RAR", isRar, nullptr /* ExtractRar: reader not yet built */},
+    {"RAR", isRar, ExtractRar},
     {"E-MAIL", looksLikeMail, ExtractEmail},
 }};
 
