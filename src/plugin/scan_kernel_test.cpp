@@ -1,0 +1,165 @@
+// The scan kernel with real databases, made in each test's own BASE folder, and real containers.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/database.h"
+#include "engine/file_scanner.h"
+#include "platform/file.h"
+#include "platform/system.h"
+#include "plugin/scan_kernel.h"
+#include "source_format.h"
+#include "test_support.h"
+#include "zip_builder.h"
+
+namespace kyv::plugin {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::byte> patterned(std::size_t size, unsigned seed) {
+  std::vector<std::byte> bytes(size);
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (auto& b : bytes) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<std::byte>(x >> 24);
+  }
+  return bytes;
+}
+
+class Kernel : public ::testing::Test {
+protected:
+  Kernel() { fs::create_directory(dir / "BASE"); }
+
+  std::string file(const std::string& name, const std::vector<std::byte>& bytes) {
+    test::writeFile(dir / name, bytes);
+    return (dir / name).string();
+  }
+
+  // A descriptor that matches these bytes exactly (all four of their sums); with `partial`
+  // the last sum is spoiled so that only three of four match.
+  engine::TVirusDescr signatureOf(const std::string& name, const std::vector<std::byte>& bytes,
+                                  bool partial = false) {
+    engine::TFileScanner scanner;
+    EXPECT_TRUE(scanner.OpenFile(file("sample.bin", bytes)));
+    engine::TVirusDescr d;
+    d.Name = name;
+    d.MinSize = d.MaxSize = static_cast<std::int32_t>(bytes.size());
+    for (int j = 0; j < 4; ++j)
+      d.Sums[j] = scanner.FileInfo.Sums[j];
+    if (partial)
+      d.Sums[3] ^= 1;
+    return d;
+  }
+
+  void writeBase(const std::vector<engine::TVirusDescr>& descriptors, bool withUnpackCode = true) {
+    kyvdb::Source source;
+    source.Descriptors = descriptors;
+    const kyvdb::Body body = kyvdb::BuildSignatureBody(source);
+    engine::DatabaseFields fields;
+    fields.Stamp = 1;
+    fields.RecordCount = body.RecordCount;
+    test::writeFile(dir / "BASE" / "main.kyv", engine::EncodeDatabaseImage(fields, body.Bytes));
+    if (withUnpackCode) {
+      const kyvdb::Body code = kyvdb::BuildCodeBody({});
+      fields.RecordCount = code.RecordCount;
+      test::writeFile(dir / "BASE" / "extract.kyv", engine::EncodeDatabaseImage(fields, code.Bytes));
+    }
+  }
+
+  TKYVAScanKernel& start() {
+    kernel = std::make_unique<TKYVAScanKernel>((dir / "BASE").string());
+    EXPECT_TRUE(kernel->LoadBases());
+    return *kernel;
+  }
+
+  void scan(const std::string& path) {
+    kernel->ClearVerdict();
+    kernel->ScanFile(path, {});
+    // Every level removes its temporary file on its way out.
+    for (const auto& name : platform::findEntries(TempFolderPath() + "kyv_*"))
+      ADD_FAILURE() << "left behind: " << name;
+  }
+
+  test::ScratchDir dir;
+  std::unique_ptr<TKYVAScanKernel> kernel;
+};
+
+TEST_F(Kernel, StartsOnlyWithDatabasesAndUnpackCode) {
+  writeBase({}, /*withUnpackCode=*/false);
+  TKYVAScanKernel noCode((dir / "BASE").string());
+  EXPECT_FALSE(noCode.LoadBases());
+  EXPECT_FALSE(noCode.Ready);
+
+  TKYVAScanKernel noFolder((dir / "missing").string());
+  EXPECT_FALSE(noFolder.LoadBases());
+
+  writeBase({});
+  EXPECT_TRUE(start().Ready);
+  EXPECT_EQ(kernel->BasePath.back(), platform::pathSeparator());
+}
+
+TEST_F(Kernel, FindingsOfTheFileAndItsMembersFormOneVerdict) {
+  const auto virus = patterned(3000, 1);
+  const auto other = patterned(2500, 2);
+  const auto zipped = test::buildStoredZip({{"readme.txt", test::bytesOf("hello")}, {"v.com", virus}});
+  const auto nested = test::buildStoredZip({{"inner.zip", zipped}});
+  writeBase({signatureOf("Virus.A", virus), signatureOf("Zip.Itself", nested)});
+  start();
+
+  scan(file("clean.txt", test::bytesOf("nothing to see")));
+  EXPECT_EQ(kernel->VerdictCode, 0);
+  EXPECT_EQ(kernel->VerdictText, "");
+
+  scan(file("a.zip", zipped));
+  EXPECT_EQ(kernel->VerdictCode, 1);
+  EXPECT_EQ(kernel->VerdictText, "Virus.A"); // the engine's name only, not where
+  ASSERT_EQ(kernel->Findings.size(), 1u);
+  ASSERT_EQ(kernel->Findings[0].Chain.size(), 1u);
+  EXPECT_EQ(kernel->Findings[0].Chain[0].ItemName, "v.com");
+
+  // An infected container: its own name first, then its members' names.
+  scan(file("b.zip", nested));
+  EXPECT_EQ(kernel->VerdictText, "Zip.Itself,Virus.A");
+  ASSERT_EQ(kernel->Findings.size(), 2u);
+  const unpack::TKYVArcInfoArray& deep = kernel->Findings[1].Chain;
+  ASSERT_EQ(deep.size(), 2u);
+  EXPECT_EQ(deep[0].ArcType, "ZIP");
+  EXPECT_EQ(deep[0].ItemName, "inner.zip");
+  EXPECT_EQ(deep[1].ArcFile, deep[0].ItemFile);
+  EXPECT_EQ(deep[1].ItemName, "v.com");
+
+  scan(file("c.zip", test::buildStoredZip({{"x.bin", other}})));
+  EXPECT_EQ(kernel->VerdictCode, 0);
+}
+
+TEST_F(Kernel, SuspiciousFindingsAndInfectedWins) {
+  const auto first = patterned(12000, 3);
+  const auto second = patterned(11000, 4);
+  const auto third = patterned(2200, 5);
+  writeBase({signatureOf("Sus.One", first, true), signatureOf("Sus.Two", second, true),
+             signatureOf("Bad.Three", third)});
+  start();
+
+  scan(file("two.zip", test::buildStoredZip({{"1", first}, {"2", second}})));
+  EXPECT_EQ(kernel->VerdictCode, 2);
+  EXPECT_EQ(kernel->VerdictText.rfind("Suspictios: Sus.One ( ", 0), 0u) << kernel->VerdictText;
+  EXPECT_NE(kernel->VerdictText.find(" 12000),Suspictios: Sus.Two ( "), std::string::npos);
+
+  scan(file("three.zip", test::buildStoredZip({{"1", first}, {"3", third}})));
+  EXPECT_EQ(kernel->VerdictCode, 1);
+  EXPECT_NE(kernel->VerdictText.find(",Bad.Three"), std::string::npos);
+}
+
+TEST_F(Kernel, SelfContainingZipEndsWithItsVerdict) {
+  KYV_REQUIRE_FIXTURE(droste, "bombs/recext-droste.zip");
+  writeBase({});
+  start();
+  scan(droste.string());
+  EXPECT_EQ(kernel->VerdictCode, 0);
+}
+
+} // namespace
+} // namespace kyv::plugin
