@@ -533,7 +533,8 @@ TModuleHost& SystemModuleHost() {
 void LoadModuleImage(std::span<const std::byte> image, std::span<const TImportItem> wanted,
                      TLibInfo& result, TModuleHost* host, std::string* refusal) {
   try {
-    if (isSharedObject(image)) {
+    // Hosts link PE images; a shared object goes to the system's own dynamic linker only.
+    if (host == nullptr && isSharedObject(image)) {
       loadSharedObject(image, wanted, result);
       return;
     }

@@ -58,7 +58,7 @@ constexpr std::uint32_t kDllProcessAttach = 1;
 // Maps image and fills result and the wanted targets. Reports no errors to the caller: an image
 // that is malformed, that cannot be run here, or whose entry point refuses to attach is released
 // at once, leaving result and every target as they were; refusal (when given) gets the reason.
-// host null means the system host.
+// host null means the system host (and is the only way a shared object is loaded).
 void LoadModuleImage(std::span<const std::byte> image, std::span<const TImportItem> wanted,
                      TLibInfo& result, TModuleHost* host = nullptr, std::string* refusal = nullptr);
 

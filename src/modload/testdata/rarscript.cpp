@@ -3,8 +3,9 @@
 // Built without any run-time library: on Windows it needs only kernel32 and has no thread-local
 // storage; elsewhere it is an ordinary shared object.
 //
-// Script: the first line is "KYVRARSCRIPT" (opens), "KYVRARSCRIPT-BADOPEN" (a handle comes back
-// with a failed open result) or anything else (no handle). Every further line is one member:
+// Script: the first line ends in "KYVRARSCRIPT" (opens), in "KYVRARSCRIPT-BADOPEN" (a handle comes
+// back with a failed open result) or in anything else (no handle); it may start with the RAR
+// signature "Rar!" so that the dispatcher takes the file for a RAR archive. Every further line is one member:
 //   unpacked|packed|result|name|content
 // with the sizes as 64-bit decimals (the record gets their low and high halves), result what
 // extraction returns (the content is written even when it is not 0), and \uXXXX escapes in the
@@ -99,12 +100,12 @@ void note(Archive& a, const char* word) {
   closeFile(h);
 }
 
-bool startsWith(const char* text, unsigned length, const char* prefix) {
-  const unsigned n = textLength(prefix);
+bool endsWith(const char* text, unsigned length, const char* suffix) {
+  const unsigned n = textLength(suffix);
   if (length < n)
     return false;
   for (unsigned i = 0; i < n; ++i)
-    if (text[i] != prefix[i])
+    if (text[length - n + i] != suffix[i])
       return false;
   return true;
 }
@@ -176,12 +177,12 @@ RarHandle KYV_UNRAR_CALL RAROpenArchiveEx(RAROpenArchiveDataEx* data) {
   const unsigned firstLine = a->pos;
   if (a->pos < a->length)
     ++a->pos;
-  if (startsWith(a->script, firstLine, "KYVRARSCRIPT-BADOPEN")) {
+  if (endsWith(a->script, firstLine, "KYVRARSCRIPT-BADOPEN")) {
     a->used = true;
     data->OpenResult = kBadArchive;
     return a;
   }
-  if (!startsWith(a->script, firstLine, "KYVRARSCRIPT") || firstLine != 12) {
+  if (!endsWith(a->script, firstLine, "KYVRARSCRIPT")) {
     data->OpenResult = kUnknownFormat;
     return nullptr;
   }
