@@ -51,6 +51,39 @@ std::string_view stripQuotes(std::string_view text) {
   return text;
 }
 
+// The lines of a stretch of the message, each followed by CR LF. Measured first so that the
+// result is allocated once at its final size: growing it line by line would briefly hold up to
+// twice a large attachment on top of the message text.
+std::string linesWithCrLf(std::string_view region) {
+  std::size_t lines = 0;
+  std::size_t breakBytes = 0;
+  for (std::size_t i = 0; i < region.size();) {
+    const std::size_t end = region.find_first_of("\r\n", i);
+    ++lines;
+    if (end == std::string_view::npos)
+      break;
+    i = end + 1;
+    ++breakBytes;
+    if (region[end] == '\r' && i < region.size() && region[i] == '\n') {
+      ++i;
+      ++breakBytes;
+    }
+  }
+  std::string out;
+  out.reserve(region.size() - breakBytes + 2 * lines);
+  for (std::size_t i = 0; i < region.size();) {
+    std::size_t end = region.find_first_of("\r\n", i);
+    if (end == std::string_view::npos)
+      end = region.size();
+    out.append(region.substr(i, end - i));
+    out += kCrLf;
+    i = end + 1;
+    if (end < region.size() && region[end] == '\r' && i < region.size() && region[i] == '\n')
+      ++i;
+  }
+  return out;
+}
+
 } // namespace
 
 std::string_view TEmailParser::ReadLine() {
@@ -71,6 +104,16 @@ std::string_view TEmailParser::ReadLine() {
 
 bool TEmailParser::ReadHeaders(std::string& block) {
   block.clear();
+  {
+    // Sized once up front for the same reason as bodies: a message that is all header (no
+    // empty line) must not be held twice over while its block grows.
+    const std::size_t start = LineIndex;
+    std::size_t lines = 0;
+    while (!AtEnd() && !ReadLine().empty())
+      ++lines;
+    block.reserve(LineIndex - start + lines * kCrLf.size());
+    LineIndex = start;
+  }
   while (!AtEnd()) {
     const std::string_view line = ReadLine();
     if (line.empty())
@@ -145,30 +188,28 @@ void TEmailParser::ParseMultipart(const std::string& boundary, int depth) {
   const std::string delimiter = "--" + boundary;
   const std::string closing = delimiter + "--";
   std::string headers;
-  std::string body;
   bool collecting = false;
+  // A part's body lines lie together in the text, from the end of its header block to the
+  // start of the next delimiter line; the body is made from that stretch in one go.
+  std::size_t bodyStart = 0;
   while (!AtEnd() && !Full) {
     bool closed = false;
+    std::size_t bodyEnd = Text.size();
     while (!AtEnd()) {
+      const std::size_t lineStart = LineIndex;
       const std::string_view line = ReadLine();
-      if (line == delimiter)
+      if (line == delimiter || line == closing) {
+        closed = line == closing;
+        bodyEnd = lineStart;
         break;
-      if (line == closing) {
-        closed = true;
-        break;
-      }
-      if (collecting) {
-        body += line;
-        body += kCrLf;
       }
     }
     if (collecting) {
       const std::string name = AttachmentName(headers);
-      AddPart(std::move(headers), std::move(body), name);
+      AddPart(std::move(headers), linesWithCrLf(Text.substr(bodyStart, bodyEnd - bodyStart)), name);
       collecting = false;
     }
     headers.clear();
-    body.clear();
     if (closed || AtEnd() || Full)
       return;
     if (!ReadHeaders(headers))
@@ -181,6 +222,7 @@ void TEmailParser::ParseMultipart(const std::string& boundary, int depth) {
       continue;
     }
     collecting = true;
+    bodyStart = LineIndex;
   }
 }
 
@@ -199,12 +241,8 @@ void TEmailParser::Walk() {
   if (startsWithIgnoreCase(ct, "multipart")) {
     ParseMultipart(BoundaryOf(ct), 1);
   } else {
-    std::string body;
-    body.reserve(Text.size() - LineIndex + 2);
-    while (!AtEnd()) {
-      body += ReadLine();
-      body += kCrLf;
-    }
+    std::string body = linesWithCrLf(Text.substr(LineIndex));
+    LineIndex = Text.size();
     std::string name = AttachmentName(HeaderLines_);
     if (name.empty())
       name = "MainBody";
