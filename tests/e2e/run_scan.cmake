@@ -1,10 +1,13 @@
 # Runs one scan the way a user or the mail client does and checks what it printed, its exit
 # status, and that no temporary file of ours was left behind.
-#   -DCOMMAND="prog;arg;..."  -DEXPECT_STATUS=n  -DEXPECT="regex;regex..."  [-DREJECT="regex..."]
+#   -DCOMMAND="prog|arg|..."  -DEXPECT_STATUS=n  -DEXPECT="regex|regex..."  [-DREJECT="regex|..."]
 #   [-DTEMP_DIR=folder]  folder whose kyv_* entries must not grow (the Windows temp folder)
 if(NOT DEFINED COMMAND)
   message(FATAL_ERROR "COMMAND not set")
 endif()
+foreach(list COMMAND EXPECT REJECT)
+  string(REPLACE "|" ";" ${list} "${${list}}")
+endforeach()
 string(RANDOM LENGTH 8 tag)
 set(tmp "${CMAKE_CURRENT_BINARY_DIR}/e2e_tmp_${tag}")
 file(MAKE_DIRECTORY "${tmp}")

@@ -1,0 +1,184 @@
+#!/usr/bin/env bash
+# End-to-end with real producers: makes containers holding the standard test file with the
+# archivers and mail library users have (Info-ZIP zip, 7-Zip, GNU tar, gzip, gcab, chmcmd,
+# Python's email package), takes the RAR fixtures with a signature of one of their members, and
+# scans each one through a shipped front end, checking the verdict and the chain.
+#   interop.sh kyvscan KYVSCAN KYVDB EXTRACT.KYV
+#   interop.sh bavhost BAVHOST.EXE KYVMAIL.DLL KYVDB.EXE EXTRACT.KYV    (Windows build, under Wine)
+# Producers that are missing are skipped with a note; a wrong verdict fails the run.
+set -uo pipefail
+mode=$1
+shift
+if [ "$mode" = kyvscan ]; then
+  kyvscan=$1 kyvdb=$2 extract=$3
+else
+  bavhost=$1 dll=$2 kyvdb="wine $3" extract=$4
+  export WINEDEBUG=-all
+fi
+fixtures=${KYV_FIXTURES:-}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export TMPDIR=$work/tmp
+mkdir -p "$work/tmp" "$work/in" "$work/base"
+cd "$work/in"
+failures=0
+note() { echo "  note: $*"; }
+have() { command -v "$1" >/dev/null 2>&1; }
+
+printf '%s' 'X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*' > eicar.com
+printf 'Nothing to see here, a plain text file.\n' > clean.txt
+
+# The test databases: the test file, and one member of a RAR fixture.
+$kyvdb sig --name Test-File eicar.com > "$work/base/main.txt"
+rar_fixture=""
+if [ -n "$fixtures" ] && [ -f "$fixtures/rar/libarchive-test_read_format_rar5_arm.rar" ] && have bsdtar; then
+  rar_fixture=$fixtures/rar/libarchive-test_read_format_rar5_arm.rar
+  mkdir -p "$work/rar" && bsdtar -xf "$rar_fixture" -C "$work/rar"
+  (cd "$work/rar" && $kyvdb sig --name Rar-Member elf-Linux-ARMv7-ls) >> "$work/base/main.txt"
+fi
+$kyvdb build -o "$work/base/main.kyv" "$work/base/main.txt" >/dev/null
+cp "$extract" "$work/base/extract.kyv"
+
+scan() { # file -> "CODE<TAB>TEXT" lines of the front end's own output
+  if [ "$mode" = kyvscan ]; then
+    "$kyvscan" --base "$work/base" --chain --no-summary "$1"
+  else
+    mkdir -p "$work/plug"
+    [ -f "$work/plug/kyvmail.dll" ] || { cp "$dll" "$work/plug/"; cp -r "$work/base" "$work/plug/BASE"; }
+    wine "$bavhost" "$work/plug/kyvmail.dll" "$1"
+  fi
+}
+
+expect() { # name file regex-of-output
+  local name=$1 file=$2 want=$3 out
+  if [ ! -s "$file" ]; then note "$name: not made, skipped"; return; fi
+  out=$(scan "$file" 2>&1)
+  if grep -Eq -- "$want" <<<"$out"; then
+    echo "ok   $name"
+  else
+    echo "FAIL $name: wanted /$want/ in:"; sed 's/^/       /' <<<"$out"
+    failures=$((failures + 1))
+  fi
+}
+
+if [ "$mode" = kyvscan ]; then
+  found() { echo "Test-File FOUND"; }
+  chain() { echo "in .*$1"; }
+  clean() { echo ": OK"; }
+else
+  found() { echo "^1	.*	Test-File"; }
+  chain() { echo "^1	"; }
+  clean() { echo "^0	"; }
+fi
+
+# ZIP: Info-ZIP stored, deflated, encrypted (never delivered without a password), 7-Zip
+# Deflate64, a comment, and zip in zip in zip.
+if have zip; then
+  zip -q -0 z-stored.zip eicar.com clean.txt
+  zip -q -9 z-deflated.zip eicar.com clean.txt
+  zip -q -P secret z-encrypted.zip eicar.com
+  zip -q z-comment.zip eicar.com && echo "an archive comment" | zip -q -z z-comment.zip
+  zip -q z1.zip eicar.com && zip -q z2.zip z1.zip && zip -q z-nested.zip z2.zip
+else note "zip missing"; fi
+expect zip-stored z-stored.zip "$(found)"
+expect zip-deflated z-deflated.zip "$(chain '\{ZIP\}/eicar.com')"
+expect zip-encrypted z-encrypted.zip "$(clean)"
+expect zip-comment z-comment.zip "$(found)"
+expect zip-nested z-nested.zip "$(chain 'z-nested.zip/\{ZIP\}/z2.zip/\{ZIP\}/z1.zip/\{ZIP\}/eicar.com')"
+if have 7zz; then 7zz a -tzip -mm=Deflate64 -bso0 -bsp0 z-deflate64.zip eicar.com clean.txt >/dev/null; else note "7zz missing"; fi
+expect zip-deflate64 z-deflate64.zip "$(found)"
+
+# TAR in its three formats, gzip with and without a name, and the two nested.
+if have tar; then
+  mkdir -p tree/a/very/long/path/name/that/goes/on/and/on/beyond/one/hundred/characters/in/all/x
+  cp eicar.com tree/a/very/long/path/name/that/goes/on/and/on/beyond/one/hundred/characters/in/all/x/
+  ln -sf ../eicar.com tree/link
+  tar --format=gnu -cf t-gnu.tar tree eicar.com
+  tar --format=ustar -cf t-ustar.tar eicar.com clean.txt
+  tar --format=pax -cf t-pax.tar tree
+fi
+expect tar-gnu t-gnu.tar "$(found)"
+expect tar-ustar t-ustar.tar "$(chain '\{TAR\}/eicar.com')"
+expect tar-pax t-pax.tar "$(found)"
+if have gzip; then
+  gzip -c eicar.com > g-named.gz
+  gzip -n -c eicar.com > g-unnamed.gz
+  [ -f t-ustar.tar ] && gzip -c t-ustar.tar > t.tar.gz
+fi
+expect gzip-named g-named.gz "$(chain '\{GZIP\}/eicar.com')"
+expect gzip-unnamed g-unnamed.gz "$(found)"
+expect tar-gz t.tar.gz "$(chain '\{GZIP\}/t-ustar.tar/\{TAR\}/eicar.com')"
+
+# Cabinets made by gcab, stored and MSZIP.
+if have gcab; then
+  gcab -c c-stored.cab eicar.com clean.txt
+  gcab -c -z c-mszip.cab eicar.com clean.txt
+else note "gcab missing"; fi
+expect cab-stored c-stored.cab "$(chain '\{CAB\}/eicar.com')"
+expect cab-mszip c-mszip.cab "$(found)"
+
+# A compiled-help file made by chmcmd (LZX-compressed content).
+if have chmcmd; then
+  mkdir -p chm && cp eicar.com chm/ && echo '<html><body>help</body></html>' > chm/index.html
+  printf '[OPTIONS]\nCompiled file=h.chm\nDefault topic=index.html\nTitle=help\n\n[FILES]\nindex.html\neicar.com\n' > chm/h.hhp
+  (cd chm && chmcmd h.hhp >/dev/null 2>&1) && cp chm/h.chm h.chm
+else note "chmcmd missing"; fi
+expect chm h.chm "$(chain '\{CHM\}//eicar.com')"
+
+# Messages made by Python's email package: base64, quoted-printable and uuencoded attachments,
+# nested multipart, a message starting with "Received:" and an mbox "From " line.
+if have python3; then
+  python3 - <<'PY'
+import email.generator, io
+from email.message import EmailMessage
+from email.mime.multipart import MIMEMultipart
+from email.mime.base import MIMEBase
+from email.mime.text import MIMEText
+import base64, binascii, zipfile
+eicar = open("eicar.com", "rb").read()
+def save(name, msg, prefix=b""):
+    open(name, "wb").write(prefix + bytes(msg))
+m = EmailMessage(); m["Received"] = "from a by b"; m["From"] = "a@example.org"; m["Subject"] = "b64"
+m.set_content("hi"); m.add_attachment(eicar, maintype="application", subtype="octet-stream", filename="eicar.com")
+save("m-base64.eml", m)
+m = EmailMessage(); m["From"] = "a@example.org"; m["Subject"] = "qp"
+m.set_content("hi"); m.add_attachment(eicar.decode("ascii"), subtype="plain", cte="quoted-printable", filename="eicar.com")
+save("m-qp.eml", m)
+# uuencoded: the body of a part with Content-Transfer-Encoding x-uuencode
+uu = b"begin 644 eicar.com\n" + b"".join(binascii.b2a_uu(eicar[i:i+45]) for i in range(0, len(eicar), 45)) + b"`\nend\n"
+outer = MIMEMultipart(); outer["Date"] = "Tue, 8 Dec 2026 10:00:00 +0000"; outer["From"] = "a@example.org"
+outer.attach(MIMEText("hi"))
+part = MIMEBase("application", "octet-stream"); part.set_payload(uu.decode("ascii"))
+part["Content-Transfer-Encoding"] = "x-uuencode"; part.add_header("Content-Disposition", "attachment", filename="eicar.com")
+outer.attach(part)
+# The multipart classes put Content-Type first, which no stored message starts with.
+save("m-uue.eml", outer, b"Received: from a by b; Tue, 8 Dec 2026 10:00:00 +0000\n")
+# nested multipart with a zip inside
+buf = io.BytesIO(); zipfile.ZipFile(buf, "w").writestr("eicar.com", eicar)
+inner = MIMEMultipart("alternative"); inner.attach(MIMEText("plain")); inner.attach(MIMEText("<b>html</b>", "html"))
+z = MIMEBase("application", "zip"); z.set_payload(base64.b64encode(buf.getvalue()).decode()); z["Content-Transfer-Encoding"] = "base64"
+z.add_header("Content-Disposition", "attachment", filename="e.zip")
+outer = MIMEMultipart(); outer["From"] = "a@example.org"; outer.attach(inner); outer.attach(z)
+save("m-nested.eml", outer, b"From a@example.org Tue Dec  8 10:00:00 2026\n")
+PY
+else note "python3 missing"; fi
+expect mail-base64 m-base64.eml "$(chain '\{E-MAIL:base64\}/eicar.com')"
+expect mail-qp m-qp.eml "$(chain '\{E-MAIL:quoted-printable\}/eicar.com')"
+expect mail-uuencode m-uue.eml "$(chain '\{E-MAIL:x-uuencode\}/eicar.com')"
+expect mail-nested-mbox m-nested.eml "$(chain '\{E-MAIL:base64\}/e.zip/\{ZIP\}/eicar.com')"
+
+expect plain-clean clean.txt "$(clean)"
+
+if [ -n "$rar_fixture" ]; then
+  cp "$rar_fixture" r.rar
+  if [ "$mode" = kyvscan ]; then
+    expect rar5-fixture r.rar "Rar-Member FOUND"
+  else
+    expect rar5-fixture r.rar "^1	.*	Rar-Member"
+  fi
+else note "RAR fixture or bsdtar missing"; fi
+
+left=$(find "$work/tmp" -mindepth 1 | head -5)
+if [ -n "$left" ]; then echo "FAIL left behind in the temporary folder: $left"; failures=$((failures + 1)); fi
+echo "$failures failure(s)"
+[ "$failures" -eq 0 ]
