@@ -89,16 +89,16 @@ std::string linesWithCrLf(std::string_view region) {
 std::string_view TEmailParser::ReadLine() {
   if (AtEnd())
     return {};
-  const std::size_t start = LineIndex;
+  const std::size_t start = NextLine;
   const std::size_t end = Text.find_first_of("\r\n", start);
   if (end == std::string_view::npos) {
-    LineIndex = Text.size();
+    NextLine = Text.size();
     return Text.substr(start);
   }
   // CR LF, a lone CR and a lone LF all end a line; a break at the very end adds no empty line.
-  LineIndex = end + 1;
-  if (Text[end] == '\r' && LineIndex < Text.size() && Text[LineIndex] == '\n')
-    ++LineIndex;
+  NextLine = end + 1;
+  if (Text[end] == '\r' && NextLine < Text.size() && Text[NextLine] == '\n')
+    ++NextLine;
   return Text.substr(start, end - start);
 }
 
@@ -107,12 +107,12 @@ bool TEmailParser::ReadHeaders(std::string& block) {
   {
     // Sized once up front for the same reason as bodies: a message that is all header (no
     // empty line) must not be held twice over while its block grows.
-    const std::size_t start = LineIndex;
+    const std::size_t start = NextLine;
     std::size_t lines = 0;
     while (!AtEnd() && !ReadLine().empty())
       ++lines;
-    block.reserve(LineIndex - start + lines * kCrLf.size());
-    LineIndex = start;
+    block.reserve(NextLine - start + lines * kCrLf.size());
+    NextLine = start;
   }
   while (!AtEnd()) {
     const std::string_view line = ReadLine();
@@ -196,7 +196,7 @@ void TEmailParser::ParseMultipart(const std::string& boundary, int depth) {
     bool closed = false;
     std::size_t bodyEnd = Text.size();
     while (!AtEnd()) {
-      const std::size_t lineStart = LineIndex;
+      const std::size_t lineStart = NextLine;
       const std::string_view line = ReadLine();
       if (line == delimiter || line == closing) {
         closed = line == closing;
@@ -222,7 +222,7 @@ void TEmailParser::ParseMultipart(const std::string& boundary, int depth) {
       continue;
     }
     collecting = true;
-    bodyStart = LineIndex;
+    bodyStart = NextLine;
   }
 }
 
@@ -230,7 +230,7 @@ void TEmailParser::Walk() {
   HeaderLines_.clear();
   Parts_.clear();
   Full = false;
-  LineIndex = 0;
+  NextLine = 0;
   // A NUL ends the text, as it ends a C string.
   if (const std::size_t nul = Text.find('\0'); nul != std::string_view::npos)
     Text = Text.substr(0, nul);
@@ -241,15 +241,15 @@ void TEmailParser::Walk() {
   if (startsWithIgnoreCase(ct, "multipart")) {
     ParseMultipart(BoundaryOf(ct), 1);
   } else {
-    std::string body = linesWithCrLf(Text.substr(LineIndex));
-    LineIndex = Text.size();
+    std::string body = linesWithCrLf(Text.substr(NextLine));
+    NextLine = Text.size();
     std::string name = AttachmentName(HeaderLines_);
     if (name.empty())
       name = "MainBody";
     AddPart(HeaderLines_, std::move(body), name);
   }
   Text = {};
-  LineIndex = 0;
+  NextLine = 0;
 }
 
 bool TEmailParser::ParseText(std::string_view text) {

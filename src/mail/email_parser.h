@@ -63,18 +63,18 @@ public:
 
 private:
   std::string_view ReadLine();
-  bool AtEnd() const { return LineIndex >= Text.size(); }
+  bool AtEnd() const { return NextLine >= Text.size(); }
   bool ReadHeaders(std::string& block);
   void ParseMultipart(const std::string& boundary, int depth);
   void AddPart(std::string headers, std::string body, const std::string& name);
   void Walk();
 
   std::string FileName;
-  // The message text and the read position in it. Lines are taken from the text as they are
-  // read rather than split up front: a file of a few hundred MB of short lines would otherwise
-  // cost many times its size in line records.
+  // The message text and the offset of the next line in it. Lines are taken from the text as
+  // they are read rather than split up front: a file of a few hundred MB of short lines would
+  // otherwise cost many times its size in line records.
   std::string_view Text;
-  std::size_t LineIndex = 0;
+  std::size_t NextLine = 0;
   std::string HeaderLines_;
   std::vector<TMailPart> Parts_;
   bool Full = false; // kMaxParts reached
