@@ -399,8 +399,18 @@ void* forward(Mapping& m, TModuleHost& host, std::string_view text) {
   return host.ProcByName(library, std::string(symbol));
 }
 
-void resolveExports(Mapping& m, TModuleHost& host, const DataDirectory& dir, const ExportTable& t,
-                    std::span<const TImportItem> wanted) {
+// What each wanted export resolves to, read while the whole image is still readable: the page
+// protections may leave the export table unreadable, and the module must not be read after it
+// runs anyway.
+struct PlannedExport {
+  void** target;
+  std::uint32_t rva;     // inside the image, when forwarder is empty
+  std::string forwarder; // "LIBRARY.Name" or "LIBRARY.#ordinal"
+};
+
+std::vector<PlannedExport> planExports(const Mapping& m, const DataDirectory& dir, const ExportTable& t,
+                                       std::span<const TImportItem> wanted) {
+  std::vector<PlannedExport> plan;
   for (std::uint32_t i = 0; i < t.nameCount; ++i) {
     const std::string_view name = m.text(m.u32(t.names + std::uint64_t{i} * 4, "export name"), "export name");
     for (const auto& item : wanted) {
@@ -408,16 +418,19 @@ void resolveExports(Mapping& m, TModuleHost& host, const DataDirectory& dir, con
         continue;
       const std::uint16_t ordinal = m.u16(t.ordinals + std::uint64_t{i} * 2, "export ordinal");
       const std::uint32_t rva = m.u32(t.functions + std::uint64_t{ordinal} * 4, "export address");
-      void* address = nullptr;
       if (rva >= dir.rva && rva - dir.rva < dir.size)
-        address = forward(m, host, m.text(rva, "export forwarder"));
+        plan.push_back({item.Target, rva, std::string(m.text(rva, "export forwarder"))});
       else if (rva < m.size())
-        address = m.base() + rva;
-      else
-        continue; // an address outside the image is no address; the target keeps its value
-      *item.Target = address;
+        plan.push_back({item.Target, rva, {}});
+      // An address outside the image is no address; the target keeps its value.
     }
   }
+  return plan;
+}
+
+void resolveExports(Mapping& m, TModuleHost& host, const std::vector<PlannedExport>& plan) {
+  for (const auto& p : plan)
+    *p.target = p.forwarder.empty() ? static_cast<void*>(m.base() + p.rva) : forward(m, host, p.forwarder);
 }
 
 void protect(Mapping& m, const Headers& h, bool mayExecute) {
@@ -495,24 +508,20 @@ void loadPeImage(std::span<const std::byte> image, std::span<const TImportItem> 
   // Every directory is proven sound before anything is patched, bound or run.
   relocate(m, h.relocations, 0, false);
   linkImports(m, h.imports, host, false);
-  checkExports(m, h.exports);
+  const ExportTable exports = checkExports(m, h.exports);
 
   // The delta is applied even when it is zero; the image is 32-bit, so it wraps at 32 bits.
   const auto delta = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(m.base())) - h.imageBase;
   relocate(m, h.relocations, delta, true);
   linkImports(m, h.imports, host, true);
+  const auto plan = planExports(m, h.exports, exports, wanted);
   protect(m, h, mayExecute);
 
   void* entry = h.entryPoint != 0 ? m.base() + h.entryPoint : nullptr;
   if (entry != nullptr && !host.CallEntry(entry, m.base(), kDllProcessAttach))
     refuse("the entry point refused to attach");
 
-  // The module is running from here on; an export table it changed itself is read with the same
-  // checks, and anything that fails them is skipped rather than undoing the attach.
-  try {
-    resolveExports(m, host, h.exports, checkExports(m, h.exports), wanted);
-  } catch (const Refused&) {
-  }
+  resolveExports(m, host, plan);
 
   TLibInfo loaded;
   loaded.EntryPoint = entry;

@@ -236,6 +236,24 @@ TEST(ModuleLoader, ImageWithoutDirectoriesOrEntryLoads) {
   EXPECT_TRUE(host.entryCalls.empty());
 }
 
+// Exports are read before the sections get their protections, so a table in a section that
+// ends up with no access still resolves.
+TEST(ModuleLoader, ExportsInANoAccessSectionResolve) {
+  KYV_REQUIRE_TEST_MODULE(path, "kyvmodtest.dll");
+  PeFile pe{readFile(path)};
+  pe.put32(pe.section(".edata") + 36, 0);
+  FakeHost host;
+  Wanted w;
+  const auto items = w.items();
+  TLibInfo lib;
+  std::string why;
+  LoadModuleImage(pe.bytes, items, lib, &host, &why);
+  ASSERT_NE(lib.ModuleBase, nullptr) << why;
+  EXPECT_NE(w.value, nullptr);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(w.forwardedTwelve), FakeHost::ordinalAddress(12));
+  FreeModuleImage(lib);
+}
+
 // Each damage must be refused before anything runs: nothing mapped, no target written, every
 // library reference given back, and the reason names what failed.
 TEST(ModuleLoader, RefusesImagesThatPointOutside) {
