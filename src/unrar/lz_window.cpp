@@ -28,23 +28,23 @@ void LzWindow::allocate(std::uint64_t size) {
     s <<= 1;
   if (s > kMaxWindow)
     fail(ErrorKind::Limit, "dictionary larger than this build accepts");
-  // Reused when big enough: a match may never reach before the start (copyMatch checks), so
-  // old contents are never read and need no clearing.
-  if (data_.size() < s) {
-    data_.clear();
-    data_.shrink_to_fit();
-    data_.resize(static_cast<std::size_t>(s));
+  // Reused when big enough.
+  if (size_ < s) {
+    data_.reset();
+    size_ = 0;
+    data_.reset(new std::uint8_t[static_cast<std::size_t>(s)]);
+    size_ = static_cast<std::size_t>(s);
   }
-  mask_ = data_.size() - 1;
+  mask_ = size_ - 1;
   pos_ = flushed_ = fileStart_ = fileEnd_ = 0;
   updateLimit();
 }
 
 void LzWindow::read(std::uint64_t from, std::size_t n, std::uint8_t* out) const {
   std::size_t at = static_cast<std::size_t>(from) & mask_;
-  const std::size_t first = std::min(n, data_.size() - at);
-  std::memcpy(out, data_.data() + at, first);
-  std::memcpy(out + first, data_.data(), n - first);
+  const std::size_t first = std::min(n, size_ - at);
+  std::memcpy(out, data_.get() + at, first);
+  std::memcpy(out + first, data_.get(), n - first);
 }
 
 void LzWindow::startMember(MemberOutput* out, std::uint64_t size) {
@@ -57,7 +57,7 @@ void LzWindow::startMember(MemberOutput* out, std::uint64_t size) {
 
 void LzWindow::updateLimit() {
   // Leave room for the longest match of any method (a few hundred bytes) behind the limit.
-  flushLimit_ = flushed_ + data_.size() - 0x1000;
+  flushLimit_ = flushed_ + size_ - 0x1000;
   // Flush at least every 4 MiB so a large window still streams and filters run promptly.
   flushLimit_ = std::min(flushLimit_, std::max(pos_, flushed_) + (4u << 20));
 }
@@ -65,8 +65,8 @@ void LzWindow::updateLimit() {
 void LzWindow::emit(std::uint64_t from, std::uint64_t to) {
   while (from < to) {
     const std::size_t at = static_cast<std::size_t>(from) & mask_;
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(to - from, data_.size() - at));
-    emitBuffer(from, data_.data() + at, n);
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(to - from, size_ - at));
+    emitBuffer(from, data_.get() + at, n);
     from += n;
   }
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <vector>
 
 #include "base/byte_io.h"
@@ -40,18 +41,18 @@ public:
   // Makes a zeroed window of at least `size` bytes (rounded up to a power of two); throws Limit
   // when that is over kMaxWindow.
   void allocate(std::uint64_t size);
-  bool allocated() const { return !data_.empty(); }
-  std::size_t size() const { return data_.size(); }
+  bool allocated() const { return size_ != 0; }
+  std::size_t size() const { return size_; }
 
   void put(std::uint8_t b) { data_[static_cast<std::size_t>(pos_) & mask_] = b; ++pos_; }
   void copyMatch(std::uint64_t distance, std::uint32_t length) {
-    if (distance == 0 || distance > pos_ || distance > data_.size())
+    if (distance == 0 || distance > pos_ || distance > size_)
       dataError("match distance reaches before the start of the window");
     std::size_t dst = static_cast<std::size_t>(pos_) & mask_;
     std::size_t src = static_cast<std::size_t>(pos_ - distance) & mask_;
     pos_ += length;
-    if (dst + length <= data_.size() && src + length <= data_.size()) {
-      std::uint8_t* d = data_.data();
+    if (dst + length <= size_ && src + length <= size_) {
+      std::uint8_t* d = data_.get();
       // Byte by byte: overlapping copies repeat the pattern, as the format intends.
       for (std::uint32_t i = 0; i < length; ++i)
         d[dst + i] = d[src + i];
@@ -90,7 +91,10 @@ private:
   void emitBuffer(std::uint64_t from, const std::uint8_t* data, std::size_t n);
   void updateLimit();
 
-  std::vector<std::uint8_t> data_;
+  // Not cleared when allocated: copyMatch never reaches before the first byte produced, so
+  // bytes not yet written are never read.
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::size_t size_ = 0;
   std::size_t mask_ = 0;
   std::uint64_t pos_ = 0;
   std::uint64_t flushed_ = 0;

@@ -44,10 +44,7 @@ Ppmd7Decoder::Ppmd7Decoder() {
 }
 Ppmd7Decoder::~Ppmd7Decoder() = default;
 
-void Ppmd7Decoder::check(Ref p, Ref n) const {
-  if (p > heapSize_ || n > heapSize_ - p)
-    dataError("PPMd model reference outside its memory");
-}
+void Ppmd7Decoder::outOfRange() { dataError("PPMd model reference outside its memory"); }
 
 void Ppmd7Decoder::reset() {
   // The memory is kept for the next stream; only the model is forgotten.

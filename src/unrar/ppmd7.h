@@ -50,7 +50,11 @@ private:
   void s16(Ref p, unsigned v) { check(p, 2); heap_[p] = static_cast<std::uint8_t>(v); heap_[p + 1] = static_cast<std::uint8_t>(v >> 8); }
   Ref g32(Ref p) { check(p, 4); return heap_[p] | (heap_[p + 1] << 8) | (heap_[p + 2] << 16) | (static_cast<Ref>(heap_[p + 3]) << 24); }
   void s32(Ref p, Ref v) { check(p, 4); for (int i = 0; i < 4; ++i) heap_[p + static_cast<Ref>(i)] = static_cast<std::uint8_t>(v >> (8 * i)); }
-  void check(Ref p, Ref n) const;
+  void check(Ref p, Ref n) const {
+    if (p > heapSize_ || n > heapSize_ - p)
+      outOfRange();
+  }
+  [[noreturn]] static void outOfRange();
 
   // Context: NumStats u16 @0, SummFreq u16 @2, Stats ref @4, Suffix ref @8. With one symbol the
   // state itself sits at @2. State: Symbol u8 @0, Freq u8 @1, Successor ref @2 (6 bytes).
