@@ -185,8 +185,8 @@ TEST(LzxExpand, InputRunningOutIsBadDataAndKeepsEarlierRuns) {
     w.uncompressedBody("good");
     w.blockHeader(3, 100);
     w.uncompressedBody(filler(100, 4));
-    auto in = w.finish();
-    in.resize(in.size() - 50);
+    const auto full = w.finish();
+    const std::vector<std::byte> in(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(full.size() - 50));
     const auto r = decode(15, in, 104);
     EXPECT_EQ(r.result, LzxBadData);
     EXPECT_EQ(textOf(r.out).substr(0, 4), "good");
