@@ -21,9 +21,10 @@ struct TMailPart {
   std::string Name;     // file name from Content-Disposition, "MainBody", or empty
 };
 
-// Whole messages are read into memory; past this the file is refused. A 32-bit process could
-// not hold the text and the parts' copies of it at once beyond this size anyway.
-inline constexpr std::uint64_t kMaxMessageBytes = 768ull * 1024 * 1024;
+// Whole messages are read into memory; past this the file is refused. While parsing, the text
+// and the parts' copies of it are held together, and both must fit in a 32-bit process's 2 GB
+// beside the rest of the scan.
+inline constexpr std::uint64_t kMaxMessageBytes = 512ull * 1024 * 1024;
 // Real mail nests multiparts three or four deep; the unpacker stops at depth 32 too. A
 // multipart deeper than this is kept as one undivided part.
 inline constexpr int kMaxMultipartDepth = 32;
