@@ -1,0 +1,179 @@
+// The signature engine's costs in one process:
+//  1. matching: 10,000 files against 1,000,000 descriptors, in files per second, beside the
+//     floor of any linear pass (the size test alone over a packed array of ranges);
+//  2. loading: decoding and loading a database of those descriptors, beside zlib inflating the
+//     same Deflate stream (the part of the work a peer library can do);
+//  3. building: our producer-side deflate beside zlib's level 6 on the same body, time and size.
+//
+//   engine_bench [files] [descriptors]
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <zlib.h>
+
+#include "archive/deflate_encoder.h"
+#include "engine/antivirus.h"
+#include "engine/database.h"
+#include "engine/signatures.h"
+
+using namespace kyv::engine;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double seconds(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
+
+std::vector<TVirusDescr> makeDescriptors(std::size_t n, std::mt19937& rng) {
+  std::vector<TVirusDescr> table(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    TVirusDescr& d = table[k];
+    d.Name = "Trojan.Generic." + std::to_string(k / 4);
+    // Sizes spread like real samples: mostly small programs, a tail up to 16 MiB.
+    const std::int32_t size = static_cast<std::int32_t>(1000 + rng() % (k % 10 == 0 ? 16000000 : 400000));
+    d.MinSize = size;
+    d.MaxSize = size + static_cast<std::int32_t>(rng() % 64);
+    const unsigned sums = 1 + rng() % 4;
+    for (unsigned j = 0; j < sums; ++j)
+      d.Sums[j] = rng() | 1;
+  }
+  return table;
+}
+
+std::vector<TKYVFileInfo> makeFiles(std::size_t n, const std::vector<TVirusDescr>& table,
+                                    std::mt19937& rng) {
+  std::vector<TKYVFileInfo> files(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    TKYVFileInfo& f = files[k];
+    if (k % 1000 == 0) { // a few infected files, matched exactly
+      const TVirusDescr& d = table[rng() % table.size()];
+      f.FileSize = d.MinSize;
+      f.Sums = d.Sums;
+      continue;
+    }
+    f.FileSize = static_cast<std::int32_t>(rng() % 2000000);
+    for (auto& s : f.Sums)
+      s = rng();
+  }
+  return files;
+}
+
+void benchMatching(std::size_t fileCount, std::size_t descrCount) {
+  std::mt19937 rng(42);
+  TAntivirus av("base");
+  av.Descriptors = makeDescriptors(descrCount, rng);
+  const std::vector<TKYVFileInfo> files = makeFiles(fileCount, av.Descriptors, rng);
+
+  TVirusDescr found;
+  std::size_t hits = 0;
+  const auto t0 = Clock::now();
+  for (const TKYVFileInfo& f : files)
+    hits += av.CheckFileInfo(f, found) != 0;
+  const auto t1 = Clock::now();
+
+  // The floor: the size test alone over packed ranges, with no sums and no names in the way.
+  std::vector<std::int32_t> ranges;
+  ranges.reserve(2 * descrCount);
+  for (const TVirusDescr& d : av.Descriptors) {
+    ranges.push_back(d.MinSize);
+    ranges.push_back(d.MaxSize);
+  }
+  std::size_t inRange = 0;
+  const auto t2 = Clock::now();
+  for (const TKYVFileInfo& f : files)
+    for (std::size_t k = 0; k < ranges.size(); k += 2)
+      inRange += ranges[k] <= f.FileSize && f.FileSize <= ranges[k + 1];
+  const auto t3 = Clock::now();
+
+  const double ours = seconds(t0, t1);
+  const double floor = seconds(t2, t3);
+  std::printf("matching: %zu files x %zu descriptors: %.0f files/s (%.2f ns per descriptor), %zu found\n",
+              fileCount, descrCount, fileCount / ours, ours * 1e9 / (double(fileCount) * descrCount), hits);
+  std::printf("  size-test floor over packed ranges: %.0f files/s (%zu in range); ours/floor time ratio %.2f\n",
+              fileCount / floor, inRange, ours / floor);
+}
+
+std::vector<std::byte> zlibRawDeflate(const std::vector<std::byte>& in, int level) {
+  z_stream s{};
+  deflateInit2(&s, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  std::vector<std::byte> out(deflateBound(&s, static_cast<uLong>(in.size())));
+  s.next_in = reinterpret_cast<Bytef*>(const_cast<std::byte*>(in.data()));
+  s.avail_in = static_cast<uInt>(in.size());
+  s.next_out = reinterpret_cast<Bytef*>(out.data());
+  s.avail_out = static_cast<uInt>(out.size());
+  deflate(&s, Z_FINISH);
+  out.resize(s.total_out);
+  deflateEnd(&s);
+  return out;
+}
+
+void benchLoading(std::size_t descrCount) {
+  std::mt19937 rng(7);
+  const std::vector<TVirusDescr> table = makeDescriptors(descrCount, rng);
+  std::vector<std::byte> body;
+  std::string previous;
+  for (const TVirusDescr& d : table)
+    WriteDescriptor(body, d, previous);
+
+  const auto b0 = Clock::now();
+  const std::vector<std::byte> ourPacked = kyv::archive::DeflateRaw(body);
+  const auto b1 = Clock::now();
+  const std::vector<std::byte> zPacked = zlibRawDeflate(body, 6);
+  const auto b2 = Clock::now();
+  std::printf("building: body %zu bytes; our deflate %.1f MB/s -> %zu bytes, zlib -6 %.1f MB/s -> %zu bytes;"
+              " time ratio %.2f, size ratio %.3f\n",
+              body.size(), body.size() / 1e6 / seconds(b0, b1), ourPacked.size(),
+              body.size() / 1e6 / seconds(b1, b2), zPacked.size(), seconds(b0, b1) / seconds(b1, b2),
+              double(ourPacked.size()) / double(zPacked.size()));
+
+  DatabaseFields fields;
+  fields.RecordCount = static_cast<std::int32_t>(descrCount);
+  const std::vector<std::byte> stored = EncodeDatabaseImage(fields, body);
+
+  const auto t0 = Clock::now();
+  std::vector<std::byte> image = stored;
+  if (!DecodeDatabaseImage(image))
+    std::abort();
+  const auto t1 = Clock::now();
+  TAntivirus av("base");
+  if (!av.LoadSignatureImage(stored, "main.kyv", true) || av.Descriptors.size() != descrCount)
+    std::abort();
+  const auto t2 = Clock::now();
+
+  // zlib on the same stream: descrambled already, so only the inflate is compared.
+  std::vector<std::byte> plain(body.size());
+  const auto z0 = Clock::now();
+  z_stream s{};
+  inflateInit2(&s, -15);
+  const std::vector<std::byte> stream = kyv::archive::DeflateRaw(body);
+  s.next_in = reinterpret_cast<Bytef*>(const_cast<std::byte*>(stream.data()));
+  s.avail_in = static_cast<uInt>(stream.size());
+  s.next_out = reinterpret_cast<Bytef*>(plain.data());
+  s.avail_out = static_cast<uInt>(plain.size());
+  const auto z1 = Clock::now();
+  if (inflate(&s, Z_FINISH) != Z_STREAM_END || plain != body)
+    std::abort();
+  const auto z2 = Clock::now();
+  inflateEnd(&s);
+  (void)z0;
+  std::printf("loading: %zu descriptors, stored file %zu bytes: decode (checksum, descramble, inflate) %.1f ms,"
+              " decode+load %.1f ms; zlib inflate alone %.1f ms; decode/zlib time ratio %.2f\n",
+              descrCount, stored.size(), seconds(t0, t1) * 1e3, seconds(t1, t2) * 1e3,
+              seconds(z1, z2) * 1e3, seconds(t0, t1) / seconds(z1, z2));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  const std::size_t files = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 10000;
+  const std::size_t descriptors = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 1000000;
+  benchLoading(descriptors);
+  benchMatching(files, descriptors);
+  return 0;
+}
