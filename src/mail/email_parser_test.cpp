@@ -275,6 +275,18 @@ TEST(EmailParser, ParseReadsTheFileAndRestartsFromScratch) {
 
   parser.SetFileName((dir / "missing.eml").string());
   EXPECT_THROW(parser.Parse(), Error);
+
+  // Past the size cap the file is refused before anything is read (the file is sparse).
+  const auto huge = dir / "huge.eml";
+  test::writeFile(huge, "Subject: x\r\n\r\n");
+  std::filesystem::resize_file(huge, kMaxMessageBytes + 1);
+  parser.SetFileName(huge.string());
+  try {
+    parser.Parse();
+    ADD_FAILURE() << "a message over the cap was parsed";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.kind(), ErrorKind::Limit) << e.what();
+  }
 }
 
 TEST(EmailParser, WritePartReportsARefusingSink) {
