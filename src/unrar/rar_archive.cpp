@@ -9,6 +9,7 @@
 #include "unrar/bit_reader.h"
 #include "unrar/crc32.h"
 #include "unrar/lz_decoder.h"
+#include "unrar/rar2_decoder.h"
 #include "unrar/rar3_decoder.h"
 #include "unrar/rar5_decoder.h"
 #include "unrar/unrar_abi.h"
@@ -528,6 +529,11 @@ MemberDecoder& RarArchive::decoderFor(const RarEntry& e) {
     slot = &rar3Decoder_;
     if (!*slot)
       *slot = std::make_unique<Rar3Decoder>();
+  }
+  if (e.unpVer == 20 || e.unpVer == 26) {
+    slot = &rar2Decoder_;
+    if (!*slot)
+      *slot = std::make_unique<Rar2Decoder>();
   }
   if (slot == nullptr)
     fail(ErrorKind::Unsupported, "unknown unpack version");

@@ -66,6 +66,11 @@ struct Listed {
 
 // Reference listing (size and CRC-32 per member) of the archives whose members must extract.
 const Listed kIntact[] = {
+    {"koni-rar2_lz.rar", "PROSE.TXT", 15361, 0x55F7C00E},
+    {"koni-rar2_solid.rar", "REPEAT.TXT", 128200, 0x8B717527},
+    {"defacto2-RAR250.RAR", "TESTDAT3.TXT", 81410, 0xC065E9C4},
+    {"koni-rar2_audio.rar", "AUDS.RAW", 3000, 0xA9D6FF49},
+    {"junrar-BoatModernEnglish-audio-text-unpack20.rar", "BoatModernEnglish.wav", 56464, 0x82D2ED89},
     {"libarchive-test_read_format_rar.rar", "test.txt", 20, 0xBEC8A242},
     {"libarchive-test_read_format_rar.rar", "testdir/test.txt", 20, 0xBEC8A242},
     {"libarchive-test_read_format_rar_windows.rar", "testshortcut.lnk", 441, 0x5B5CD737},
@@ -149,6 +154,7 @@ const Refused kRefused[] = {
     {"rarfile-rar3-comment-hpsw.rar", nullptr, RarStatus::MissingPassword},
     {"libarchive-test_read_format_rar5_encrypted_filenames.rar", nullptr, RarStatus::MissingPassword},
     {"libarchive-test_read_format_rar_encryption_data.rar", "foo.txt", RarStatus::MissingPassword},
+    {"junrar-rar20-password-compressed.rar", "SECRET.TXT", RarStatus::MissingPassword},
     {"libarchive-test_read_format_rar4_encrypted.rar", "b.txt", RarStatus::MissingPassword},
     {"libarchive-test_read_format_rar4_solid_encrypted.rar", "d.txt", RarStatus::MissingPassword},
     {"libarchive-test_read_format_rar5_encrypted.rar", "d.txt", RarStatus::MissingPassword},
