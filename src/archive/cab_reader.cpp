@@ -18,6 +18,8 @@ std::size_t lastSeparator(const std::string& path) { return path.find_last_of("\
 // acknowledged with TRUE.
 constexpr platform::CabHandle kContinue = 0;
 constexpr platform::CabHandle kCloseOk = 1;
+// Folder indexes from here up mark files continued from or into a neighbouring cabinet.
+constexpr std::uint16_t kFirstContinuedFolder = 0xFFFD;
 
 } // namespace
 
@@ -93,6 +95,10 @@ private:
   platform::CabHandle copyFile(const platform::CabNotification& n) {
     if (n.text1 != member_)
       return platform::kCabSkip;
+    // A file whose folder is not in the cabinet has no data to decode. Some cabinet libraries
+    // read through a null folder for it, so it is refused here, before the library decodes.
+    if (n.folderIndex >= archive_.info_.folderCount && n.folderIndex < kFirstContinuedFolder)
+      throw EAbFDICopyError();
     path_ = target_;
     if (path_.empty()) {
       const std::string name = (archive_.ExtractOptions & eoRestorePath)

@@ -26,7 +26,9 @@ public:
 
   // Whether the cabinet is one volume of a set.
   bool HasPrevious() const { return info_.hasPrevious; }
-  bool HasNext() const { return info_.hasNext; }
+  // A next cabinet shows in the header flags and in the name the listing reports; some cabinet
+  // libraries clear the flag in what they return, so either one counts.
+  bool HasNext() const { return info_.hasNext || !nextCabinet_.empty(); }
   const platform::CabinetInfo& CabinetInfo() const { return info_; }
   std::uint16_t SetId() const { return setId_; }
   std::uint16_t CabinetIndex() const { return cabinetIndex_; }

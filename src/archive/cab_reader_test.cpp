@@ -170,6 +170,25 @@ TEST(CabReader, VolumesOfASetAreFlaggedAndContinuedFilesArePartial) {
   EXPECT_FALSE(second->PartialFile);
 }
 
+// A file whose folder index names no folder of the cabinet has nothing to decode: it fails on
+// its own (the cabinet library is not asked to decode it) and the other files still extract.
+TEST(CabReader, FileOutsideTheFoldersFailsAlone) {
+  test::ScratchDir dir;
+  CabBuilder b;
+  b.files = {{"good", "good data"}, {"lost", "", 5}};
+  test::writeFile(dir / "t.cab", b.build());
+  TAbCabArchive a((dir / "t.cab").string());
+  std::vector<int> codes;
+  a.OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass,
+                               int code) { codes.push_back(code); };
+  a.LoadDirectory();
+  ASSERT_EQ(a.MemberCount(), 2);
+  const auto got = extractAll(a, dir.path());
+  EXPECT_EQ(got[0].second, "good data");
+  EXPECT_EQ(got[1].second, "<none>");
+  EXPECT_EQ(codes, std::vector<int>{AbCode::FDICopyError});
+}
+
 TEST(CabReader, LoadFailures) {
   test::ScratchDir dir;
   test::writeFile(dir / "text.cab", "this is no cabinet, only some text that is long enough");

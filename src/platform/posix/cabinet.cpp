@@ -301,11 +301,10 @@ private:
       if (!ok)
         return false;
     }
-    // The decoder's view of the same cabinet; it must accept the cabinet as a whole, as the
-    // system library checks its folders before it reports any file.
-    const MsCabinet cab(d_, path);
-    if (!cab.get())
-      return false;
+    // The decoder's view of the same cabinet, opened when the first file is to be copied: a
+    // listing needs only the header, as with the system library.
+    std::unique_ptr<MsCabinet> cab;
+    mscabd_file* decoded = nullptr;
 
     CabNotification n;
     n.text1 = header.nextName;
@@ -317,7 +316,6 @@ private:
       return false;
 
     bool ok = true;
-    mscabd_file* decoded = cab.get()->files;
     for (const FileEntry& f : header.files) {
       CabNotification fn;
       fn.text1 = f.name;
@@ -335,6 +333,15 @@ private:
           return false;
         continue;
       }
+      const CabHandle target = sink.notify(CabNotifyType::CopyFile, fn);
+      if (target == kCabAbort)
+        return false;
+      if (target == kCabSkip)
+        continue;
+      if (!cab) {
+        cab = std::make_unique<MsCabinet>(d_, path);
+        decoded = cab->get() ? cab->get()->files : nullptr;
+      }
       // The decoder lists the same table in the same order; pair its entries with ours by
       // size and position in the folder, so that an entry it dropped does not shift the rest.
       mscabd_file* match = nullptr;
@@ -344,11 +351,6 @@ private:
           decoded = m->next;
           break;
         }
-      const CabHandle target = sink.notify(CabNotifyType::CopyFile, fn);
-      if (target == kCabAbort)
-        return false;
-      if (target == kCabSkip)
-        continue;
       const std::string targetName = kTargetPrefix + std::to_string(target);
       if (!match || d_->extract(d_, match, targetName.c_str()) != MSPACK_ERR_OK) {
         // The system library gives up on the whole walk at the first undecodable file.
@@ -383,6 +385,9 @@ std::unique_ptr<FdiContext> FdiContext::create() {
   mscab_decompressor* d = mspack_create_cab_decompressor(&gSystem);
   if (!d)
     return nullptr;
+  // A file the decoder cannot place (a folder index past the folders, a bad name) must not take
+  // the cabinet's other files with it: the system library decodes those all the same.
+  d->set_param(d, MSCABD_PARAM_SALVAGE, 1);
   return std::make_unique<PosixFdi>(d);
 }
 
