@@ -23,10 +23,11 @@ constexpr std::uint32_t kMaxChunkSize = 1u << 20;
 // A decoded section is held in memory whole. One top-level file may put at most 1 GiB into member
 // files, so a larger section could never be delivered anyway.
 constexpr std::uint64_t kMaxSectionLength = std::uint64_t{1} << 30;
-// LZX cannot expand one input byte into more than 1028 output bytes (a 257-byte match costs at
-// least a one-bit main code and a one-bit length code); what a section claims beyond that could
-// not be decoded from its input and is not allocated.
-constexpr std::uint64_t kLzxMaxExpansion = 1028;
+// LZX cannot expand one input byte into more than 1032 output bytes: the longest match (258
+// bytes, counting the one length symbol past the format's own) costs at least a one-bit main
+// code and a one-bit length code. What a section claims beyond that could not be decoded from
+// its input and is not allocated.
+constexpr std::uint64_t kLzxMaxExpansion = 1032;
 constexpr std::uint64_t kLzxExpansionSlack = 65536;
 constexpr std::size_t kCopyBlock = 64 * 1024;
 
