@@ -31,6 +31,8 @@ inline constexpr int kMaxMultipartDepth = 32;
 // The unpacker delivers at most 100,000 members per scanned file; parts past that would only be
 // thrown away, so the walk stops there.
 inline constexpr std::size_t kMaxParts = 100000;
+// Lines need no cap of their own: they are views of the text, and each is copied at most once,
+// into the one part or header block it belongs to.
 
 class TEmailParser {
 public:
