@@ -12,8 +12,16 @@ namespace kyv::engine {
 
 TAntivirus::TAntivirus(const std::string& folder) : BasePath(platform::NormalizeFolder(folder)) {}
 
+void TAntivirus::ReindexDescriptors() {
+  ranges_.clear();
+  ranges_.reserve(Descriptors.size());
+  for (const TVirusDescr& d : Descriptors)
+    ranges_.push_back({d.MinSize, d.MaxSize});
+}
+
 void TAntivirus::ClearTables() {
   Descriptors.clear();
+  ranges_.clear();
   NeuroItems.clear();
   Scripts.clear();
 }
@@ -93,6 +101,7 @@ bool TAntivirus::LoadSignatureImage(std::vector<std::byte> image, const std::str
     Descriptors.resize(oldCount);
     throw;
   }
+  ReindexDescriptors();
   for (TKYVScript& s : scripts) {
     const auto same = std::find_if(Scripts.begin(), Scripts.end(),
                                    [&](const TKYVScript& old) { return old.Id == s.Id; });
@@ -156,9 +165,15 @@ std::int32_t TAntivirus::CheckFileInfo(TKYVFileInfo info, TVirusDescr& found) {
   std::int32_t result = 0;
   FoundName.clear();
   const TVirusDescr* partial = nullptr;
-  for (const TVirusDescr& d : Descriptors) {
-    if (d.MinSize > info.FileSize || info.FileSize > d.MaxSize)
+  if (ranges_.size() != Descriptors.size())
+    ReindexDescriptors();
+  const std::int32_t size = info.FileSize;
+  for (std::size_t k = 0; k < ranges_.size(); ++k) {
+    if (ranges_[k].MinSize > size || size > ranges_[k].MaxSize)
       continue;
+    const TVirusDescr& d = Descriptors[k];
+    if (d.MinSize > size || size > d.MaxSize)
+      continue; // edited in place since the last reindex
     int nz = 0;
     int eq = 0;
     for (int j = 0; j < 4; ++j) {

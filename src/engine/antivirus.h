@@ -40,7 +40,19 @@ public:
   // 0 nothing, 1 an exact match (the first in table order), 2 a partial one (the last).
   std::int32_t CheckFileInfo(TKYVFileInfo info, TVirusDescr& found);
 
+  // Matching walks a packed copy of the descriptors' size ranges, kept by the loaders. After
+  // editing Descriptors in place, call this; a change of its length is noticed by itself.
+  void ReindexDescriptors();
+
 private:
+  struct SizeRange {
+    std::int32_t MinSize;
+    std::int32_t MaxSize;
+  };
+  // Same order and length as Descriptors: the size test reads 8 bytes per descriptor instead
+  // of a whole record, which keeps the pass over a large table within the memory bandwidth.
+  std::vector<SizeRange> ranges_;
+
   // Decodes and runs the header tests shared by both loaders; false (with the message recorded)
   // when the file is to be skipped.
   bool decodeAndTest(std::vector<std::byte>& image, const std::string& name, bool isMain,

@@ -354,5 +354,22 @@ TEST(CheckFileInfo, DetailsShowEveryFileSumInFullWithUpperCaseHex) {
   EXPECT_EQ(av.FoundName, "");
 }
 
+TEST(CheckFileInfo, FollowsTableEdits) {
+  const TKYVFileInfo file{500, false, false, {7, 0, 0, 0}};
+  TAntivirus av("base");
+  av.Descriptors = {descr("A", 0, 10, {7, 0, 0, 0})};
+  TVirusDescr out;
+  EXPECT_EQ(av.CheckFileInfo(file, out), 0);
+  av.Descriptors.push_back(descr("B", 400, 600, {7, 0, 0, 0})); // a longer table is noticed
+  EXPECT_EQ(av.CheckFileInfo(file, out), 1);
+  EXPECT_EQ(av.FoundName, "B");
+  av.Descriptors[1].MaxSize = 450; // narrowed in place: never a stale match
+  EXPECT_EQ(av.CheckFileInfo(file, out), 0);
+  av.Descriptors[0].MaxSize = 1000; // widened in place: seen after a reindex
+  av.ReindexDescriptors();
+  EXPECT_EQ(av.CheckFileInfo(file, out), 1);
+  EXPECT_EQ(av.FoundName, "A");
+}
+
 } // namespace
 } // namespace kyv::engine

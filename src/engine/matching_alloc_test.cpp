@@ -7,6 +7,7 @@
 #include <new>
 
 #include "engine/antivirus.h"
+#include "engine/database.h"
 
 namespace {
 std::atomic<std::size_t> gAllocations{0};
@@ -25,15 +26,21 @@ namespace kyv::engine {
 namespace {
 
 TEST(CheckFileInfo, AllocatesNothingWithoutAMatch) {
-  TAntivirus av("base");
+  // Loaded the way the kernel loads them.
+  std::vector<std::byte> body;
+  std::string previous;
   for (int k = 0; k < 1000; ++k) {
     TVirusDescr d;
     d.Name = "A rather long descriptor name, well past any small-string buffer " + std::to_string(k);
     d.MinSize = k;
     d.MaxSize = 100000;
     d.Sums = {1, 2, static_cast<std::uint32_t>(k + 1), 4};
-    av.Descriptors.push_back(d);
+    WriteDescriptor(body, d, previous);
   }
+  DatabaseFields fields;
+  fields.RecordCount = 1000;
+  TAntivirus av("base");
+  ASSERT_TRUE(av.LoadSignatureImage(EncodeDatabaseImage(fields, body), "main.kyv", true));
   const TKYVFileInfo clean{5000, false, false, {1, 2, 0, 9}}; // two of four: no effect
   TVirusDescr found;
   av.FoundName = std::string(100, 'x'); // a previous finding's text is emptied, not freed
