@@ -9,6 +9,7 @@
 #include "unrar/bit_reader.h"
 #include "unrar/crc32.h"
 #include "unrar/lz_decoder.h"
+#include "unrar/rar15_decoder.h"
 #include "unrar/rar2_decoder.h"
 #include "unrar/rar3_decoder.h"
 #include "unrar/rar5_decoder.h"
@@ -359,8 +360,6 @@ RarStatus RarArchive::nextOld(RarEntry& entry) {
     } else if (type == kTypeEnd) {
       return RarStatus::End;
     } else if (type == kTypeFile) {
-      if (!crcOk)
-        return RarStatus::BadData;
       RarEntry e;
       e.packSize = dataSize;
       e.unpSize = c.u32();
@@ -378,6 +377,11 @@ RarStatus RarArchive::nextOld(RarEntry& entry) {
         next = off + size + e.packSize;
       }
       const auto name = c.bytes(nameSize);
+      // Old archives with a file comment inside the header checksum only the header up to the
+      // end of the name.
+      if (!crcOk && ((flags & 0x8) == 0 ||
+                     (crc32(0, std::as_bytes(std::span(h).subspan(2, c.pos() - 2))) & 0xFFFF) != crc))
+        return RarStatus::BadData;
       const auto zero = std::find(name.begin(), name.end(), std::uint8_t{0});
       const auto narrow = name.subspan(0, static_cast<std::size_t>(zero - name.begin()));
       e.name.assign(narrow.begin(), narrow.end());
@@ -529,6 +533,11 @@ MemberDecoder& RarArchive::decoderFor(const RarEntry& e) {
     slot = &rar3Decoder_;
     if (!*slot)
       *slot = std::make_unique<Rar3Decoder>();
+  }
+  if (e.unpVer == 15) {
+    slot = &rar15Decoder_;
+    if (!*slot)
+      *slot = std::make_unique<Rar15Decoder>();
   }
   if (e.unpVer == 20 || e.unpVer == 26) {
     slot = &rar2Decoder_;

@@ -66,6 +66,11 @@ struct Listed {
 
 // Reference listing (size and CRC-32 per member) of the archives whose members must extract.
 const Listed kIntact[] = {
+    {"junrar-BoatModernEnglish-regular-unpack15-dos.rar", "BOATMO~1.WAV", 56464, 0x82D2ED89},
+    {"junrar-BoatModernEnglish-regular-unpack15-dos.rar", "LICENSE.TXT", 107, 0x8EAF20C4},
+    {"rarfile-rar15-comment.rar", "FILE1.TXT", 7, 0xE27F07A9},
+    {"rarfile-rar15-comment.rar", "FILE2.TXT", 8, 0x3C4306F7},
+    {"corkami-small4.rar", "n", 0, 0x00000000},
     {"koni-rar2_lz.rar", "PROSE.TXT", 15361, 0x55F7C00E},
     {"koni-rar2_solid.rar", "REPEAT.TXT", 128200, 0x8B717527},
     {"defacto2-RAR250.RAR", "TESTDAT3.TXT", 81410, 0xC065E9C4},
@@ -155,6 +160,8 @@ const Refused kRefused[] = {
     {"libarchive-test_read_format_rar5_encrypted_filenames.rar", nullptr, RarStatus::MissingPassword},
     {"libarchive-test_read_format_rar_encryption_data.rar", "foo.txt", RarStatus::MissingPassword},
     {"junrar-rar20-password-compressed.rar", "SECRET.TXT", RarStatus::MissingPassword},
+    {"junrar-rar15-password-compressed.rar", "SECRET.TXT", RarStatus::MissingPassword},
+    {"rarfile-rar202-comment-psw.rar", "FILE2.TXT", RarStatus::MissingPassword},
     {"libarchive-test_read_format_rar4_encrypted.rar", "b.txt", RarStatus::MissingPassword},
     {"libarchive-test_read_format_rar4_solid_encrypted.rar", "d.txt", RarStatus::MissingPassword},
     {"libarchive-test_read_format_rar5_encrypted.rar", "d.txt", RarStatus::MissingPassword},
