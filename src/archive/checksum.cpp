@@ -76,17 +76,18 @@ std::uint32_t crcTable(std::uint32_t c, const unsigned char* p, std::size_t n) {
 constexpr std::uint32_t kFold512Lo = 0x8F352D95u, kFold512Hi = 0x1D9513D7u;
 constexpr std::uint32_t kFold128Lo = 0xAE689191u, kFold128Hi = 0xCCAA009Eu;
 
-__attribute__((target("pclmul,sse2"))) inline __m128i fold(__m128i x, __m128i k) {
+#define KYV_CLMUL_TARGET __attribute__((target("pclmul,sse2")))
+
+KYV_CLMUL_TARGET __attribute__((always_inline)) inline __m128i fold(__m128i x, __m128i k) {
   return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11));
 }
 
+KYV_CLMUL_TARGET __attribute__((always_inline)) inline __m128i load(const unsigned char* q) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+}
+
 // n >= 64.
-__attribute__((target("pclmul,sse2"))) std::uint32_t crcClmul(std::uint32_t c,
-                                                               const unsigned char* p,
-                                                               std::size_t n) {
-  const auto load = [](const unsigned char* q) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-  };
+KYV_CLMUL_TARGET std::uint32_t crcClmul(std::uint32_t c, const unsigned char* p, std::size_t n) {
   const __m128i k512 = _mm_set_epi32(0, static_cast<int>(kFold512Hi), 0, static_cast<int>(kFold512Lo));
   const __m128i k128 = _mm_set_epi32(0, static_cast<int>(kFold128Hi), 0, static_cast<int>(kFold128Lo));
   __m128i x0 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(static_cast<int>(c)));

@@ -614,7 +614,8 @@ TEST(InflateTest, PartSizeAndProgressStopEarly) {
 
 TEST(InflateTest, RefusingSinkFails) {
   const Bytes data = sampleData();
-  MemorySource src(encodeFixed(data, false));
+  const Bytes packed = encodeFixed(data, false);
+  MemorySource src(packed);
   VectorSink sink(40000);
   EXPECT_THROW(Inflate(src, sink, nullptr), EAbInflateError);
   EXPECT_EQ(sink.bytes().size(), 32768u);
