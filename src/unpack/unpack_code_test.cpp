@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/endian.h"
@@ -40,12 +41,12 @@ std::vector<std::byte> recordTable(const std::vector<Record>& records) {
 std::vector<std::byte> decodedImage(std::int32_t count, const std::vector<std::byte>& body,
                                     std::string_view magic = "KYV",
                                     engine::Real6 minVersion = engine::ProgramVersion) {
-  std::vector<std::byte> image(engine::kHeaderSize);
+  std::vector<std::byte> image(engine::kHeaderSize + body.size());
+  std::copy(body.begin(), body.end(), image.begin() + engine::kHeaderSize);
   std::memcpy(image.data(), magic.data(), 3);
   for (std::size_t k = 0; k < 6; ++k)
     image[engine::hdr::MinVersion + k] = static_cast<std::byte>(minVersion.Bytes[k]);
   storeLe32(image.data() + engine::hdr::RecordCount, static_cast<std::uint32_t>(count));
-  image.insert(image.end(), body.begin(), body.end());
   return image;
 }
 

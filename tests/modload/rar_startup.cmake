@@ -1,11 +1,17 @@
 # Start-up with the scripted RAR test module packed into extract.kyv: the front end maps it from
 # the unpack-code file and finds a payload that only the module's archive holds.
 #   -DFRONT=bavhost|kyvscan -DFRONT_EXE=... [-DDLL=kyvmail.dll] -DKYVDB=... -DMODULE=...
-#   -DWORK=folder [-DEMULATOR=wine]
+#   -DWORK=folder [-DEMULATOR=wine -DWINE_USERS=prefix/drive_c/users]
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}/plug/BASE" "${WORK}/tmp")
-set(ENV{TMPDIR} "${WORK}/tmp")
 set(ENV{WINEDEBUG} "-all")
+# The scanner's private temporary folder goes under TMPDIR; Wine keeps its own in each
+# user's Temp folder of its prefix.
+if(NOT FRONT STREQUAL "bavhost")
+  set(ENV{TMPDIR} "${WORK}/tmp")
+elseif(DEFINED WINE_USERS)
+  file(GLOB before "${WINE_USERS}/*/Temp/kyv_*")
+endif()
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err
@@ -47,6 +53,11 @@ foreach(re IN LISTS want)
   endif()
 endforeach()
 file(GLOB_RECURSE left "${WORK}/tmp/*")
+if(DEFINED WINE_USERS)
+  file(GLOB after "${WINE_USERS}/*/Temp/kyv_*")
+  list(REMOVE_ITEM after ${before} "")
+  list(APPEND left ${after})
+endif()
 if(left)
   message(FATAL_ERROR "left behind in the temporary folder: ${left}")
 endif()
