@@ -59,14 +59,10 @@ std::uint64_t unpackPeer(const std::string& path) {
   return total;
 }
 
-template <class F> double bestSeconds(F&& f, int reps, std::uint64_t& bytes) {
-  double best = 1e30;
-  for (int i = 0; i < reps; ++i) {
-    const auto t0 = std::chrono::steady_clock::now();
-    bytes = f();
-    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-  }
-  return best;
+template <class F> double seconds(F&& f, std::uint64_t& bytes) {
+  const auto t0 = std::chrono::steady_clock::now();
+  bytes = f();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
 std::string makeSample(const fs::path& dir) {
@@ -121,8 +117,12 @@ int main(int argc, char** argv) {
   fs::create_directories(work);
   const std::string peer = peerCopy(path, work);
   std::uint64_t oursBytes = 0, peerBytes = 0;
-  const double ours = bestSeconds([&] { return unpackOurs(path); }, 7, oursBytes);
-  const double theirs = bestSeconds([&] { return unpackPeer(peer); }, 7, peerBytes);
+  // Alternating runs, best of each: a busy machine then slows both sides alike.
+  double ours = 1e30, theirs = 1e30;
+  for (int rep = 0; rep < 9; ++rep) {
+    ours = std::min(ours, seconds([&] { return unpackOurs(path); }, oursBytes));
+    theirs = std::min(theirs, seconds([&] { return unpackPeer(peer); }, peerBytes));
+  }
   std::printf("file            %s\n", path.c_str());
   std::printf("this reader     %.4f s  %llu bytes\n", ours, static_cast<unsigned long long>(oursBytes));
   std::printf("libmspack       %.4f s  %llu bytes\n", theirs, static_cast<unsigned long long>(peerBytes));
