@@ -24,6 +24,12 @@ constexpr std::uint32_t kMaxImageSize = 64u << 20;
 constexpr std::uint32_t kMaxSections = 96;
 // Export, import and library names longer than this are not names but damage.
 constexpr std::size_t kMaxNameLength = 4096;
+// Import and export counts: ordinals are 16-bit, so no table can usefully hold more entries, and
+// a real library imports from a few dozen libraries. The caps bound the work a forged table can
+// ask for, since one array may be walked from many descriptors.
+constexpr std::uint32_t kMaxExports = 65536;
+constexpr std::uint32_t kMaxImportThunks = 65536;
+constexpr std::uint32_t kMaxImportLibraries = 1024;
 // Commitment is tracked in pages of this size; every system we run on commits at least this much.
 constexpr std::uint32_t kGranule = 4096;
 
@@ -305,7 +311,10 @@ void relocate(Mapping& m, const DataDirectory& dir, std::uint32_t delta, bool ap
 void linkImports(Mapping& m, const DataDirectory& dir, TModuleHost& host, bool bind) {
   if (dir.rva == 0)
     return;
+  std::uint32_t libraries = 0, thunks = 0;
   for (std::uint64_t d = dir.rva;; d += pe::kImportDescriptorSize) {
+    if (++libraries > kMaxImportLibraries)
+      refuse("more than " + std::to_string(kMaxImportLibraries) + " import descriptors");
     if (!m.has(d, pe::kImportDescriptorSize))
       refuse("import descriptor at " + hex(static_cast<std::uint32_t>(d)) + " lies outside the image");
     const std::uint32_t nameRva = m.u32(d + pe::kImpName, "import descriptor");
@@ -321,6 +330,8 @@ void linkImports(Mapping& m, const DataDirectory& dir, TModuleHost& host, bool b
       const std::uint32_t thunk = m.u32(lookupTable + 4 * i, "import lookup entry");
       if (thunk == 0)
         break;
+      if (++thunks > kMaxImportThunks)
+        refuse("more than " + std::to_string(kMaxImportThunks) + " imported functions");
       const std::uint64_t slot = addressTable + 4 * i;
       if (!m.has(slot, 4))
         refuse("import address slot " + hex(static_cast<std::uint32_t>(slot)) + " lies outside the image");
@@ -356,6 +367,8 @@ ExportTable checkExports(const Mapping& m, const DataDirectory& dir) {
   t.functions = m.u32(dir.rva + std::uint64_t{pe::kExpAddressOfFunctions}, "export directory");
   t.names = m.u32(dir.rva + std::uint64_t{pe::kExpAddressOfNames}, "export directory");
   t.ordinals = m.u32(dir.rva + std::uint64_t{pe::kExpAddressOfNameOrdinals}, "export directory");
+  if (t.functionCount > kMaxExports || t.nameCount > kMaxExports)
+    refuse("export directory claims more than " + std::to_string(kMaxExports) + " entries");
   if (t.nameCount != 0 && (!m.has(t.names, std::uint64_t{t.nameCount} * 4) ||
                            !m.has(t.ordinals, std::uint64_t{t.nameCount} * 2)))
     refuse("export name tables lie outside the image");
