@@ -18,8 +18,16 @@ fi
 fixtures=${KYV_FIXTURES:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-export TMPDIR=$work/tmp
 mkdir -p "$work/tmp" "$work/in" "$work/base"
+if [ "$mode" = kyvscan ]; then
+  export TMPDIR=$work/tmp
+  leftovers() { find "$work/tmp" -mindepth 1 | head -5; }
+else
+  # Windows programs keep temporary files in Wine's prefix; Wine keeps its server under TMPDIR.
+  wintemp=$(wine cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')
+  wintemp=$(winepath -u "$wintemp" 2>/dev/null)
+  leftovers() { [ -n "$wintemp" ] && find "$wintemp" -maxdepth 1 -name 'kyv_*' | head -5; }
+fi
 cd "$work/in"
 failures=0
 note() { echo "  note: $*"; }
@@ -178,7 +186,7 @@ if [ -n "$rar_fixture" ]; then
   fi
 else note "RAR fixture or bsdtar missing"; fi
 
-left=$(find "$work/tmp" -mindepth 1 | head -5)
+left=$(leftovers)
 if [ -n "$left" ]; then echo "FAIL left behind in the temporary folder: $left"; failures=$((failures + 1)); fi
 echo "$failures failure(s)"
 [ "$failures" -eq 0 ]
