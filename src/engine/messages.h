@@ -8,7 +8,7 @@
 namespace kyv::engine {
 
 // Where users are sent for a newer program; ends the version message.
-inline constexpr std::string_view kMakerAddress = "http://www.example.com/kyv/";
+inline constexpr std::string_view kMakerAddress = "https://kyv.example.org/";
 
 // "KYV-001 ..." for a file that failed the integrity test or does not decode.
 std::string DamagedFileMessage(std::string_view fileName);
