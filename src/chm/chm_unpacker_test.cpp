@@ -302,6 +302,19 @@ TEST(TCHMUnpacker, UnusableContainersAreNotOpened) {
   }
 }
 
+TEST(TCHMUnpacker, ContainerWithOnlyTheUncompressedSectionServesPlainCopies) {
+  ChmBuilder b = typicalContainer();
+  b.nameCount = 1; // the name list names only the first (uncompressed) section
+  TCHMUnpacker u;
+  ASSERT_TRUE(u.Open(memory(b.build())));
+  ASSERT_EQ(u.Sections().size(), 1u);
+  EXPECT_EQ(extract(u, "/#SYSTEM"), "system data");
+  EXPECT_EQ(extract(u, "/plain.txt"), "stored as is");
+  bool ok = true;
+  EXPECT_EQ(extract(u, "/a.html", &ok), ""); // its section is not there
+  EXPECT_FALSE(ok);
+}
+
 TEST(TCHMUnpacker, IndexChunksAreSkipped) {
   ChmBuilder b = typicalContainer();
   b.indexChunkFirst = true;
