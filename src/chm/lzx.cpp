@@ -359,7 +359,10 @@ LzxResult LzxDecoderState::copyUncompressed(BitReader& in, std::size_t run) {
 // Decodes literals and matches of a verbatim or aligned block until the window position reaches
 // runEnd (never past it: a match that would cross it is cut there). The bitstream is realigned
 // whenever the position lands on a 32 KB frame boundary.
-LzxResult LzxDecoderState::decodeRun(BitReader& in, std::size_t runEnd) {
+LzxResult LzxDecoderState::decodeRun(BitReader& reader, std::size_t runEnd) {
+  // A local copy of the reader stays in registers: the window stores below could otherwise
+  // alias it and force every bit-buffer update through memory.
+  BitReader in = reader;
   std::byte* const win = window_.get();
   const std::size_t mask = windowSize_ - 1;
   const bool aligned = blockType_ == kBlockAligned;
@@ -430,8 +433,16 @@ LzxResult LzxDecoderState::decodeRun(BitReader& in, std::size_t runEnd) {
       }
       length = std::min(length, runEnd - wp);
       const std::size_t src = (wp - offset) & mask;
-      if (src < wp && offset >= length) {
-        std::memcpy(win + wp, win + src, length);
+      if (src < wp && offset >= 8) {
+        // Eight bytes at a time: with the source at least eight bytes behind, each step reads
+        // only bytes already in place, so overlapping matches repeat correctly.
+        std::byte* d = win + wp;
+        const std::byte* from = win + src;
+        std::size_t n = length;
+        for (; n >= 8; n -= 8, d += 8, from += 8)
+          std::memcpy(d, from, 8);
+        for (; n > 0; --n)
+          *d++ = *from++;
       } else {
         // Overlapping copies repeat the bytes just written; sources past the window start come
         // from its end.
@@ -448,6 +459,7 @@ LzxResult LzxDecoderState::decodeRun(BitReader& in, std::size_t runEnd) {
       in.alignWord();
   }
 done:
+  reader = in;
   windowPos_ = wp;
   r0_ = r0;
   r1_ = r1;
