@@ -222,30 +222,43 @@ void msCopy(void* src, void* dst, std::size_t bytes) { std::memcpy(dst, src, byt
 mspack_system gSystem{msOpen, msClose, msRead, msWrite, msSeek, msTell, msMessage,
                       msAlloc, msFree, msCopy, nullptr};
 
+// One cabinet as the decoder sees it, with a decoder of its own: the decoder keeps its place in
+// a folder between files, and that state must never outlive the cabinet or an error.
 class MsCabinet {
 public:
-  MsCabinet(mscab_decompressor* d, const std::string& path)
-      : d_(d), cab_(d->open(d, path.c_str())) {}
+  explicit MsCabinet(const std::string& path)
+      : d_(mspack_create_cab_decompressor(&gSystem)) {
+    if (!d_)
+      return;
+    // A file the decoder cannot place (a folder index past the folders, a bad name) must not
+    // take the cabinet's other files with it: the system library decodes those all the same.
+    d_->set_param(d_, MSCABD_PARAM_SALVAGE, 1);
+    cab_ = d_->open(d_, path.c_str());
+  }
   ~MsCabinet() {
     if (cab_)
       d_->close(d_, cab_);
+    if (d_)
+      mspack_destroy_cab_decompressor(d_);
   }
   MsCabinet(const MsCabinet&) = delete;
   MsCabinet& operator=(const MsCabinet&) = delete;
-  mscabd_cabinet* get() const { return cab_; }
+  mscabd_file* files() const { return cab_ ? cab_->files : nullptr; }
+  bool extract(mscabd_file* file, const std::string& target) {
+    return cab_ && d_->extract(d_, file, target.c_str()) == MSPACK_ERR_OK;
+  }
 
 private:
   mscab_decompressor* d_;
-  mscabd_cabinet* cab_;
+  mscabd_cabinet* cab_ = nullptr;
 };
 
 class PosixFdi final : public FdiContext {
 public:
-  explicit PosixFdi(mscab_decompressor* d) : d_(d) {}
+  PosixFdi() = default;
   ~PosixFdi() override {
     for (const CabHandle h : open_)
       ::close(toFd(h));
-    mspack_destroy_cab_decompressor(d_);
   }
 
   CabOpenResult isCabinet(const std::string& path, CabinetInfo& info) override {
@@ -301,10 +314,16 @@ private:
       if (!ok)
         return false;
     }
-    // The decoder's view of the same cabinet, opened when the first file is to be copied: a
-    // listing needs only the header, as with the system library.
-    std::unique_ptr<MsCabinet> cab;
+    // The decoder's view of the same cabinet, opened when the first file is to be copied (a
+    // listing needs only the header, as with the system library) and kept for the next walk
+    // over the same cabinet, so that the decoder can go on from where it stopped in a folder
+    // rather than decode it again from its start for every member.
+    if (cabPath_ != path) {
+      cab_.reset();
+      cabPath_ = path;
+    }
     mscabd_file* decoded = nullptr;
+    bool opened = false;
 
     CabNotification n;
     n.text1 = header.nextName;
@@ -338,9 +357,11 @@ private:
         return false;
       if (target == kCabSkip)
         continue;
-      if (!cab) {
-        cab = std::make_unique<MsCabinet>(d_, path);
-        decoded = cab->get() ? cab->get()->files : nullptr;
+      if (!opened) {
+        if (!cab_)
+          cab_ = std::make_unique<MsCabinet>(path);
+        decoded = cab_->files();
+        opened = true;
       }
       // The decoder lists the same table in the same order; pair its entries with ours by
       // size and position in the folder, so that an entry it dropped does not shift the rest.
@@ -352,8 +373,11 @@ private:
           break;
         }
       const std::string targetName = kTargetPrefix + std::to_string(target);
-      if (!match || d_->extract(d_, match, targetName.c_str()) != MSPACK_ERR_OK) {
-        // The system library gives up on the whole walk at the first undecodable file.
+      if (!match || !cab_->extract(match, targetName)) {
+        // The system library gives up on the whole walk at the first undecodable file; the
+        // decoder starts afresh next time.
+        cab_.reset();
+        cabPath_.clear();
         ok = false;
         break;
       }
@@ -366,8 +390,9 @@ private:
     return ok;
   }
 
-  mscab_decompressor* d_;
   std::set<CabHandle> open_;
+  std::string cabPath_;
+  std::unique_ptr<MsCabinet> cab_;
 };
 
 } // namespace
@@ -381,15 +406,7 @@ bool bindCabinetLibrary() {
   return bound;
 }
 
-std::unique_ptr<FdiContext> FdiContext::create() {
-  mscab_decompressor* d = mspack_create_cab_decompressor(&gSystem);
-  if (!d)
-    return nullptr;
-  // A file the decoder cannot place (a folder index past the folders, a bad name) must not take
-  // the cabinet's other files with it: the system library decodes those all the same.
-  d->set_param(d, MSCABD_PARAM_SALVAGE, 1);
-  return std::make_unique<PosixFdi>(d);
-}
+std::unique_ptr<FdiContext> FdiContext::create() { return std::make_unique<PosixFdi>(); }
 
 void setCabFileInfo(const std::string& path, std::uint16_t date, std::uint16_t time,
                     std::uint16_t /*attributes*/) {
