@@ -1,5 +1,5 @@
 // Inflates the same raw Deflate streams with our engine, zlib and libdeflate in one process and
-// prints MB/s (of output) and the ratios. Every decoder also computes the CRC-32 of its output,
+// prints MB/s (of output, per second of processor time) and the ratios. Every decoder also computes the CRC-32 of its output,
 // as ours always does, and every output is compared with the original before timing.
 //
 // Inputs: (a) text: every gzip'd file under /usr/share/doc, decompressed and concatenated;
@@ -8,7 +8,7 @@
 //
 //   inflate_bench [binary-file] [repetitions]
 #include <algorithm>
-#include <chrono>
+#include <ctime>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -128,15 +128,12 @@ std::uint32_t runLibdeflate(libdeflate_decompressor* d, const Bytes& in, Bytes& 
   return libdeflate_crc32(0, out.data(), n);
 }
 
-double bestSeconds(int reps, const std::function<void()>& f) {
-  double best = 1e30;
-  for (int i = 0; i < reps; ++i) {
-    const auto t0 = std::chrono::steady_clock::now();
-    f();
-    const auto t1 = std::chrono::steady_clock::now();
-    best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
-  }
-  return best;
+// Processor time of this process rather than wall time: the machines these run on are shared,
+// and another process's work must not count against whichever decoder happened to be running.
+double seconds(const std::function<void()>& f) {
+  const std::clock_t t0 = std::clock();
+  f();
+  return static_cast<double>(std::clock() - t0) / CLOCKS_PER_SEC;
 }
 
 bool bench(const char* name, const Bytes& data, int reps, libdeflate_decompressor* ld) {
@@ -157,9 +154,15 @@ bool bench(const char* name, const Bytes& data, int reps, libdeflate_decompresso
   if (!ok)
     return false;
   const double mb = static_cast<double>(data.size()) / 1e6;
-  const double ours = mb / bestSeconds(reps, [&] { runOurs(packed, out); });
-  const double zl = mb / bestSeconds(reps, [&] { runZlib(packed, out); });
-  const double ldf = mb / bestSeconds(reps, [&] { runLibdeflate(ld, packed, out); });
+  // The three take turns, so that a machine whose speed drifts slows all of them alike; the
+  // best time of each counts.
+  double tOurs = 1e30, tZlib = 1e30, tLd = 1e30;
+  for (int i = 0; i < reps; ++i) {
+    tOurs = std::min(tOurs, seconds([&] { runOurs(packed, out); }));
+    tZlib = std::min(tZlib, seconds([&] { runZlib(packed, out); }));
+    tLd = std::min(tLd, seconds([&] { runLibdeflate(ld, packed, out); }));
+  }
+  const double ours = mb / tOurs, zl = mb / tZlib, ldf = mb / tLd;
   std::printf("%-15s %7.1f MB -> %7.1f MB  ours %7.1f MB/s  zlib %7.1f MB/s  libdeflate %7.1f MB/s"
               "  ours/zlib %.2f  ours/libdeflate %.2f\n",
               name, mb, static_cast<double>(packed.size()) / 1e6, ours, zl, ldf, ours / zl,

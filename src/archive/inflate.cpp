@@ -220,11 +220,18 @@ const char* stepText(Step s) {
   }
 }
 
-// Window sizes: history for the longest distance, the 32 KiB slice to write, room for the longest
-// match. Deflate64 matches reach 65538 bytes, so its window is that much past the write point.
-constexpr std::size_t kSlide = 32768;
-constexpr std::size_t kWritePoint = 65536;
-constexpr std::size_t kWritePoint64 = 98304;
+// The window keeps the history that the longest distance reaches (32 KiB, 64 KiB in Deflate64)
+// and collects new output behind it. When the fill reaches the write point, the new output is
+// written in 32 KiB slices and the history moves to the front. The window holds 256 KiB of
+// new output per move, so moving the history costs an eighth of a copy of the output; past the
+// write point there is room for the longest match (258 bytes, Deflate64 65538).
+// The part size is capped where a 64 KiB window (96 KiB in Deflate64) would have its write point.
+constexpr std::size_t kSlice = 32768;
+constexpr std::size_t kNewOutput = 8 * kSlice;
+constexpr std::size_t kHistory = 32768;
+constexpr std::size_t kHistory64 = 65536;
+constexpr std::size_t kPartCap = 65536;
+constexpr std::size_t kPartCap64 = 98304;
 constexpr std::size_t kMaxMatch = 258;
 constexpr std::size_t kMaxMatch64 = 65538;
 
@@ -233,15 +240,16 @@ public:
   // outer and start: the caller's source and where the data began in it, for progress.
   Inflater(ByteSource& in, ByteSink& out, const TAbDeflateHelper& options,
            const ByteSource& outer, std::uint64_t start)
-      : in_(in), out_(out), options_(options), outer_(outer), startPosition_(start), deflate64_((options.Options & kDfDeflate64) != 0),
+      : in_(in), out_(out), options_(options), outer_(outer), startPosition_(start),
+        deflate64_((options.Options & kDfDeflate64) != 0),
         adler_((options.Options & kDfUseAdler32) != 0),
         testOnly_((options.Options & kDfTestOnly) != 0),
-        writePoint_(deflate64_ ? kWritePoint64 : kWritePoint),
+        history_(deflate64_ ? kHistory64 : kHistory), writePoint_(history_ + kNewOutput),
         window_(writePoint_ + (deflate64_ ? kMaxMatch64 : kMaxMatch) + kCopySlack),
         check_(adler_ ? 1u : 0u) {
+    const std::int64_t cap = deflate64_ ? kPartCap64 : kPartCap;
     partial_ = options.PartialSize > 0
-                   ? static_cast<std::size_t>(
-                         std::min<std::int64_t>(options.PartialSize, std::int64_t(writePoint_)))
+                   ? static_cast<std::size_t>(std::min<std::int64_t>(options.PartialSize, cap))
                    : 0;
     stopFill_ = partial_ != 0 ? partial_ : writePoint_;
   }
@@ -271,53 +279,55 @@ public:
         fail(kErrBlockType);
       }
     } while (!last);
-    emit(window_.data(), fill_);
-    fill_ = 0;
+    flushTo(fill_);
     return check_;
   }
 
   // Writes what was decoded before a failure, so that it stays in the output.
   void flushAfterFailure() noexcept {
     try {
-      emit(window_.data(), fill_);
+      flushTo(fill_);
     } catch (...) {
     }
-    fill_ = 0;
   }
 
-  u64 produced() const { return produced_ + fill_; }
+  // Bytes decoded, written or not.
+  u64 produced() const { return produced_ + (fill_ - written_); }
 
 private:
-  void emit(const u8* data, std::size_t n) {
-    if (n == 0)
-      return;
-    const std::span<const std::byte> bytes(reinterpret_cast<const std::byte*>(data), n);
-    check_ = adler_ ? adler32Update(check_, bytes) : crc32Update(check_, bytes);
-    produced_ += n;
-    if (!testOnly_ && !out_.write(bytes))
-      fail(kErrWrite);
+  // Writes window bytes [written_, end) in slices of at most 32 KiB, adding them to the checksum.
+  void flushTo(std::size_t end) {
+    while (written_ < end) {
+      const std::size_t n = std::min(kSlice, end - written_);
+      const std::span<const std::byte> bytes(
+          reinterpret_cast<const std::byte*>(window_.data() + written_), n);
+      if (!testOnly_ && !out_.write(bytes))
+        fail(kErrWrite);
+      check_ = adler_ ? adler32Update(check_, bytes) : crc32Update(check_, bytes);
+      produced_ += n;
+      written_ += n;
+    }
   }
 
-  // Called when the fill reaches the stop point: the part size ends decoding, the write point
-  // writes the oldest 32 KiB and moves the rest down.
+  // Called when the fill reaches the stop point: the part size ends decoding; the write point
+  // writes everything new and moves the history to the front.
   void windowFull() {
     if (partial_ != 0) {
-      // The part size is at most the write point, so nothing has been written yet.
-      emit(window_.data(), partial_);
-      fill_ = 0;
+      // The part size is at most the first write point, so nothing has been written yet.
+      flushTo(partial_);
+      fill_ = partial_;
       throw EAbPartSizedInflate{};
     }
-    emit(window_.data(), kSlide);
-    std::memmove(window_.data(), window_.data() + kSlide, fill_ - kSlide);
-    fill_ -= kSlide;
+    flushTo(fill_);
+    std::memmove(window_.data(), window_.data() + (fill_ - history_), history_);
+    fill_ = history_;
+    written_ = history_;
     if (options_.OnProgress && options_.StreamSize > 0) {
       const auto done = static_cast<std::int64_t>(inputUsed());
-      const int percent = static_cast<int>(std::min<std::int64_t>(100, done * 100 / options_.StreamSize));
-      if (options_.OnProgress(percent)) {
-        emit(window_.data(), fill_);
-        fill_ = 0;
+      const int percent =
+          static_cast<int>(std::min<std::int64_t>(100, done * 100 / options_.StreamSize));
+      if (options_.OnProgress(percent))
         throw EAbAbortProgress{};
-      }
     }
   }
 
@@ -627,9 +637,11 @@ private:
   const bool deflate64_;
   const bool adler_;
   const bool testOnly_;
+  const std::size_t history_;
   const std::size_t writePoint_;
   std::vector<u8> window_;
   std::size_t fill_ = 0;
+  std::size_t written_ = 0; // window bytes already written
   std::size_t partial_ = 0;
   std::size_t stopFill_ = 0;
   u64 produced_ = 0;
@@ -679,6 +691,8 @@ std::uint32_t Inflate(ByteSource& in, ByteSink& out, TAbDeflateHelper* helper) {
   } catch (const EAbPartSizedInflate&) {
     result = 0;
   } catch (const EAbAbortProgress&) {
+    // What was decoded stays in the output.
+    inflater->flushAfterFailure();
     result = 0;
   }
   writeBack();
