@@ -24,6 +24,16 @@ bool BitReader::fillBuffer() {
 }
 
 void BitReader::refill() {
+  // Fast path: whole bytes straight from the buffer, as many as fit.
+  if (bufLen_ - bufPos_ >= 8) {
+    const unsigned take = (64 - count_) / 8;
+    for (unsigned i = 0; i < take; ++i)
+      bits_ |= static_cast<std::uint64_t>(buffer_[bufPos_ + i]) << (56 - count_ - 8 * i);
+    bufPos_ += take;
+    count_ += 8 * take;
+    pulled_ += take;
+    return;
+  }
   while (count_ <= 56) {
     std::uint64_t b = 0;
     if (bufPos_ < bufLen_ || fillBuffer()) {

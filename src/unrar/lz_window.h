@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <vector>
@@ -53,6 +54,10 @@ public:
     pos_ += length;
     if (dst + length <= size_ && src + length <= size_) {
       std::uint8_t* d = data_.get();
+      if (distance >= length) {
+        std::memcpy(d + dst, d + src, length);
+        return;
+      }
       // Byte by byte: overlapping copies repeat the pattern, as the format intends.
       for (std::uint32_t i = 0; i < length; ++i)
         d[dst + i] = d[src + i];

@@ -78,9 +78,14 @@ bool Ppmd7Decoder::startAllocator(std::uint32_t megabytes) {
   const std::uint64_t total = static_cast<std::uint64_t>(size) + 3 * kUnit;
   if (total > UINT32_MAX)
     return false;
-  heap_.reset(static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(total), 1)));
+  // Left uninitialised like the encoder's heap (clearing hundreds of MB per stream would cost
+  // more than decoding); every access stays inside it. The head unit and the spare units past
+  // the end are cleared, so the gluing walk never mistakes them for free blocks.
+  heap_.reset(static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(total))));
   if (!heap_)
     throw std::bad_alloc();
+  std::memset(heap_.get(), 0, kUnit);
+  std::memset(heap_.get() + total - 2 * kUnit, 0, 2 * kUnit);
   heapSize_ = static_cast<std::uint32_t>(total);
   heapStart_ = kUnit;
   heapEnd_ = heapStart_ + size;
