@@ -245,7 +245,10 @@ public:
         adler_((options.Options & kDfUseAdler32) != 0),
         testOnly_((options.Options & kDfTestOnly) != 0),
         history_(deflate64_ ? kHistory64 : kHistory), writePoint_(history_ + kNewOutput),
-        window_(writePoint_ + (deflate64_ ? kMaxMatch64 : kMaxMatch) + kCopySlack),
+        // Not cleared: only bytes below the fill are ever read as history.
+        window_(std::make_unique_for_overwrite<u8[]>(writePoint_ +
+                                                     (deflate64_ ? kMaxMatch64 : kMaxMatch) +
+                                                     kCopySlack)),
         check_(adler_ ? 1u : 0u) {
     const std::int64_t cap = deflate64_ ? kPartCap64 : kPartCap;
     partial_ = options.PartialSize > 0
@@ -300,7 +303,7 @@ private:
     while (written_ < end) {
       const std::size_t n = std::min(kSlice, end - written_);
       const std::span<const std::byte> bytes(
-          reinterpret_cast<const std::byte*>(window_.data() + written_), n);
+          reinterpret_cast<const std::byte*>(window_.get() + written_), n);
       if (!testOnly_ && !out_.write(bytes))
         fail(kErrWrite);
       check_ = adler_ ? adler32Update(check_, bytes) : crc32Update(check_, bytes);
@@ -319,7 +322,7 @@ private:
       throw EAbPartSizedInflate{};
     }
     flushTo(fill_);
-    std::memmove(window_.data(), window_.data() + (fill_ - history_), history_);
+    std::memmove(window_.get(), window_.get() + (fill_ - history_), history_);
     fill_ = history_;
     written_ = history_;
     if (options_.OnProgress && options_.StreamSize > 0) {
@@ -369,7 +372,7 @@ private:
         continue;
       }
       const std::size_t n = std::min({left, in_.available(), stopFill_ - fill_});
-      std::memcpy(window_.data() + fill_, in_.next, n);
+      std::memcpy(window_.get() + fill_, in_.next, n);
       in_.next += n;
       fill_ += n;
       left -= n;
@@ -436,7 +439,7 @@ private:
       i += repeat;
     }
     if (!dynamic_)
-      dynamic_ = std::make_unique<DecodeTables>();
+      dynamic_ = std::make_unique_for_overwrite<DecodeTables>();
     const auto& litEntries = deflate64_ ? kLitEntries64 : kLitEntries;
     const auto& distEntries = deflate64_ ? kDistEntries64 : kDistEntries;
     buildOrFail(std::span(lengths).first(nlit), litEntries, kLitRootBits, 15, dynamic_->lit);
@@ -481,7 +484,7 @@ private:
     u64 bits = in_.bits;
     unsigned count = in_.count;
     unsigned overread = in_.overread;
-    u8* const w = window_.data();
+    u8* const w = window_.get();
     std::size_t pos = fill_;
     const std::size_t stop = stopFill_;
     const u32* const lit = tables.lit.data();
@@ -639,7 +642,7 @@ private:
   const bool testOnly_;
   const std::size_t history_;
   const std::size_t writePoint_;
-  std::vector<u8> window_;
+  std::unique_ptr<u8[]> window_;
   std::size_t fill_ = 0;
   std::size_t written_ = 0; // window bytes already written
   std::size_t partial_ = 0;
