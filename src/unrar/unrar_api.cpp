@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/file.h"
+#include "platform/widetext.h"
 #include "unrar/rar_archive.h"
 #include "unrar/unrar_abi.h"
 
@@ -20,6 +21,7 @@ struct OpenArchive {
   unsigned mode = kOpenList;
   bool headerPending = false;
   RarEntry entry;
+  std::string narrowName; // the member name in the system's code page
 };
 
 int codeOf(RarStatus s) {
@@ -56,15 +58,15 @@ template <std::size_t N> void copyWide(wchar_t (&dst)[N], const std::u16string& 
   dst[o] = 0;
 }
 
-// The narrow name in the caller's code: names that are plain ASCII pass as they are; others are
-// given as stored in old archives and as UTF-8 otherwise (the file system's bytes on POSIX).
-void fillHeader(const OpenArchive& a, RARHeaderDataEx& h) {
+// The narrow name is the wide one in the system's code page, whatever the archive stored.
+void fillHeader(OpenArchive& a, RARHeaderDataEx& h) {
   const RarEntry& e = a.entry;
   copyNarrow(h.ArcName, a.path);
   std::u16string wideArc(a.path.begin(), a.path.end());
   copyWide(h.ArcNameW, wideArc);
-  copyNarrow(h.FileName, e.name);
   copyWide(h.FileNameW, e.wideName);
+  a.narrowName = platform::wideToAnsi(h.FileNameW, 1024);
+  copyNarrow(h.FileName, a.narrowName);
   h.Flags = (e.splitBefore ? kFileSplitBefore : 0) | (e.splitAfter ? kFileSplitAfter : 0) |
             (e.encrypted ? kFileEncrypted : 0) | (e.solid ? kFileSolid : 0) |
             (e.directory ? kFileDirectory : 0);
@@ -115,7 +117,7 @@ int process(OpenArchive& a, int operation, const char* destPath, const char* des
   if (destName != nullptr)
     target = destName;
   else
-    target = joinDestination(destPath != nullptr ? destPath : ".", a.entry.name);
+    target = joinDestination(destPath != nullptr ? destPath : ".", a.narrowName);
   if (target.empty()) {
     (void)a.archive->skip();
     return kCreateError;
