@@ -183,8 +183,9 @@ TEST(GzipInterop, GzipAndTarNesting) {
   if (!test::haveProgram("gzip") || !test::haveProgram("tar"))
     GTEST_SKIP() << "gzip or tar not installed";
   test::ScratchDir dir;
+  // Large enough (about 1 MB) that the data spans many window slides of the decoder.
   std::string payload;
-  for (int i = 0; i < 20000; ++i)
+  for (int i = 0; i < 250000; ++i)
     payload += std::to_string(i * 7919 % 1000) + ",";
   test::writeFile(dir / "data.txt", payload);
   ASSERT_EQ(test::run("cd '" + dir.path().string() + "' && gzip -9 -N -c data.txt > named.gz && gzip -n -c data.txt > anon.gz && tar -czf t.tgz data.txt"), 0);

@@ -304,24 +304,27 @@ private:
   }
 
   bool walk(const std::string& path, CabNotifySink& sink) {
-    Header header;
-    {
+    // The header and the decoder's view of the cabinet are kept for the next walk over the
+    // same cabinet: members are extracted one walk each, and reading the file table again, or
+    // decoding a folder again from its start, for every member would make that quadratic. The
+    // decoder is opened when the first file is to be copied (a listing needs only the header,
+    // as with the system library) and goes on from where it stopped in a folder.
+    if (cabPath_ != path || !header_) {
+      cab_.reset();
+      header_.reset();
+      cabPath_.clear();
       const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
       if (fd < 0)
         return false;
-      const bool ok = readHeader(fd, header);
+      auto fresh = std::make_unique<Header>();
+      const bool ok = readHeader(fd, *fresh);
       ::close(fd);
       if (!ok)
         return false;
-    }
-    // The decoder's view of the same cabinet, opened when the first file is to be copied (a
-    // listing needs only the header, as with the system library) and kept for the next walk
-    // over the same cabinet, so that the decoder can go on from where it stopped in a folder
-    // rather than decode it again from its start for every member.
-    if (cabPath_ != path) {
-      cab_.reset();
+      header_ = std::move(fresh);
       cabPath_ = path;
     }
+    const Header& header = *header_;
     mscabd_file* decoded = nullptr;
     bool opened = false;
 
@@ -377,7 +380,6 @@ private:
         // The system library gives up on the whole walk at the first undecodable file; the
         // decoder starts afresh next time.
         cab_.reset();
-        cabPath_.clear();
         ok = false;
         break;
       }
@@ -392,6 +394,7 @@ private:
 
   std::set<CabHandle> open_;
   std::string cabPath_;
+  std::unique_ptr<Header> header_;
   std::unique_ptr<MsCabinet> cab_;
 };
 
