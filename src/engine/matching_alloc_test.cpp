@@ -13,6 +13,11 @@ namespace {
 std::atomic<std::size_t> gAllocations{0};
 } // namespace
 
+// The replacements pair malloc with free; GCC cannot see that they are the pair in use.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 void* operator new(std::size_t size) {
   ++gAllocations;
   if (void* p = std::malloc(size == 0 ? 1 : size))
