@@ -5,6 +5,7 @@
 #include <new>
 #include <span>
 
+#include "unrar/blake2sp.h"
 #include "unrar/crc32.h"
 
 namespace kyv::unrar {
@@ -14,6 +15,8 @@ void MemberOutput::deliver(const std::uint8_t* data, std::size_t n) {
     return;
   const auto bytes = std::as_bytes(std::span(data, n));
   crc = crc32(crc, bytes);
+  if (blake2 != nullptr)
+    blake2->update(bytes);
   written += n;
   if (sink != nullptr && !sink->write(bytes)) {
     // A full disk or a refusing caller: decoding further would only waste time.

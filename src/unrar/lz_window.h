@@ -18,8 +18,11 @@ namespace kyv::unrar {
 
 // Where a member's bytes go: the sink (none when the member is skipped in a solid archive and
 // only the window must advance), its running CRC-32 and the count delivered.
+class Blake2sp;
+
 struct MemberOutput {
   ByteSink* sink = nullptr;
+  Blake2sp* blake2 = nullptr; // set when the member's hash is BLAKE2sp
   std::uint32_t crc = 0;
   std::uint64_t written = 0;
   bool refused = false; // the sink refused a write; deliver() then throws

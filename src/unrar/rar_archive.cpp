@@ -7,6 +7,7 @@
 
 #include "base/error.h"
 #include "unrar/bit_reader.h"
+#include "unrar/blake2sp.h"
 #include "unrar/crc32.h"
 #include "unrar/lz_decoder.h"
 #include "unrar/rar15_decoder.h"
@@ -563,6 +564,9 @@ RarStatus RarArchive::decode(ByteSink* sink) {
     return RarStatus::BadData;
   MemberOutput out;
   out.sink = sink;
+  Blake2sp blake2;
+  if (e.blake2)
+    out.blake2 = &blake2;
   if (e.method == 0x30) {
     std::vector<std::uint8_t> buf(64 * 1024);
     std::uint64_t left = std::min(e.packSize, e.unpSize);
@@ -608,6 +612,8 @@ RarStatus RarArchive::decode(ByteSink* sink) {
   if (e.unpSize != UINT64_MAX && out.written != e.unpSize)
     return RarStatus::BadData;
   if (e.hasCrc && out.crc != e.crc)
+    return RarStatus::BadData;
+  if (e.blake2 && blake2.finish() != e.hash)
     return RarStatus::BadData;
   return RarStatus::Ok;
 }

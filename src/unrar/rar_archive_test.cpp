@@ -113,6 +113,8 @@ const Listed kIntact[] = {
     {"libarchive-test_read_format_rar5_multiple_files_solid.rar", "test4.bin", 4096, 0x10C43ED4},
     {"libarchive-test_read_format_rar5_solid.rar", "test6.bin", 4096, 0x36A448FF},
     {"libarchive-test_read_format_rar5_unicode.rar", "👋🌎.txt", 13, 0xEBE6C6E6},
+    // Checked against its stored BLAKE2sp hash; the CRC-32 is that of the same text elsewhere.
+    {"libarchive-test_read_format_rar5_blake2.rar", "cebula.txt", 814, 0x7E5EC49E},
     {"libarchive-test_read_format_rar5_arm.rar", "elf-Linux-ARMv7-ls", 90808, 0x886F91EB},
     {"junrar-rar5-e8.rar", "e8.bin", 196608, 0x06F281C1},
     {"junrar-rar5-e8e9.rar", "e8e9.bin", 196608, 0x7725AB9B},
@@ -250,7 +252,8 @@ TEST(RarSamples, StoredAndCompressedMembersOfBothFormats) {
     const char* file;
     std::string text;
   } cases[] = {{"stored4.rar", "hello, world\n"}, {"stored5.rar", "hello, world\n"},
-               {"lz29.rar", abcText()},           {"lz5.rar", abcText()}};
+               {"lz29.rar", abcText()},           {"lz5.rar", abcText()},
+               {"blake5.rar", abcText()}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
     const auto bytes = sample(c.file);
@@ -277,6 +280,20 @@ TEST(RarSamples, DamageIsReportedNotDelivered) {
     ASSERT_EQ(archive.open(), RarStatus::Ok);
     RarEntry e;
     ASSERT_EQ(archive.next(e), RarStatus::Ok);
+    VectorSink sink;
+    EXPECT_EQ(archive.extract(&sink), RarStatus::BadData);
+  }
+  // A member checked by BLAKE2sp instead of CRC-32: one changed byte of its stored text.
+  {
+    auto b = sample("blake5.rar");
+    b[b.size() - 8 - 2] ^= std::byte{0x01}; // just before the newline and the 8-byte end block
+    MemorySource src(b);
+    RarArchive archive(src);
+    ASSERT_EQ(archive.open(), RarStatus::Ok);
+    RarEntry e;
+    ASSERT_EQ(archive.next(e), RarStatus::Ok);
+    EXPECT_TRUE(e.blake2);
+    EXPECT_FALSE(e.hasCrc);
     VectorSink sink;
     EXPECT_EQ(archive.extract(&sink), RarStatus::BadData);
   }

@@ -7,7 +7,9 @@ with complete canonical Huffman codes of two neighbouring lengths per table.
     stored5.rar  RAR 5, one stored member "hello.txt"
     lz29.rar     old format, unpack version 29, literals and repeat matches of "abcabcabc..."
     lz5.rar      RAR 5, method 3, the same text
+    blake5.rar   RAR 5, one stored member checked by BLAKE2sp instead of CRC-32
 """
+import hashlib
 import struct
 import zlib
 
@@ -46,10 +48,29 @@ def block5(body):
     return struct.pack("<I", zlib.crc32(size + body)) + size + body
 
 
-def rar5(name, data, packed, method):
+def blake2sp(data):
+    """BLAKE2sp: 64-byte blocks dealt round robin to 8 leaves, their digests hashed by a root."""
+    leaves = []
+    for i in range(8):
+        part = b"".join(data[k:k + 64] for k in range(i * 64, len(data), 512))
+        leaves.append(hashlib.blake2s(part, fanout=8, depth=2, node_offset=i, node_depth=0,
+                                      inner_size=32, last_node=(i == 7)).digest())
+    return hashlib.blake2s(b"".join(leaves), fanout=8, depth=2, node_offset=0, node_depth=1,
+                           inner_size=32, last_node=True).digest()
+
+
+def rar5(name, data, packed, method, use_blake2=False):
     sig = b"Rar!\x1a\x07\x01\x00"
     main = block5(vint(1) + vint(0) + vint(0))
     info = method << 7  # algorithm 0, not solid, dictionary 128 KiB
+    if use_blake2:
+        record = vint(2) + vint(0) + blake2sp(data)  # hash record, type 0: BLAKE2sp
+        extra = vint(len(record)) + record
+        fields = (vint(0) + vint(len(data)) + vint(0x20) + vint(info) + vint(1) +
+                  vint(len(name)) + name + extra)
+        file_hdr = block5(vint(2) + vint(0x3) + vint(len(extra)) + vint(len(packed)) + fields)
+        end = block5(vint(5) + vint(0) + vint(0))
+        return sig + main + file_hdr + packed + end
     fields = (vint(0x4) + vint(len(data)) + vint(0x20) + struct.pack("<I", zlib.crc32(data)) +
               vint(info) + vint(1) + vint(len(name)) + name)
     file_hdr = block5(vint(2) + vint(0x2) + vint(len(packed)) + fields)
@@ -170,6 +191,7 @@ if __name__ == "__main__":
         "stored5.rar": rar5(b"hello.txt", hello, hello, 0),
         "lz29.rar": rar4(b"abc.txt", TEXT, pack29(), 29, 0x33),
         "lz5.rar": rar5(b"abc.txt", TEXT, pack5(), 3),
+        "blake5.rar": rar5(b"abc.txt", TEXT, TEXT, 0, use_blake2=True),
     }
     for name, data in samples.items():
         with open(name, "wb") as f:
