@@ -606,10 +606,16 @@ bool Ppmd7Decoder::decodeSymbol1(Ref ctx) {
   if (foundState_ == 0)
     return false;
   prevSuccess_ = 0;
-  unsigned i = numStats(ctx) - 1;
+  const unsigned ns = numStats(ctx);
+  if (ns < 2)
+    return false;
+  check(p, 6 * ns); // the scan below reads the state array directly
+  const std::uint8_t* st = &heap_[p];
+  unsigned i = ns - 1;
   for (;;) {
     p += 6;
-    hi += freq(p);
+    st += 6;
+    hi += st[1];
     if (hi > count)
       break;
     if (--i == 0) {
@@ -680,18 +686,20 @@ bool Ppmd7Decoder::decodeSymbol2(Ref ctx) {
   }
   Ref ps[256];
   unsigned n = 0;
-  Ref p = stats(ctx) - 6;
+  // The whole state array is checked once; the scan below then reads it directly.
+  const Ref first = stats(ctx);
+  check(first, 6 * ns);
+  const std::uint8_t* st = &heap_[first];
   unsigned hi = 0;
-  unsigned seen = 0;
-  do {
-    do {
-      p += 6;
-      if (++seen > ns)
-        return false;
-    } while (charMask_[sym(p)] == escCount_);
-    hi += freq(p);
-    ps[n++] = p;
-  } while (--i);
+  for (unsigned k = 0; i > 0; --i, ++k) {
+    while (k < ns && charMask_[st[6 * k]] == escCount_)
+      ++k;
+    if (k >= ns)
+      return false;
+    hi += st[6 * k + 1];
+    ps[n++] = first + 6 * k;
+  }
+  Ref p;
   scale_ += hi;
   unsigned count;
   if (!rcCurrentCount(count) || count >= scale_)

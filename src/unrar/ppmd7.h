@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "unrar/bit_reader.h"
@@ -46,10 +47,11 @@ private:
 
   // Heap access.
   std::uint8_t& b(Ref p) { check(p, 1); return heap_[p]; }
-  std::uint16_t g16(Ref p) { check(p, 2); return static_cast<std::uint16_t>(heap_[p] | (heap_[p + 1] << 8)); }
-  void s16(Ref p, unsigned v) { check(p, 2); heap_[p] = static_cast<std::uint8_t>(v); heap_[p + 1] = static_cast<std::uint8_t>(v >> 8); }
-  Ref g32(Ref p) { check(p, 4); return heap_[p] | (heap_[p + 1] << 8) | (heap_[p + 2] << 16) | (static_cast<Ref>(heap_[p + 3]) << 24); }
-  void s32(Ref p, Ref v) { check(p, 4); for (int i = 0; i < 4; ++i) heap_[p + static_cast<Ref>(i)] = static_cast<std::uint8_t>(v >> (8 * i)); }
+  // The heap is private to the model, so its words are kept in the host's byte order.
+  std::uint16_t g16(Ref p) { check(p, 2); std::uint16_t v; std::memcpy(&v, &heap_[p], 2); return v; }
+  void s16(Ref p, unsigned v) { check(p, 2); const auto w = static_cast<std::uint16_t>(v); std::memcpy(&heap_[p], &w, 2); }
+  Ref g32(Ref p) { check(p, 4); Ref v; std::memcpy(&v, &heap_[p], 4); return v; }
+  void s32(Ref p, Ref v) { check(p, 4); std::memcpy(&heap_[p], &v, 4); }
   void check(Ref p, Ref n) const {
     if (p > heapSize_ || n > heapSize_ - p)
       outOfRange();
