@@ -509,9 +509,17 @@ RarStatus RarArchive::nextRar5(RarEntry& entry) {
           }
         } else if (recType == 5) {
           e.redirection = static_cast<std::uint32_t>(c.vint());
+          c.vint(); // flags
+          const auto target = c.bytes(c.vint());
+          e.redirectTarget.assign(target.begin(), target.end());
         }
         c.seek(recStart + static_cast<std::size_t>(recSize));
       }
+      // A cap on remembered copy sources, so a header flood cannot grow memory without end.
+      constexpr std::size_t kMaxCopySources = 4096;
+      if (e.redirection == 0 && !e.directory && !e.encrypted && !e.solid && !e.splitBefore && !e.splitAfter &&
+          copySources_.size() < kMaxCopySources)
+        copySources_.push_back(e);
       nextHeader_ = next;
       entry = std::move(e);
       return RarStatus::Ok;
@@ -558,8 +566,21 @@ RarStatus RarArchive::decode(ByteSink* sink) {
     return RarStatus::Ok;
   if (e.splitBefore || e.splitAfter)
     return RarStatus::OpenError; // the rest of the member is in another volume
+  // Hard links (4) and file copies (5) have the data of an earlier member: decode that one
+  // again, when it stands on its own and nothing solid depends on the decoder's state. Symbolic
+  // links and junctions have no data to give.
+  if (e.redirection == 4 || e.redirection == 5) {
+    for (const RarEntry& src : copySources_)
+      if (src.name == e.redirectTarget && !solidArchive_ && src.unpSize == e.unpSize)
+        return decodeEntry(src, sink);
+    return RarStatus::BadData;
+  }
   if (e.redirection != 0)
-    return RarStatus::BadData; // links and copies carry no data of their own
+    return RarStatus::BadData;
+  return decodeEntry(e, sink);
+}
+
+RarStatus RarArchive::decodeEntry(const RarEntry& e, ByteSink* sink) {
   if (!source_.seek(e.dataOffset) || e.packSize > source_.size() - e.dataOffset)
     return RarStatus::BadData;
   MemberOutput out;

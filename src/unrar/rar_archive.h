@@ -37,6 +37,7 @@ struct RarEntry {
   bool blake2 = false;
   std::array<std::uint8_t, 32> hash{};
   std::uint32_t redirection = 0; // RAR 5 link or copy type, 0 for an ordinary member
+  std::string redirectTarget;    // for links and copies: the name they refer to (UTF-8)
   std::uint64_t dataOffset = 0;
 };
 
@@ -69,6 +70,7 @@ private:
   RarStatus nextOld(RarEntry& entry);
   RarStatus nextRar5(RarEntry& entry);
   RarStatus decode(ByteSink* sink);
+  RarStatus decodeEntry(const RarEntry& e, ByteSink* sink);
   MemberDecoder& decoderFor(const RarEntry& entry);
 
   ByteSource& source_;
@@ -78,6 +80,9 @@ private:
   std::uint64_t nextHeader_ = 0;
   bool ended_ = false;
   std::optional<RarEntry> current_;
+  // Earlier members that file copies and hard links may refer to, by name. Only members whose
+  // data can be decoded again on their own are kept (not solid, not encrypted).
+  std::vector<RarEntry> copySources_;
   bool currentDone_ = true;
   // Solid state: which decoder holds the stream and whether it is still good.
   MemberDecoder* solidDecoder_ = nullptr;

@@ -119,6 +119,10 @@ const Listed kIntact[] = {
     {"junrar-rar5-e8.rar", "e8.bin", 196608, 0x06F281C1},
     {"junrar-rar5-e8e9.rar", "e8e9.bin", 196608, 0x7725AB9B},
     {"rarfile-rar5-quick-open.rar", "stest2.txt", 2048, 0xC5B7E6A2},
+    // File copies and hard links: the listing shows no CRC of their own; their bytes are those
+    // of the member they refer to (stest1.txt, file.txt).
+    {"rarfile-rar5-dups.rar", "stest9.txt", 2048, 0xC5B7E6A2},
+    {"libarchive-test_read_format_rar5_hardlink.rar", "hardlink.txt", 5, 0x7D931721},
     {"ssokolow-testfile.rar5.rr.rar", "testfile.txt", 12, 0x6EC18FFE},
     {"libarchive-test_read_format_rar5_win32.rar", "test5.bin", 4096, 0xB9D155F2},
     {"libarchive-test_read_format_rar5_multiarchive_solid.part01.rar", "test6.bin", 4096, 0x36A448FF},
