@@ -290,6 +290,17 @@ RarStatus RarArchive::checkMainHeader() {
     std::array<std::uint8_t, 13> h{};
     if (!readAt(source_, nextHeader_, h) || h[2] != kTypeMain)
       return RarStatus::BadArchive;
+    // A self-extractor's code may hold the signature too: only an intact header counts.
+    const std::uint16_t crc = static_cast<std::uint16_t>(h[0] | (h[1] << 8));
+    const std::uint16_t size = static_cast<std::uint16_t>(h[5] | (h[6] << 8));
+    if (size < h.size())
+      return RarStatus::BadArchive;
+    std::vector<std::uint8_t> whole(size);
+    if (!readAt(source_, nextHeader_, whole))
+      return RarStatus::BadArchive;
+    const auto sum = [&](std::size_t n) { return crc32(0, std::as_bytes(std::span(whole).subspan(2, n - 2))) & 0xFFFF; };
+    if (sum(size) != crc && sum(h.size()) != crc)
+      return RarStatus::BadArchive;
     const std::uint16_t flags = static_cast<std::uint16_t>(h[3] | (h[4] << 8));
     archiveFlags_ = oldArchiveFlags(flags);
     solidArchive_ = (flags & 0x8) != 0;
