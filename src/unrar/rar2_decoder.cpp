@@ -5,6 +5,8 @@
 #include <deque>
 #include <span>
 
+#include "unrar/lz_tables.h"
+
 namespace kyv::unrar {
 namespace {
 
@@ -12,13 +14,6 @@ constexpr unsigned kMainSymbols = 298;
 constexpr unsigned kDistSymbols = 48;
 constexpr unsigned kRepSymbols = 28;
 constexpr unsigned kBitLengthSymbols = 19;
-
-constexpr std::array<std::uint8_t, 28> kLengthBase{0,  1,  2,  3,  4,  5,  6,  7,  8,  10,  12,  14,  16,  20,
-                                                   24, 28, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224};
-constexpr std::array<std::uint8_t, 28> kLengthBits{0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2,
-                                                   2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5};
-constexpr std::array<std::uint8_t, 8> kShortBase{0, 4, 8, 16, 32, 64, 128, 192};
-constexpr std::array<std::uint8_t, 8> kShortBits{2, 2, 3, 4, 5, 6, 6, 6};
 
 // Distance slots: four of 0 extra bits, then two each of 1, 2, ... up to 16 extra bits
 // (the first 48 of the later method's 60).

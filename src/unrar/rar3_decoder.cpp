@@ -5,6 +5,7 @@
 #include <span>
 
 #include "unrar/crc32.h"
+#include "unrar/lz_tables.h"
 #include "unrar/ppmd7.h"
 
 namespace kyv::unrar {
@@ -16,13 +17,6 @@ constexpr unsigned kLowDistSymbols = 17;
 constexpr unsigned kRepSymbols = 28;
 constexpr unsigned kTableSize = kMainSymbols + kDistSymbols + kLowDistSymbols + kRepSymbols;
 static_assert(kTableSize == 404);
-
-constexpr std::array<std::uint8_t, 28> kLengthBase{0,  1,  2,  3,  4,  5,  6,  7,  8,  10,  12,  14,  16,  20,
-                                                   24, 28, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224};
-constexpr std::array<std::uint8_t, 28> kLengthBits{0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2,
-                                                   2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5};
-constexpr std::array<std::uint8_t, 8> kShortBase{0, 4, 8, 16, 32, 64, 128, 192};
-constexpr std::array<std::uint8_t, 8> kShortBits{2, 2, 3, 4, 5, 6, 6, 6};
 
 // Distance slots: four of 0 extra bits, two each of 1..15, fourteen of 16 and twelve of 18.
 struct DistTables {
