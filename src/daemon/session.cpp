@@ -319,14 +319,7 @@ bool Connection::feedStream() {
     reply("stream: Can't write to temporary file. ERROR", d, currentId_);
     return true;
   }
-  Task task;
-  task.verb = Verb::InStream;
-  task.delimiter = d;
-  task.sessionId = currentId_;
-  task.inFlight = 1;
-  const std::uint64_t taskId = ++nextTask_;
-  tasks_.emplace(taskId, std::move(task));
-  host_.SubmitJob({id_, taskId, file, "stream", "stream(" + peer_ + ")"});
+  submitOne(Verb::InStream, file, "stream");
   return true;
 }
 
@@ -361,15 +354,19 @@ bool Connection::takeDescriptor() {
     reply(label + ": Not supported file type. ERROR", d, currentId_);
     return true;
   }
+  submitOne(Verb::FilDes, fd, label);
+  return true;
+}
+
+void Connection::submitOne(Verb verb, int fd, const std::string& label) {
   Task task;
-  task.verb = Verb::FilDes;
-  task.delimiter = d;
+  task.verb = verb;
+  task.delimiter = current_.delimiter;
   task.sessionId = currentId_;
   task.inFlight = 1;
   const std::uint64_t taskId = ++nextTask_;
   tasks_.emplace(taskId, std::move(task));
   host_.SubmitJob({id_, taskId, fd, label, label + "(" + peer_ + ")"});
-  return true;
 }
 
 void Connection::startPathScan(const Command& command, std::uint32_t sessionId) {

@@ -94,6 +94,8 @@ private:
   void reply(std::string_view text, Delimiter delimiter, std::uint32_t sessionId);
   void startPathScan(const Command& command, std::uint32_t sessionId);
   void startStream(const Command& command, std::uint32_t sessionId);
+  // A stream's or a passed descriptor's one job, replied to as the current command.
+  void submitOne(Verb verb, int fd, const std::string& label);
   void advance(std::uint64_t taskId, Task& task);
   void finishTasks();
   void consume(std::size_t n);

@@ -50,6 +50,20 @@ private:
   std::string_view bytes_;
 };
 
+// One job message: the job's number, little-endian, with room for one descriptor beside it.
+struct JobMessage {
+  char data[8] = {};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  iovec iov{data, sizeof data};
+  msghdr msg{};
+  JobMessage() {
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+  }
+};
+
 ScanResult scanDescriptor(plugin::TKYVAScanKernel& kernel, int fd) {
   ScanResult result;
   kernel.ClearVerdict();
@@ -110,26 +124,19 @@ std::optional<ScanResult> DecodeResult(std::string_view bytes) {
 }
 
 bool SendJob(int channel, std::uint64_t job, int fd) {
-  char data[8];
+  JobMessage m;
   for (int i = 0; i < 8; ++i)
-    data[i] = static_cast<char>(job >> (8 * i));
-  iovec iov{data, sizeof data};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
-  cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    m.data[i] = static_cast<char>(job >> (8 * i));
+  cmsghdr* c = CMSG_FIRSTHDR(&m.msg);
   c->cmsg_level = SOL_SOCKET;
   c->cmsg_type = SCM_RIGHTS;
   c->cmsg_len = CMSG_LEN(sizeof(int));
   std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
   ssize_t n;
   do
-    n = ::sendmsg(channel, &msg, MSG_NOSIGNAL);
+    n = ::sendmsg(channel, &m.msg, MSG_NOSIGNAL);
   while (n < 0 && errno == EINTR);
-  return n == static_cast<ssize_t>(sizeof data);
+  return n == static_cast<ssize_t>(sizeof m.data);
 }
 
 void RunWorker(plugin::TKYVAScanKernel& kernel, int channel, const std::string& tempFolder) {
@@ -139,26 +146,19 @@ void RunWorker(plugin::TKYVAScanKernel& kernel, int channel, const std::string& 
   kernel.Unpacker->TempPrefix = "kyv_" + std::to_string(::getpid());
   std::string reply;
   for (;;) {
-    char data[8];
-    iovec iov{data, sizeof data};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    const ssize_t n = ::recvmsg(channel, &msg, MSG_CMSG_CLOEXEC);
+    JobMessage m;
+    const ssize_t n = ::recvmsg(channel, &m.msg, MSG_CMSG_CLOEXEC);
     if (n < 0 && errno == EINTR)
       continue;
-    if (n != static_cast<ssize_t>(sizeof data))
+    if (n != static_cast<ssize_t>(sizeof m.data))
       ::_exit(0); // the main process closed the channel: retire
     int fd = -1;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
+    for (cmsghdr* c = CMSG_FIRSTHDR(&m.msg); c != nullptr; c = CMSG_NXTHDR(&m.msg, c))
       if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS)
         std::memcpy(&fd, CMSG_DATA(c), sizeof(int));
     std::uint64_t job = 0;
     for (int i = 0; i < 8; ++i)
-      job |= static_cast<std::uint64_t>(static_cast<unsigned char>(data[i])) << (8 * i);
+      job |= static_cast<std::uint64_t>(static_cast<unsigned char>(m.data[i])) << (8 * i);
     ScanResult result;
     if (fd < 0)
       result.error = "No file descriptor received.";

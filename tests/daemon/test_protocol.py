@@ -37,6 +37,18 @@ def zip_bomb(members, member_size):
     return body + central + end
 
 
+def in_background(daemon, request):
+    """Sends request on its own thread; the reply lands in the returned dict once joined."""
+    result = {}
+
+    def send():
+        result["reply"] = talk(daemon.tcp, request, 600)
+
+    sender = threading.Thread(target=send)
+    sender.start()
+    return sender, result
+
+
 class Commands(DaemonTest):
     extra = ("--max-stream", "1M", "--read-timeout", "3")
 
@@ -200,13 +212,7 @@ class Commands(DaemonTest):
         # 8 members of 64 MiB of zeros: 512 MiB if written out, a fraction of a megabyte sent.
         bomb = zip_bomb(8, 64 << 20)
         self.assertLess(len(bomb), 1024 * 1024)
-        result = {}
-
-        def send_bomb():
-            result["reply"] = talk(self.daemon.tcp, b"zINSTREAM\0" + instream(bomb, 65536), 600)
-
-        sender = threading.Thread(target=send_bomb)
-        sender.start()
+        sender, result = in_background(self.daemon, b"zINSTREAM\0" + instream(bomb, 65536))
         time.sleep(0.5)
         # The other worker still answers while the bomb is unpacked.
         self.assertEqual(talk(self.daemon.socket, b"zINSTREAM\0" + instream(EICAR)),
@@ -224,13 +230,7 @@ class Workers(DaemonTest):
 
     def bomb_reply(self, action):
         bomb = zip_bomb(24, 64 << 20)  # past the kernel's 1 GiB budget: many seconds of work
-        result = {}
-
-        def send_bomb():
-            result["reply"] = talk(self.daemon.tcp, b"zINSTREAM\0" + instream(bomb, 65536), 600)
-
-        sender = threading.Thread(target=send_bomb)
-        sender.start()
+        sender, result = in_background(self.daemon, b"zINSTREAM\0" + instream(bomb, 65536))
         time.sleep(1.0)
         action()
         sender.join()
