@@ -147,6 +147,14 @@ CommandLineAction ParseCommandLine(int argc, char** argv, Settings& settings) {
       LoadConfigFile(std::string(arg.substr(9)), settings);
     }
   }
+  // Listeners given on the command line replace the file's rather than add to them.
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--socket" || arg.rfind("--socket=", 0) == 0)
+      settings.sockets.clear();
+    if (arg == "--tcp" || arg.rfind("--tcp=", 0) == 0)
+      settings.tcp.clear();
+  }
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (arg == "-h" || arg == "--help")

@@ -89,8 +89,10 @@ class Daemon:
         os.makedirs(self.tempdir, exist_ok=True)
         self.port = free_port()
         args = [kyvd_binary(), "--foreground", "--socket", self.socket,
-                "--tcp", f"127.0.0.1:{self.port}", "--workers", str(workers),
+                "--tcp", f"127.0.0.1:{self.port}",
                 "--tempdir", self.tempdir, "--pid-file", self.pidfile, "--log", self.logfile]
+        if workers:
+            args += ["--workers", str(workers)]
         if base:
             args += ["--base", base]
         if config:

@@ -296,26 +296,52 @@ class Lifecycle(unittest.TestCase):
 
     def test_shutdown_from_a_config_file_started_daemon_cleans_up(self):
         config = os.path.join(self.scratch, "kyvd.conf")
-        sock = os.path.join(self.scratch, "from-config.sock")
         with open(config, "w") as f:
-            f.write(f"# a sample\nsocket {sock}\nsocket-mode 0600\nworkers 1\nmax-stream 10M\n")
+            f.write("# a sample\nsocket /nonexistent/replaced-by-the-command-line.sock\n"
+                    "socket-mode 0600\nworkers 1\nmax-stream 10M\n")
+        d = self.daemon(config=config, workers=None)
         # A stale socket file of a daemon that died is replaced.
         stale = socket.socket(socket.AF_UNIX)
-        stale.bind(sock)
+        stale.bind(d.socket)
         stale.close()
-        d = self.daemon(config=config).start()
-        self.assertEqual(os.stat(sock).st_mode & 0o777, 0o600)
-        self.assertEqual(talk(sock, b"zPING\0"), b"PONG\0")
+        d.start()
+        self.assertEqual(os.stat(d.socket).st_mode & 0o777, 0o600)
+        self.assertEqual(len(d.workers()), 1)
         # A second daemon on a socket that answers refuses to start.
-        second = subprocess.run([kyvd_binary(), "--foreground", "--base", self.base, "--socket", sock],
-                                capture_output=True, text=True, timeout=60)
+        second = subprocess.run([kyvd_binary(), "--foreground", "--base", self.base, "--socket",
+                                 d.socket], capture_output=True, text=True, timeout=60)
         self.assertEqual(second.returncode, 2)
-        self.assertIn("another daemon is answering on " + sock, second.stderr)
-        self.assertEqual(talk(sock, b"SHUTDOWN\n"), b"")
+        self.assertIn("another daemon is answering on " + d.socket, second.stderr)
+        self.assertEqual(talk(d.socket, b"SHUTDOWN\n"), b"")
         d.proc.wait(timeout=30)
         self.assertEqual(d.stop(), 0)
-        for gone in (sock, d.socket, d.pidfile):
+        for gone in (d.socket, d.pidfile):
             self.assertFalse(os.path.exists(gone), gone)
+        self.assertEqual(os.listdir(d.tempdir), [])
+
+    def test_the_shipped_sample_configuration_and_socket_activation(self):
+        sample = os.path.join(os.environ.get("KYV_SOURCE_DIR", "."), "packaging", "kyvd.conf")
+        d = self.daemon(config=sample).start()  # its socket line gives way to the test's
+        self.assertEqual(talk(d.socket, b"zPING\0"), b"PONG\0")
+        self.assertEqual(d.stop(), 0)
+        activate = shutil.which("systemd-socket-activate")
+        if not activate:
+            self.skipTest("systemd-socket-activate is not installed")
+        sock = os.path.join(self.scratch, "activated.sock")
+        proc = subprocess.Popen([activate, "-l", sock, kyvd_binary(), "--foreground", "--base",
+                                 self.base, "--tempdir", d.tempdir, "--log", d.logfile],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.time() + 30
+            while not os.path.exists(sock):
+                self.assertLess(time.time(), deadline)
+                time.sleep(0.05)
+            # The first client connects before kyvd runs: systemd holds the socket.
+            self.assertEqual(talk(sock, b"zINSTREAM\0" + instream(EICAR)), b"stream: " + FOUND + b"\0")
+            self.assertIn("answering on inherited socket 3", d.log_text())
+        finally:
+            proc.send_signal(signal.SIGTERM)
+            proc.wait(30)
         self.assertEqual(os.listdir(d.tempdir), [])
 
     def test_refuses_to_start_without_signatures_or_with_bad_options(self):
