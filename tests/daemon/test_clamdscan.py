@@ -77,7 +77,7 @@ class Clamd:
         with open(self.config, "w") as f:
             f.write(f"LocalSocket {self.socket}\nDatabaseDirectory {db}\nForeground yes\n"
                     f"LogFile {self.folder}/clamd.log\nTemporaryDirectory {self.folder}\n"
-                    f"PidFile {self.folder}/clamd.pid\nUser root\nStreamMaxLength 1M\n")
+                    f"PidFile {self.folder}/clamd.pid\nStreamMaxLength 1M\n")
         self.proc = subprocess.Popen([CLAMD, "-c", self.config], stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
         deadline = time.time() + 120

@@ -231,7 +231,11 @@ class Workers(DaemonTest):
     def bomb_reply(self, action):
         bomb = zip_bomb(24, 64 << 20)  # past the kernel's 1 GiB budget: many seconds of work
         sender, result = in_background(self.daemon, b"zINSTREAM\0" + instream(bomb, 65536))
-        time.sleep(1.0)
+        # Act once a worker has the bomb, however slowly it arrived.
+        deadline = time.time() + 60
+        while b"idle 2 " in talk(self.daemon.socket, b"zSTATS\0"):
+            self.assertLess(time.time(), deadline)
+            time.sleep(0.05)
         action()
         sender.join()
         return result["reply"]
