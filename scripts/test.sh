@@ -6,7 +6,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-"$top/scripts/install-deps.sh"
+"$top/scripts/install-deps.sh" test
 jobs=$(nproc)
 export WINEDEBUG=-all
 
