@@ -1,3 +1,4 @@
+include(GoogleTest)
 # GoogleTest: Debian's packaged build natively; built from Debian's sources when cross-compiling,
 # because there is no packaged MinGW build of it.
 if(CMAKE_CROSSCOMPILING)

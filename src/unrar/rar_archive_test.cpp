@@ -132,8 +132,6 @@ const Listed kIntact[] = {
 };
 
 TEST(RarFixtures, IntactMembersExtractWithListedSizeAndCrc) {
-  if (test::fixturesDir().empty())
-    GTEST_SKIP() << "fixtures not available";
   std::map<std::string, std::map<std::string, Outcome>> cache;
   for (const Listed& l : kIntact) {
     SCOPED_TRACE(std::string(l.file) + " : " + l.member);
@@ -187,8 +185,6 @@ const Refused kRefused[] = {
 };
 
 TEST(RarFixtures, DamagedAndEncryptedInputsFailWithTheirStatus) {
-  if (test::fixturesDir().empty())
-    GTEST_SKIP() << "fixtures not available";
   for (const Refused& r : kRefused) {
     SCOPED_TRACE(r.file);
     const auto path = test::fixture(std::string("rar/") + r.file);
@@ -207,8 +203,6 @@ TEST(RarFixtures, DamagedAndEncryptedInputsFailWithTheirStatus) {
 
 // Every fixture, cut short and corrupted at random: the reader must come back every time.
 TEST(RarFixtures, MangledInputsNeverCrash) {
-  if (test::fixturesDir().empty())
-    GTEST_SKIP() << "fixtures not available";
   std::mt19937 rng(12345);
   for (const auto& entry : std::filesystem::directory_iterator(test::fixturesDir() / "rar")) {
     auto bytes = test::readFile(entry.path());

@@ -14,24 +14,27 @@ namespace kyv::test {
 
 namespace fs = std::filesystem;
 
+// Missing test data is a failure, never a quiet skip: a test that cannot see its input has not
+// shown anything.
 fs::path fixturesDir() {
   const char* dir = std::getenv("KYV_FIXTURES");
-  if (dir == nullptr || !fs::is_directory(dir))
-    return {};
+  if (dir == nullptr || *dir == '\0')
+    dir = KYV_DEFAULT_FIXTURES;
+  if (!fs::is_directory(dir))
+    throw std::runtime_error(std::string("fixture folder missing: ") + dir);
   return dir;
 }
 
 fs::path fixture(std::string_view relative) {
-  const fs::path dir = fixturesDir();
-  if (dir.empty())
-    return {};
-  fs::path p = dir / relative;
-  return fs::exists(p) ? p : fs::path{};
+  fs::path p = fixturesDir() / relative;
+  if (!fs::exists(p))
+    throw std::runtime_error("fixture missing: " + p.string());
+  return p;
 }
 
 fs::path sourceDir() {
   const char* dir = std::getenv("KYV_SOURCE_DIR");
-  return dir != nullptr ? fs::path(dir) : fs::current_path();
+  return dir != nullptr && *dir != '\0' ? fs::path(dir) : fs::path(KYV_DEFAULT_SOURCE_DIR);
 }
 
 std::vector<std::byte> readFile(const fs::path& path) {
