@@ -1,4 +1,4 @@
-// The reader against real archives from other projects' test suites (../shared/fixtures/rar,
+// The reader against real archives from other projects' test suites (tests/fixtures/rar,
 // described in its MANIFEST.md): every intact member must come out with the size and CRC-32 the
 // reference listing gives, damaged and encrypted ones must fail with the right status, and no
 // input, however mangled, may crash or hang the reader.
