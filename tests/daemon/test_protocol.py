@@ -348,6 +348,21 @@ class Lifecycle(unittest.TestCase):
             proc.wait(30)
         self.assertEqual(os.listdir(d.tempdir), [])
 
+    def test_a_full_queue_makes_clients_wait_in_the_backlog(self):
+        d = self.daemon(extra=("--max-queue", "1")).start()
+        held = connect(d.socket)
+        held.sendall(b"zINSTREAM\0\0\0\0\x10")  # takes the one slot, owes 16 bytes
+        time.sleep(0.2)
+        waiting = []
+        for i in range(64):
+            s = connect(d.socket if i % 2 else d.tcp)
+            s.sendall(b"zPING\0")
+            waiting.append(s)
+        held.close()
+        for s in waiting:
+            self.assertEqual(read_all(s), b"PONG\0")
+            s.close()
+
     def test_refuses_to_start_without_signatures_or_with_bad_options(self):
         empty = os.path.join(self.scratch, "empty")
         os.mkdir(empty)
