@@ -56,6 +56,7 @@ private:
     std::unique_ptr<plugin::TKYVAScanKernel> kernel;
     std::string error;
     double milliseconds = 0;
+    double processorMilliseconds = 0; // of the loading thread alone
   };
 
   static Loaded load(const std::string& base);

@@ -1,6 +1,8 @@
 #include "unpack/unpack_code.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <mutex>
 
 #include "base/endian.h"
 #include "base/text.h"
@@ -15,6 +17,18 @@ namespace {
 
 constexpr std::string_view kCodeFileName = "extract.kyv";
 constexpr std::string_view kRarRecordName = "UNRAR";
+
+// The entry points of every RAR module loaded and not yet freed, oldest first. Two sets can
+// live at once (a daemon reads new databases beside the ones in use); the process-wide
+// variables follow the newest, and the system loader may hand both sets the same module.
+struct LiveEntries {
+  std::mutex lock;
+  std::vector<std::array<void*, 4>> sets;
+};
+LiveEntries& liveEntries() {
+  static LiveEntries live;
+  return live;
+}
 
 } // namespace
 
@@ -71,15 +85,25 @@ bool LoadCodeFile(const std::string& path, TUnpackCodeArray& code) {
 }
 
 void FreeUnpackCode(TUnpackCodeArray& code) {
+  const auto& imports = RarImports();
   for (auto& record : code) {
     record.Code.clear();
     record.Code.shrink_to_fit();
-    if (record.Lib.ModuleBase != nullptr)
-      modload::FreeModuleImage(record.Lib);
+    if (record.Lib.ModuleBase == nullptr)
+      continue;
+    {
+      LiveEntries& live = liveEntries();
+      const std::lock_guard<std::mutex> hold(live.lock);
+      const auto it = std::find(live.sets.begin(), live.sets.end(), record.Entries);
+      if (it != live.sets.end())
+        live.sets.erase(it);
+      for (std::size_t i = 0; i < imports.size(); ++i)
+        if (*imports[i].Target == record.Entries[i])
+          *imports[i].Target = live.sets.empty() ? nullptr : live.sets.back()[i];
+    }
+    modload::FreeModuleImage(record.Lib);
   }
   code.clear();
-  for (const auto& item : RarImports())
-    *item.Target = nullptr;
 }
 
 bool LoadUnpackCode(const std::string& basePath, TUnpackCodeArray& code) {
@@ -90,6 +114,13 @@ bool LoadUnpackCode(const std::string& basePath, TUnpackCodeArray& code) {
     if (record.Name != kRarRecordName)
       continue;
     modload::LoadModuleImage(record.Code, RarImports(), record.Lib);
+    if (record.Lib.ModuleBase != nullptr) {
+      for (std::size_t i = 0; i < RarImports().size(); ++i)
+        record.Entries[i] = *RarImports()[i].Target;
+      LiveEntries& live = liveEntries();
+      const std::lock_guard<std::mutex> hold(live.lock);
+      live.sets.push_back(record.Entries);
+    }
     record.Code.clear();
     record.Code.shrink_to_fit();
   }

@@ -16,6 +16,9 @@ struct TUnpackCodeLib {
   std::string Name;             // upper-cased and trimmed at load
   std::vector<std::byte> Code;  // released once a module has been loaded from it
   modload::TLibInfo Lib;        // the module loaded from Code; empty until then
+  // What the module put into the RAR entry points (in RarImports order), so that freeing it
+  // clears only those still pointing into it.
+  std::array<void*, 4> Entries{};
 };
 
 using TUnpackCodeArray = std::vector<TUnpackCodeLib>;
@@ -32,7 +35,10 @@ bool ReadUnpackCodeRecords(std::span<const std::byte> decodedImage, TUnpackCodeA
 // not ours or too new.
 bool LoadCodeFile(const std::string& path, TUnpackCodeArray& code);
 
-// Unloads every module, empties code and clears the RAR entry points.
+// Unloads every module and empties code. The RAR entry points are process-wide: those that
+// point into a module freed here go back to the newest module still loaded, or are cleared,
+// so freeing an old set never disables one loaded beside it (a daemon reading new databases
+// while the old ones serve).
 void FreeUnpackCode(TUnpackCodeArray& code);
 
 // Starts again: frees what was loaded, reads extract.kyv from basePath and brings up its UNRAR

@@ -147,6 +147,23 @@ TEST(UnpackCode, LoadsTheUnrarModuleOnceAndFreesEverything) {
   EXPECT_TRUE(rarEntryPointsClear());
 }
 
+TEST(UnpackCode, FreeingAnOldSetLeavesTheEntryPointsOfANewerOne) {
+  const auto module = rarModule();
+  if (module.empty())
+    GTEST_SKIP() << "scripted RAR module not built";
+  test::ScratchDir dir;
+  writeCodeFile(dir / "extract.kyv", {{"UNRAR", test::readFile(module)}});
+  TUnpackCodeArray old, fresh;
+  ASSERT_TRUE(LoadUnpackCode(dir.path().string(), old));
+  ASSERT_TRUE(LoadUnpackCode(dir.path().string(), fresh)); // read beside the old set
+  void* const open = modload::RAROpenArchiveExProc;
+  FreeUnpackCode(old);
+  EXPECT_TRUE(rarEntryPointsSet());
+  EXPECT_EQ(modload::RAROpenArchiveExProc, open);
+  FreeUnpackCode(fresh);
+  EXPECT_TRUE(rarEntryPointsClear());
+}
+
 TEST(UnpackCode, FilesWithoutAModuleOrDamaged) {
   test::ScratchDir dir;
   TUnpackCodeArray code;

@@ -285,10 +285,30 @@ class Lifecycle(unittest.TestCase):
         return d
 
     def test_reload_swaps_whole_sets_and_keeps_the_old_when_damaged(self):
+        # A signature for the member of a RAR fixture, so the RAR module is seen to work
+        # before and after the swap.
+        kyvdb = os.path.join(os.path.dirname(kyvd_binary()), "kyvdb")
+        member = os.path.join(self.scratch, "hello.txt")
+        with open(member, "wb") as f:
+            f.write(b"hello, world\n")
+        sig = subprocess.run([kyvdb, "sig", "--name", "Rar-Hello", member], capture_output=True,
+                             text=True, check=True).stdout
+        source = os.path.join(self.scratch, "main.txt")
+        with open(os.path.join(os.environ.get("KYV_SOURCE_DIR", "."), "data", "main.txt")) as f:
+            text = f.read()
+        with open(source, "w") as f:
+            f.write(text + sig)
+        subprocess.run([kyvdb, "build", "-o", os.path.join(self.base, "main.kyv"), source],
+                       check=True, capture_output=True)
+        with open(os.path.join(os.environ.get("KYV_SOURCE_DIR", "."), "src", "unrar", "testdata",
+                               "stored4.rar"), "rb") as f:
+            rar = b"zINSTREAM\0" + instream(f.read())
         d = self.daemon().start()
+        self.assertEqual(talk(d.socket, rar), b"stream: Rar-Hello FOUND\0")
         self.assertEqual(talk(d.socket, b"zRELOAD\0"), b"RELOADING\0")
         self.wait_for_log(d, "databases reloaded in ")
         self.assertEqual(talk(d.socket, b"zINSTREAM\0" + instream(EICAR)), b"stream: " + FOUND + b"\0")
+        self.assertEqual(talk(d.socket, rar), b"stream: Rar-Hello FOUND\0")
         main = os.path.join(self.base, "main.kyv")
         with open(main, "r+b") as f:
             f.write(b"damaged!")
