@@ -348,22 +348,32 @@ class Lifecycle(unittest.TestCase):
         d = self.daemon(config=sample).start()  # its socket line gives way to the test's
         self.assertEqual(talk(d.socket, b"zPING\0"), b"PONG\0")
         self.assertEqual(d.stop(), 0)
-        activate = shutil.which("systemd-socket-activate")
-        if not activate:
-            self.skipTest("systemd-socket-activate is not installed")
+        # Socket activation as systemd does it: the listening socket as descriptor 3,
+        # LISTEN_PID and LISTEN_FDS in the environment of the process that gets it.
         sock = os.path.join(self.scratch, "activated.sock")
-        proc = subprocess.Popen([activate, "-l", sock, kyvd_binary(), "--foreground", "--base",
-                                 self.base, "--tempdir", d.tempdir, "--log", d.logfile],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        listener = socket.socket(socket.AF_UNIX)
+        listener.bind(sock)
+        listener.listen(16)
+
+        def activate():
+            if listener.fileno() != 3:
+                os.dup2(listener.fileno(), 3)
+            os.set_inheritable(3, True)
+            os.environ["LISTEN_PID"] = str(os.getpid())
+            os.environ["LISTEN_FDS"] = "1"
+
+        # The first client connects before kyvd runs: the socket is already listening.
+        client = connect(sock)
+        client.sendall(b"zINSTREAM\0" + instream(EICAR))
+        proc = subprocess.Popen([kyvd_binary(), "--foreground", "--base", self.base, "--tempdir",
+                                 d.tempdir, "--log", d.logfile], preexec_fn=activate,
+                                close_fds=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        listener.close()
         try:
-            deadline = time.time() + 30
-            while not os.path.exists(sock):
-                self.assertLess(time.time(), deadline)
-                time.sleep(0.05)
-            # The first client connects before kyvd runs: systemd holds the socket.
-            self.assertEqual(talk(sock, b"zINSTREAM\0" + instream(EICAR)), b"stream: " + FOUND + b"\0")
+            self.assertEqual(read_all(client), b"stream: " + FOUND + b"\0")
             self.assertIn("answering on inherited socket 3", d.log_text())
         finally:
+            client.close()
             proc.send_signal(signal.SIGTERM)
             proc.wait(30)
         self.assertEqual(os.listdir(d.tempdir), [])
