@@ -76,11 +76,37 @@ std::optional<std::vector<std::byte>> readWholeFile(const std::string& path, std
 // kind (hidden, system, folders) included. pattern is the folder path followed by the mask.
 std::vector<std::string> findEntries(const std::string& pattern);
 
+// What a path names, as the walks of the command-line tools need to know it: only regular files
+// are ever opened for scanning; a pipe named by the user is read as a stream; sockets and
+// devices are never opened.
+enum class EntryKind { Missing, File, Folder, Link, Pipe, Socket, Device };
+
+struct PathStatus {
+  EntryKind kind = EntryKind::Missing;
+  // The file's identity (device and inode; volume serial and file index on Windows), which ends
+  // link loops and keeps a file reached twice from being scanned twice.
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::string error; // the system's reason when the path could not be examined
+};
+// With follow set, a symbolic link (a reparse point on Windows) is looked through at what it
+// names; otherwise it is reported as a Link.
+PathStatus pathStatus(const std::string& path, bool follow);
+
 struct FolderEntry {
   std::string name;
-  bool isFolder;
+  EntryKind kind; // as the listing knows it; a link is reported as a Link, never looked through
 };
-// Every entry of a folder except "." and "..", for the recursive walk of the command-line tools.
-std::vector<FolderEntry> listFolder(const std::string& folder);
+struct FolderListing {
+  std::vector<FolderEntry> entries;
+  std::string error; // the system's reason when the folder could not be read (fully)
+};
+// Every entry of a folder except "." and "..", for the walks of the command-line tools.
+FolderListing listFolder(const std::string& folder);
+
+// Copies everything a stream yields into a new file created exclusively at target: standard
+// input when source is empty, else the pipe at source. On failure target is removed and error
+// holds the system's reason.
+bool copyStreamToFile(const std::string& source, const std::string& target, std::string& error);
 
 } // namespace kyv::platform

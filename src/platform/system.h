@@ -17,6 +17,19 @@ std::string moduleFileName();
 // The folder for temporary files, as the system reports it (not yet normalised). On POSIX a
 // private 0700 folder made once per process under $TMPDIR (or /tmp) and removed at exit.
 std::string tempFolder();
+// Puts the temporary folder under root instead of the system's choice; only before the first
+// tempFolder() call (the command-line tools' --tempdir).
+void setTempRoot(const std::string& root);
+// Why the private temporary folder could not be made; empty when it was. Member files then
+// cannot be created, and scans that need them must say so.
+std::string tempFolderError();
+// From now on SIGINT, SIGTERM, SIGHUP and SIGPIPE remove the private temporary folder with what
+// is in it before the process ends by the signal. For programs that own their process (the
+// command-line scanner); nothing on Windows, where the folder is the system's own.
+void removeTempFolderOnSignals();
+
+// The calling thread's last system error (errno, GetLastError) as the system words it.
+std::string lastErrorText();
 
 std::uint32_t processId();
 

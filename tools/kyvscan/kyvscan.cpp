@@ -1,179 +1,106 @@
 // The command-line scanner: the plug-in's scan kernel over files and folders.
 //   kyvscan [options] PATH...
-// One line per file, "PATH: OK", "PATH: NAMES FOUND" or "PATH: NAMES SUSPICIOUS", where NAMES
-// is exactly the text the plug-in hands its host. Exit status 0 nothing found, 1 something
-// found, 2 an error (databases not loaded, a path that cannot be read).
+// One line per file, "PATH: OK", "PATH: NAMES FOUND", "PATH: NAMES SUSPICIOUS" or
+// "PATH: WHAT: REASON ERROR", where NAMES is exactly the text the plug-in hands its host.
+// Exit status 1 something found, else 2 an error, else 0.
+#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "engine/antivirus.h"
+#include "options.h"
 #include "platform/file.h"
 #include "platform/system.h"
 #include "plugin/scan_kernel.h"
-#include "unpack/arc_info.h"
+#include "report.h"
+#include "walker.h"
 
 namespace {
 
 constexpr std::size_t kHostBufferLength = 1024; // what the plug-in's host receives
 
-struct Options {
-  std::string base;
-  bool chain = false;
-  bool infectedOnly = false;
-  bool summary = true;
-  bool quiet = false;
-  std::vector<std::string> paths;
-};
+using kyvscan::FileResult;
+using kyvscan::Verdict;
 
-struct Totals {
-  unsigned long files = 0;
-  unsigned long infected = 0;
-  unsigned long suspicious = 0;
-  unsigned long errors = 0;
-};
-
-void usage(std::FILE* out) {
-  std::fputs("Usage: kyvscan [OPTIONS] PATH...\n"
-             "Scan files and folders (recursively) for known malware, unpacking mail,\n"
-             "ZIP, CAB, GZIP, TAR, CHM and RAR containers to any depth.\n"
-             "\n"
-             "  -d, --base DIR     signature databases folder (default: BASE beside kyvscan)\n"
-             "  -c, --chain        for each finding, show the container chain that held it\n"
-             "  -i, --infected     print only files with findings\n"
-             "      --no-summary   do not print the summary at the end\n"
-             "  -q, --quiet        print nothing but errors; the exit status tells the result\n"
-             "  -h, --help         show this help\n"
-             "  -V, --version      show the engine version\n"
-             "\n"
-             "Exit status: 0 nothing found, 1 something found, 2 an error occurred.\n",
-             out);
-}
-
-// Names come from the databases as Windows-1251 bytes; terminals want UTF-8.
 std::string readable(const std::string& text) { return kyv::platform::cp1251ToUtf8(text); }
 
-void printLine(const std::string& path, std::string_view rest) {
-  std::string line = path;
-  line += ": ";
-  line.append(rest);
-  line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stdout);
-}
-
-void reportFile(kyv::plugin::TKYVAScanKernel& kernel, const std::string& path,
-                const Options& options, Totals& totals) {
+FileResult scanWithKernel(kyv::plugin::TKYVAScanKernel& kernel, const std::string& path,
+                          const std::string& shown) {
+  FileResult result;
+  result.shown = shown;
   kernel.ClearVerdict();
   kernel.ScanFile(path, {});
-  ++totals.files;
-  const std::string host = kernel.VerdictText.substr(0, kHostBufferLength);
+  result.names = kernel.VerdictText.substr(0, kHostBufferLength);
+  result.findings = kernel.Findings;
   if (kernel.VerdictCode == 1)
-    ++totals.infected;
+    result.verdict = Verdict::Infected;
   else if (kernel.VerdictCode == 2)
-    ++totals.suspicious;
-  if (options.quiet)
-    return;
-  if (kernel.VerdictCode == 0) {
-    if (!options.infectedOnly)
-      printLine(path, "OK");
-  } else {
-    printLine(path, readable(host) + (kernel.VerdictCode == 1 ? " FOUND" : " SUSPICIOUS"));
-  }
-  if (options.chain)
-    for (const kyv::plugin::Finding& finding : kernel.Findings) {
-      const std::string where =
-          finding.Chain.empty() ? path : kyv::unpack::ChainText(finding.Chain);
-      const std::string line =
-          "  " + readable(finding.Name) + " in " + readable(where) + "\n";
-      std::fwrite(line.data(), 1, line.size(), stdout);
-    }
-  std::fflush(stdout);
+    result.verdict = Verdict::Suspicious;
+  return result;
 }
 
-void scanPath(kyv::plugin::TKYVAScanKernel& kernel, const std::string& path,
-              const Options& options, Totals& totals) {
-  if (kyv::platform::folderExists(path)) {
-    std::string folder = path;
-    const char sep = kyv::platform::pathSeparator();
-    if (folder.back() != sep && folder.back() != '/')
-      folder += sep;
-    for (const auto& entry : kyv::platform::listFolder(folder))
-      scanPath(kernel, folder + entry.name, options, totals);
-    return;
-  }
-  if (!kyv::platform::File::openRead(path)) {
-    ++totals.errors;
-    std::fprintf(stderr, "%s: cannot open the file ERROR\n", path.c_str());
-    return;
-  }
-  reportFile(kernel, path, options, totals);
-}
+// One scan run over everything the user named.
+class Scan {
+public:
+  Scan(const kyvscan::Options& options, kyv::plugin::TKYVAScanKernel& kernel,
+       kyvscan::Reporter& reporter)
+      : options_(options), kernel_(kernel), reporter_(reporter) {}
 
-bool parse(int argc, char** argv, Options& options, int& exitCode) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      usage(stdout);
-      exitCode = 0;
-      return false;
+  void Run() {
+    kyvscan::Walker walker(
+        options_, {[this](const std::string& path) { file(path); },
+                   [this](const std::string& source, const std::string& shown) {
+                     stream(source, shown);
+                   },
+                   [this](const std::string& path, const std::string& what,
+                          const std::string& reason) { reporter_.PathError(path, what, reason); },
+                   [this](const std::string& path, const std::string& why) {
+                     reporter_.Note(path + ": skipped: " + why);
+                   }});
+    for (const std::string& path : options_.paths)
+      walker.Visit(path);
+  }
+
+private:
+  void file(const std::string& path) {
+    // Opened here first for the system's reason when it cannot be read; the kernel would only
+    // see a file it could not sample.
+    if (!kyv::platform::File::openRead(path)) {
+      reporter_.PathError(path, "cannot open the file", kyv::platform::lastErrorText());
+      return;
     }
-    if (arg == "-V" || arg == "--version") {
-      std::puts("kyvscan 1.05 (KYV Mail checker engine)");
-      exitCode = 0;
-      return false;
-    }
-    if (arg == "-d" || arg == "--base") {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "kyvscan: %s needs a folder\n", argv[i]);
-        exitCode = 2;
-        return false;
-      }
-      options.base = argv[++i];
-    } else if (arg.rfind("--base=", 0) == 0) {
-      options.base = std::string(arg.substr(7));
-    } else if (arg == "-c" || arg == "--chain") {
-      options.chain = true;
-    } else if (arg == "-i" || arg == "--infected") {
-      options.infectedOnly = true;
-    } else if (arg == "--no-summary") {
-      options.summary = false;
-    } else if (arg == "-q" || arg == "--quiet") {
-      options.quiet = true;
-      options.summary = false;
-    } else if (arg == "--") {
-      for (++i; i < argc; ++i)
-        options.paths.emplace_back(argv[i]);
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      std::fprintf(stderr, "kyvscan: unknown option %s (see kyvscan --help)\n", argv[i]);
-      exitCode = 2;
-      return false;
-    } else {
-      options.paths.emplace_back(arg);
-    }
+    reporter_.File(scanWithKernel(kernel_, path, path));
   }
-  if (options.paths.empty()) {
-    usage(stderr);
-    exitCode = 2;
-    return false;
+
+  void stream(const std::string& source, const std::string& shown) {
+    // Read through to a private file first: the kernel samples the end and reads members at
+    // random, which a pipe cannot give.
+    const std::string folder = kyv::plugin::TempFolderPath();
+    const std::string spool = folder + "kyv_" + std::to_string(kyv::platform::processId()) +
+                              "_stream_" + std::to_string(++streams_) + ".tmp";
+    std::string error;
+    if (!kyv::platform::tempFolderError().empty()) {
+      reporter_.PathError(shown, "cannot make the temporary folder",
+                          kyv::platform::tempFolderError());
+      return;
+    }
+    if (!kyv::platform::copyStreamToFile(source, spool, error)) {
+      reporter_.PathError(shown, "cannot read the stream into " + spool, error);
+      return;
+    }
+    reporter_.File(scanWithKernel(kernel_, spool, shown));
+    kyv::platform::deleteFile(spool);
   }
-  return true;
-}
 
-} // namespace
+  const kyvscan::Options& options_;
+  kyv::plugin::TKYVAScanKernel& kernel_;
+  kyvscan::Reporter& reporter_;
+  unsigned streams_ = 0;
+};
 
-int main(int argc, char** argv) {
-  Options options;
-  int exitCode = 0;
-  if (!parse(argc, argv, options, exitCode))
-    return exitCode;
-
-  const auto started = std::chrono::steady_clock::now();
-  kyv::plugin::TKYVAScanKernel kernel =
-      options.base.empty() ? kyv::plugin::TKYVAScanKernel()
-                           : kyv::plugin::TKYVAScanKernel(options.base);
+// Loads the databases; false (with the message printed) when scanning must not start.
+bool loadBases(kyv::plugin::TKYVAScanKernel& kernel, const kyvscan::Options& options) {
   if (!kernel.LoadBases()) {
     std::string why;
     if (kernel.Engine && !kernel.Engine->LoadErrors.empty())
@@ -186,31 +113,46 @@ int main(int argc, char** argv) {
       why = "the unpack code (extract.kyv) is missing or damaged";
     std::fprintf(stderr, "kyvscan: cannot load the databases from %s: %s\n",
                  readable(kernel.BasePath).c_str(), readable(why).c_str());
-    return 2;
+    return false;
   }
-
   if (kernel.Engine->Descriptors.empty() && !options.quiet)
     std::fprintf(stderr, "kyvscan: warning: no signatures in %s; only containers are checked\n",
                  readable(kernel.BasePath).c_str());
+  return true;
+}
 
-  Totals totals;
-  for (const std::string& path : options.paths)
-    scanPath(kernel, path, options, totals);
+} // namespace
 
-  if (options.summary) {
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::printf("\n----------- SCAN SUMMARY -----------\n"
-                "Known signatures: %zu\n"
-                "Scanned files: %lu\n"
-                "Infected files: %lu\n"
-                "Suspicious files: %lu\n"
-                "Errors: %lu\n"
-                "Time: %.3f sec\n",
-                kernel.Engine->Descriptors.size(), totals.files, totals.infected,
-                totals.suspicious, totals.errors, seconds);
+int main(int argc, char** argv) {
+  kyvscan::Options options;
+  int exitCode = 0;
+  if (!kyvscan::ParseOptions(argc, argv, options, exitCode))
+    return exitCode;
+  if (options.version) {
+    std::puts("kyvscan 1.05 (KYV Mail checker engine)");
+    return 0;
   }
-  if (totals.errors != 0)
+
+  const auto started = std::chrono::steady_clock::now();
+  if (!options.tempDir.empty())
+    kyv::platform::setTempRoot(options.tempDir);
+  kyv::platform::removeTempFolderOnSignals();
+
+  kyvscan::Reporter reporter(options);
+  if (!reporter.OpenLog())
     return 2;
-  return totals.infected + totals.suspicious != 0 ? 1 : 0;
+  kyv::plugin::TKYVAScanKernel kernel =
+      options.base.empty() ? kyv::plugin::TKYVAScanKernel()
+                           : kyv::plugin::TKYVAScanKernel(options.base);
+  if (!loadBases(kernel, options))
+    return 2;
+  if (const std::string error = kyv::platform::tempFolderError(); !error.empty())
+    reporter.Note("kyvscan: warning: cannot make the temporary folder in " + error +
+                  "; containers cannot be unpacked");
+
+  Scan(options, kernel, reporter).Run();
+
+  reporter.Summary(kernel.Engine->Descriptors.size(),
+                   std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  return reporter.ExitStatus();
 }

@@ -2,6 +2,7 @@
 #include "platform/wildcard.h"
 
 #include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,15 +24,21 @@ File& File::operator=(File&&) noexcept = default;
 File::~File() = default;
 
 std::optional<File> File::openRead(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK, opening a FIFO waits for a writer that may never come; only regular
+  // files are read, and the flag is cleared once that is known.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0)
     return std::nullopt;
   struct stat st{};
-  // Folders open on POSIX but are not files to scan.
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int reason = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     ::close(fd);
+    errno = reason;
     return std::nullopt;
   }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0)
+    ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 #ifdef POSIX_FADV_RANDOM
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
 #endif
@@ -114,25 +121,147 @@ std::vector<std::string> findEntries(const std::string& pattern) {
   return names;
 }
 
-std::vector<FolderEntry> listFolder(const std::string& folder) {
-  std::vector<FolderEntry> entries;
+namespace {
+
+EntryKind kindOfMode(mode_t mode) {
+  if (S_ISREG(mode))
+    return EntryKind::File;
+  if (S_ISDIR(mode))
+    return EntryKind::Folder;
+  if (S_ISLNK(mode))
+    return EntryKind::Link;
+  if (S_ISFIFO(mode))
+    return EntryKind::Pipe;
+  if (S_ISSOCK(mode))
+    return EntryKind::Socket;
+  return EntryKind::Device;
+}
+
+// What the listing itself says of an entry; Missing when it does not say (DT_UNKNOWN).
+EntryKind kindOfDirent(unsigned char type) {
+  switch (type) {
+  case DT_REG:
+    return EntryKind::File;
+  case DT_DIR:
+    return EntryKind::Folder;
+  case DT_LNK:
+    return EntryKind::Link;
+  case DT_FIFO:
+    return EntryKind::Pipe;
+  case DT_SOCK:
+    return EntryKind::Socket;
+  case DT_CHR:
+  case DT_BLK:
+    return EntryKind::Device;
+  default:
+    return EntryKind::Missing;
+  }
+}
+
+std::string errnoText(int code) { return std::strerror(code); }
+
+} // namespace
+
+PathStatus pathStatus(const std::string& path, bool follow) {
+  PathStatus status;
+  struct stat st{};
+  const int r = follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
+  if (r != 0) {
+    status.error = errnoText(errno);
+    return status;
+  }
+  status.kind = kindOfMode(st.st_mode);
+  status.device = static_cast<std::uint64_t>(st.st_dev);
+  status.inode = static_cast<std::uint64_t>(st.st_ino);
+  return status;
+}
+
+FolderListing listFolder(const std::string& folder) {
+  FolderListing listing;
   DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr)
-    return entries;
+  if (dir == nullptr) {
+    listing.error = errnoText(errno);
+    return listing;
+  }
   std::string base = folder;
   if (!base.empty() && base.back() != '/')
     base += '/';
-  while (const dirent* entry = ::readdir(dir)) {
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir);
+    if (entry == nullptr) {
+      if (errno != 0)
+        listing.error = errnoText(errno);
+      break;
+    }
     const std::string name = entry->d_name;
     if (name == "." || name == "..")
       continue;
-    struct stat st{};
-    // Symbolic links are not followed into folders: a link loop must not walk forever.
-    const bool isFolder = ::lstat((base + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    entries.push_back({name, isFolder});
+    EntryKind kind = kindOfDirent(entry->d_type);
+    if (kind == EntryKind::Missing) {
+      // Some file systems leave the type out of the listing; lstat, never stat, so that a
+      // link is still seen as a link.
+      struct stat st{};
+      if (::lstat((base + name).c_str(), &st) == 0)
+        kind = kindOfMode(st.st_mode);
+    }
+    listing.entries.push_back({name, kind});
   }
   ::closedir(dir);
-  return entries;
+  return listing;
+}
+
+bool copyStreamToFile(const std::string& source, const std::string& target, std::string& error) {
+  int in = STDIN_FILENO;
+  if (!source.empty()) {
+    // A pipe named by the user: waiting for its writer is what was asked for.
+    in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (in < 0) {
+      error = errnoText(errno);
+      return false;
+    }
+  }
+  const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (out < 0) {
+    error = errnoText(errno);
+    if (in != STDIN_FILENO)
+      ::close(in);
+    return false;
+  }
+  bool ok = true;
+  std::vector<char> buffer(1 << 16);
+  while (ok) {
+    const ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0) {
+      error = errnoText(errno);
+      ok = false;
+      break;
+    }
+    if (n == 0)
+      break;
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+      if (w < 0 && errno == EINTR)
+        continue;
+      if (w <= 0) {
+        error = errnoText(w < 0 ? errno : ENOSPC);
+        ok = false;
+        break;
+      }
+      done += w;
+    }
+  }
+  if (::close(out) != 0 && ok) {
+    error = errnoText(errno);
+    ok = false;
+  }
+  if (in != STDIN_FILENO)
+    ::close(in);
+  if (!ok)
+    ::unlink(target.c_str());
+  return ok;
 }
 
 } // namespace kyv::platform

@@ -1,12 +1,15 @@
 #include "platform/codepages.h"
 #include "platform/system.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
+#include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <mutex>
-#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace kyv::platform {
@@ -27,43 +30,110 @@ std::string moduleFileName() {
 
 namespace {
 
+std::string gTempRoot;
 std::string gTempFolder;
+std::string gTempError;
 
-// Removes our private folder with what is left in it; registered once, run at exit.
-void removeTempFolder() {
-  if (gTempFolder.empty())
-    return;
-  if (DIR* dir = ::opendir(gTempFolder.c_str())) {
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..")
-        ::unlink((gTempFolder + "/" + name).c_str());
+// A copy of the private folder's path that a signal handler may read: written once, before
+// gSignalFolderReady is set.
+char gSignalFolder[4096];
+volatile std::sig_atomic_t gSignalFolderReady = 0;
+
+// Removes the private folder with what is in it. Only async-signal-safe calls (open, the
+// getdents64 system call, unlinkat, close, rmdir): the handlers below run this too. The folder
+// holds files only; a stray subfolder is removed when empty.
+void removeFolderSafely(const char* folder) {
+  const int dir = ::open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir >= 0) {
+    alignas(8) char buffer[4096];
+    for (;;) {
+      const long n = ::syscall(SYS_getdents64, dir, buffer, sizeof buffer);
+      if (n <= 0)
+        break;
+      for (long at = 0; at < n;) {
+        // struct linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
+        unsigned short reclen = 0;
+        std::memcpy(&reclen, buffer + at + 16, sizeof reclen);
+        const char* name = buffer + at + 19;
+        if (!(name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))) {
+          if (::unlinkat(dir, name, 0) != 0)
+            ::unlinkat(dir, name, AT_REMOVEDIR);
+        }
+        if (reclen == 0)
+          break;
+        at += reclen;
+      }
     }
-    ::closedir(dir);
+    ::close(dir);
   }
-  ::rmdir(gTempFolder.c_str());
+  ::rmdir(folder);
+}
+
+void removeTempFolder() {
+  if (!gTempFolder.empty() && gTempError.empty())
+    removeFolderSafely(gTempFolder.c_str());
+}
+
+extern "C" void removeTempFolderAndDie(int signo) {
+  if (gSignalFolderReady != 0)
+    removeFolderSafely(gSignalFolder);
+  // The handler was installed to run once (SA_RESETHAND) and without blocking its own signal
+  // (SA_NODEFER): raising it again ends the process the way the signal would have.
+  ::raise(signo);
 }
 
 } // namespace
 
+void setTempRoot(const std::string& root) { gTempRoot = root; }
+
 std::string tempFolder() {
   static std::once_flag once;
   std::call_once(once, [] {
-    const char* base = std::getenv("TMPDIR");
-    std::string root = (base != nullptr && base[0] != '\0') ? base : "/tmp";
+    const char* env = std::getenv("TMPDIR");
+    std::string root = !gTempRoot.empty()                     ? gTempRoot
+                       : (env != nullptr && env[0] != '\0') ? std::string(env)
+                                                              : std::string("/tmp");
     while (root.size() > 1 && root.back() == '/')
       root.pop_back();
     std::string templ = root + "/kyv-XXXXXX";
     // mkdtemp makes the folder 0700 and never reuses an existing name.
     if (::mkdtemp(templ.data()) != nullptr) {
       gTempFolder = templ;
+      if (templ.size() < sizeof gSignalFolder) {
+        std::memcpy(gSignalFolder, templ.c_str(), templ.size() + 1);
+        gSignalFolderReady = 1;
+      }
       std::atexit(removeTempFolder);
     } else {
+      // Member files will then fail to be created in the root (missing, or not writable),
+      // which the scan reports; gTempError tells the front ends why.
+      gTempError = root + ": " + std::strerror(errno);
       gTempFolder = root;
     }
   });
   return gTempFolder;
 }
+
+std::string tempFolderError() {
+  tempFolder();
+  return gTempError;
+}
+
+void removeTempFolderOnSignals() {
+  for (const int signo : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    struct sigaction current{};
+    // A signal the caller chose to ignore (nohup) stays ignored.
+    if (::sigaction(signo, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+      continue;
+    struct sigaction action{};
+    action.sa_handler = removeTempFolderAndDie;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND | SA_NODEFER;
+    ::sigaction(signo, &action, nullptr);
+  }
+}
+
+std::string lastErrorText() { return std::strerror(errno); }
 
 std::uint32_t processId() { return static_cast<std::uint32_t>(::getpid()); }
 

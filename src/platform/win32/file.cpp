@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "platform/system.h"
+
 namespace kyv::platform {
 
 struct File::Impl {
@@ -108,27 +110,120 @@ std::vector<std::string> findEntries(const std::string& pattern) {
   return names;
 }
 
-std::vector<FolderEntry> listFolder(const std::string& folder) {
-  std::vector<FolderEntry> entries;
+namespace {
+
+EntryKind kindOfAttributes(DWORD attr) {
+  // Reparse points (symbolic links, junctions) are links whatever they name.
+  if (attr & FILE_ATTRIBUTE_REPARSE_POINT)
+    return EntryKind::Link;
+  if (attr & FILE_ATTRIBUTE_DIRECTORY)
+    return EntryKind::Folder;
+  if (attr & FILE_ATTRIBUTE_DEVICE)
+    return EntryKind::Device;
+  return EntryKind::File;
+}
+
+} // namespace
+
+PathStatus pathStatus(const std::string& path, bool follow) {
+  PathStatus status;
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  HANDLE h = ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, flags, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    status.error = lastErrorText();
+    return status;
+  }
+  const DWORD type = ::GetFileType(h);
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (type == FILE_TYPE_PIPE) {
+    status.kind = EntryKind::Pipe;
+  } else if (type == FILE_TYPE_CHAR) {
+    status.kind = EntryKind::Device;
+  } else if (::GetFileInformationByHandle(h, &info)) {
+    status.kind = kindOfAttributes(info.dwFileAttributes);
+    if (follow && status.kind == EntryKind::Link)
+      status.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::Folder
+                                                                       : EntryKind::File;
+    status.device = info.dwVolumeSerialNumber;
+    status.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  } else {
+    status.error = lastErrorText();
+  }
+  ::CloseHandle(h);
+  return status;
+}
+
+FolderListing listFolder(const std::string& folder) {
+  FolderListing listing;
   std::string pattern = folder;
   if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/')
     pattern += '\\';
   pattern += '*';
   WIN32_FIND_DATAA data{};
   HANDLE find = ::FindFirstFileA(pattern.c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE)
-    return entries;
+  if (find == INVALID_HANDLE_VALUE) {
+    if (::GetLastError() != ERROR_FILE_NOT_FOUND)
+      listing.error = lastErrorText();
+    return listing;
+  }
   do {
     const std::string name = data.cFileName;
     if (name == "." || name == "..")
       continue;
-    // Reparse points are not walked into: a junction loop must not walk forever.
-    const bool isFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                          !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    entries.push_back({name, isFolder});
+    listing.entries.push_back({name, kindOfAttributes(data.dwFileAttributes)});
   } while (::FindNextFileA(find, &data));
+  if (::GetLastError() != ERROR_NO_MORE_FILES)
+    listing.error = lastErrorText();
   ::FindClose(find);
-  return entries;
+  return listing;
+}
+
+bool copyStreamToFile(const std::string& source, const std::string& target, std::string& error) {
+  HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
+  const bool own = !source.empty();
+  if (own)
+    in = ::CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (in == INVALID_HANDLE_VALUE || in == nullptr) {
+    error = own ? lastErrorText() : std::string("no standard input");
+    return false;
+  }
+  HANDLE out = ::CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_TEMPORARY, nullptr);
+  if (out == INVALID_HANDLE_VALUE) {
+    error = lastErrorText();
+    if (own)
+      ::CloseHandle(in);
+    return false;
+  }
+  bool ok = true;
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+      // The writer closing its end of a pipe is the end of the stream, not an error.
+      if (::GetLastError() != ERROR_BROKEN_PIPE) {
+        error = lastErrorText();
+        ok = false;
+      }
+      break;
+    }
+    if (got == 0)
+      break;
+    DWORD put = 0;
+    if (!::WriteFile(out, buffer.data(), got, &put, nullptr) || put != got) {
+      error = lastErrorText();
+      ok = false;
+      break;
+    }
+  }
+  ::CloseHandle(out);
+  if (own)
+    ::CloseHandle(in);
+  if (!ok)
+    ::DeleteFileA(target.c_str());
+  return ok;
 }
 
 } // namespace kyv::platform

@@ -18,11 +18,51 @@ std::string moduleFileName() {
   return std::string(buffer, n);
 }
 
+namespace {
+std::string gTempRoot;
+}
+
+void setTempRoot(const std::string& root) {
+  gTempRoot = root;
+  if (!gTempRoot.empty() && gTempRoot.back() != '\\' && gTempRoot.back() != '/')
+    gTempRoot += '\\';
+}
+
 std::string tempFolder() {
+  if (!gTempRoot.empty())
+    return gTempRoot;
   char buffer[1024];
   const DWORD n = ::GetTempPathA(1023, buffer);
   if (n == 0 || n > 1023)
     return std::string();
+  return std::string(buffer, n);
+}
+
+std::string tempFolderError() {
+  const std::string folder = tempFolder();
+  if (folder.empty())
+    return "the system names no temporary folder";
+  const DWORD attr = ::GetFileAttributesA(folder.c_str());
+  if (attr == INVALID_FILE_ATTRIBUTES)
+    return folder + ": " + lastErrorText();
+  if (!(attr & FILE_ATTRIBUTE_DIRECTORY))
+    return folder + ": not a folder";
+  return std::string();
+}
+
+void removeTempFolderOnSignals() {}
+
+std::string lastErrorText() {
+  const DWORD code = ::GetLastError();
+  char buffer[512];
+  DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, buffer, sizeof buffer, nullptr);
+  // The system's texts end with a full stop and a line break, which the callers add themselves.
+  while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == '.' ||
+                   buffer[n - 1] == ' '))
+    --n;
+  if (n == 0)
+    return "system error " + std::to_string(code);
   return std::string(buffer, n);
 }
 

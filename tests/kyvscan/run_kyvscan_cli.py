@@ -1,0 +1,337 @@
+"""The kyvscan command line as users and scripts meet it: folder walks with link loops and
+special files end, standard input and pipes are scanned, exit statuses and error lines follow
+the clamscan conventions, unreadable paths are errors with the system's reason (checked as an
+unprivileged user), temporary folders are honoured and never left behind, a signal in the middle
+of a large scan removes what the scan wrote.
+
+usage: run_kyvscan_cli.py --kyvscan PROG --base DIR"""
+import argparse
+import json
+import os
+import pwd
+import re
+import shutil
+import signal
+import socket
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import zlib
+
+EICAR = rb"X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
+# Every run gets this long; a walk that loops or an open that blocks fails instead of hanging.
+TIMEOUT = 60
+
+failures = []
+
+
+def check(what, ok, output=""):
+    if not ok:
+        failures.append(what)
+        print("FAIL %s\n%s" % (what, output))
+    else:
+        print("ok   %s" % what)
+
+
+def write(path, data):
+    if os.path.dirname(path):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def stored_zip(name, data):
+    """A one-member ZIP, stored (no compression)."""
+    crc = zlib.crc32(data)
+    local = struct.pack("<IHHHHHIIIHH", 0x04034B50, 10, 0, 0, 0, 0, crc, len(data), len(data),
+                        len(name), 0) + name + data
+    central = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 10, 0, 0, 0, 0, crc, len(data),
+                          len(data), len(name), 0, 0, 0, 0, 0, 0) + name
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 1, 1, len(central), len(local), 0)
+    return local + central + end
+
+
+def zeros_zip(path, size_mib):
+    """A ZIP whose one member is size_mib MiB of zeros, deflated: one piece of 1 MiB compressed
+    once, ending in a full flush (byte-aligned, no reference before it), repeated, then an empty
+    final block. Built in well under a second."""
+    chunk = bytes(1 << 20)
+    c = zlib.compressobj(9, zlib.DEFLATED, -15)
+    piece = c.compress(chunk) + c.flush(zlib.Z_FULL_FLUSH)
+    crc = 0
+    for _ in range(size_mib):
+        crc = zlib.crc32(chunk, crc)
+    packed = len(piece) * size_mib + 2
+    size = size_mib << 20
+    name = b"zeros.bin"
+    with open(path, "wb") as f:
+        f.write(struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 8, 0, 0, crc, packed, size,
+                            len(name), 0) + name)
+        for _ in range(size_mib):
+            f.write(piece)
+        f.write(b"\x03\x00")
+        central = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, 8, 0, 0, crc, packed,
+                              size, len(name), 0, 0, 0, 0, 0, 0) + name
+        offset = 30 + len(name) + packed
+        f.write(central + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 1, 1, len(central), offset, 0))
+
+
+class Runner:
+    def __init__(self, kyvscan, work):
+        self.kyvscan = kyvscan
+        self.work = work
+        self.tmp = os.path.join(work, "tmp")
+        os.makedirs(self.tmp)
+
+    def run(self, args, stdin=None, user=None, env=None):
+        """Runs kyvscan in the work folder with its own TMPDIR; returns (status, stdout,
+        stderr, what it left in TMPDIR)."""
+        environment = dict(os.environ, TMPDIR=self.tmp)
+        environment.update(env or {})
+        prefix = []
+        if user:
+            prefix = ["setpriv", "--reuid=" + user, "--regid=" + user_group(user), "--clear-groups"]
+        try:
+            run = subprocess.run(prefix + [self.kyvscan] + args, cwd=self.work, input=stdin,
+                                 capture_output=True, timeout=TIMEOUT, env=environment)
+        except subprocess.TimeoutExpired as e:
+            return None, (e.stdout or b"").decode("utf-8", "replace"), "timed out", []
+        left = os.listdir(self.tmp)
+        for name in left:
+            shutil.rmtree(os.path.join(self.tmp, name), ignore_errors=True)
+        return (run.returncode, run.stdout.decode("utf-8", "replace"),
+                run.stderr.decode("utf-8", "replace"), left)
+
+
+def user_group(user):
+    return str(pwd.getpwnam(user).pw_gid)
+
+
+def expect(runner, what, args, status, out=(), err=(), reject=(), stdin=None, user=None):
+    code, stdout, stderr, left = runner.run(args, stdin=stdin, user=user)
+    problems = []
+    if code != status:
+        problems.append("exit status %s, expected %s" % (code, status))
+    for pattern in out:
+        if not re.search(pattern, stdout, re.M):
+            problems.append("stdout lacks %r" % pattern)
+    for pattern in err:
+        if not re.search(pattern, stderr, re.M):
+            problems.append("stderr lacks %r" % pattern)
+    for pattern in reject:
+        if re.search(pattern, stdout + stderr, re.M):
+            problems.append("output has %r" % pattern)
+    if left:
+        problems.append("left in the temporary folder: %s" % left)
+    check(what, not problems, "\n".join(problems) + "\n--- stdout\n" + stdout + "--- stderr\n" + stderr)
+    return stdout
+
+
+def walk_cases(r):
+    write("walk/clean.txt", b"plain text\n")
+    write("walk/sub/inner.txt", b"more plain text\n")
+    os.symlink(".", "walk/self")
+    os.symlink("..", "walk/sub/up")
+    os.symlink("clean.txt", "walk/link.txt")
+    os.mkfifo("walk/fifo")
+    sock = socket.socket(socket.AF_UNIX)
+    sock.bind("walk/sock")
+    once = r"(?s)^walk/clean.txt: OK\n(?!.*walk/.*clean.txt: OK)"
+    expect(r, "a link loop is not followed, file links are", ["walk"], 0,
+           out=[once, r"^walk/link.txt: OK", r"^walk/sub/inner.txt: OK", r"Scanned files: 3\n"],
+           reject=[r"walk/self/", r"walk/sub/up"])
+    expect(r, "--follow-symlinks scans each file once and ends loops", ["--follow-symlinks", "walk"], 0,
+           out=[r"^walk/clean.txt: OK", r"Scanned files: 2\n"], reject=[r"self/", r"up/", r"link.txt"])
+    expect(r, "FIFOs and sockets in folders are skipped with a note, no error", ["walk/sub", "walk"], 0,
+           err=[r"walk/fifo: skipped: a FIFO", r"walk/sock: skipped: a socket"], out=[r"Errors: 0"])
+    expect(r, "a link named on the command line is followed", ["walk/self"], 0,
+           out=[r"^walk/self/clean.txt: OK"])
+    sock.close()
+
+
+def stream_cases(r):
+    expect(r, "- scans standard input as stdin", ["-"], 1, stdin=EICAR,
+           out=[r"^stdin: Eicar-Test-Signature FOUND$"])
+    expect(r, "/dev/stdin from a pipe is read, not reported OK unread", ["/dev/stdin"], 1, stdin=EICAR,
+           out=[r"^/dev/stdin: Eicar-Test-Signature FOUND$"])
+    expect(r, "a container on standard input is unpacked", ["-"], 1,
+           stdin=stored_zip(b"eicar.com", EICAR), out=[r"^stdin: Eicar-Test-Signature FOUND$"])
+    os.mkfifo("named.fifo")
+    writer = subprocess.Popen(["sh", "-c", "printf '%s' \"$1\" > named.fifo", "sh", EICAR.decode()],
+                              cwd=r.work)
+    expect(r, "a FIFO named on the command line is read", ["named.fifo"], 1,
+           out=[r"^named.fifo: Eicar-Test-Signature FOUND$"])
+    writer.wait(timeout=TIMEOUT)
+    expect(r, "a missing temporary folder makes standard input an ERROR", ["--tempdir", "no/such", "-"],
+           2, stdin=EICAR, out=[r"^stdin: cannot make the temporary folder: no/such: No such file or directory ERROR$"],
+           reject=[r"stdin: OK"])
+
+
+def status_cases(r):
+    write("eicar.com", EICAR)
+    write("clean.txt", b"plain text\n")
+    expect(r, "clean gives 0", ["clean.txt"], 0, out=[r"^clean.txt: OK$"])
+    expect(r, "found gives 1", ["eicar.com", "clean.txt"], 1, out=[r"^eicar.com: Eicar-Test-Signature FOUND$"])
+    expect(r, "a missing path is an error with its reason, 2", ["clean.txt", "missing.txt"], 2,
+           out=[r"^missing.txt: cannot examine the path: No such file or directory ERROR$", r"Errors: 1\n"])
+    expect(r, "found outranks an error", ["missing.txt", "eicar.com"], 1)
+    expect(r, "-r is accepted", ["-r", "clean.txt"], 0)
+    expect(r, "a bad option gives 2", ["--frobnicate", "clean.txt"], 2, err=[r"unknown option --frobnicate"])
+
+
+def unprivileged_cases(r):
+    """Permissions mean nothing to root: these run as nobody, on a copy of the program and its
+    databases that nobody can reach."""
+    try:
+        pwd.getpwnam("nobody")
+    except KeyError:
+        print("skip unprivileged cases: no user nobody")
+        return
+    if os.geteuid() != 0:
+        user = None  # already unprivileged
+    else:
+        user = "nobody"
+    os.chmod(r.work, 0o755)
+    os.chmod(r.tmp, 0o777)
+    write("perm/eicar.com", EICAR)
+    write("perm/secret.txt", b"cannot be read\n")
+    write("perm/locked/inside.txt", b"cannot be reached\n")
+    write("locked-top/inside.txt", b"cannot be reached\n")
+    os.chmod("perm/secret.txt", 0)
+    os.chmod("perm/locked", 0)
+    os.chmod("locked-top", 0)
+    for dirpath, dirs, files in os.walk(r.work):
+        for d in dirs:
+            path = os.path.join(dirpath, d)
+            if os.stat(path).st_mode & 0o777:
+                os.chmod(path, 0o755)
+    expect(r, "an unreadable file and folder are errors with reasons; found still gives 1", ["perm"], 1,
+           out=[r"^perm/secret.txt: cannot open the file: Permission denied ERROR$",
+                r"^perm/locked: cannot read the folder: Permission denied ERROR$",
+                r"^perm/eicar.com: Eicar-Test-Signature FOUND$", r"Errors: 2\n"], user=user)
+    expect(r, "an unreadable top-level folder is an error, 2", ["locked-top"], 2,
+           out=[r"^locked-top: cannot read the folder: Permission denied ERROR$", r"Errors: 1\n"],
+           user=user)
+    expect(r, "an unreadable file alone gives 2", ["perm/secret.txt"], 2, user=user)
+
+
+def filter_cases(r):
+    write("tree/a.txt", b"plain text\n")
+    write("tree/b.eml", b"plain text\n")
+    write("tree/skip/c.txt", b"plain text\n")
+    write("tree/eicar.com", EICAR)
+    expect(r, "--exclude skips files and folders", ["--exclude", r"/skip$", "--exclude", r"\.com$", "tree"], 0,
+           out=[r"^tree/a.txt: OK", r"^tree/b.eml: OK"], reject=[r"c.txt", r"eicar"])
+    expect(r, "--include keeps only matching files, folders still walked", ["--include", r"\.txt$", "tree"], 0,
+           out=[r"^tree/a.txt: OK", r"^tree/skip/c.txt: OK", r"Scanned files: 2\n"], reject=[r"b.eml"])
+    expect(r, "a bad regular expression is refused", ["--exclude", "(", "tree"], 2,
+           err=[r"--exclude: not a regular expression"])
+    write("list.txt", b"tree/a.txt\r\n\ntree/eicar.com\n")
+    expect(r, "--file-list scans the listed paths", ["--file-list", "list.txt"], 1,
+           out=[r"^tree/a.txt: OK", r"^tree/eicar.com: Eicar-Test-Signature FOUND"], reject=[r"b.eml"])
+    expect(r, "--log appends the lines", ["--log", "scan.log", "tree/eicar.com", "nothing"], 1)
+    with open(os.path.join(r.work, "scan.log"), encoding="utf-8") as f:
+        logged = f.read()
+    check("the log holds the result and error lines and the summary",
+          "tree/eicar.com: Eicar-Test-Signature FOUND" in logged and "nothing: cannot examine" in logged
+          and "Infected files: 1" in logged, logged)
+
+
+def json_cases(r):
+    odd = "odd \"name\"\\\x01\n.com"
+    write(os.path.join("js", odd), EICAR)
+    write("js/zip.zip", stored_zip(b"inner/eicar.com", EICAR))
+    with open(b"js/not-utf8-\xff.txt", "wb") as f:
+        f.write(b"plain text\n")
+    stdout = expect(r, "--json gives one object a line", ["--json", "js", "js/missing"], 1)
+    try:
+        objects = [json.loads(line) for line in stdout.splitlines()]
+    except ValueError as e:
+        check("--json lines parse", False, "%s\n%s" % (e, stdout))
+        return
+    by_path = {o["path"]: o for o in objects}
+    check("--json: four objects", len(objects) == 4, stdout)
+    check("--json: a name that is not UTF-8 stays valid JSON",
+          by_path.get("js/not-utf8-\ufffd.txt", {}).get("verdict") == "clean", stdout)
+    odd_result = by_path.get("js/" + odd, {})
+    check("--json: control characters and quotes round-trip", odd_result.get("verdict") == "infected"
+          and odd_result.get("names") == ["Eicar-Test-Signature"], stdout)
+    check("--json: control characters are escaped as \\uXXXX", "\\u0001" in stdout and "\\n" not in stdout.replace("\\\\", ""), stdout)
+    zipped = by_path.get("js/zip.zip", {})
+    chain = zipped.get("findings", [{}])[0].get("chain")
+    check("--json: the finding carries its chain",
+          chain == [{"container": "ZIP", "member": "inner/eicar.com"}], stdout)
+    missing = by_path.get("js/missing", {})
+    check("--json: an error object with its reason", missing.get("verdict") == "error"
+          and "No such file or directory" in (missing.get("error") or ""), stdout)
+
+
+def signal_cases(r):
+    """A signal in the middle of a large scan: the scan's temporary folder goes with it."""
+    zeros_zip(os.path.join(r.work, "zeros.zip"), 1024)
+    for signo in (signal.SIGTERM, signal.SIGINT):
+        environment = dict(os.environ, TMPDIR=r.tmp)
+        scan = subprocess.Popen([r.kyvscan, "zeros.zip"], cwd=r.work, env=environment,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + TIMEOUT
+        written = 0
+        while time.monotonic() < deadline and scan.poll() is None and written < (8 << 20):
+            written = sum(os.path.getsize(os.path.join(d, f))
+                          for d, _, files in os.walk(r.tmp) for f in files
+                          if os.path.exists(os.path.join(d, f)))
+            time.sleep(0.02)
+        was_running = scan.poll() is None
+        scan.send_signal(signo)
+        try:
+            code = scan.wait(timeout=TIMEOUT)
+        except subprocess.TimeoutExpired:
+            scan.kill()
+            code = scan.wait()
+        left = os.listdir(r.tmp)
+        check("%s during a large scan leaves nothing behind" % signal.Signals(signo).name,
+              was_running and written >= (8 << 20) and code == -signo and not left,
+              "running when signalled %s, %d bytes seen, status %s, left %s"
+              % (was_running, written, code, left))
+        for name in left:
+            shutil.rmtree(os.path.join(r.tmp, name), ignore_errors=True)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--kyvscan", required=True)
+    ap.add_argument("--base", required=True)
+    ap.add_argument("--only", help="run only the case groups named (comma-separated)")
+    args = ap.parse_args()
+    work = tempfile.mkdtemp(prefix="kyvscan-cli-")
+    try:
+        # The program beside a copy of its databases, readable by everyone, in a folder an
+        # unprivileged user can reach whoever built it.
+        program = os.path.join(work, "kyvscan")
+        shutil.copy(args.kyvscan, program)
+        shutil.copytree(args.base, os.path.join(work, "BASE"))
+        for name in os.listdir(os.path.join(work, "BASE")):
+            os.chmod(os.path.join(work, "BASE", name), 0o644)
+        os.chmod(os.path.join(work, "BASE"), 0o755)
+        os.chdir(work)
+        runner = Runner(program, work)
+        groups = {"walk": walk_cases, "stream": stream_cases, "status": status_cases,
+                  "unprivileged": unprivileged_cases, "filter": filter_cases, "json": json_cases,
+                  "signal": signal_cases}
+        for name, group in groups.items():
+            if args.only and name not in args.only.split(","):
+                continue
+            group(runner)
+    finally:
+        for dirpath, dirs, _ in os.walk(work):
+            for d in dirs:
+                os.chmod(os.path.join(dirpath, d), 0o755)
+        shutil.rmtree(work, ignore_errors=True)
+    print("%d failures" % len(failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

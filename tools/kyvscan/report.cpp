@@ -1,0 +1,171 @@
+#include "report.h"
+
+#include "json_text.h"
+#include "platform/system.h"
+#include "unpack/arc_info.h"
+
+namespace kyvscan {
+
+namespace {
+
+// Names come from the databases and containers as Windows-1251 bytes; terminals want UTF-8.
+std::string readable(const std::string& text) { return kyv::platform::cp1251ToUtf8(text); }
+
+const char* verdictName(Verdict verdict) {
+  switch (verdict) {
+  case Verdict::Infected:
+    return "infected";
+  case Verdict::Suspicious:
+    return "suspicious";
+  case Verdict::Error:
+    return "error";
+  default:
+    return "clean";
+  }
+}
+
+// One link of a chain: the container type, the transfer encoding of a mail part apart.
+std::string jsonLink(const kyv::unpack::TKYVArcInfo& link) {
+  std::string type = link.ArcType;
+  std::string encoding;
+  if (const std::size_t colon = type.find(':'); colon != std::string::npos) {
+    encoding = type.substr(colon + 1);
+    type.resize(colon);
+  }
+  std::string out = "{\"container\":" + JsonString(readable(type));
+  if (!encoding.empty())
+    out += ",\"encoding\":" + JsonString(readable(encoding));
+  return out + ",\"member\":" + JsonString(readable(link.ItemName)) + "}";
+}
+
+std::string jsonFinding(const kyv::plugin::Finding& finding) {
+  std::string out = "{\"name\":" + JsonString(readable(finding.Name)) + ",\"verdict\":\"" +
+                    (finding.Code == 1 ? "infected" : "suspicious") + "\",\"chain\":[";
+  for (std::size_t i = 0; i < finding.Chain.size(); ++i)
+    out += (i != 0 ? "," : "") + jsonLink(finding.Chain[i]);
+  return out + "]}";
+}
+
+} // namespace
+
+Reporter::~Reporter() {
+  if (log_ != nullptr)
+    std::fclose(log_);
+}
+
+bool Reporter::OpenLog() {
+  if (options_.logFile.empty())
+    return true;
+  log_ = std::fopen(options_.logFile.c_str(), "ab");
+  if (log_ != nullptr)
+    return true;
+  std::fprintf(stderr, "kyvscan: cannot open the log file %s: %s\n", options_.logFile.c_str(),
+               kyv::platform::lastErrorText().c_str());
+  return false;
+}
+
+void Reporter::emit(std::FILE* stream, const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), stream);
+  std::fflush(stream);
+  if (log_ != nullptr) {
+    std::fwrite(line.data(), 1, line.size(), log_);
+    std::fflush(log_);
+  }
+}
+
+void Reporter::File(const FileResult& result) {
+  if (result.verdict == Verdict::Error) {
+    ++totals_.errors;
+  } else {
+    ++totals_.files;
+    if (result.verdict == Verdict::Infected)
+      ++totals_.infected;
+    else if (result.verdict == Verdict::Suspicious)
+      ++totals_.suspicious;
+  }
+  if (options_.json)
+    jsonLine(result);
+  else
+    textLines(result);
+}
+
+void Reporter::textLines(const FileResult& result) {
+  switch (result.verdict) {
+  case Verdict::Clean:
+    if (!options_.quiet && !options_.infectedOnly)
+      emit(stdout, result.shown + ": OK\n");
+    return;
+  case Verdict::Error:
+    emit(stdout, result.shown + ": " + result.error + " ERROR\n");
+    return;
+  default:
+    break;
+  }
+  if (options_.quiet)
+    return;
+  emit(stdout, result.shown + ": " + readable(result.names) +
+                   (result.verdict == Verdict::Infected ? " FOUND\n" : " SUSPICIOUS\n"));
+  if (options_.chain)
+    for (const kyv::plugin::Finding& finding : result.findings) {
+      const std::string where =
+          finding.Chain.empty() ? result.shown : kyv::unpack::ChainText(finding.Chain);
+      emit(stdout, "  " + readable(finding.Name) + " in " + readable(where) + "\n");
+    }
+}
+
+void Reporter::jsonLine(const FileResult& result) {
+  if (result.verdict == Verdict::Clean && (options_.quiet || options_.infectedOnly))
+    return;
+  if ((result.verdict == Verdict::Infected || result.verdict == Verdict::Suspicious) &&
+      options_.quiet)
+    return;
+  std::string line = "{\"path\":" + JsonString(result.shown) + ",\"verdict\":\"" +
+                     verdictName(result.verdict) + "\",\"names\":[";
+  for (std::size_t i = 0; i < result.findings.size(); ++i)
+    line += (i != 0 ? "," : "") + JsonString(readable(result.findings[i].Name));
+  line += "],\"findings\":[";
+  for (std::size_t i = 0; i < result.findings.size(); ++i)
+    line += (i != 0 ? "," : "") + jsonFinding(result.findings[i]);
+  line += "],\"error\":";
+  line += result.error.empty() ? "null" : JsonString(result.error);
+  emit(stdout, line + "}\n");
+}
+
+void Reporter::PathError(const std::string& path, const std::string& what,
+                         const std::string& reason) {
+  FileResult result;
+  result.shown = path;
+  result.verdict = Verdict::Error;
+  result.error = what + ": " + reason;
+  File(result);
+}
+
+void Reporter::Note(const std::string& text) {
+  if (!options_.quiet)
+    emit(stderr, text + "\n");
+}
+
+void Reporter::Summary(std::size_t signatures, double seconds) {
+  if (!options_.summary || options_.json)
+    return;
+  char text[512];
+  std::snprintf(text, sizeof text,
+                "\n----------- SCAN SUMMARY -----------\n"
+                "Known signatures: %zu\n"
+                "Scanned files: %lu\n"
+                "Infected files: %lu\n"
+                "Suspicious files: %lu\n"
+                "Errors: %lu\n"
+                "Time: %.3f sec\n",
+                signatures, totals_.files, totals_.infected, totals_.suspicious, totals_.errors,
+                seconds);
+  emit(stdout, text);
+}
+
+int Reporter::ExitStatus() const {
+  if (totals_.infected + totals_.suspicious != 0)
+    return 1;
+  return totals_.errors != 0 ? 2 : 0;
+}
+
+} // namespace kyvscan

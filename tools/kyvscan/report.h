@@ -1,0 +1,62 @@
+// What the scanner prints: one line (or one JSON object) per top-level file, notes on standard
+// error, the summary, all of it copied to the --log file; and the totals behind the exit status.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "plugin/scan_kernel.h"
+
+namespace kyvscan {
+
+enum class Verdict { Clean, Infected, Suspicious, Error };
+
+// The outcome of one top-level file.
+struct FileResult {
+  std::string shown; // the path as found or named, or "stdin"
+  Verdict verdict = Verdict::Clean;
+  std::string names; // the text the plug-in would hand its host
+  std::vector<kyv::plugin::Finding> findings;
+  std::string error; // what failed, with the system's reason
+};
+
+struct Totals {
+  unsigned long files = 0;
+  unsigned long infected = 0;
+  unsigned long suspicious = 0;
+  unsigned long errors = 0;
+};
+
+class Reporter {
+public:
+  explicit Reporter(const Options& options) : options_(options) {}
+  ~Reporter();
+  Reporter(const Reporter&) = delete;
+  Reporter& operator=(const Reporter&) = delete;
+
+  // Opens the --log file for appending; false (with the message printed) when it cannot be.
+  bool OpenLog();
+
+  void File(const FileResult& result);
+  // An error about a path that was not scanned (cannot be opened, a folder that cannot be read).
+  void PathError(const std::string& path, const std::string& what, const std::string& reason);
+  // A note on standard error that is no error.
+  void Note(const std::string& text);
+  void Summary(std::size_t signatures, double seconds);
+
+  // 1 when anything was found, else 2 when anything failed, else 0.
+  int ExitStatus() const;
+
+private:
+  void emit(std::FILE* stream, const std::string& line);
+  void textLines(const FileResult& result);
+  void jsonLine(const FileResult& result);
+
+  const Options& options_;
+  std::FILE* log_ = nullptr;
+  Totals totals_;
+};
+
+} // namespace kyvscan
