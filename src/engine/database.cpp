@@ -1,5 +1,7 @@
 #include "engine/database.h"
 
+#include <algorithm>
+
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -121,11 +123,15 @@ bool DecodeDatabaseImage(std::vector<std::byte>& image) {
 
   try {
     MemorySource in{std::span(image).subspan(kHeaderSize)};
-    VectorSink out(kMaxDecodedBody);
+    // The decoded image is built in place behind a copy of the header: the body is several
+    // times the stored size (the unpack code's module), and copying it once more, or growing
+    // it from nothing, costs a daemon's reload about as much as inflating it.
+    VectorSink out(kHeaderSize + kMaxDecodedBody);
+    out.bytes().reserve(kHeaderSize + std::min<std::size_t>(kMaxDecodedBody, 4 * (n - kHeaderSize)));
+    out.bytes().assign(image.begin(), image.begin() + kHeaderSize);
     archive::TAbDeflateHelper helper;
     archive::Inflate(in, out, &helper);
-    image.resize(kHeaderSize);
-    image.insert(image.end(), out.bytes().begin(), out.bytes().end());
+    image = std::move(out.bytes());
   } catch (const archive::EAbException&) {
     return false;
   } catch (const std::bad_alloc&) {
