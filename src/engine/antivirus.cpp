@@ -12,16 +12,11 @@ namespace kyv::engine {
 
 TAntivirus::TAntivirus(const std::string& folder) : BasePath(platform::NormalizeFolder(folder)) {}
 
-void TAntivirus::ReindexDescriptors() {
-  ranges_.clear();
-  ranges_.reserve(Descriptors.size());
-  for (const TVirusDescr& d : Descriptors)
-    ranges_.push_back({d.MinSize, d.MaxSize});
-}
+void TAntivirus::ReindexDescriptors() { index_.build(Descriptors); }
 
 void TAntivirus::ClearTables() {
   Descriptors.clear();
-  ranges_.clear();
+  index_.clear();
   NeuroItems.clear();
   Scripts.clear();
 }
@@ -101,7 +96,8 @@ bool TAntivirus::LoadSignatureImage(std::vector<std::byte> image, const std::str
     Descriptors.resize(oldCount);
     throw;
   }
-  ReindexDescriptors();
+  if (!loadingSet_)
+    ReindexDescriptors();
   for (TKYVScript& s : scripts) {
     const auto same = std::find_if(Scripts.begin(), Scripts.end(),
                                    [&](const TKYVScript& old) { return old.Id == s.Id; });
@@ -138,18 +134,28 @@ bool TAntivirus::LoadNeuralImage(std::vector<std::byte> image, const std::string
 bool TAntivirus::LoadDatabases() {
   ClearTables();
   LoadErrors.clear();
+  loadingSet_ = true;
   bool result = true;
-  for (const std::string& entry : platform::findEntries(BasePath + "main*.kyv")) {
-    if (!result)
-      break;
-    result = LoadSignatureFile(BasePath + entry, true);
+  try {
+    for (const std::string& entry : platform::findEntries(BasePath + "main*.kyv")) {
+      if (!result)
+        break;
+      result = LoadSignatureFile(BasePath + entry, true);
+    }
+    const std::string daily = BasePath + "daily.kyv";
+    if (platform::fileExists(daily))
+      LoadSignatureFile(daily, false);
+    const std::string neural = BasePath + "neural.kyv";
+    if (platform::fileExists(neural))
+      LoadNeuralFile(neural);
+  } catch (...) {
+    // The tables keep what loaded before the failure, and stay matchable.
+    loadingSet_ = false;
+    ReindexDescriptors();
+    throw;
   }
-  const std::string daily = BasePath + "daily.kyv";
-  if (platform::fileExists(daily))
-    LoadSignatureFile(daily, false);
-  const std::string neural = BasePath + "neural.kyv";
-  if (platform::fileExists(neural))
-    LoadNeuralFile(neural);
+  loadingSet_ = false;
+  ReindexDescriptors();
   return result;
 }
 
@@ -162,40 +168,22 @@ std::string MatchDetails(const TKYVFileInfo& info) {
 }
 
 std::int32_t TAntivirus::CheckFileInfo(TKYVFileInfo info, TVirusDescr& found) {
-  std::int32_t result = 0;
   FoundName.clear();
-  const TVirusDescr* partial = nullptr;
-  if (ranges_.size() != Descriptors.size())
+  if (index_.tableSize() != Descriptors.size())
     ReindexDescriptors();
-  const std::int32_t size = info.FileSize;
-  for (std::size_t k = 0; k < ranges_.size(); ++k) {
-    if (ranges_[k].MinSize > size || size > ranges_[k].MaxSize)
-      continue;
-    const TVirusDescr& d = Descriptors[k];
-    if (d.MinSize > size || size > d.MaxSize)
-      continue; // edited in place since the last reindex
-    int nz = 0;
-    int eq = 0;
-    for (int j = 0; j < 4; ++j) {
-      nz += d.Sums[j] != 0;
-      eq += d.Sums[j] != 0 && d.Sums[j] == info.Sums[j];
-    }
-    if (nz > 0 && eq == nz) {
-      FoundName = d.Name;
-      found = d;
-      return 1;
-    }
-    if (eq >= 3 && eq != nz && !(d.Flags & flag::ExactOnly))
-      partial = &d;
+  // The index answers as a pass over the whole table in order would: the first exact match,
+  // else the last partial one. Only a match builds any text.
+  const SignatureIndex::Match m = index_.match(Descriptors, info);
+  if (m.Kind == MatchKind::None)
+    return 0;
+  const TVirusDescr& d = Descriptors[m.Number];
+  found = d;
+  if (m.Kind == MatchKind::Exact) {
+    FoundName = d.Name;
+    return 1;
   }
-  // The last partial match in table order stands; its text is built only now, so the pass
-  // itself allocates nothing.
-  if (partial != nullptr) {
-    result = 2;
-    found = *partial;
-    FoundName = partial->Name + " (" + MatchDetails(info) + ")";
-  }
-  return result;
+  FoundName = d.Name + " (" + MatchDetails(info) + ")";
+  return 2;
 }
 
 } // namespace kyv::engine

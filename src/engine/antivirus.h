@@ -2,12 +2,14 @@
 // against their descriptors.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "engine/file_scanner.h"
+#include "engine/signature_index.h"
 #include "engine/signatures.h"
 
 namespace kyv::engine {
@@ -40,18 +42,17 @@ public:
   // 0 nothing, 1 an exact match (the first in table order), 2 a partial one (the last).
   std::int32_t CheckFileInfo(TKYVFileInfo info, TVirusDescr& found);
 
-  // Matching walks a packed copy of the descriptors' size ranges, kept by the loaders. After
-  // editing Descriptors in place, call this; a change of its length is noticed by itself.
+  // Matching looks descriptors up in an index (signature_index.h) that the loaders build once
+  // the tables are filled. After editing Descriptors in place, call this; a change of its
+  // length is noticed by itself. Entries narrowed in place are never matched stale.
   void ReindexDescriptors();
+  // The bytes the index takes beside the tables.
+  std::size_t IndexBytes() const { return index_.memoryBytes(); }
 
 private:
-  struct SizeRange {
-    std::int32_t MinSize;
-    std::int32_t MaxSize;
-  };
-  // Same order and length as Descriptors: the size test reads 8 bytes per descriptor instead
-  // of a whole record, which keeps the pass over a large table within the memory bandwidth.
-  std::vector<SizeRange> ranges_;
+  SignatureIndex index_;
+  // Set while LoadDatabases runs, so the index is built once for the whole set, not per file.
+  bool loadingSet_ = false;
 
   // Decodes and runs the header tests shared by both loaders; false (with the message recorded)
   // when the file is to be skipped.
