@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
       unzipper.OpenArchive(argv[a]);
       for (int i = 0; i < unzipper.MemberCount(); ++i) {
         CountingSink sink;
-        unzipper.ExtractMemberToStream(unzipper.MemberAt(i)->FileName, sink);
+        unzipper.ExtractMemberToStreamAt(i, sink);
         total += sink.count;
       }
     } catch (const std::exception& e) {

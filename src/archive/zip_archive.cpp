@@ -22,6 +22,16 @@ TAbZipItem::TAbZipItem(TAbZipDirectoryFileHeader header, std::string name) : hea
   LastModFileTime = header_.LastModFileTime;
   LastModFileDate = header_.LastModFileDate;
   ExternalFileAttributes = header_.ExternalFileAttributes;
+  // Fields too small for their value hold all ones; the value is in the ZIP64 extra block.
+  Zip64Values values{header_.UncompressedSize, header_.CompressedSize, header_.RelativeOffset,
+                     header_.DiskNumberStart};
+  applyZip64Extra(header_.ExtraField, header_.UncompressedSize == kZip64Escape32,
+                  header_.CompressedSize == kZip64Escape32, header_.RelativeOffset == kZip64Escape32,
+                  header_.DiskNumberStart == kZip64Escape16, values);
+  UncompressedSize = values.UncompressedSize;
+  CompressedSize = values.CompressedSize;
+  relativeOffset_ = values.RelativeOffset;
+  diskNumberStart_ = values.DiskNumberStart;
 }
 
 TAbZipArchive::TAbZipArchive(const std::string& fileName) : TAbArchive(fileName) {}
@@ -104,12 +114,51 @@ std::int64_t TAbZipArchive::FindDirectoryTail() {
 
 // ---- loading the central directory ---------------------------------------------------------------
 
+bool TAbZipArchive::StartsDirectory(std::uint64_t offset, std::uint64_t directoryEnd) {
+  if (offset == directoryEnd)
+    return true; // an empty directory
+  std::array<std::byte, 4> signature{};
+  return offset < directoryEnd && readAt(*Stream(), offset, signature) &&
+         loadLe32(signature.data()) == zipsig::kCentralFileHeader;
+}
+
+std::optional<std::uint64_t> TAbZipArchive::ReadZip64Footer(std::uint64_t tail) {
+  ByteSource& s = *Stream();
+  if (tail < kZip64LocatorSize)
+    return std::nullopt;
+  const std::uint64_t locatorAt = tail - kZip64LocatorSize;
+  std::array<std::byte, kZip64LocatorSize> locatorBytes{};
+  if (!readAt(s, locatorAt, locatorBytes))
+    return std::nullopt;
+  const auto locator = TAbZip64Locator::Parse(locatorBytes);
+  if (!locator)
+    return std::nullopt;
+  // The locator's offset first; where it is off (data put in front of the archive), the record
+  // that writers place right before the locator.
+  const std::uint64_t candidates[] = {
+      locator->RecordOffset,
+      locatorAt >= kZip64EndRecordSize ? locatorAt - kZip64EndRecordSize : UINT64_MAX};
+  for (const std::uint64_t at : candidates) {
+    if (at > locatorAt || locatorAt - at < kZip64EndRecordSize)
+      continue;
+    std::array<std::byte, kZip64EndRecordSize> record{};
+    if (!readAt(s, at, record))
+      continue;
+    if (auto footer = TAbZip64DirectoryFileFooter::Parse(record)) {
+      footer64_ = footer;
+      return at;
+    }
+  }
+  return std::nullopt;
+}
+
 void TAbZipArchive::LoadArchiveItems() {
   ByteSource& s = *Stream();
   isExecutable_ = false;
   spanned_ = false;
   stubSize_ = 0;
   footer_ = {};
+  footer64_.reset();
   const std::uint64_t size = s.size();
   if (size == 0)
     return;
@@ -162,17 +211,37 @@ void TAbZipArchive::LoadArchiveItems() {
       comment.clear();
     footer_.ZipfileComment = std::move(comment);
   }
-  spanned_ = footer_.DiskNumber != 0;
+  spanned_ = footer_.DiskNumber != 0 && footer_.DiskNumber != kZip64Escape16;
 
-  // Walk the records from the directory offset to the end record. The position grows with every
-  // record and no read leaves the file, so the walk ends whatever the counts say.
-  if (!s.seek(footer_.DirectoryOffset))
+  // A ZIP64 archive keeps its directory's place and entry count in the ZIP64 end record, which
+  // stands between the directory and the end record; its directory ends there.
+  std::uint64_t directoryOffset = footer_.DirectoryOffset;
+  std::uint64_t directoryEnd = tailPos;
+  std::uint64_t total = footer_.TotalEntries;
+  if (const auto zip64At = ReadZip64Footer(tailPos)) {
+    directoryOffset = footer64_->DirectoryOffset;
+    directoryEnd = *zip64At;
+    total = footer64_->TotalEntries;
+    spanned_ = spanned_ || footer64_->DiskNumber != 0;
+  }
+
+  // Writers that stream their output (Info-ZIP's -fz into a pipe) may leave the directory's
+  // offset escaped with no ZIP64 record to hold it. The directory then ends where the end
+  // records begin, and its size says where it starts.
+  const std::uint64_t directorySize =
+      footer64_ ? footer64_->DirectorySize : std::uint64_t{footer_.DirectorySize};
+  if (!footer64_ && footer_.DirectoryOffset == kZip64Escape32 && directorySize <= directoryEnd &&
+      StartsDirectory(directoryEnd - directorySize, directoryEnd))
+    directoryOffset = directoryEnd - directorySize;
+
+  // Walk the records from the directory offset to the end of the directory. The position grows
+  // with every record and no read leaves the file, so the walk ends whatever the counts say.
+  if (!s.seek(directoryOffset))
     throw EAbZipInvalid();
   const bool convertNames = platform::fileApisAreAnsi();
-  const unsigned total = footer_.TotalEntries;
   std::uint64_t smallestOffset = UINT64_MAX;
-  int count = 0;
-  while (s.position() != tailPos) {
+  std::uint64_t count = 0;
+  while (s.position() != directoryEnd) {
     std::array<std::byte, kZipCentralHeaderSize> fixed{};
     if (!s.readExact(fixed))
       throw EAbZipInvalid();
@@ -190,10 +259,11 @@ void TAbZipArchive::LoadArchiveItems() {
     std::string name = header->FileName;
     if ((header->VersionMadeBy >> 8) == 0 && convertNames)
       name = platform::oemToAnsi(name);
-    smallestOffset = std::min<std::uint64_t>(smallestOffset, header->RelativeOffset);
-    Items().Add(std::make_unique<TAbZipItem>(std::move(*header), std::move(name)));
+    auto item = std::make_unique<TAbZipItem>(std::move(*header), std::move(name));
+    smallestOffset = std::min(smallestOffset, item->RelativeOffset());
+    Items().Add(std::move(item));
     ++count;
-    if (total != 0 && !DoProgress(static_cast<int>(static_cast<std::uint64_t>(count) * 100 / total)))
+    if (total != 0 && !DoProgress(static_cast<int>(std::min<std::uint64_t>(count, total) * 100 / total)))
       throw EAbUserAbort();
   }
   if (isExecutable_ && count > 0)
@@ -259,7 +329,7 @@ void TAbZipArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
   if (!local)
     throw EAbZipInvalid();
   // Sizes and CRC-32 come from the central directory; the local header only places the data.
-  const std::uint64_t dataStart = std::uint64_t{item.RelativeOffset()} + kZipLocalHeaderSize +
+  const std::uint64_t dataStart = item.RelativeOffset() + kZipLocalHeaderSize +
                                   local->FileNameLength + local->ExtraFieldLength;
   if (dataStart > s.size())
     throw EAbReadError();
@@ -279,6 +349,11 @@ void TAbZipArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
   case cmDeflated:
   case cmEnhancedDeflated:
     break;
+  case cmBzip2:
+  case cmLzma:
+    // Their decoders come with the shared codec core; each then gets its case in the decoding
+    // switch below, and the version limit rises to what they need (4.6 and 6.3).
+    throw EAbZipInvalidMethod();
   default:
     throw EAbZipInvalidMethod();
   }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "archive/ab_archive.h"
@@ -21,11 +22,14 @@ public:
   std::uint16_t VersionNeededToExtract() const { return header_.VersionNeededToExtract; }
   std::uint16_t VersionMadeBy() const { return header_.VersionMadeBy; }
   std::uint16_t GeneralPurposeBitFlag() const { return header_.GeneralPurposeBitFlag; }
-  std::uint16_t DiskNumberStart() const { return header_.DiskNumberStart; }
-  std::uint32_t RelativeOffset() const { return header_.RelativeOffset; }
+  // The directory's fixed fields, or their ZIP64 values where the fixed fields are escaped.
+  std::uint32_t DiskNumberStart() const { return diskNumberStart_; }
+  std::uint64_t RelativeOffset() const { return relativeOffset_; }
 
 private:
   TAbZipDirectoryFileHeader header_;
+  std::uint32_t diskNumberStart_ = 0;
+  std::uint64_t relativeOffset_ = 0;
 };
 
 class TAbZipArchive final : public TAbArchive {
@@ -38,6 +42,8 @@ public:
 
   TAbZipItem* ZipItemAt(int index) const { return static_cast<TAbZipItem*>(MemberAt(index)); }
   const TAbZipDirectoryFileFooter& Footer() const { return footer_; }
+  // The ZIP64 end record, when the archive has one (found through its locator).
+  const std::optional<TAbZip64DirectoryFileFooter>& Footer64() const { return footer64_; }
   bool IsExecutable() const { return isExecutable_; }
   bool Spanned() const { return spanned_; }
   // For a self-extracting archive, the smallest local-header offset of its members.
@@ -49,8 +55,14 @@ protected:
 
 private:
   std::string ObtainPassword(ByteSource& data, std::uint32_t checkValue);
+  // Looks for the ZIP64 locator right before the end record at tail and reads the record it
+  // points to; returns the record's offset, or nothing when the archive has none.
+  std::optional<std::uint64_t> ReadZip64Footer(std::uint64_t tail);
+  // Whether a directory that ends at directoryEnd can start at offset.
+  bool StartsDirectory(std::uint64_t offset, std::uint64_t directoryEnd);
 
   TAbZipDirectoryFileFooter footer_;
+  std::optional<TAbZip64DirectoryFileFooter> footer64_;
   bool isExecutable_ = false;
   bool spanned_ = false;
   std::uint64_t stubSize_ = 0;

@@ -64,4 +64,71 @@ TAbZipDirectoryFileFooter::Parse(std::span<const std::byte, kZipEndRecordSize> b
   return f;
 }
 
+std::optional<TAbZip64DirectoryFileFooter>
+TAbZip64DirectoryFileFooter::Parse(std::span<const std::byte, kZip64EndRecordSize> b) {
+  const std::byte* p = b.data();
+  if (loadLe32(p) != zipsig::kZip64EndOfCentralDirectory)
+    return std::nullopt;
+  TAbZip64DirectoryFileFooter f;
+  f.RecordSize = loadLe64(p + 4);
+  f.VersionMadeBy = loadLe16(p + 12);
+  f.VersionNeededToExtract = loadLe16(p + 14);
+  f.DiskNumber = loadLe32(p + 16);
+  f.StartDiskNumber = loadLe32(p + 20);
+  f.EntriesOnDisk = loadLe64(p + 24);
+  f.TotalEntries = loadLe64(p + 32);
+  f.DirectorySize = loadLe64(p + 40);
+  f.DirectoryOffset = loadLe64(p + 48);
+  return f;
+}
+
+std::optional<TAbZip64Locator> TAbZip64Locator::Parse(std::span<const std::byte, kZip64LocatorSize> b) {
+  const std::byte* p = b.data();
+  if (loadLe32(p) != zipsig::kZip64EndLocator)
+    return std::nullopt;
+  TAbZip64Locator l;
+  l.RecordDisk = loadLe32(p + 4);
+  l.RecordOffset = loadLe64(p + 8);
+  l.TotalDisks = loadLe32(p + 16);
+  return l;
+}
+
+void applyZip64Extra(std::string_view extraField, bool wantUncompressed, bool wantCompressed,
+                     bool wantOffset, bool wantDisk, Zip64Values& values) {
+  const auto* p = reinterpret_cast<const std::byte*>(extraField.data());
+  std::size_t at = 0;
+  // Blocks of ID, length and data; the first ZIP64 block counts, a block that claims more than
+  // the field holds ends the walk.
+  while (extraField.size() - at >= 4) {
+    const std::uint16_t id = loadLe16(p + at);
+    const std::size_t length = loadLe16(p + at + 2);
+    at += 4;
+    if (length > extraField.size() - at)
+      return;
+    if (id != kZip64ExtraId) {
+      at += length;
+      continue;
+    }
+    const std::byte* q = p + at;
+    std::size_t left = length;
+    const auto take64 = [&](bool want, std::uint64_t& into) {
+      if (!want)
+        return;
+      if (left >= 8) {
+        into = loadLe64(q);
+        q += 8;
+        left -= 8;
+      } else {
+        left = 0;
+      }
+    };
+    take64(wantUncompressed, values.UncompressedSize);
+    take64(wantCompressed, values.CompressedSize);
+    take64(wantOffset, values.RelativeOffset);
+    if (wantDisk && left >= 4)
+      values.DiskNumberStart = loadLe32(q);
+    return;
+  }
+}
+
 } // namespace kyv::archive

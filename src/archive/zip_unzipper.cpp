@@ -143,6 +143,12 @@ void TAbCustomUnZipper::ExtractMemberToStream(std::string_view name, ByteSink& s
   archive_->ExtractMemberToStream(name, stream);
 }
 
+void TAbCustomUnZipper::ExtractMemberToStreamAt(int index, ByteSink& stream) {
+  if (!archive_)
+    throw EAbNoArchive();
+  archive_->ExtractMemberToStreamAt(index, stream);
+}
+
 void TAbCustomUnZipper::ExtractMemberAt(int index, const std::string& targetPath) {
   if (!archive_)
     throw EAbNoArchive();

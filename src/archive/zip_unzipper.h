@@ -76,6 +76,8 @@ public:
   // Writes the named member into stream; failures of the member reach only OnProcessItemFailure.
   // Raises EAbNoArchive when no valid archive is open.
   void ExtractMemberToStream(std::string_view name, ByteSink& stream);
+  // Writes the member at index: members listed under one name stay distinct.
+  void ExtractMemberToStreamAt(int index, ByteSink& stream);
   void ExtractMemberAt(int index, const std::string& targetPath);
 };
 

@@ -1,4 +1,4 @@
-// ZIP containers: each member, looked up by its name, written into the level's temporary file and
+// ZIP containers: each member, taken by its place in the directory, written into the level's temporary file and
 // delivered only when it came out exactly as long as the directory says. A member the reader
 // failed on (unsupported method, encrypted, damaged) comes out short and is passed over.
 #include <cstdint>
@@ -40,9 +40,12 @@ void ExtractZip(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
       }
       if (!member.create())
         throw kyv::Error(ErrorKind::Io, "Cannot create file " + member.path());
-      unzipper.ExtractMemberToStream(name, member);
+      // By index: two members listed under one name are two members, each scanned.
+      unzipper.ExtractMemberToStreamAt(i, member);
       const std::uint64_t written = member.close();
-      if (written == item.UncompressedSize && !member.cutOff())
+      // A member the scan's budget cut off is handed on as far as it was written: its start
+      // is scanned, and the budget has ended the unpacking of anything after it.
+      if (written == item.UncompressedSize || member.cutOff())
         owner.DeliverItem(path, "ZIP", name, member.path(), chain);
       member.remove();
     }

@@ -70,11 +70,13 @@ std::string textOf(std::span<const std::byte> bytes) {
   return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-ScratchDir::ScratchDir() {
+ScratchDir::ScratchDir() : ScratchDir(fs::temp_directory_path()) {}
+
+ScratchDir::ScratchDir(const fs::path& parent) {
   static std::atomic<unsigned> counter{0};
   std::random_device rd;
   for (;;) {
-    path_ = fs::temp_directory_path() /
+    path_ = parent /
             ("kyvtest_" + std::to_string(rd()) + "_" + std::to_string(counter++));
     if (fs::create_directory(path_))
       break;

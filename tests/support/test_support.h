@@ -30,6 +30,8 @@ std::string textOf(std::span<const std::byte> bytes);
 class ScratchDir {
 public:
   ScratchDir();
+  // Inside parent rather than the temporary folder (a memory file system for many small files).
+  explicit ScratchDir(const std::filesystem::path& parent);
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;

@@ -1,0 +1,94 @@
+// The archive extractors as the scan kernel runs them: which members are delivered, under which
+// names and with which bytes, for the cases where a name does not identify a member.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/system.h"
+#include "test_support.h"
+#include "unpack/decompress.h"
+#include "zip_builder.h"
+
+namespace kyv::unpack {
+namespace {
+
+struct Delivered {
+  std::string type;
+  std::string name;
+  std::string content;
+};
+
+class Extractors : public ::testing::Test {
+protected:
+  Extractors() : unpacker("unused") {
+    unpacker.SetTempFolder(platform::NormalizeFolder(dir.path().string()));
+    unpacker.SetOnItem([this](const TKYVArcInfoArray& chain) {
+      const auto& link = chain.back();
+      const bool there = std::filesystem::exists(link.ItemFile);
+      seen.push_back({link.ArcType, link.ItemName,
+                      there ? test::textOf(test::readFile(link.ItemFile)) : "<no file>"});
+      return true;
+    });
+  }
+  // chain: empty for a top-level file (which starts a new budget).
+  void unpack(const std::filesystem::path& path, const TKYVArcInfoArray& chain = {}) {
+    const auto bytes = test::readFile(path);
+    std::vector<std::byte> head(4097);
+    std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), 4096), head.begin());
+    FileHead fh;
+    fh.HeadBuf = head;
+    unpacker.Unpack(path.string(), fh, chain);
+  }
+  std::vector<std::string> leftovers() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+      if (e.path().filename().string().rfind("kyv_", 0) == 0)
+        names.push_back(e.path().filename().string());
+    return names;
+  }
+
+  test::ScratchDir dir;
+  TKYVDecompress unpacker;
+  std::vector<Delivered> seen;
+};
+
+TEST_F(Extractors, ZipMembersOfOneNameAreEachDeliveredWithTheirOwnBytes) {
+  const auto zip = dir / "twice.zip";
+  test::writeFile(zip, test::buildStoredZip({{"same.txt", test::bytesOf("the first")},
+                                             {"other.txt", test::bytesOf("between")},
+                                             {"SAME.TXT", test::bytesOf("the second")}}));
+  unpack(zip);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].name, "same.txt");
+  EXPECT_EQ(seen[0].content, "the first");
+  EXPECT_EQ(seen[1].content, "between");
+  EXPECT_EQ(seen[2].name, "SAME.TXT");
+  EXPECT_EQ(seen[2].content, "the second");
+  EXPECT_TRUE(leftovers().empty());
+}
+
+// A member that the scan's budget cuts off is handed on as far as it was written, so its start
+// is scanned; nothing after it is unpacked.
+TEST_F(Extractors, AMemberCutByTheBudgetIsDeliveredAsFarAsWritten) {
+  const auto zip = dir / "big.zip";
+  test::writeFile(zip, test::buildStoredZip({{"big.bin", test::bytesOf("START" + std::string(100000, 'b'))},
+                                             {"after.txt", test::bytesOf("after")}}));
+  // Inside a scan that has used all but 10 KiB of its budget.
+  const TKYVArcInfoArray chain{{"outer", "ZIP", "big.zip", zip.string()}};
+  ASSERT_TRUE(unpacker.ChargeBytes(kMaxBytesPerScan - 10 * 1024));
+  unpack(zip, chain);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].name, "big.bin");
+  EXPECT_EQ(seen[0].content.substr(0, 5), "START");
+  EXPECT_GT(seen[0].content.size(), 0u);
+  EXPECT_LE(seen[0].content.size(), 10u * 1024);
+  EXPECT_TRUE(unpacker.BudgetExhausted());
+  EXPECT_TRUE(leftovers().empty());
+}
+
+} // namespace
+} // namespace kyv::unpack
