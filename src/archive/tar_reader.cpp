@@ -1,16 +1,19 @@
 #include "archive/tar_reader.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
 namespace kyv::archive {
 
-TAbTarItem::TAbTarItem(const TarHeaderBytes& header, std::uint64_t headerOffset)
-    : Header(header), HeaderOffset(headerOffset) {
-  // The name field only: the ustar prefix and GNU long names are not used.
-  FileName = tarText(header, TarField::NameOff, TarField::NameLen);
-  UncompressedSize = tarSize(header);
-  CompressedSize = UncompressedSize;
+TAbTarItem::TAbTarItem(const TarEntry& entry)
+    : Header(entry.header), HeaderOffset(entry.headerOffset), DataOffset(entry.dataOffset),
+      StoredSize(entry.storedSize), LinkName(entry.linkName), Sparse(entry.sparse),
+      Segments(entry.segments) {
+  // The whole name, from wherever the archive keeps it (pax record, GNU long name, ustar prefix).
+  FileName = entry.name;
+  UncompressedSize = entry.realSize;
+  CompressedSize = entry.storedSize;
 }
 
 TAbTarArchive::TAbTarArchive(const std::string& fileName) : TAbArchive(fileName) {}
@@ -33,7 +36,7 @@ void TAbTarArchive::LoadArchiveItems() {
     for (bool found = walker.FirstRegularEntry();
          found && walker.headerOffset() < source.size() && count < kMaxMembers;
          found = walker.NextRegularEntry()) {
-      Items().Add(std::make_unique<TAbTarItem>(walker.header(), walker.headerOffset()));
+      Items().Add(std::make_unique<TAbTarItem>(walker.entry()));
       ++count;
       if (!DoProgress(total > 0 ? count * 100 / total : 100)) {
         SetStatus(TAbArchiveStatus::asInvalid);
@@ -61,13 +64,40 @@ void copySourceRange(ByteSource& source, std::uint64_t offset, std::uint64_t cou
   }
 }
 
+void writeSparse(ByteSource& source, std::uint64_t offset, const TarSegments& segments,
+                 std::uint64_t realSize, ByteSink& sink) {
+  static const std::vector<std::byte> zeros(64 * 1024);
+  std::uint64_t written = 0;
+  const auto fillTo = [&](std::uint64_t end) {
+    while (written < end) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(end - written, zeros.size()));
+      if (!sink.write(std::span(zeros).first(n)))
+        throw EAbWriteRefused();
+      written += n;
+    }
+  };
+  std::uint64_t stored = offset;
+  for (const auto& [at, length] : segments) {
+    if (at < written || length > realSize || at > realSize - length)
+      throw EAbException("Invalid sparse map");
+    fillTo(at);
+    copySourceRange(source, stored, length, sink);
+    stored += length;
+    written += length;
+  }
+  fillTo(realSize);
+}
+
 void TAbTarArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
-  // The list holds every regular entry in walk order with its header's place, so the i-th entry
-  // of a fresh walk is the i-th item.
+  // Each item keeps where its bytes are: members are taken by position, never found again by a
+  // name that two of them may share.
   const auto* item = dynamic_cast<const TAbTarItem*>(MemberAt(index));
   if (item == nullptr)
     throw EAbException("Index out of range");
-  copySourceRange(*Stream(), item->HeaderOffset + kTarBlockSize, item->UncompressedSize, stream);
+  if (item->Sparse)
+    writeSparse(*Stream(), item->DataOffset, item->Segments, item->UncompressedSize, stream);
+  else
+    copySourceRange(*Stream(), item->DataOffset, item->StoredSize, stream);
 }
 
 } // namespace kyv::archive

@@ -11,11 +11,19 @@ namespace kyv::archive {
 
 class TAbTarItem : public TAbArchiveItem {
 public:
-  TAbTarItem(const TarHeaderBytes& header, std::uint64_t headerOffset);
+  TAbTarItem() = default;
+  explicit TAbTarItem(const TarEntry& entry);
 
   TarHeaderBytes Header{};
-  // Where the member's header block starts; its data follows the block.
+  // Where the member's header block starts, and where its stored bytes are.
   std::uint64_t HeaderOffset = 0;
+  std::uint64_t DataOffset = 0;
+  std::uint64_t StoredSize = 0;
+  std::string LinkName;
+  // A sparse member: its stored segments and where they belong; the rest of its
+  // UncompressedSize bytes are zeros.
+  bool Sparse = false;
+  TarSegments Segments;
 };
 
 class TAbTarArchive : public TAbArchive {
@@ -36,5 +44,11 @@ protected:
 // Copies count bytes from source's offset into sink in slices; a source that ends early raises
 // the stream read error, a refusing sink EAbWriteRefused.
 void copySourceRange(ByteSource& source, std::uint64_t offset, std::uint64_t count, ByteSink& sink);
+
+// Writes a sparse member's real bytes: its segments, stored one after another from offset, at
+// their places, and zeros in between and up to realSize. A map whose segments go backwards,
+// overlap or pass realSize is damage (EAbException).
+void writeSparse(ByteSource& source, std::uint64_t offset, const TarSegments& segments,
+                 std::uint64_t realSize, ByteSink& sink);
 
 } // namespace kyv::archive

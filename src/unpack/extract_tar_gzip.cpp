@@ -51,11 +51,11 @@ void ExtractTar(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
       if (!wanted(owner, item))
         continue;
       createOrThrow(member);
-      // Looked up by name, as the format allows duplicates: the last of a name wins.
-      tar.ExtractMemberToStream(item.FileName, member);
+      // By position: two members of one name are two members, each with its own bytes.
+      tar.ExtractMemberToStreamAt(i, member);
       member.close();
-      if (!member.cutOff())
-        owner.DeliverItem(path, "TAR", item.FileName, member.path(), chain);
+      // A member the budget cut off is handed on as far as it was written.
+      owner.DeliverItem(path, "TAR", item.FileName, member.path(), chain);
       member.remove();
     }
   } catch (const std::exception& error) {
@@ -84,11 +84,11 @@ void ExtractGzip(TKYVDecompress& owner, const std::string& path, const TKYVArcIn
       gzip.ExtractMemberToStreamAt(i, member);
       member.close();
       // A member that failed is removed before delivery, so the scan sees a path to no file
-      // and finds nothing in it, as with any damaged member of this format.
-      if (failed)
+      // and finds nothing in it, as with any damaged member of this format. One the budget cut
+      // off is handed on as far as it was written.
+      if (failed && !member.cutOff())
         member.remove();
-      if (!member.cutOff())
-        owner.DeliverItem(path, "GZIP", item.FileName, member.path(), chain);
+      owner.DeliverItem(path, "GZIP", item.FileName, member.path(), chain);
     }
   } catch (const std::exception& error) {
     owner.ReportMessage(path + " " + error.what());
