@@ -39,9 +39,9 @@ bool isGzipSignature(std::span<const std::byte> head) {
          head[2] == std::byte{0x08};
 }
 
-std::optional<TAbGzipHeader> readGzipHeader(ByteSource& source) {
+std::optional<TAbGzipHeader> readGzipHeader(ByteSource& source, std::uint64_t offset) {
   TAbGzipHeader h;
-  if (!source.seek(0) || !source.readExact(h.fixed) || !isGzipSignature(h.fixed))
+  if (!source.seek(offset) || !source.readExact(h.fixed) || !isGzipSignature(h.fixed))
     return std::nullopt;
   const std::uint8_t flags = h.flags();
   if (flags & kGzipFlagExtra) {

@@ -39,8 +39,8 @@ struct TAbGzipHeader {
 // Whether the first bytes are 0x1F 0x8B followed by the deflate method 8.
 bool isGzipSignature(std::span<const std::byte> head);
 
-// Reads the header from offset 0. Nothing when the source does not start with the GZIP
-// signature and method 8, or when the header runs past the end of the source.
-std::optional<TAbGzipHeader> readGzipHeader(ByteSource& source);
+// Reads a member header at offset (0: the file's first). Nothing when the bytes there are not
+// the GZIP signature and method 8, or when the header runs past the end of the source.
+std::optional<TAbGzipHeader> readGzipHeader(ByteSource& source, std::uint64_t offset = 0);
 
 } // namespace kyv::archive

@@ -65,25 +65,50 @@ TAbGzipItem& TAbGzipArchive::Member(int index) {
   return *item;
 }
 
-std::uint32_t TAbGzipArchive::InflateMember(TAbGzipItem& item, ByteSink& stream) {
+std::uint32_t TAbGzipArchive::InflateMember(TAbGzipItem& item, ByteSink& stream, bool verify) {
   ByteSource& source = *Stream();
   // The header is read again: the file is the authority, not what was listed.
   auto header = readGzipHeader(source);
   if (!header)
     throw EAbGzipInvalid();
-  if (!source.seek(header->dataOffset))
-    throw EAbGzipInvalid();
-  TAbDeflateHelper helper;
-  if (dynamic_cast<TAbBitBucketStream*>(&stream))
-    helper.Options |= kDfTestOnly;
-  const std::uint32_t crc = Inflate(source, stream, &helper);
-  item.CRC32 = crc;
-  item.UncompressedSize = static_cast<std::uint64_t>(helper.NormalSize);
+  // Every member of the file, one after another, into the one output, as gzip -d writes it.
+  // Whatever follows the last member and is not a member header is left alone.
+  std::uint64_t produced = 0;
+  std::uint32_t crc = 0;
+  int members = 0;
+  while (header) {
+    ++members;
+    if (!source.seek(header->dataOffset))
+      throw EAbGzipInvalid();
+    TAbDeflateHelper helper;
+    if (dynamic_cast<TAbBitBucketStream*>(&stream))
+      helper.Options |= kDfTestOnly;
+    crc = Inflate(source, stream, &helper);
+    const auto size = static_cast<std::uint64_t>(helper.NormalSize);
+    produced += size;
+    std::array<std::byte, kGzipTrailer> trailer{};
+    const bool haveTrailer = source.readExact(trailer);
+    if (verify) {
+      if (!haveTrailer)
+        throw EAbGzipInvalid();
+      if (crc != loadLe32(&trailer[0]))
+        throw EAbGzipBadCRC();
+      if ((size & 0xFFFFFFFFu) != loadLe32(&trailer[4]))
+        throw EAbGzipBadFileSize();
+    }
+    if (!haveTrailer)
+      break;
+    header = readGzipHeader(source, source.position());
+  }
+  // With several members no one CRC-32 stands for the whole output; the listed one stays.
+  if (members == 1)
+    item.CRC32 = crc;
+  item.UncompressedSize = produced;
   return crc;
 }
 
 void TAbGzipArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
-  InflateMember(Member(index), stream);
+  InflateMember(Member(index), stream, false);
 }
 
 bool TAbGzipArchive::PrepareTarget(const std::string& targetPath) {
@@ -114,7 +139,7 @@ void TAbGzipArchive::ExtractItemAt(int index, const std::string& targetPath) {
     throw EAbFileCreateError(targetPath);
   try {
     platform::FileSink sink(std::move(*file));
-    InflateMember(item, sink);
+    InflateMember(item, sink, false);
   } catch (...) {
     // Nothing half-written stays behind.
     platform::deleteFile(targetPath);
@@ -123,18 +148,8 @@ void TAbGzipArchive::ExtractItemAt(int index, const std::string& targetPath) {
 }
 
 void TAbGzipArchive::TestMember(int index) {
-  TAbGzipItem& item = Member(index);
   TAbBitBucketStream bucket;
-  const std::uint32_t crc = InflateMember(item, bucket);
-  ByteSource& source = *Stream();
-  std::array<std::byte, kGzipTrailer> trailer{};
-  if (source.size() < kGzipTrailer || !source.seek(source.size() - kGzipTrailer) ||
-      !source.readExact(trailer))
-    throw EAbGzipInvalid();
-  if (crc != loadLe32(&trailer[0]))
-    throw EAbGzipBadCRC();
-  if ((item.UncompressedSize & 0xFFFFFFFFu) != loadLe32(&trailer[4]))
-    throw EAbGzipBadFileSize();
+  InflateMember(Member(index), bucket, true);
 }
 
 } // namespace kyv::archive

@@ -19,7 +19,7 @@ public:
   explicit TAbGzipArchive(const std::string& fileName);
   TAbGzipArchive(std::unique_ptr<ByteSource> stream, const std::string& fileName);
 
-  // Inflates member 0 into nothing and compares with the trailer: EAbGzipBadCRC or
+  // Inflates member 0 into nothing and compares with the trailers: EAbGzipBadCRC or
   // EAbGzipBadFileSize when they differ.
   void TestMember(int index);
 
@@ -32,8 +32,9 @@ private:
   // Checks and prepares the folder a target is written to; false when an overwrite hook
   // refused an existing target.
   bool PrepareTarget(const std::string& targetPath);
-  // Inflates the member's data into stream; returns the CRC-32 and stores the sizes.
-  std::uint32_t InflateMember(TAbGzipItem& item, ByteSink& stream);
+  // Inflates the data of every GZIP member of the file into stream and stores the total size;
+  // with verify, checks each trailer. Returns the CRC-32 when the file holds one member.
+  std::uint32_t InflateMember(TAbGzipItem& item, ByteSink& stream, bool verify);
   TAbGzipItem& Member(int index);
 };
 

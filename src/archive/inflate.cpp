@@ -296,6 +296,9 @@ public:
 
   // Bytes decoded, written or not.
   u64 produced() const { return produced_ + (fill_ - written_); }
+  // Input bytes read ahead but not used: the buffer's rest and the whole bytes still in the bit
+  // buffer (the final block's padding bits belong to the last byte used).
+  u64 unusedInput() const { return in_.available() + in_.bufferedBytes(); }
 
 private:
   // Writes window bytes [written_, end) in slices of at most 32 KiB, adding them to the checksum.
@@ -687,6 +690,14 @@ std::uint32_t Inflate(ByteSource& in, ByteSink& out, TAbDeflateHelper* helper) {
   std::uint32_t result = 0;
   try {
     result = inflater->run();
+    // Leave the input just past the stream, so that what follows it (a GZIP trailer and the
+    // next member) can be read; an encrypted stream stays where its decryptor left it.
+    if (source == &in) {
+      const u64 unused = inflater->unusedInput();
+      const u64 position = in.position();
+      if (unused <= position - start)
+        in.seek(position - unused);
+    }
   } catch (const EAbInternalInflateError& e) {
     inflater->flushAfterFailure();
     writeBack();

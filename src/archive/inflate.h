@@ -26,7 +26,7 @@ struct TAbDeflateHelper {
   std::string LogFile;
   // Results.
   std::int64_t NormalSize = 0;         // bytes produced (counted in test-only mode)
-  std::int64_t CompressedSize = 0;     // input bytes consumed
+  std::int64_t CompressedSize = 0;     // input bytes consumed (exactly, after a whole stream)
   // Compression settings, carried along and unused by inflate.
   int AmpleLength = 8;
   int ChainLength = 32;
@@ -34,7 +34,8 @@ struct TAbDeflateHelper {
   int WindowSize = 32768;
 };
 
-// Decodes from the source's current position to the sink. Returns the CRC-32 (or Adler-32) of
+// Decodes from the source's current position to the sink; on success an unencrypted source is
+// left at the first byte after the Deflate stream. Returns the CRC-32 (or Adler-32) of
 // the output, or 0 when stopped early by PartialSize or OnProgress. helper may be null (defaults).
 // Throws EAbInflateError on corrupt data (what was decoded before stays written) and
 // EAbInflatePasswordError on a wrong passphrase. A sink that refuses a write ends decoding with
