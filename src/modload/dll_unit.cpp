@@ -307,7 +307,8 @@ void relocate(Mapping& m, const DataDirectory& dir, std::uint32_t delta, bool ap
   }
 }
 
-// Walks the import descriptors and their thunk arrays; with bind false it only checks them.
+// Walks the import descriptors and their thunk arrays; with bind false it only checks them. With
+// bind true every import must resolve, else the image is refused.
 void linkImports(Mapping& m, const DataDirectory& dir, TModuleHost& host, bool bind) {
   if (dir.rva == 0)
     return;
@@ -344,6 +345,15 @@ void linkImports(Mapping& m, const DataDirectory& dir, TModuleHost& host, bool b
         if (bind && library != nullptr)
           address = host.ProcByName(library, std::string(procName));
       }
+      // Code that calls through an empty slot jumps to address 0: an image whose imports do
+      // not all resolve is refused before any of its code runs.
+      if (bind && library == nullptr)
+        refuse("cannot load " + std::string(name) + ", which the image imports from");
+      if (bind && address == nullptr)
+        refuse((thunk & pe::kImportByOrdinal) != 0
+                   ? std::string(name) + " has no export of ordinal " + std::to_string(thunk & 0xFFFF)
+                   : std::string(name) + " has no export named " +
+                         std::string(m.text(std::uint64_t{thunk} + 2, "imported name")));
       // Address table slots are 32 bits wide: the module is 32-bit code.
       if (bind)
         m.put32(slot, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(address)),

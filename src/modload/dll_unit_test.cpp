@@ -36,6 +36,8 @@ public:
     return reinterpret_cast<void*>(kHandle);
   }
   void* ProcByName(void*, const std::string& name) override {
+    if (name == missingName)
+      return nullptr;
     return reinterpret_cast<void*>(nameAddress(name));
   }
   void* ProcByOrdinal(void*, std::uint16_t ordinal) override {
@@ -55,6 +57,7 @@ public:
   void* lastModule = nullptr;
   bool attachAnswer = true;
   bool refuseLoads = false;
+  std::string missingName; // a name the library does not export
 };
 
 // Minimal PE walking for the tests' own patching: file offset of an RVA through the sections.
@@ -176,21 +179,36 @@ TEST(ModuleLoader, RefusedAttachReleasesTheModuleAndLeavesTargetsAlone) {
   EXPECT_EQ(host.releases, (std::vector<std::string>{"kyvmodhelp.dll"}));
 }
 
-TEST(ModuleLoader, UnloadableLibraryLeavesNullSlotsAndIsNotRecorded) {
+// An import that does not resolve would send the module's code to address 0: the image is
+// refused before its entry point runs, and what was loaded for it is given back.
+TEST(ModuleLoader, UnresolvedImportsRefuseTheImageBeforeItsEntryPoint) {
   KYV_REQUIRE_TEST_MODULE(path, "kyvmodtest.dll");
-  FakeHost host;
-  host.refuseLoads = true;
-  Wanted w;
-  const auto items = w.items();
-  TLibInfo lib;
-  LoadModuleImage(readFile(path), items, lib, &host);
-  ASSERT_NE(lib.ModuleBase, nullptr);
-  EXPECT_EQ(at32(inside(lib, at32(w.addSlot))), 0u);
-  EXPECT_EQ(at32(inside(lib, at32(w.twelveSlot))), 0u);
-  EXPECT_EQ(w.forwardedAdd, nullptr);
-  EXPECT_TRUE(lib.LoadedLibraries.empty());
-  FreeModuleImage(lib);
-  EXPECT_TRUE(host.releases.empty());
+  struct Case {
+    const char* what;
+    bool refuseLoads;
+    const char* missingName;
+    const char* reason;
+    std::vector<std::string> releases;
+  } cases[] = {
+      {"library missing", true, "", "cannot load kyvmodhelp.dll", {}},
+      {"function missing", false, "HelperAdd", "kyvmodhelp.dll has no export", {"kyvmodhelp.dll"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeHost host;
+    host.refuseLoads = c.refuseLoads;
+    host.missingName = c.missingName;
+    Wanted w;
+    const auto items = w.items();
+    TLibInfo lib;
+    std::string why;
+    LoadModuleImage(readFile(path), items, lib, &host, &why);
+    EXPECT_EQ(lib.ModuleBase, nullptr);
+    EXPECT_TRUE(host.entryCalls.empty());
+    EXPECT_EQ(w.value, nullptr);
+    EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+    EXPECT_EQ(host.releases, c.releases);
+  }
 }
 
 // The .data section has a small VirtualSize and raw data rounded up to the file alignment; the
