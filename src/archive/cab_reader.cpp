@@ -63,22 +63,36 @@ private:
   TAbCabArchive& archive_;
 };
 
-// Copies every file of the cabinet whose name is the member in progress into the target.
+// One walk over the cabinet that copies the wanted members, from a given index on, each into its
+// target, and hands each one over on its close notification. Members are counted in the order
+// the library reports them, as the listing counted them.
 class TAbCabArchive::ExtractNotify final : public platform::CabNotifySink {
 public:
-  ExtractNotify(TAbCabArchive& archive, std::string member, std::string target)
-      : archive_(archive), member_(std::move(member)), target_(std::move(target)) {}
+  ExtractNotify(TAbCabArchive& archive, const std::function<bool(int)>& want, std::string target,
+                const std::function<bool(int)>& delivered, int from)
+      : archive_(archive), want_(want), target_(std::move(target)), delivered_(delivered),
+        from_(from) {}
 
   platform::CabHandle notify(platform::CabNotifyType type,
                              const platform::CabNotification& n) override {
     try {
       switch (type) {
+      case platform::CabNotifyType::PartialFile:
+        ++seen_;
+        return kContinue;
       case platform::CabNotifyType::CopyFile:
-        return copyFile(n);
-      case platform::CabNotifyType::CloseFile:
+        return copyFile(seen_++, n);
+      case platform::CabNotifyType::CloseFile: {
         archive_.fdi_->closeTarget(n.handle);
         platform::setCabFileInfo(path_, n.date, n.time, n.attributes);
+        const int done = current_;
+        current_ = -1;
+        if (done >= 0 && !delivered_(done)) {
+          stopped_ = true;
+          return platform::kCabAbort;
+        }
         return kCloseOk;
+      }
       default:
         return kContinue;
       }
@@ -90,53 +104,38 @@ public:
   }
 
   std::exception_ptr failure() const { return failure_; }
+  // The member being written when the walk ended, or -1.
+  int current() const { return current_; }
+  // The caller ended the walk.
+  bool stopped() const { return stopped_; }
 
 private:
-  platform::CabHandle copyFile(const platform::CabNotification& n) {
-    if (n.text1 != member_)
+  platform::CabHandle copyFile(int index, const platform::CabNotification& n) {
+    if (index < from_ || !want_(index))
       return platform::kCabSkip;
     // A file whose folder is not in the cabinet has no data to decode. Some cabinet libraries
     // read through a null folder for it, so it is refused here, before the library decodes.
     if (n.folderIndex >= archive_.info_.folderCount && n.folderIndex < kFirstContinuedFolder)
       throw EAbFDICopyError();
-    path_ = target_;
-    if (path_.empty()) {
-      const std::string name = (archive_.ExtractOptions & eoRestorePath)
-                                   ? member_
-                                   : member_.substr(member_.find_last_of("\\/") + 1);
-      path_ = archive_.BaseDirectory + name;
-    }
-    const auto cut = path_.find_last_of("\\/");
-    if (cut != std::string::npos) {
-      const std::string folder = path_.substr(0, cut + 1);
-      if (!platform::folderExists(folder)) {
-        std::error_code ec;
-        if (!(archive_.ExtractOptions & eoCreateDirs) ||
-            !std::filesystem::create_directories(folder, ec))
-          throw EAbNoSuchDirectory();
-      }
-    }
-    platform::CabHandle h;
-    if (platform::fileExists(path_)) {
-      bool confirm = true;
-      if (archive_.OnConfirmOverwrite) {
-        std::string name = path_;
-        archive_.OnConfirmOverwrite(name, confirm);
-      }
-      if (!confirm)
-        return platform::kCabSkip;
-      h = archive_.fdi_->openExisting(path_);
-    } else {
-      h = archive_.fdi_->createTarget(path_);
-    }
+    path_ = archive_.PrepareTarget(std::string(n.text1), target_);
+    if (path_.empty())
+      return platform::kCabSkip;
+    // Made afresh: nothing of an earlier file stays behind the member's bytes.
+    const platform::CabHandle h = archive_.fdi_->createTarget(path_);
     if (h == platform::kCabAbort)
       throw EAbFileCreateError(path_);
+    current_ = index;
     return h;
   }
 
   TAbCabArchive& archive_;
-  std::string member_;
+  const std::function<bool(int)>& want_;
   std::string target_;
+  const std::function<bool(int)>& delivered_;
+  int from_;
+  int seen_ = 0;
+  int current_ = -1;
+  bool stopped_ = false;
   std::string path_;
   std::exception_ptr failure_;
 };
@@ -176,16 +175,77 @@ void TAbCabArchive::LoadArchiveItems() {
   DoProgress(100);
 }
 
+std::string TAbCabArchive::PrepareTarget(const std::string& member, const std::string& targetPath) {
+  std::string path = targetPath;
+  if (path.empty()) {
+    const std::string name = (ExtractOptions & eoRestorePath)
+                                 ? member
+                                 : member.substr(member.find_last_of("\\/") + 1);
+    path = BaseDirectory + name;
+  }
+  const auto cut = path.find_last_of("\\/");
+  if (cut != std::string::npos) {
+    const std::string folder = path.substr(0, cut + 1);
+    if (!platform::folderExists(folder)) {
+      std::error_code ec;
+      if (!(ExtractOptions & eoCreateDirs) || !std::filesystem::create_directories(folder, ec))
+        throw EAbNoSuchDirectory();
+    }
+  }
+  if (platform::fileExists(path) && OnConfirmOverwrite) {
+    bool confirm = true;
+    std::string name = path;
+    OnConfirmOverwrite(name, confirm);
+    if (!confirm)
+      return {};
+  }
+  return path;
+}
+
 void TAbCabArchive::ExtractItemAt(int index, const std::string& targetPath) {
-  const TAbArchiveItem* item = MemberAt(index);
-  if (item == nullptr || !fdi_)
+  if (MemberAt(index) == nullptr || !fdi_)
     throw EAbNoArchive();
-  ExtractNotify extract(*this, item->FileName, targetPath);
+  // The walk ends once the one member is written.
+  const std::function<bool(int)> want = [index](int i) { return i == index; };
+  const std::function<bool(int)> done = [](int) { return false; };
+  ExtractNotify extract(*this, want, targetPath, done, index);
   const bool ok = fdi_->copy(cabName_, cabFolder_, extract);
   if (extract.failure())
     std::rethrow_exception(extract.failure());
-  if (!ok)
+  if (!ok && !extract.stopped())
     throw EAbFDICopyError();
+}
+
+void TAbCabArchive::ExtractMembers(const std::function<bool(int index)>& want,
+                                   const std::string& targetPath,
+                                   const std::function<bool(int index)>& delivered) {
+  if (Status() == TAbArchiveStatus::asInvalid || !fdi_)
+    throw EAbNoArchive();
+  for (int from = 0;;) {
+    ExtractNotify extract(*this, want, targetPath, delivered, from);
+    const bool ok = fdi_->copy(cabName_, cabFolder_, extract);
+    if (extract.stopped() || (ok && !extract.failure()))
+      return;
+    const int failed = extract.current();
+    if (failed < 0) {
+      // Nothing to blame but the cabinet or the target: the walk cannot go on.
+      if (extract.failure())
+        std::rethrow_exception(extract.failure());
+      throw EAbFDICopyError();
+    }
+    // The member whose data failed: told, and handed over as far as it was written (the
+    // library closed its file when the walk ended).
+    TAbErrorClass errorClass;
+    int errorCode;
+    ClassifyFailure(extract.failure() ? extract.failure()
+                                      : std::make_exception_ptr(EAbFDICopyError()),
+                    errorClass, errorCode);
+    if (OnProcessItemFailure)
+      OnProcessItemFailure(*this, *MemberAt(failed), TAbProcessType::ptExtract, errorClass, errorCode);
+    if (!delivered(failed))
+      return;
+    from = failed + 1;
+  }
 }
 
 void TAbCabArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {

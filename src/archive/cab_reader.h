@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -33,6 +34,15 @@ public:
   std::uint16_t SetId() const { return setId_; }
   std::uint16_t CabinetIndex() const { return cabinetIndex_; }
 
+  // Extracts the members that want accepts (by index) in one walk over the cabinet, each into
+  // targetPath, made afresh for it. Once the library has closed a member's file (its close
+  // notification), delivered(index) is called before the walk goes on; answering false ends
+  // the walk. A member whose data fails is told to the failure hook and delivered as far as it
+  // was written, and a further walk picks up the members after it, so a damaged member costs
+  // only itself. Members are told apart by their place in the cabinet, never by their names.
+  void ExtractMembers(const std::function<bool(int index)>& want, const std::string& targetPath,
+                      const std::function<bool(int index)>& delivered);
+
 protected:
   void LoadArchiveItems() override;
   void ExtractItemToStreamAt(int index, ByteSink& stream) override;
@@ -41,6 +51,10 @@ protected:
 private:
   class ListNotify;
   class ExtractNotify;
+
+  // Puts a member's target in place: its folder made when the options allow, an existing file
+  // kept when the overwrite hook refuses it. The path written, or empty to skip the member.
+  std::string PrepareTarget(const std::string& member, const std::string& targetPath);
 
   std::string cabName_;   // the file name part of the archive's path
   std::string cabFolder_; // its folder, with the trailing separator (empty when none)

@@ -1,6 +1,8 @@
 // Cabinets, through the system's cabinet library. One volume of a split set yields nothing; the
-// cabinet library writes each member into the level's temporary file itself.
+// cabinet library writes each member into the level's temporary file itself, all of them in one
+// walk over the cabinet.
 #include <exception>
+#include <functional>
 #include <string>
 
 #include "archive/cab_reader.h"
@@ -28,28 +30,34 @@ void ExtractCab(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
     archive::TAbCabArchive cab(path);
     cab.LoadDirectory();
     if (!cab.HasPrevious() && !cab.HasNext()) {
-      for (int i = 0; i < cab.MemberCount(); ++i) {
+      // Every wanted member in one walk over the cabinet, each handed over as soon as the
+      // library has closed its file: decoding each folder once, whatever the member count.
+      const std::function<bool(int)> want = [&](int i) {
         if (owner.Abort)
-          break;
+          return false;
         const auto& item = static_cast<const archive::TAbCabItem&>(*cab.MemberAt(i));
         current = item.FileName;
         if ((item.UncompressedSize == 0 && item.CompressedSize == 0) || item.PartialFile ||
             !owner.AcceptItem(item.FileName))
-          continue;
+          return false;
         const auto size = static_cast<double>(item.UncompressedSize);
         if (owner.IsBomb(size, size)) {
           owner.ReportMessage(item.FileName + " MailBomb detected !");
-          continue;
+          return false;
         }
         // Nothing planted at the name is written through: the old file goes first.
         platform::deleteFile(temp);
-        cab.ExtractMemberAt(i, temp);
+        return true;
+      };
+      const std::function<bool(int)> delivered = [&](int i) {
         // The library writes the file itself, so its size is charged once it is there; a
         // member that overruns what is left of the budget is not delivered.
         if (owner.ChargeBytes(sizeOf(temp)))
-          owner.DeliverItem(path, "CAB", item.FileName, temp, chain);
+          owner.DeliverItem(path, "CAB", cab.MemberAt(i)->FileName, temp, chain);
         platform::deleteFile(temp);
-      }
+        return !owner.Abort;
+      };
+      cab.ExtractMembers(want, temp, delivered);
     }
   } catch (const std::exception& error) {
     owner.ReportMessage(path + "/" + current + " " +

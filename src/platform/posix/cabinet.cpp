@@ -11,7 +11,9 @@
 #include <ctime>
 #include <fcntl.h>
 #include <mspack.h>
+#include <map>
 #include <set>
+#include <tuple>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -244,6 +246,24 @@ public:
   MsCabinet(const MsCabinet&) = delete;
   MsCabinet& operator=(const MsCabinet&) = delete;
   mscabd_file* files() const { return cab_ ? cab_->files : nullptr; }
+  // The decoder's entry for the file at offset with length in folder index, or null. The pair
+  // is exact: files of different folders may share sizes and offsets, and files of one name
+  // are different files.
+  mscabd_file* find(std::uint16_t folder, std::uint32_t offset, std::uint32_t length) {
+    if (!cab_)
+      return nullptr;
+    if (byPlace_.empty()) {
+      std::map<const mscabd_folder*, std::uint16_t> folderIndex;
+      std::uint16_t index = 0;
+      for (const mscabd_folder* f = cab_->folders; f != nullptr; f = f->next)
+        folderIndex.emplace(f, index++);
+      for (mscabd_file* m = cab_->files; m; m = m->next)
+        if (const auto it = folderIndex.find(m->folder); it != folderIndex.end())
+          byPlace_.emplace(std::make_tuple(it->second, m->offset, m->length), m);
+    }
+    const auto it = byPlace_.find(std::make_tuple(folder, offset, length));
+    return it == byPlace_.end() ? nullptr : it->second;
+  }
   bool extract(mscabd_file* file, const std::string& target) {
     return cab_ && d_->extract(d_, file, target.c_str()) == MSPACK_ERR_OK;
   }
@@ -251,6 +271,7 @@ public:
 private:
   mscab_decompressor* d_;
   mscabd_cabinet* cab_ = nullptr;
+  std::map<std::tuple<std::uint16_t, std::uint32_t, std::uint32_t>, mscabd_file*> byPlace_;
 };
 
 class PosixFdi final : public FdiContext {
@@ -325,8 +346,6 @@ private:
       cabPath_ = path;
     }
     const Header& header = *header_;
-    mscabd_file* decoded = nullptr;
-    bool opened = false;
 
     CabNotification n;
     n.text1 = header.nextName;
@@ -360,21 +379,9 @@ private:
         return false;
       if (target == kCabSkip)
         continue;
-      if (!opened) {
-        if (!cab_)
-          cab_ = std::make_unique<MsCabinet>(path);
-        decoded = cab_->files();
-        opened = true;
-      }
-      // The decoder lists the same table in the same order; pair its entries with ours by
-      // size and position in the folder, so that an entry it dropped does not shift the rest.
-      mscabd_file* match = nullptr;
-      for (mscabd_file* m = decoded; m; m = m->next)
-        if (m->length == f.size && m->offset == f.offset) {
-          match = m;
-          decoded = m->next;
-          break;
-        }
+      if (!cab_)
+        cab_ = std::make_unique<MsCabinet>(path);
+      mscabd_file* match = cab_->find(f.folder, f.offset, f.size);
       const std::string targetName = kTargetPrefix + std::to_string(target);
       if (!match || !cab_->extract(match, targetName)) {
         // The system library gives up on the whole walk at the first undecodable file; the
