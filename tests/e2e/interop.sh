@@ -101,6 +101,24 @@ expect zip-nested z-nested.zip "$(chain 'z-nested.zip/\{ZIP\}/z2.zip/\{ZIP\}/z1.
 if have 7zz; then 7zz a -tzip -mm=Deflate64 -bso0 -bsp0 z-deflate64.zip eicar.com clean.txt >/dev/null; else note "7zz missing"; fi
 expect zip-deflate64 z-deflate64.zip "$(found)"
 
+# ZIP64 as producers write it today: forced, streamed to a pipe, read from a pipe, bsdtar's
+# option; and a clean member listed under the same name before the payload.
+if have zip; then
+  zip -q -fz z-zip64.zip clean.txt eicar.com
+  zip -q - clean.txt eicar.com | cat > z-piped.zip
+  cat eicar.com | zip -q - - > z-stdin.zip
+fi
+if have python3; then
+  python3 -W ignore -c 'import zipfile; z = zipfile.ZipFile("z-twins.zip", "w")
+z.writestr("eicar.com", open("eicar.com", "rb").read()); z.writestr("eicar.com", open("clean.txt", "rb").read())'
+fi
+if have bsdtar; then bsdtar --format zip --options zip:zip64 -cf z-bsdtar64.zip clean.txt eicar.com; else note "bsdtar missing"; fi
+expect zip64-forced z-zip64.zip "$(chain '\{ZIP\}/eicar.com')"
+expect zip64-piped z-piped.zip "$(found)"
+expect zip64-stdin z-stdin.zip "$(chain '\{ZIP\}/-')"
+expect zip64-bsdtar z-bsdtar64.zip "$(found)"
+expect zip-same-names z-twins.zip "$(found)"
+
 # TAR in its three formats, gzip with and without a name, and the two nested.
 if have tar; then
   mkdir -p tree/a/very/long/path/name/that/goes/on/and/on/beyond/one/hundred/characters/in/all/x
@@ -113,6 +131,20 @@ fi
 expect tar-gnu t-gnu.tar "$(found)"
 expect tar-ustar t-ustar.tar "$(chain '\{TAR\}/eicar.com')"
 expect tar-pax t-pax.tar "$(found)"
+# Two long names sharing their first 100 bytes, the payload under the second; sparse members.
+if have tar; then
+  long=tree/a/very/long/path/name/that/goes/on/and/on/beyond/one/hundred/characters/in/all/x/and/even/more
+  mkdir -p "$long/one" "$long/two" && cp eicar.com "$long/one/" && cp clean.txt "$long/two/eicar.com"
+  for f in gnu ustar posix; do
+    tar --format=$f -cf t-twin-$f.tar "$long/one/eicar.com" "$long/two/eicar.com"
+  done
+  printf 'x' > sparse.bin && truncate -s 5M sparse.bin && cat eicar.com >> sparse.bin
+  tar --format=gnu --sparse -cf t-sparse-gnu.tar sparse.bin
+  tar --format=posix --sparse -cf t-sparse-posix.tar sparse.bin
+fi
+for f in gnu ustar posix; do expect tar-long-twins-$f t-twin-$f.tar "$(chain 'even/more/one/eicar.com')"; done
+expect tar-sparse-gnu t-sparse-gnu.tar "$(found)"
+expect tar-sparse-posix t-sparse-posix.tar "$(found)"
 if have gzip; then
   gzip -c eicar.com > g-named.gz
   gzip -n -c eicar.com > g-unnamed.gz
@@ -121,6 +153,11 @@ fi
 expect gzip-named g-named.gz "$(chain '\{GZIP\}/eicar.com')"
 expect gzip-unnamed g-unnamed.gz "$(found)"
 expect tar-gz t.tar.gz "$(chain '\{GZIP\}/t-ustar.tar/\{TAR\}/eicar.com')"
+# Multi-member: the payload is in the second member.
+if have gzip; then gzip -c clean.txt > g-multi.gz && gzip -c eicar.com >> g-multi.gz; fi
+expect gzip-multi g-multi.gz "$(found)"
+if have pigz; then pigz -c clean.txt > g-pigz.gz && pigz -c eicar.com >> g-pigz.gz; else note "pigz missing"; fi
+expect gzip-pigz-multi g-pigz.gz "$(found)"
 
 # Cabinets made by gcab, stored and MSZIP.
 if have gcab; then
@@ -129,6 +166,43 @@ if have gcab; then
 else note "gcab missing"; fi
 expect cab-stored c-stored.cab "$(chain '\{CAB\}/eicar.com')"
 expect cab-mszip c-mszip.cab "$(found)"
+# Two MSZIP folders whose first files have the same size (the payload is the second folder's),
+# and two members of one name (the payload first), written here after the published format.
+if have python3; then
+  python3 - <<'PY'
+import struct, zlib
+def cab(name, folders):
+    files, blocks, table = [], [], b""
+    for k, members in enumerate(folders):
+        data = b"".join(d for _, d in members)
+        off = 0
+        for n, d in members:
+            table += struct.pack("<IIHHHH", len(d), off, k, 0x5A21, 0x6000, 0x20) + n + b"\0"
+            off += len(d)
+        z = zlib.compressobj(9, zlib.DEFLATED, -15)
+        packed = b"CK" + z.compress(data) + z.flush()
+        blocks.append(struct.pack("<IHH", 0, len(packed), len(data)) + packed)
+    nfiles = sum(len(m) for m in folders)
+    head = 36 + 8 * len(folders)
+    at = head + len(table)
+    folder_entries = b""
+    for b in blocks:
+        folder_entries += struct.pack("<IHH", at, 1, 1)
+        at += len(b)
+    out = b"MSCF" + struct.pack("<IIIIIBBHHHHH", 0, at, 0, head, 0, 3, 1, len(folders), nfiles, 0, 0x1234, 0)
+    open(name, "wb").write(out + folder_entries + table + b"".join(blocks))
+eicar = open("eicar.com", "rb").read()
+same = b"x" * len(eicar)
+cab("c-folders.cab", [[(b"same-size.txt", same)], [(b"eicar.com", eicar)]])
+cab("c-twins.cab", [[(b"eicar.com", eicar), (b"eicar.com", b"a longer clean member of the same name, nothing here")]])
+PY
+fi
+expect cab-two-folders c-folders.cab "$(chain '\{CAB\}/eicar.com')"
+expect cab-same-names c-twins.cab "$(found)"
+if have cabextract && [ -s c-folders.cab ]; then
+  if cabextract -q -p -F eicar.com c-folders.cab | cmp -s - eicar.com; then echo "ok   cab-two-folders-cabextract"
+  else echo "FAIL cab-two-folders: cabextract disagrees"; failures=$((failures + 1)); fi
+fi
 
 # A compiled-help file made by chmcmd (LZX-compressed content).
 if have chmcmd; then
