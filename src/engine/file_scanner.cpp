@@ -5,6 +5,7 @@
 #include "base/endian.h"
 #include "base/error.h"
 #include "engine/database.h"
+#include "platform/system.h"
 
 namespace kyv::engine {
 
@@ -13,12 +14,16 @@ constexpr std::size_t kPeOffsetField = 60;
 } // namespace
 
 bool TFileScanner::OpenFile(const std::string& path) {
+  LastError.clear();
   std::optional<platform::File> file = platform::File::openRead(path);
-  if (!file)
+  if (!file) {
+    LastError = platform::lastErrorText();
     return false;
+  }
   try {
     return ReadSamples(*file);
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
+    LastError = error.what();
     return false;
   }
 }

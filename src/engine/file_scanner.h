@@ -36,6 +36,9 @@ public:
   SampleBuf Buf5000{};
   SampleBuf Buf10000{};
 
+  // Why the last OpenFile failed, in words (the system's reason); empty after a success.
+  std::string LastError;
+
   // Opens the file, samples it and closes it. False when it could not be opened or sampled
   // completely; whatever was computed before a failure stays.
   bool OpenFile(const std::string& path);

@@ -36,6 +36,7 @@ bool TKYVAScanKernel::LoadBases() {
     Unpacker = std::make_unique<unpack::TKYVDecompress>(BasePath);
     Unpacker->SetTempFolder(TempFolderPath());
     Unpacker->SetOnItem([this](const unpack::TKYVArcInfoArray& chain) { return OnArcItem(chain); });
+    Unpacker->SetOnGap([this](const unpack::TScanGap& gap) { OnScanGap(gap); });
     if (!Unpacker->LoadUnpackCode())
       result = false;
   } catch (const std::exception& error) {
@@ -51,17 +52,31 @@ void TKYVAScanKernel::ClearVerdict() {
   VerdictText.clear();
   VerdictCode = 0;
   Findings.clear();
+  Gaps.clear();
+  GapsOmitted = 0;
+}
+
+void TKYVAScanKernel::OnScanGap(const unpack::TScanGap& gap) {
+  if (Gaps.size() < kMaxGapsKept)
+    Gaps.push_back(gap);
+  else
+    ++GapsOmitted;
 }
 
 void TKYVAScanKernel::ScanFile(const std::string& path, const unpack::TKYVArcInfoArray& chain) {
   auto scanner = std::make_unique<engine::TFileScanner>();
-  scanner->OpenFile(path);
+  // Members are files this scan wrote itself; only the file handed in can fail to be read
+  // for reasons its owner should hear of.
+  if (!scanner->OpenFile(path) && chain.empty())
+    OnScanGap({unpack::TGapKind::ReadError, {}, std::string(), scanner->LastError});
   engine::TVirusDescr descr;
   const std::int32_t r = Engine->CheckFileInfo(scanner->FileInfo, descr);
   if (r == 1 || r == 2) {
     AddFinding(VerdictText, VerdictCode, r, Engine->FoundName);
     Findings.push_back({r, Engine->FoundName, chain});
   }
+  if (chain.empty())
+    Unpacker->Limits = Limits;
   Unpacker->Unpack(path, *scanner, chain);
 }
 

@@ -153,12 +153,94 @@ TEST_F(Kernel, SuspiciousFindingsAndInfectedWins) {
   EXPECT_NE(kernel->VerdictText.find(",Bad.Three"), std::string::npos);
 }
 
+std::string base64(const std::vector<std::byte>& bytes) {
+  static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text;
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    std::uint32_t v = std::to_integer<std::uint32_t>(bytes[i]) << 16;
+    if (i + 1 < bytes.size())
+      v |= std::to_integer<std::uint32_t>(bytes[i + 1]) << 8;
+    if (i + 2 < bytes.size())
+      v |= std::to_integer<std::uint32_t>(bytes[i + 2]);
+    text += kDigits[v >> 18];
+    text += kDigits[(v >> 12) & 63];
+    text += i + 1 < bytes.size() ? kDigits[(v >> 6) & 63] : '=';
+    text += i + 2 < bytes.size() ? kDigits[v & 63] : '=';
+    if (i % 57 == 54)
+      text += "\r\n";
+  }
+  return text;
+}
+
+TEST_F(Kernel, FindingChainsNameContainerTypesAndTransferEncodings) {
+  const auto virus = patterned(3000, 6);
+  writeBase({signatureOf("Virus.M", virus)});
+  start();
+  const std::string mail = "From: a@example.org\r\nContent-Type: multipart/mixed; boundary=XX\r\n\r\n"
+                           "--XX\r\nContent-Transfer-Encoding: base64\r\n"
+                           "Content-Disposition: attachment; filename=a.zip\r\n\r\n" +
+                           base64(test::buildStoredZip({{"v.com", virus}})) + "\r\n--XX--\r\n";
+  scan(file("m.eml", test::bytesOf(mail)));
+  ASSERT_EQ(kernel->Findings.size(), 1u);
+  const unpack::TKYVArcInfoArray& chain = kernel->Findings[0].Chain;
+  ASSERT_EQ(chain.size(), 2u);
+  EXPECT_EQ(unpack::ChainText(chain), (dir / "m.eml").string() + "/{E-MAIL:base64}/a.zip/{ZIP}/v.com");
+}
+
+TEST_F(Kernel, WhatKeptAScanIncompleteStandsBesideAnUnchangedVerdict) {
+  const auto virus = patterned(3000, 7);
+  writeBase({signatureOf("Virus.L", virus)});
+  start();
+  const std::string zip =
+      file("three.zip", test::buildStoredZip({{"v.com", virus}, {"b", patterned(100, 8)}, {"c", patterned(100, 9)}}));
+
+  scan(zip);
+  EXPECT_EQ(kernel->VerdictText, "Virus.L");
+  EXPECT_FALSE(kernel->Incomplete());
+
+  // A member cap set on this kernel alone: what was found before it stands.
+  kernel->Limits.MaxFiles = 2;
+  scan(zip);
+  EXPECT_EQ(kernel->VerdictCode, 1);
+  EXPECT_EQ(kernel->VerdictText, "Virus.L");
+  ASSERT_EQ(kernel->Gaps.size(), 1u);
+  EXPECT_EQ(kernel->Gaps[0].Kind, unpack::TGapKind::MaxFiles);
+  EXPECT_EQ(unpack::GapKindName(kernel->Gaps[0].Kind), "MaxFiles");
+  EXPECT_TRUE(kernel->Gaps[0].Chain.empty()) << "hit in the top-level file itself";
+
+  kernel->Limits = {};
+  scan(zip);
+  EXPECT_FALSE(kernel->Incomplete()) << "gaps are per top-level file";
+
+  // A file that cannot be read is a gap with the system's reason, never silently clean.
+  scan((dir / "no such file").string());
+  EXPECT_EQ(kernel->VerdictCode, 0);
+  ASSERT_EQ(kernel->Gaps.size(), 1u);
+  EXPECT_EQ(kernel->Gaps[0].Kind, unpack::TGapKind::ReadError);
+  EXPECT_FALSE(kernel->Gaps[0].Reason.empty());
+}
+
+TEST_F(Kernel, GapsKeptInDetailAreBounded) {
+  writeBase({});
+  start();
+  for (std::size_t i = 0; i < kMaxGapsKept + 5; ++i)
+    kernel->OnScanGap({unpack::TGapKind::MemberNotWritten, {}, "m", "full"});
+  EXPECT_EQ(kernel->Gaps.size(), kMaxGapsKept);
+  EXPECT_EQ(kernel->GapsOmitted, 5u);
+  kernel->ClearVerdict();
+  EXPECT_FALSE(kernel->Incomplete());
+  EXPECT_EQ(kernel->GapsOmitted, 0u);
+}
+
 TEST_F(Kernel, SelfContainingZipEndsWithItsVerdict) {
   KYV_REQUIRE_FIXTURE(droste, "bombs/recext-droste.zip");
   writeBase({});
   start();
   scan(droste.string());
   EXPECT_EQ(kernel->VerdictCode, 0);
+  // It ends at a limit, so it was not looked at completely.
+  ASSERT_TRUE(kernel->Incomplete());
+  EXPECT_TRUE(unpack::IsLimit(kernel->Gaps[0].Kind));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "unpack/decompress.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "engine/file_scanner.h"
@@ -41,24 +42,48 @@ void TKYVDecompress::Unpack(const std::string& path, const FileHead& head,
   // Executables are never unpacked, self-extracting archives included.
   if (head.IsPE || head.IsMZ)
     return;
-  if (static_cast<int>(chain.size()) >= kMaxDepth)
-    return;
+  const TKYVArcInfoArray* outer = current_;
+  current_ = &chain;
+  const bool tooDeep = static_cast<int>(chain.size()) >= Limits.MaxDepth;
   for (const ContainerType& type : containerTypes()) {
     if (!type.test(head.HeadBuf) || type.extract == nullptr)
       continue;
+    if (tooDeep) {
+      // Only a file that would have been unpacked counts; a plain member at this depth was
+      // scanned completely.
+      RecordGap(TGapKind::MaxDepth, std::string(),
+                "containers nested deeper than " + std::to_string(Limits.MaxDepth));
+      break;
+    }
     try {
       type.extract(*this, path, chain);
     } catch (...) {
       // An error that the extractor let through ends the unpacking of this file; what was
       // found before stands.
-      return;
+      break;
     }
   }
+  current_ = outer;
+}
+
+void TKYVDecompress::RecordGap(TGapKind kind, const std::string& itemName,
+                               std::string reason) const {
+  if (!OnGap)
+    return;
+  TScanGap gap;
+  gap.Kind = kind;
+  if (current_ != nullptr)
+    gap.Chain = *current_;
+  gap.ItemName = itemName;
+  gap.Reason = std::move(reason);
+  OnGap(gap);
 }
 
 void TKYVDecompress::StartTopLevel() {
   bytesThisScan_ = 0;
   membersThisScan_ = 0;
+  bytesReported_ = false;
+  membersReported_ = false;
   if (budgetAbort_) {
     Abort = false;
     budgetAbort_ = false;
@@ -102,8 +127,13 @@ bool TKYVDecompress::IsBomb(double unpacked, double packed) const {
 }
 
 bool TKYVDecompress::ChargeBytes(std::uint64_t count) {
-  if (count > kMaxBytesPerScan - bytesThisScan_) {
-    bytesThisScan_ = kMaxBytesPerScan;
+  const std::uint64_t limit = Limits.MaxScanSize;
+  if (count > limit - std::min(bytesThisScan_, limit)) {
+    if (!bytesReported_)
+      RecordGap(TGapKind::MaxScanSize, std::string(),
+                "more than " + std::to_string(limit) + " bytes unpacked");
+    bytesReported_ = true;
+    bytesThisScan_ = limit;
     Abort = true;
     budgetAbort_ = true;
     return false;
@@ -113,7 +143,11 @@ bool TKYVDecompress::ChargeBytes(std::uint64_t count) {
 }
 
 bool TKYVDecompress::ChargeMember() {
-  if (membersThisScan_ >= kMaxMembersPerScan) {
+  if (membersThisScan_ >= Limits.MaxFiles) {
+    if (!membersReported_)
+      RecordGap(TGapKind::MaxFiles, std::string(),
+                "more than " + std::to_string(Limits.MaxFiles) + " members");
+    membersReported_ = true;
     Abort = true;
     budgetAbort_ = true;
     return false;

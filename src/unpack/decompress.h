@@ -11,6 +11,7 @@
 
 #include "unpack/arc_info.h"
 #include "unpack/limits.h"
+#include "unpack/scan_gaps.h"
 #include "unpack/unpack_code.h"
 
 namespace kyv::engine {
@@ -23,6 +24,8 @@ namespace kyv::unpack {
 using TOnItem = std::function<bool(const TKYVArcInfoArray& chain)>;
 using TOnFilter = std::function<bool(const std::string& name)>;
 using TOnMessage = std::function<void(const std::string& text)>;
+// Told of each thing that keeps the current top-level scan from being complete.
+using TOnGap = std::function<void(const TScanGap& gap)>;
 
 // What the dispatcher looks at of a scanned file.
 struct FileHead {
@@ -41,6 +44,7 @@ public:
 
   void SetTempFolder(std::string folder) { TempFolder = std::move(folder); }
   void SetOnItem(TOnItem onItem) { OnItem = std::move(onItem); }
+  void SetOnGap(TOnGap onGap) { OnGap = std::move(onGap); }
 
   // Recognises and unpacks one file. Nothing it meets inside the file escapes as an error.
   void Unpack(const std::string& path, const engine::TFileScanner& scanner,
@@ -61,10 +65,14 @@ public:
   // The ZIP/RAR bomb rule (only when BombCheck is on).
   bool IsBomb(double unpacked, double packed) const;
   // Budget of the current top-level scan; the member file charges its bytes here. Returns
-  // false (and sets Abort) when the bytes do not fit.
+  // false (and sets Abort) when the bytes do not fit; the first time, the limit is reported
+  // through OnGap.
   bool ChargeBytes(std::uint64_t count);
-  // Counts one more member handed out; false (and Abort set) past the cap.
+  // Counts one more member handed out; false (and Abort set, and reported) past the cap.
   bool ChargeMember();
+  // Reports one gap in the container being unpacked now (the chain given to the innermost
+  // Unpack running); itemName may be empty.
+  void RecordGap(TGapKind kind, const std::string& itemName, std::string reason) const;
   // The budget of this top-level scan ran out (Abort was set for it).
   bool BudgetExhausted() const { return budgetAbort_; }
 
@@ -76,6 +84,8 @@ public:
   int Depth = 0;
   TOnFilter OnFilter;
   TOnMessage OnMessage;
+  TOnGap OnGap;
+  TScanLimits Limits;
   bool Abort = false;
   bool DetailedErrors = false;
   bool BombCheck = false;
@@ -86,6 +96,10 @@ private:
   std::uint64_t bytesThisScan_ = 0;
   std::uint32_t membersThisScan_ = 0;
   bool budgetAbort_ = false;
+  bool bytesReported_ = false;
+  bool membersReported_ = false;
+  // The chain of the container being unpacked; set for the length of each Unpack call.
+  const TKYVArcInfoArray* current_ = nullptr;
 };
 
 // Raises Depth for one extractor call and lowers it again on every way out.

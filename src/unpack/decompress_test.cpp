@@ -146,14 +146,18 @@ TEST_F(Dispatcher, ExecutablesAreNeverUnpacked) {
   EXPECT_EQ(calls, 0);
 }
 
-TEST_F(Dispatcher, NestedMembersUseTheNextDepthAndALongerChain) {
-  // The outer message's one part is itself a stored message with one attachment.
+// The outer message's one part is itself a stored message with one attachment.
+std::string nestedMessage() {
   const std::string inner = "From: b@example.org\r\nContent-Type: multipart/mixed; boundary=YY\r\n\r\n"
                             "--YY\r\nContent-Disposition: attachment; filename=deep.txt\r\n\r\n"
                             "deep\r\n--YY--\r\n";
-  const std::string outer = "From: a@example.org\r\nContent-Type: multipart/mixed; boundary=XX\r\n\r\n"
-                            "--XX\r\nContent-Disposition: attachment; filename=inner.eml\r\n\r\n" +
-                            inner + "--XX--\r\n";
+  return "From: a@example.org\r\nContent-Type: multipart/mixed; boundary=XX\r\n\r\n"
+         "--XX\r\nContent-Disposition: attachment; filename=inner.eml\r\n\r\n" +
+         inner + "--XX--\r\n";
+}
+
+TEST_F(Dispatcher, NestedMembersUseTheNextDepthAndALongerChain) {
+  const std::string outer = nestedMessage();
   std::vector<TKYVArcInfoArray> chains;
   unpacker.SetOnItem([&](const TKYVArcInfoArray& chain) {
     chains.push_back(chain);
@@ -207,6 +211,75 @@ TEST_F(Dispatcher, BudgetEndsAScanAndResetsForTheNextFile) {
   unpack(write("m.eml", kThreeParts)); // a new top-level file starts a new budget
   EXPECT_FALSE(unpacker.Abort);
   EXPECT_EQ(calls, 3);
+}
+
+TEST_F(Dispatcher, LimitsReachedAreReportedOncePerTopLevelFileWithWhereTheyHit) {
+  struct Case {
+    const char* what;
+    TScanLimits limits;
+    bool nested;
+    std::size_t delivered;
+    std::vector<TGapKind> gaps;
+    std::size_t gapChain; // links of the chain of the container where the limit hit
+  };
+  const Case cases[] = {
+      {"defaults", {}, false, 3, {}, 0},
+      {"members at the cap", {kMaxDepth, kMaxBytesPerScan, 3}, false, 3, {}, 0},
+      {"one member too many", {kMaxDepth, kMaxBytesPerScan, 2}, false, 2, {TGapKind::MaxFiles}, 0},
+      // "first\r\n" (7 bytes) fits, "second" does not; "third" is never started.
+      {"bytes", {kMaxDepth, 8, kMaxMembersPerScan}, false, 1, {TGapKind::MaxScanSize}, 0},
+      {"depth", {1, kMaxBytesPerScan, kMaxMembersPerScan}, true, 1, {TGapKind::MaxDepth}, 1},
+      {"plain members at the depth limit", {1, kMaxBytesPerScan, kMaxMembersPerScan}, false, 3, {}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    unpacker.Limits = c.limits;
+    std::size_t delivered = 0;
+    std::vector<TScanGap> gaps;
+    unpacker.SetOnItem([&](const TKYVArcInfoArray& chain) {
+      ++delivered;
+      unpack(chain.back().ItemFile, chain);
+      return true;
+    });
+    unpacker.SetOnGap([&](const TScanGap& gap) { gaps.push_back(gap); });
+    const std::string path = write("m.eml", c.nested ? nestedMessage() : std::string(kThreeParts));
+    unpack(path);
+    EXPECT_EQ(delivered, c.delivered);
+    ASSERT_EQ(gaps.size(), c.gaps.size());
+    for (std::size_t i = 0; i < gaps.size(); ++i) {
+      EXPECT_EQ(gaps[i].Kind, c.gaps[i]);
+      EXPECT_TRUE(IsLimit(gaps[i].Kind));
+      EXPECT_FALSE(gaps[i].Reason.empty());
+      EXPECT_EQ(gaps[i].Chain.size(), c.gapChain);
+    }
+    if (c.gapChain == 1) {
+      EXPECT_EQ(gaps[0].Chain[0].ItemName, "inner.eml");
+    }
+    EXPECT_TRUE(leftovers().empty());
+  }
+}
+
+TEST_F(Dispatcher, MemberFilesThatCannotBeCreatedAreReportedWithTheSystemsReason) {
+  // A temporary folder that is missing, and one that is a file.
+  write("plain", "x");
+  for (const std::string& folder : {dir.path().string() + "/missing/", dir.path().string() + "/plain/"}) {
+    SCOPED_TRACE(folder);
+    unpacker.SetTempFolder(platform::NormalizeFolder(folder));
+    int calls = 0;
+    std::vector<TScanGap> gaps;
+    unpacker.SetOnItem([&](const TKYVArcInfoArray&) { return ++calls, true; });
+    unpacker.SetOnGap([&](const TScanGap& gap) { gaps.push_back(gap); });
+    unpack(write("m.eml", kThreeParts));
+    EXPECT_EQ(calls, 0);
+    ASSERT_EQ(gaps.size(), 1u) << "the message ends at its first member";
+    EXPECT_EQ(gaps[0].Kind, TGapKind::MemberNotWritten);
+    EXPECT_EQ(gaps[0].ItemName, "one.txt");
+    EXPECT_TRUE(gaps[0].Chain.empty());
+    const std::string member = unpacker.TempFolder + unpacker.TempPrefix + "_1.tmp";
+    const std::string prefix = "cannot create " + member + ": ";
+    ASSERT_EQ(gaps[0].Reason.rfind(prefix, 0), 0u) << gaps[0].Reason;
+    EXPECT_GT(gaps[0].Reason.size(), prefix.size()) << "the system's reason follows";
+  }
 }
 
 TEST(Options, FilterMessagesAndBombRule) {

@@ -31,7 +31,7 @@ void ExtractChm(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
     // This format does not stop for Abort, but an exhausted budget ends even a hostile file.
     if (owner.BudgetExhausted())
       break;
-    if (!member.create())
+    if (!member.create(item.Name))
       throw kyv::Error(ErrorKind::Io, "Cannot create file " + member.path());
     (void)unpacker.ExtractItem(member, item);
     member.close();

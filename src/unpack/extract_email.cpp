@@ -23,7 +23,7 @@ void ExtractEmail(TKYVDecompress& owner, const std::string& path, const TKYVArcI
       break;
     mail::TMailPart& part = parts[i];
     // Errors here are not contained: they end the unpacking of this message.
-    if (!member.create())
+    if (!member.create(part.Name.empty() ? "Part" + std::to_string(i + 1) : part.Name))
       throw kyv::Error(ErrorKind::Io, "cannot create " + member.path());
     // The part goes straight into the member file rather than through memory first: the
     // result is the same and a large attachment is never held whole.

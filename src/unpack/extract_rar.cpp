@@ -43,6 +43,11 @@ bool chargeExcess(TKYVDecompress& owner, const std::string& file, std::uint64_t 
 void ExtractRar(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain) {
   DepthGuard depth(owner);
   const TempFileGuard temp(owner.TempFileName());
+  if (modload::RAROpenArchiveExProc == nullptr) {
+    // Started without the unpack code: the archive is recognised but cannot be opened.
+    owner.RecordGap(TGapKind::UnsupportedMethod, std::string(), "no RAR module is loaded");
+    return;
+  }
   try {
     modload::TUnrarArchive archive(path);
     if (!archive.Open())
@@ -78,7 +83,14 @@ void ExtractRar(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
       // The module creates the file itself: a file left at the path from before must not be
       // taken for this member.
       platform::deleteFile(temp.path());
-      if (archive.ExtractCurrent(temp.path()) == 0 && chargeExcess(owner, temp.path(), fullSize))
+      const int result = archive.ExtractCurrent(temp.path());
+      if (result == unrar::kCreateError || result == unrar::kWriteError) {
+        owner.RecordGap(TGapKind::MemberNotWritten, name,
+                        std::string(result == unrar::kCreateError ? "cannot create " : "cannot write ") +
+                            temp.path());
+        break;
+      }
+      if (result == 0 && chargeExcess(owner, temp.path(), fullSize))
         owner.DeliverItem(path, "RAR", name, temp.path(), chain);
       platform::deleteFile(temp.path());
     }

@@ -43,6 +43,7 @@ protected:
       return true;
     };
     owner_.OnMessage = [this](const std::string& text) { messages_.push_back(text); };
+    owner_.OnGap = [this](const TScanGap& gap) { gaps_.push_back(gap); };
   }
 
   void TearDown() override { FreeUnpackCode(code_); }
@@ -78,6 +79,7 @@ protected:
   TKYVDecompress owner_{dir_.path().string()};
   std::vector<Item> delivered_;
   std::vector<std::string> messages_;
+  std::vector<TScanGap> gaps_;
   bool abortAfterFirst_ = false;
 };
 
@@ -150,12 +152,29 @@ TEST_F(RarExtraction, ArchivesTheModuleCannotOpen) {
   EXPECT_TRUE(messages_.empty());
 }
 
-TEST_F(RarExtraction, NothingWithoutTheModule) {
+TEST_F(RarExtraction, NothingWithoutTheModuleButTheGapIsKnown) {
   FreeUnpackCode(code_);
   extract(archive("KYVRARSCRIPT\n1|1|0|a|A\n"));
   EXPECT_EQ(log(), "");
   EXPECT_TRUE(delivered_.empty());
   EXPECT_TRUE(messages_.empty());
+  ASSERT_EQ(gaps_.size(), 1u);
+  EXPECT_EQ(gaps_[0].Kind, TGapKind::UnsupportedMethod);
+}
+
+TEST_F(RarExtraction, AMemberTheModuleCannotCreateEndsExtractionAsAGap) {
+  // 16 and 19: the module could not create or write the target file.
+  for (const char* code : {"16", "19"}) {
+    SCOPED_TRACE(code);
+    gaps_.clear();
+    extract(archive(std::string("KYVRARSCRIPT\n1|1|0|a|A\n1|1|") + code + "|b|B\n1|1|0|c|C\n"));
+    EXPECT_EQ(delivered_.size(), 1u);
+    delivered_.clear();
+    ASSERT_EQ(gaps_.size(), 1u);
+    EXPECT_EQ(gaps_[0].Kind, TGapKind::MemberNotWritten);
+    EXPECT_EQ(gaps_[0].ItemName, "b");
+    EXPECT_NE(gaps_[0].Reason.find(owner_.TempFolder), std::string::npos) << gaps_[0].Reason;
+  }
 }
 
 } // namespace

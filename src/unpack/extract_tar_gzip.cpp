@@ -31,8 +31,8 @@ bool wanted(TKYVDecompress& owner, const archive::TAbArchiveItem& item) {
   return true;
 }
 
-void createOrThrow(MemberFile& member) {
-  if (!member.create())
+void createOrThrow(MemberFile& member, const std::string& name) {
+  if (!member.create(name))
     throw kyv::Error(ErrorKind::Io, "Cannot create file " + member.path());
 }
 
@@ -50,7 +50,7 @@ void ExtractTar(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
       const archive::TAbArchiveItem& item = *tar.MemberAt(i);
       if (!wanted(owner, item))
         continue;
-      createOrThrow(member);
+      createOrThrow(member, item.FileName);
       // By position: two members of one name are two members, each with its own bytes.
       tar.ExtractMemberToStreamAt(i, member);
       member.close();
@@ -79,7 +79,7 @@ void ExtractGzip(TKYVDecompress& owner, const std::string& path, const TKYVArcIn
       const archive::TAbArchiveItem& item = *gzip.MemberAt(i);
       if (!wanted(owner, item))
         continue;
-      createOrThrow(member);
+      createOrThrow(member, item.FileName);
       failed = false;
       gzip.ExtractMemberToStreamAt(i, member);
       member.close();

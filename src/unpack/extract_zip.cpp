@@ -38,7 +38,7 @@ void ExtractZip(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
         owner.ReportMessage(ChainText(chain) + " " + name + " MailBomb detected !");
         continue;
       }
-      if (!member.create())
+      if (!member.create(name))
         throw kyv::Error(ErrorKind::Io, "Cannot create file " + member.path());
       // By index: two members listed under one name are two members, each scanned.
       unzipper.ExtractMemberToStreamAt(i, member);

@@ -14,6 +14,13 @@ inline constexpr std::uint64_t kMaxBytesPerScan = std::uint64_t{1} << 30;
 // Members handed out for one top-level file, all levels together.
 inline constexpr std::uint32_t kMaxMembersPerScan = 100000;
 
+// The caps one unpacker applies; the defaults above unless a front end asks for others.
+struct TScanLimits {
+  int MaxDepth = kMaxDepth;
+  std::uint64_t MaxScanSize = kMaxBytesPerScan;
+  std::uint32_t MaxFiles = kMaxMembersPerScan;
+};
+
 // The bomb size limit of the optional decompression-bomb test.
 inline constexpr std::uint64_t MailBombSize = 10000000;
 

@@ -1,5 +1,6 @@
 #include "unpack/member_file.h"
 
+#include "platform/system.h"
 #include "unpack/decompress.h"
 
 namespace kyv::unpack {
@@ -9,14 +10,19 @@ MemberFile::MemberFile(TKYVDecompress& owner, std::string path)
 
 MemberFile::~MemberFile() { remove(); }
 
-bool MemberFile::create() {
+bool MemberFile::create(std::string itemName) {
   file_.reset();
+  item_ = std::move(itemName);
   written_ = 0;
   cutOff_ = false;
+  writeFailed_ = false;
   // The previous member's file goes first; the new one is created exclusively so that nothing
   // planted at this name (a link, another user's file) is ever written through.
   platform::deleteFile(path_);
   file_ = platform::File::create(path_, true);
+  if (!file_)
+    owner_.RecordGap(TGapKind::MemberNotWritten, item_,
+                     "cannot create " + path_ + ": " + platform::lastErrorText());
   return file_.has_value();
 }
 
@@ -27,8 +33,14 @@ bool MemberFile::write(std::span<const std::byte> data) {
     cutOff_ = true;
     return false;
   }
-  if (!file_->write(data))
+  if (!file_->write(data)) {
+    // A full disk fails every later write of this member too: one report is enough.
+    if (!writeFailed_)
+      owner_.RecordGap(TGapKind::MemberNotWritten, item_,
+                       "cannot write " + path_ + ": " + platform::lastErrorText());
+    writeFailed_ = true;
     return false;
+  }
   written_ += data.size();
   return true;
 }

@@ -20,8 +20,9 @@ public:
   MemberFile(const MemberFile&) = delete;
   MemberFile& operator=(const MemberFile&) = delete;
 
-  // Replaces whatever the path holds with a new empty file; false when it cannot be made.
-  bool create();
+  // Replaces whatever the path holds with a new empty file for the member named; false when it
+  // cannot be made. A file that cannot be made or written is reported to the owner as a gap.
+  bool create(std::string itemName = {});
   bool write(std::span<const std::byte> data) override;
   // Closes the file and returns the bytes written since create().
   std::uint64_t close();
@@ -36,9 +37,11 @@ public:
 private:
   TKYVDecompress& owner_;
   std::string path_;
+  std::string item_;
   std::optional<platform::File> file_;
   std::uint64_t written_ = 0;
   bool cutOff_ = false;
+  bool writeFailed_ = false;
 };
 
 } // namespace kyv::unpack
