@@ -59,8 +59,9 @@ std::int32_t BAV_Uninitialize() {
 }
 
 std::int32_t BAV_CALL BAV_CheckFile(const char* path, char* buffer) {
-  // Without a loaded kernel there is nothing sound to say: clean, buffer untouched.
-  if (!gKernel || !gKernel->Ready || path == nullptr)
+  // A host may carry on after a failed start: the kernel then scans with whatever loaded.
+  // Only without any signature is there nothing sound to say: clean, buffer untouched.
+  if (!gKernel || !gKernel->CanScan() || path == nullptr)
     return 0;
   try {
     const std::string trimmed = kyv::TrimBlanks(path);

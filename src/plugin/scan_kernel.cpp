@@ -64,6 +64,8 @@ void TKYVAScanKernel::OnScanGap(const unpack::TScanGap& gap) {
 }
 
 void TKYVAScanKernel::ScanFile(const std::string& path, const unpack::TKYVArcInfoArray& chain) {
+  if (!Engine)
+    return;
   auto scanner = std::make_unique<engine::TFileScanner>();
   // Members are files this scan wrote itself; only the file handed in can fail to be read
   // for reasons its owner should hear of.
@@ -75,10 +77,16 @@ void TKYVAScanKernel::ScanFile(const std::string& path, const unpack::TKYVArcInf
     AddFinding(VerdictText, VerdictCode, r, Engine->FoundName);
     Findings.push_back({r, Engine->FoundName, chain});
   }
+  // Without an unpacker (the start-up ended before it was made) the file itself is still
+  // matched.
+  if (!Unpacker)
+    return;
   if (chain.empty())
     Unpacker->Limits = Limits;
   Unpacker->Unpack(path, *scanner, chain);
 }
+
+bool TKYVAScanKernel::CanScan() const { return Engine && !Engine->Descriptors.empty(); }
 
 bool TKYVAScanKernel::OnArcItem(const unpack::TKYVArcInfoArray& chain) {
   if (chain.empty())

@@ -36,6 +36,7 @@ inline constexpr std::size_t kMaxGapsKept = 100;
 
 // The kernel behind every front end: the plug-in's entry points, kyvscan and the daemon.
 //
+// Start-up: LoadBases; Ready when everything loaded, CanScan when enough loaded to scan at all.
 // Per top-level file: ClearVerdict, then ScanFile(path, {}). Afterwards
 //   VerdictCode / VerdictText  what the plug-in hands its host (unchanged by anything below);
 //   Findings                   each finding with its container chain;
@@ -66,6 +67,9 @@ public:
   void OnScanGap(const unpack::TScanGap& gap);
   // Clears the verdict, the findings and the gaps before a top-level file.
   void ClearVerdict();
+  // True when there is an engine with at least one signature: enough to scan, even when the
+  // start-up failed for something else (no unpack code, a damaged later file).
+  bool CanScan() const;
   // True when something kept the last top-level file from being scanned completely.
   bool Incomplete() const { return !Gaps.empty(); }
 

@@ -101,6 +101,31 @@ TEST_F(Kernel, StartsOnlyWithDatabasesAndUnpackCode) {
   EXPECT_EQ(kernel->BasePath.back(), platform::pathSeparator());
 }
 
+TEST_F(Kernel, ScansWithWhateverLoaded) {
+  const auto virus = patterned(3000, 10);
+  // Signatures but no unpack code: the start fails, yet the file and the containers the kernel
+  // reads itself are scanned.
+  writeBase({signatureOf("Virus.P", virus)}, /*withUnpackCode=*/false);
+  kernel = std::make_unique<TKYVAScanKernel>((dir / "BASE").string());
+  EXPECT_FALSE(kernel->LoadBases());
+  EXPECT_FALSE(kernel->Ready);
+  ASSERT_TRUE(kernel->CanScan());
+  scan(file("v.com", virus));
+  EXPECT_EQ(kernel->VerdictText, "Virus.P");
+  scan(file("v.zip", test::buildStoredZip({{"v.com", virus}})));
+  EXPECT_EQ(kernel->VerdictText, "Virus.P");
+
+  // No signature at all: nothing to scan with, loaded or not.
+  fs::remove_all(dir / "BASE");
+  fs::create_directory(dir / "BASE");
+  writeBase({});
+  EXPECT_TRUE(start().Ready);
+  EXPECT_FALSE(kernel->CanScan());
+  TKYVAScanKernel noFolder((dir / "missing").string());
+  EXPECT_FALSE(noFolder.LoadBases());
+  EXPECT_FALSE(noFolder.CanScan());
+}
+
 TEST_F(Kernel, FindingsOfTheFileAndItsMembersFormOneVerdict) {
   const auto virus = patterned(3000, 1);
   const auto other = patterned(2500, 2);

@@ -1,8 +1,9 @@
 // Loads a plug-in DLL exactly as the mail client does (LoadLibrary, GetProcAddress by name,
 // stdcall calls), starts it and checks each file given:
-//   bavhost PLUGIN.dll FILE...
+//   bavhost [--keep-going] PLUGIN.dll FILE...
 // Prints the plug-in's name and version, then one line per file: CODE<TAB>PATH<TAB>BUFFER.
-// Exit status: 0 nothing found, 1 something found, 2 the plug-in failed to load or start.
+// With --keep-going the files are checked even after a failed start, as some hosts do.
+// Exit status: 1 something found, else 2 the plug-in failed to load or start, else 0.
 #include <windows.h>
 
 #include <cstdint>
@@ -22,8 +23,13 @@ template <class F> F entry(HMODULE module, const char* name) {
 } // namespace
 
 int main(int argc, char** argv) {
+  const bool keepGoing = argc > 1 && std::strcmp(argv[1], "--keep-going") == 0;
+  if (keepGoing) {
+    --argc;
+    ++argv;
+  }
   if (argc < 2) {
-    std::fprintf(stderr, "usage: bavhost PLUGIN.dll FILE...\n");
+    std::fprintf(stderr, "usage: bavhost [--keep-going] PLUGIN.dll FILE...\n");
     return 2;
   }
   HMODULE plugin = ::LoadLibraryA(argv[1]);
@@ -51,11 +57,11 @@ int main(int argc, char** argv) {
 
   const std::int32_t started = initialize();
   std::printf("initialize\t%d\n", static_cast<int>(started));
-  if (started != 0) {
+  if (started != 0 && !keepGoing) {
     uninitialize();
     return 2;
   }
-  int status = 0;
+  int status = started != 0 ? 2 : 0;
   for (int i = 2; i < argc; ++i) {
     char buffer[1025];
     buffer[0] = '\0';
