@@ -53,10 +53,21 @@ std::string NormalizeFolderWith(std::string_view folder, char sep) {
   return ReplaceAll(text, two, one);
 }
 
+namespace {
+// Looks only as far as the first character that is not blank, so asking about a long list costs
+// nothing: a verdict of tens of thousands of names is built in time linear in its length.
+bool hasNonBlank(std::string_view text) {
+  for (const char c : text)
+    if (static_cast<std::uint8_t>(c) > 32)
+      return true;
+  return false;
+}
+} // namespace
+
 bool AppendName(std::string& list, std::string_view item, std::string_view separator) {
-  if (TrimBlanks(item).empty())
+  if (!hasNonBlank(item))
     return false;
-  if (!TrimBlanks(list).empty())
+  if (hasNonBlank(list))
     list.append(separator);
   list.append(item);
   return true;

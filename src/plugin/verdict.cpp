@@ -10,7 +10,10 @@ void AddFinding(std::string& verdictText, std::int32_t& verdictCode, std::int32_
     AppendName(verdictText, foundName, ",");
     verdictCode = 1;
   } else if (result == 2) {
-    AppendName(verdictText, std::string(kSuspiciousPrefix) + std::string(foundName), ",");
+    std::string name;
+    name.reserve(kSuspiciousPrefix.size() + foundName.size());
+    name.append(kSuspiciousPrefix).append(foundName);
+    AppendName(verdictText, name, ",");
     if (verdictCode == 0)
       verdictCode = 2;
   }
