@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     std::size_t lengthNow = 0;
     std::size_t lengthCopy = 0;
     double now = 1e9;
-    for (int rep = 0; rep < 5; ++rep)
+    for (int rep = 0; rep < 25; ++rep)
       now = std::min(now, buildNow(found, lengthNow));
     const double copying = buildCopying(found, lengthCopy);
     if (lengthNow != lengthCopy) {
