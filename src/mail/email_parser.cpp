@@ -1,10 +1,9 @@
 #include "mail/email_parser.h"
 
-#include <cstring>
-
 #include "base/endian.h"
 #include "base/error.h"
 #include "base/text.h"
+#include "mail/header_fields.h"
 #include "mail/transfer_decoders.h"
 #include "platform/file.h"
 
@@ -12,45 +11,6 @@ namespace kyv::mail {
 namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
-// BoundaryOf looks at no more than this many characters after the parameter name; longer
-// boundaries (RFC 2046 allows 70) are cut here.
-constexpr std::size_t kBoundaryWindow = 500;
-
-char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string lowerAscii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    c = lowerAscii(c);
-  return out;
-}
-
-bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsIgnoreAsciiCase(text.substr(0, prefix.size()), prefix);
-}
-
-// First position of needle (all lower case) in text, letters compared in any case.
-std::size_t findIgnoreCase(std::string_view text, std::string_view needle) {
-  if (needle.size() > text.size())
-    return std::string_view::npos;
-  for (std::size_t i = 0; i + needle.size() <= text.size(); ++i) {
-    std::size_t k = 0;
-    while (k < needle.size() && lowerAscii(text[i + k]) == needle[k])
-      ++k;
-    if (k == needle.size())
-      return i;
-  }
-  return std::string_view::npos;
-}
-
-std::string_view stripQuotes(std::string_view text) {
-  if (!text.empty() && text.front() == '"')
-    text.remove_prefix(1);
-  if (!text.empty() && text.back() == '"')
-    text.remove_suffix(1);
-  return text;
-}
-
 // The lines of a stretch of the message, each followed by CR LF. Measured first so that the
 // result is allocated once at its final size: growing it line by line would briefly hold up to
 // twice a large attachment on top of the message text.
@@ -84,6 +44,30 @@ std::string linesWithCrLf(std::string_view region) {
   return out;
 }
 
+bool isUnencoded(std::string_view encoding) {
+  return encoding.empty() || encoding == "7bit" || encoding == "8bit" || encoding == "binary";
+}
+
+// The transfer encoding of a part: the mechanism's name, lower-cased, comments dropped.
+std::string encodingOf(std::string_view headers) {
+  const auto field = FieldValue(headers, "Content-Transfer-Encoding");
+  return field ? ParseStructuredValue(*field).Token : std::string();
+}
+
+std::string boundaryOf(const TStructuredValue& type) {
+  const std::string* boundary = type.Param("boundary");
+  return boundary ? *boundary : std::string();
+}
+
+// The line break at the end of a body belongs to the delimiter that follows it.
+std::string_view withoutLastBreak(std::string_view region) {
+  if (!region.empty() && region.back() == '\n')
+    region.remove_suffix(1);
+  if (!region.empty() && region.back() == '\r')
+    region.remove_suffix(1);
+  return region;
+}
+
 } // namespace
 
 std::string_view TEmailParser::ReadLine() {
@@ -115,9 +99,19 @@ bool TEmailParser::ReadHeaders(std::string& block) {
     NextLine = start;
   }
   while (!AtEnd()) {
+    const std::size_t lineStart = NextLine;
     const std::string_view line = ReadLine();
     if (line.empty())
       break;
+    // A delimiter ends a part even in the middle of its header block, as mail readers see it:
+    // the part is then empty and the delimiter is read again as such.
+    if (!Frames.empty() && line.size() >= 2 && line[0] == '-' && line[1] == '-') {
+      bool closing = false;
+      if (MatchDelimiter(line, closing) >= 0) {
+        NextLine = lineStart;
+        return true;
+      }
+    }
     if ((line.front() == ' ' || line.front() == '\t') && !block.empty()) {
       // A folded line joins the entry before it with nothing in between.
       block.resize(block.size() - kCrLf.size());
@@ -131,123 +125,240 @@ bool TEmailParser::ReadHeaders(std::string& block) {
 }
 
 std::string TEmailParser::HeaderValue(std::string_view block, std::string_view name) {
-  std::size_t pos = 0;
-  while (pos < block.size()) {
-    std::size_t end = block.find(kCrLf, pos);
-    if (end == std::string_view::npos)
-      end = block.size();
-    const std::string_view entry = block.substr(pos, end - pos);
-    if (startsWithIgnoreCase(entry, name))
-      return TrimBlanks(entry.substr(name.size()));
-    pos = end + kCrLf.size();
-  }
-  return {};
+  if (!name.empty() && name.back() == ':')
+    name.remove_suffix(1);
+  return std::string(FieldValue(block, name).value_or(std::string_view()));
 }
 
 std::string TEmailParser::BoundaryOf(std::string_view contentType) {
-  const std::string value = TrimBlanks(contentType);
-  // Mail clients honour the parameter name in any letter case, so the scanner must too.
-  const std::size_t at = findIgnoreCase(value, "boundary");
-  if (value.empty() || at == std::string_view::npos)
-    return {};
-  std::string rest = TrimBlanks(std::string_view(value).substr(at + 8, kBoundaryWindow));
-  if (rest.empty() || rest.front() != '=')
-    return {};
-  rest.erase(0, 1);
-  if (const std::size_t semi = rest.find(';'); semi != std::string::npos)
-    rest.erase(semi);
-  rest = TrimBlanks(rest);
-  return std::string(stripQuotes(rest));
+  const TStructuredValue value = ParseStructuredValue(contentType);
+  const std::string* boundary = value.Param("boundary");
+  return boundary ? *boundary : std::string();
 }
 
 std::string TEmailParser::AttachmentName(std::string_view block) {
-  const std::string value = HeaderValue(block, "Content-Disposition:");
-  const std::size_t at = findIgnoreCase(value, "filename=");
-  if (at == std::string_view::npos)
+  const auto disposition = FieldValue(block, "Content-Disposition");
+  if (!disposition)
     return {};
-  // From the "=" on, which is then dropped. Parameters after the name are not cut off.
-  std::string rest = TrimBlanks(std::string_view(value).substr(at + 8));
-  rest.erase(0, 1);
-  rest = TrimBlanks(rest);
-  return std::string(stripQuotes(rest));
+  const TStructuredValue value = ParseStructuredValue(*disposition);
+  const std::string* name = value.Param("filename");
+  return name ? DecodeEncodedWords(*name) : std::string();
 }
 
-void TEmailParser::AddPart(std::string headers, std::string body, const std::string& name) {
+void TEmailParser::AddPart(std::string headers, std::string body, std::string encoding,
+                           std::string name) {
   if (Full)
     return;
   TMailPart part;
-  part.Encoding = lowerAscii(TrimBlanks(HeaderValue(headers, "Content-Transfer-Encoding:")));
   part.Headers = std::move(headers);
   part.Body = std::move(body);
-  part.Name = name;
+  part.Encoding = std::move(encoding);
+  part.Name = std::move(name);
+  part.Message = Messages_;
   Parts_.push_back(std::move(part));
   Full = Parts_.size() >= kMaxParts;
 }
 
-void TEmailParser::ParseMultipart(const std::string& boundary, int depth) {
-  const std::string delimiter = "--" + boundary;
-  const std::string closing = delimiter + "--";
-  std::string headers;
-  bool collecting = false;
-  // A part's body lines lie together in the text, from the end of its header block to the
-  // start of the next delimiter line; the body is made from that stretch in one go.
-  std::size_t bodyStart = 0;
-  while (!AtEnd() && !Full) {
-    bool closed = false;
-    std::size_t bodyEnd = Text.size();
-    while (!AtEnd()) {
-      const std::size_t lineStart = NextLine;
-      const std::string_view line = ReadLine();
-      if (line == delimiter || line == closing) {
-        closed = line == closing;
-        bodyEnd = lineStart;
+void TEmailParser::OpenLeaf(std::string headers, std::string name) {
+  Current.Open = true;
+  Current.Encoding = encodingOf(headers);
+  Current.Headers = std::move(headers);
+  Current.Name = std::move(name);
+  Current.BodyStart = NextLine;
+}
+
+void TEmailParser::FinishLeaf(std::size_t end, bool dropLastBreak) {
+  if (!Current.Open)
+    return;
+  Current.Open = false;
+  std::string_view region = Text.substr(Current.BodyStart, end - Current.BodyStart);
+  const bool plain = isUnencoded(Current.Encoding);
+  if (plain && dropLastBreak)
+    region = withoutLastBreak(region);
+  std::string body = plain ? std::string(region) : linesWithCrLf(region);
+  AddPart(std::move(Current.Headers), std::move(body), std::move(Current.Encoding),
+          std::move(Current.Name));
+  if (plain)
+    AddUuencodedBlocks(region);
+}
+
+// Text sent as it is may carry uuencoded files ("begin 644 name" ... "end"), as mail did before
+// MIME; each becomes a part of its own under the name its begin line gives.
+void TEmailParser::AddUuencodedBlocks(std::string_view body) {
+  std::size_t pos = 0;
+  while (!Full) {
+    const std::size_t at = body.find("begin ", pos);
+    if (at == std::string_view::npos)
+      return;
+    pos = at + 6;
+    if (at != 0 && body[at - 1] != '\n' && body[at - 1] != '\r')
+      continue;
+    std::size_t lineEnd = body.find_first_of("\r\n", at);
+    if (lineEnd == std::string_view::npos)
+      lineEnd = body.size();
+    const std::string_view line = body.substr(at + 6, lineEnd - at - 6);
+    std::size_t i = 0;
+    while (i < line.size() && line[i] == ' ')
+      ++i;
+    const std::size_t modeStart = i;
+    while (i < line.size() && line[i] >= '0' && line[i] <= '7')
+      ++i;
+    if (i == modeStart || i - modeStart > 4 || i >= line.size() || line[i] != ' ')
+      continue;
+    std::string name = TrimBlanks(line.substr(i));
+    if (name.empty())
+      continue;
+    // The block runs to its "end" line, or to the end of the body.
+    std::size_t blockEnd = body.size();
+    for (std::size_t e = body.find("end", lineEnd); e != std::string_view::npos;
+         e = body.find("end", e + 3)) {
+      if (body[e - 1] != '\n' && body[e - 1] != '\r')
+        continue;
+      std::size_t after = e + 3;
+      while (after < body.size() && (body[after] == ' ' || body[after] == '\t'))
+        ++after;
+      if (after == body.size() || body[after] == '\r' || body[after] == '\n') {
+        blockEnd = after;
         break;
       }
     }
-    if (collecting) {
-      const std::string name = AttachmentName(headers);
-      AddPart(std::move(headers), linesWithCrLf(Text.substr(bodyStart, bodyEnd - bodyStart)), name);
-      collecting = false;
-    }
-    headers.clear();
-    if (closed || AtEnd() || Full)
+    AddPart({}, linesWithCrLf(body.substr(at, blockEnd - at)), "x-uue", std::move(name));
+    pos = blockEnd;
+  }
+}
+
+void TEmailParser::PopFrames(std::size_t keep) {
+  while (Frames.size() > keep) {
+    auto it = OpenBoundaries.find(Frames.back().Boundary);
+    if (it != OpenBoundaries.end() && --it->second == 0)
+      OpenBoundaries.erase(it);
+    Frames.pop_back();
+  }
+}
+
+// Which open multipart a line that starts with "--" delimits: the index of its frame, or -1.
+// The innermost multipart is asked first; a delimiter of an outer one ends every multipart
+// inside it, as mail readers end them. Blanks after the delimiter are transport padding.
+int TEmailParser::MatchDelimiter(std::string_view line, bool& closing) const {
+  while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
+    line.remove_suffix(1);
+  const std::string_view asDelimiter = line.substr(2);
+  const bool canClose = line.size() >= 4 && line.substr(line.size() - 2) == "--";
+  const std::string_view asClosing = canClose ? line.substr(2, line.size() - 4) : std::string_view();
+  const std::string& inner = Frames.back().Boundary;
+  if (asDelimiter == inner) {
+    closing = false;
+    return static_cast<int>(Frames.size()) - 1;
+  }
+  if (canClose && asClosing == inner) {
+    closing = true;
+    return static_cast<int>(Frames.size()) - 1;
+  }
+  if (OpenBoundaries.size() < 2 && Frames.size() > 1 && OpenBoundaries.count(inner) != 0)
+    return -1; // every open multipart uses the innermost one's boundary
+  for (const bool close : {false, true}) {
+    if (close && !canClose)
+      break;
+    const std::string key(close ? asClosing : asDelimiter);
+    if (OpenBoundaries.find(key) == OpenBoundaries.end())
+      continue;
+    for (std::size_t i = Frames.size(); i-- > 0;)
+      if (Frames[i].Boundary == key) {
+        closing = close;
+        return static_cast<int>(i);
+      }
+  }
+  return -1;
+}
+
+// A header block has been read (a message's, or a part's after its delimiter): a multipart opens
+// a frame, a forwarded message is opened where it stands (its parts are parts of this message),
+// anything else is one leaf part. A forwarded message sent encoded is left whole: the unpacker
+// finds it again as a message once it is decoded.
+void TEmailParser::StartPart(std::string headers, bool inDigest, bool topLevel) {
+  for (;;) {
+    const auto typeField = FieldValue(headers, "Content-Type");
+    const TStructuredValue type =
+        ParseStructuredValue(typeField ? *typeField : (inDigest ? "message/rfc822" : ""));
+    if (StartsWith(type.Token, "multipart")) {
+      Frames.push_back({boundaryOf(type), type.Token == "multipart/digest"});
+      ++OpenBoundaries[Frames.back().Boundary];
       return;
-    if (!ReadHeaders(headers))
-      return; // a header block that runs to the end is not a part
-    const std::string ct = HeaderValue(headers, "Content-Type:");
-    // Past the depth cap a nested multipart is kept whole as one part, so nothing is dropped.
-    if (startsWithIgnoreCase(ct, "multipart") && depth < kMaxMultipartDepth) {
-      ParseMultipart(BoundaryOf(ct), depth + 1);
-      // The lines after the nested closing delimiter, up to this level's next one, are skipped.
+    }
+    if ((type.Token == "message/rfc822" || type.Token == "message/global") &&
+        isUnencoded(encodingOf(headers))) {
+      std::string inner;
+      ReadHeaders(inner);
+      headers = std::move(inner);
+      inDigest = false;
+      topLevel = false;
       continue;
     }
-    collecting = true;
-    bodyStart = NextLine;
+    std::string name = AttachmentName(headers);
+    if (name.empty() && topLevel)
+      name = "MainBody";
+    OpenLeaf(std::move(headers), std::move(name));
+    return;
   }
+}
+
+// Walks one message from its header block to the end of the text or to the next mbox "From "
+// line; false when the text ended.
+bool TEmailParser::WalkMessage(bool mbox) {
+  ++Messages_;
+  std::string headers;
+  ReadHeaders(headers);
+  if (Messages_ == 1)
+    HeaderLines_ = headers;
+  StartPart(std::move(headers), false, true);
+  bool afterEmptyLine = true;
+  while (!AtEnd() && !Full) {
+    const std::size_t lineStart = NextLine;
+    const std::string_view line = ReadLine();
+    if (mbox && afterEmptyLine && StartsWith(line, "From ")) {
+      // The empty line before the separator is the mbox file's, not the message's.
+      FinishLeaf(lineStart, true);
+      NextLine = lineStart;
+      return true;
+    }
+    afterEmptyLine = line.empty();
+    if (Frames.empty() || line.size() < 2 || line[0] != '-' || line[1] != '-')
+      continue;
+    bool closing = false;
+    const int frame = MatchDelimiter(line, closing);
+    if (frame < 0)
+      continue;
+    FinishLeaf(lineStart, true);
+    PopFrames(static_cast<std::size_t>(frame) + (closing ? 0 : 1));
+    if (closing)
+      continue; // the epilogue, up to the enclosing multipart's next delimiter, is skipped
+    const bool digest = Frames.back().Digest;
+    if (!ReadHeaders(headers)) {
+      NextLine = Text.size(); // a header block that runs to the end is not a part
+      break;
+    }
+    StartPart(std::move(headers), digest, false);
+    afterEmptyLine = true;
+  }
+  FinishLeaf(Text.size(), false);
+  return false;
 }
 
 void TEmailParser::Walk() {
   HeaderLines_.clear();
   Parts_.clear();
   Full = false;
+  Messages_ = 0;
   NextLine = 0;
-  // A NUL ends the text, as it ends a C string.
-  if (const std::size_t nul = Text.find('\0'); nul != std::string_view::npos)
-    Text = Text.substr(0, nul);
-
-  ReadHeaders(HeaderLines_);
-  const std::string ct = HeaderValue(HeaderLines_, "Content-Type:");
-  // The media type in any letter case: mail clients show such parts as attachments.
-  if (startsWithIgnoreCase(ct, "multipart")) {
-    ParseMultipart(BoundaryOf(ct), 1);
-  } else {
-    std::string body = linesWithCrLf(Text.substr(NextLine));
-    NextLine = Text.size();
-    std::string name = AttachmentName(HeaderLines_);
-    if (name.empty())
-      name = "MainBody";
-    AddPart(HeaderLines_, std::move(body), name);
+  // A file that starts with the mbox "From " line may hold many messages, each begun by one.
+  const bool mbox = StartsWith(Text, "From ");
+  while (WalkMessage(mbox) && !Full) {
+    Frames.clear();
+    OpenBoundaries.clear();
   }
+  Frames.clear();
+  OpenBoundaries.clear();
+  Current = Leaf();
   Text = {};
   NextLine = 0;
 }
@@ -273,7 +384,7 @@ bool TEmailParser::Parse() {
 
 bool TEmailParser::WritePart(const TMailPart& part, ByteSink& out) {
   const std::string& enc = part.Encoding;
-  if (enc.empty() || enc == "7bit" || enc == "8bit" || enc == "binary")
+  if (isUnencoded(enc))
     return part.Body.empty() || out.write(asBytes(part.Body));
   if (enc == "quoted-printable")
     return DecodeQuotedPrintable(part.Body, out);

@@ -1,6 +1,9 @@
-// The MIME parser: splits a stored message into its leaf parts so that each can be decoded and
-// scanned like a file of its own. Small and forgiving: lines, boundary lines and three headers
-// (Content-Type, Content-Transfer-Encoding, Content-Disposition); nothing else is interpreted.
+// The MIME parser: splits a stored message (or every message of an mbox file) into its leaf parts
+// so that each can be decoded and scanned like a file of its own. Forgiving, and reading what mail
+// readers read: multiparts at any depth walked without recursion, delimiter lines with transport
+// padding, forwarded messages (message/rfc822, digest entries) opened in place, uuencoded blocks
+// inside text bodies given as parts of their own. Three headers are interpreted (Content-Type,
+// Content-Transfer-Encoding, Content-Disposition); a NUL byte is data like any other.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "base/byte_io.h"
@@ -16,18 +20,19 @@ namespace kyv::mail {
 
 struct TMailPart {
   std::string Headers;  // header lines, folded lines joined, each followed by CR LF
-  std::string Body;     // body lines, each followed by CR LF
-  std::string Encoding; // Content-Transfer-Encoding value, trimmed and lower-cased
+  // Parts sent as they are (no encoding, 7bit, 8bit, binary): exactly their bytes, without the
+  // line break that belongs to the next delimiter. Encoded parts: their lines, each followed by
+  // CR LF, as the decoders read them.
+  std::string Body;
+  std::string Encoding; // the Content-Transfer-Encoding mechanism, lower-cased
   std::string Name;     // file name from Content-Disposition, "MainBody", or empty
+  std::uint32_t Message = 1; // which message of an mbox file the part belongs to, from 1
 };
 
 // Whole messages are read into memory; past this the file is refused. While parsing, the text
 // and the parts' copies of it are held together, and both must fit in a 32-bit process's 2 GB
 // beside the rest of the scan.
 inline constexpr std::uint64_t kMaxMessageBytes = 512ull * 1024 * 1024;
-// Real mail nests multiparts three or four deep; the unpacker stops at depth 32 too. A
-// multipart deeper than this is kept as one undivided part.
-inline constexpr int kMaxMultipartDepth = 32;
 // The unpacker delivers at most 100,000 members per scanned file; parts past that would only be
 // thrown away, so the walk stops there.
 inline constexpr std::size_t kMaxParts = 100000;
@@ -49,28 +54,50 @@ public:
   // The parts in message order; a caller may rename a part in place.
   std::span<TMailPart> Parts() { return Parts_; }
   std::span<const TMailPart> Parts() const { return Parts_; }
-  // The message's own header block, folded lines joined, each line followed by CR LF.
+  // The (first) message's own header block, folded lines joined, each followed by CR LF.
   const std::string& HeaderLines() const { return HeaderLines_; }
+  // How many messages the text held: more than one only for an mbox file.
+  std::uint32_t MessageCount() const { return Messages_; }
 
   // Writes the part's body decoded by its Encoding; an encoding it does not know writes
   // nothing. False when the sink refused a write.
   [[nodiscard]] static bool WritePart(const TMailPart& part, ByteSink& out);
 
   // Header helpers, on a block as HeaderLines() holds it.
-  // The trimmed rest of the first line that starts with name (colon included), in any case.
+  // The value of the first field with this name (colon included or not), in any case; empty when
+  // there is none.
   static std::string HeaderValue(std::string_view block, std::string_view name);
-  // The boundary parameter of a Content-Type value, unquoted; empty when there is none.
+  // The boundary parameter of a Content-Type value; empty when there is none.
   static std::string BoundaryOf(std::string_view contentType);
-  // The filename parameter of the block's Content-Disposition, unquoted; empty when none.
+  // The filename parameter of the block's Content-Disposition, decoded (RFC 2231, RFC 2047);
+  // empty when none.
   static std::string AttachmentName(std::string_view block);
 
 private:
+  struct Frame { // one open multipart
+    std::string Boundary;
+    bool Digest = false; // its parts are messages unless they say otherwise
+  };
+  struct Leaf { // the part whose body is being read
+    bool Open = false;
+    std::string Headers;
+    std::string Encoding;
+    std::string Name;
+    std::size_t BodyStart = 0;
+  };
+
   std::string_view ReadLine();
   bool AtEnd() const { return NextLine >= Text.size(); }
   bool ReadHeaders(std::string& block);
-  void ParseMultipart(const std::string& boundary, int depth);
-  void AddPart(std::string headers, std::string body, const std::string& name);
   void Walk();
+  bool WalkMessage(bool mbox);
+  void StartPart(std::string headers, bool inDigest, bool topLevel);
+  void OpenLeaf(std::string headers, std::string name);
+  void FinishLeaf(std::size_t end, bool dropLastBreak);
+  int MatchDelimiter(std::string_view line, bool& closing) const;
+  void PopFrames(std::size_t keep);
+  void AddUuencodedBlocks(std::string_view body);
+  void AddPart(std::string headers, std::string body, std::string encoding, std::string name);
 
   std::string FileName;
   // The message text and the offset of the next line in it. Lines are taken from the text as
@@ -80,7 +107,13 @@ private:
   std::size_t NextLine = 0;
   std::string HeaderLines_;
   std::vector<TMailPart> Parts_;
+  std::uint32_t Messages_ = 0;
   bool Full = false; // kMaxParts reached
+  std::vector<Frame> Frames;
+  // How many open frames use each boundary, so that a delimiter of an outer multipart is known
+  // at once, however deep the walk is.
+  std::unordered_map<std::string, std::uint32_t> OpenBoundaries;
+  Leaf Current;
 };
 
 } // namespace kyv::mail

@@ -73,15 +73,6 @@ private:
 
 bool isSpaceOrBreak(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  return -1;
-}
 
 std::vector<std::byte> collect(std::string_view text, bool (*decode)(std::string_view, ByteSink&)) {
   VectorSink sink;
@@ -91,6 +82,16 @@ std::vector<std::byte> collect(std::string_view text, bool (*decode)(std::string
 }
 
 } // namespace
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  return -1;
+}
 
 bool DecodeBase64(std::string_view text, ByteSink& out) {
   BufferedOut buffer(out);
@@ -144,11 +145,20 @@ bool DecodeQuotedPrintable(std::string_view text, ByteSink& out) {
     }
     if (n - i < 3)
       break; // "=" with fewer than two characters after it: the rest is lost
+    // "=" followed by blanks and a line break is a soft line break too: the blanks are transport
+    // padding that some gateways add and others strip.
+    std::size_t k = i + 1;
+    while (k < n && (text[k] == ' ' || text[k] == '\t'))
+      ++k;
+    if (k + 1 < n && text[k] == '\r' && text[k + 1] == '\n') {
+      i = k + 2;
+      continue;
+    }
     const char h = text[i + 1];
     const char l = text[i + 2];
-    if (!(h == '\r' && l == '\n')) {
-      const int hv = hexValue(h);
-      const int lv = hexValue(l);
+    {
+      const int hv = HexValue(h);
+      const int lv = HexValue(l);
       buffer.put(static_cast<std::byte>(hv >= 0 && lv >= 0 ? hv * 16 + lv : 0));
     }
     i += 3;
@@ -188,15 +198,8 @@ bool DecodeUUE(std::string_view text, ByteSink& out) {
           buffer.put(t.b[k]);
         continue;
       }
-      // A group cut off by the end of the text: its missing characters count as 0 and only
-      // the bytes its present characters fully carry are kept (two characters make one byte,
-      // three make two).
-      unsigned v[4] = {0, 0, 0, 0};
-      for (std::size_t k = 0; k < avail; ++k)
-        v[k] = UUValue(text[pos + k]);
-      const Triple t = DecodeQuad(v[0], v[1], v[2], v[3]);
-      for (std::size_t k = 0; k + 1 < avail && written < count; ++k, ++written)
-        buffer.put(t.b[k]);
+      // A group cut off by the end of the text carries no whole line of data: it gives nothing,
+      // so the line break the parser put after the last line never becomes a byte.
       pos = n;
       break;
     }

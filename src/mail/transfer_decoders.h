@@ -17,14 +17,18 @@ namespace kyv::mail {
 std::vector<std::byte> DecodeBase64(std::string_view text);
 [[nodiscard]] bool DecodeBase64(std::string_view text, ByteSink& out);
 
-// Quoted-printable: trailing blanks and line breaks of the text are dropped, "=" CR LF is a soft
-// line break, a bad escape gives a zero byte, an "=" too close to the end ends the text.
+// Quoted-printable: trailing blanks and line breaks of the text are dropped, "=" CR LF (blanks
+// allowed between them) is a soft line break, a bad escape gives a zero byte, an "=" too close to the end ends the text.
 [[nodiscard]] bool DecodeQuotedPrintable(std::string_view text, ByteSink& out);
 
 // Uuencode: data lines after the first "begin", up to a line that starts with "en" or "En"; each
-// line gives exactly the bytes its length character announces, as far as the text goes.
+// line gives exactly the bytes its length character announces, as far as the text goes (a group
+// of four cut off by the end of the text gives nothing).
 std::vector<std::byte> DecodeUUE(std::string_view text);
 [[nodiscard]] bool DecodeUUE(std::string_view text, ByteSink& out);
+
+// The value of a hexadecimal digit in either case, -1 for any other character.
+int HexValue(char c);
 
 // The streaming forms return false as soon as the sink refuses a write; what was accepted stays.
 

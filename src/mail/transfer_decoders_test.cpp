@@ -66,6 +66,9 @@ TEST(QuotedPrintable, DecodesEscapesSoftBreaksAndBadEscapes) {
       {"=G1", std::string(1, '\0')},
       {"x=1Gy", std::string("x\0y", 3)},
       {"a=\r\nb", "ab"},
+      // Blanks between "=" and the line break: still a soft line break.
+      {"a=  \t\r\nb", "ab"},
+      {"a= x", std::string("a\0", 2)},
       {"abc=4", "abc"},
       {"abc=", "abc"},
       {"abc \r\n", "abc"},
@@ -121,15 +124,17 @@ TEST(Uuencode, EmptyLineReadsAsCountTwoHundredThirtySeven) {
   EXPECT_EQ(out.size(), 3u + 9u);
 }
 
-TEST(Uuencode, GroupCutOffByTheEndKeepsOnlyWholeBytes) {
+TEST(Uuencode, GroupCutOffByTheEndGivesNothing) {
+  // Only whole groups of four give bytes: a tail cut off by the end of the text is no data,
+  // whatever the line's count announced (the parser's own line break must not become a byte).
   const Case cases[] = {
       {"begin 644 x\r\nM", ""},
-      {"begin 644 x\r\nM0", ""},
-      {"begin 644 x\r\nM0V", "C"},
-      {"begin 644 x\r\nM0V%", "Ca"},
-      {"begin 644 x\r\nM0V%T0V", "CatC"},
-      // A count of 2 caps a three-character tail at two bytes, of 1 at one.
-      {"begin 644 x\r\n!0V%", "C"},
+      {"begin 644 x\r\nM0V", ""},
+      {"begin 644 x\r\nM0V%", ""},
+      {"begin 644 x\r\nM0V%T0V", "Cat"},
+      // A line short of its count takes the line break into its last group, as the count asks.
+      {"begin 644 x\r\n$0V%T0V\r\n", "CatC"},
+      {"begin 644 x\r\n#0V%T\r\n", "Cat"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(uue(c.in), c.out) << "input: " << c.in;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace kyv::platform {
 
@@ -11,5 +12,13 @@ unsigned char oem866ToCp1251(unsigned char byte);
 
 // UTF-16 code unit to UTF-8, appended.
 void appendUtf8(std::string& out, char32_t code);
+
+// Text from other code pages to the system's narrow one (Windows-1251), as names that formats
+// store in Unicode are shown and compared; characters it lacks become '?'.
+unsigned char unicodeToCp1251(char32_t code);
+// UTF-8 (a malformed sequence gives '?' per byte) and UTF-16 little-endian (up to the first zero
+// unit; an odd last byte is ignored).
+std::string utf8ToCp1251(std::string_view text);
+std::string utf16LeToCp1251(std::string_view bytes);
 
 } // namespace kyv::platform

@@ -54,6 +54,11 @@ TEST(CodePages, ConvertTheRussianLetters) {
   const std::string ansi = "\xCE\xF8\xE8\xE1\xEA\xE0";
   const std::string oem = "\x8E\xE8\xA8\xA1\xAA\xA0";
   EXPECT_EQ(cp1251ToUtf8(ansi), "\xD0\x9E\xD1\x88\xD0\xB8\xD0\xB1\xD0\xBA\xD0\xB0");
+  // And back from Unicode forms; what the code page lacks becomes '?'.
+  EXPECT_EQ(utf8ToCp1251(cp1251ToUtf8(ansi)), ansi);
+  EXPECT_EQ(utf8ToCp1251("\xE2\x82\xAC \xC3\xA9 \xF0\x9F\x98\x80 \xC3"), "\x88 ? ? ?");
+  EXPECT_EQ(utf16LeToCp1251(std::string_view("\xAC\x20\x1E\x04x\0\0\0y\0", 10)), "\x88\xCEx");
+  EXPECT_EQ(utf16LeToCp1251(std::string_view("\x3D\xD8\x00\xDE" "a\0b", 7)), "?a");
   std::string converted;
   for (const char c : oem)
     converted += static_cast<char>(oem866ToCp1251(static_cast<unsigned char>(c)));

@@ -31,6 +31,55 @@ std::string cp1251ToUtf8(const std::string& text) {
   return out;
 }
 
+unsigned char unicodeToCp1251(char32_t code) {
+  if (code < 0x80)
+    return static_cast<unsigned char>(code);
+  for (unsigned byte = 0x80; byte < 0x100; ++byte)
+    if (cp1251ToUnicode(static_cast<unsigned char>(byte)) == code)
+      return static_cast<unsigned char>(byte);
+  return '?';
+}
+
+std::string utf8ToCp1251(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const int extra = lead < 0x80                  ? 0
+                      : lead >= 0xF0 && lead < 0xF8 ? 3
+                      : lead >= 0xE0 && lead < 0xF0 ? 2
+                      : lead >= 0xC2 && lead < 0xE0 ? 1
+                                                    : -1;
+    char32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
+    bool ok = extra >= 0 && i + static_cast<std::size_t>(extra) < text.size();
+    for (int k = 1; ok && k <= extra; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      ok = (next & 0xC0) == 0x80;
+      code = code << 6 | (next & 0x3F);
+    }
+    if (!ok) {
+      out += '?';
+      ++i;
+      continue;
+    }
+    out += static_cast<char>(unicodeToCp1251(code));
+    i += static_cast<std::size_t>(extra) + 1;
+  }
+  return out;
+}
+
+std::string utf16LeToCp1251(std::string_view bytes) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const char32_t unit = static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8;
+    if (unit == 0)
+      break;
+    if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes.size())
+      i += 2; // a surrogate pair: no such character in the code page
+    out += static_cast<char>(unit >= 0xD800 && unit < 0xE000 ? '?' : unicodeToCp1251(unit));
+  }
+  return out;
+}
+
 std::string NormalizeFolder(std::string_view folder) {
   return NormalizeFolderWith(folder, pathSeparator());
 }

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include "platform/file.h"
 #include "platform/system.h"
@@ -39,7 +44,17 @@ TEST(Recognition, EveryMatchingTestCountsInOrder) {
       {headOf("ITSF"), {"CHM"}},
       {headOf("Rar!"), {"RAR"}},
       {headOf("Received: from a"), {"E-MAIL"}},
-      {headOf("received: from a"), {}}, // keywords are case-sensitive
+      // Keywords are case-sensitive, but a head of header fields that holds a usual message
+      // field is mail whatever its first field and letter case.
+      {headOf("received: from a"), {"E-MAIL"}},
+      {headOf("Content-Type: text/plain\r\nSubject: x\r\n\r\nbody"), {"E-MAIL"}},
+      {headOf("MIME-Version: 1.0\n"), {"E-MAIL"}},
+      {headOf("X-Tag: 1\r\n folded\r\n\tagain\r\nmessage-id: <a@b>\r\n"), {"E-MAIL"}},
+      {headOf("Word: a plain text file\r\nthat merely starts like a field\r\nSubject: x"), {}},
+      {headOf("Key: v\r\n\r\nSubject: x\r\n"), {}}, // the head ended before a usual field
+      {headOf("Hello world\r\nSubject: x\r\n"), {}},
+      {headOf("Sub ject: x\r\n"), {}},
+      {headOf(std::string_view("X-A: 1\r\n\0Subject: x\r\n", 22)), {}},
       {headOf("Fromage"), {"E-MAIL"}},  // any letters after the keyword
       {headOf(">From x"), {"E-MAIL"}},
       {headOf("X-Apparently-To: a"), {"E-MAIL"}}, // needs all sixteen characters
@@ -126,7 +141,7 @@ TEST_F(Dispatcher, MailPartsAreDeliveredInOrderWithTheirNamesAndTypes) {
   const std::string temp = unpacker.TempFolder + "kyv_" + std::to_string(platform::processId()) + "_1.tmp";
   const char* names[] = {"one.txt", "Part2", "three.txt"};
   const char* types[] = {"E-MAIL:", "E-MAIL:base64", "E-MAIL:quoted-printable"};
-  const char* contents[] = {"first\r\n", "second", "third"};
+  const char* contents[] = {"first", "second", "third"};
   for (std::size_t i = 0; i < 3; ++i) {
     ASSERT_EQ(seen[i].chain.size(), 1u);
     EXPECT_EQ(seen[i].chain[0].ArcFile, path);
@@ -303,6 +318,77 @@ TEST(Options, FilterMessagesAndBombRule) {
   EXPECT_EQ(got, "hello");
   EXPECT_FALSE(unpacker.DeliverItem("a", "ZIP", "b", "c", {})); // no callback installed
 }
+
+} // namespace
+} // namespace kyv::unpack
+
+namespace kyv::unpack {
+namespace {
+
+class MailDispatcher : public ::testing::Test {
+protected:
+  MailDispatcher() : unpacker("unused") {
+    unpacker.SetTempFolder(platform::NormalizeFolder(dir.path().string()));
+    unpacker.SetOnItem([this](const TKYVArcInfoArray& chain) {
+      names.push_back(chain.back().ItemName);
+      contents.push_back(test::textOf(test::readFile(chain.back().ItemFile)));
+      return true;
+    });
+  }
+  void unpack(std::string_view text) {
+    test::writeFile(dir / "m.eml", text);
+    std::vector<std::byte> head(4097);
+    std::memcpy(head.data(), text.data(), std::min<std::size_t>(text.size(), 2000));
+    FileHead fh;
+    fh.HeadBuf = head;
+    unpacker.Unpack((dir / "m.eml").string(), fh, {});
+  }
+  test::ScratchDir dir;
+  TKYVDecompress unpacker;
+  std::vector<std::string> names;
+  std::vector<std::string> contents;
+};
+
+TEST_F(MailDispatcher, MessagesOfAnMboxAreNamedByNumber) {
+  unpack("From a Thu Dec 10 10:00:00 2026\r\nSubject: one\r\n\r\nfirst\r\n\r\n"
+         "From b Thu Dec 10 10:00:01 2026\r\nContent-Type: multipart/mixed; boundary=q\r\n\r\n"
+         "--q\r\nContent-Disposition: attachment; filename=b.exe\r\n\r\nMZ\r\n--q--\r\n");
+  EXPECT_EQ(names, (std::vector<std::string>{"Message1/MainBody", "Message2/b.exe"}));
+  EXPECT_EQ(contents, (std::vector<std::string>{"first\r\n", "MZ"}));
+  // One message: names as they always were.
+  names.clear();
+  unpack("From a Thu Dec 10 10:00:00 2026\r\nSubject: one\r\n\r\nonly\r\n");
+  EXPECT_EQ(names, std::vector<std::string>{"MainBody"});
+}
+
+#ifndef _WIN32
+TEST_F(MailDispatcher, APartThatCannotBeWrittenEndsTheMessage) {
+  // The member files may hold at most 4 KiB: the second part does not fit, so neither it nor
+  // the third is delivered, and nothing is left behind.
+  std::string message = "Content-Type: multipart/mixed; boundary=q\r\n\r\n--q\r\n\r\nsmall\r\n"
+                        "--q\r\n\r\n" + std::string(64 * 1024, 'x') + "\r\n--q\r\n\r\nthird\r\n--q--\r\n";
+  test::writeFile(dir / "m.eml", message);
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = old;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::vector<std::byte> head(4097);
+  std::memcpy(head.data(), message.data(), 2000);
+  FileHead fh;
+  fh.HeadBuf = head;
+  unpacker.Unpack((dir / "m.eml").string(), fh, {});
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(names, std::vector<std::string>{"Part1"});
+  EXPECT_EQ(unpacker.Depth, 0);
+  std::size_t left = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    ++left;
+  EXPECT_EQ(left, 1u); // only the message
+}
+#endif
 
 } // namespace
 } // namespace kyv::unpack

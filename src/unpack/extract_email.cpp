@@ -1,5 +1,6 @@
 // Stored messages: every part of the message, each decoded into the level's temporary file and
-// delivered under its file name (or "PartN"), with the type text "E-MAIL:" + its encoding.
+// delivered under its file name (or "PartN"), with the type text "E-MAIL:" + its encoding. In an
+// mbox file of several messages the name is led by the message's number ("Message2/a.exe").
 #include <string>
 
 #include "base/error.h"
@@ -27,12 +28,19 @@ void ExtractEmail(TKYVDecompress& owner, const std::string& path, const TKYVArcI
       throw kyv::Error(ErrorKind::Io, "cannot create " + member.path());
     // The part goes straight into the member file rather than through memory first: the
     // result is the same and a large attachment is never held whole.
-    (void)mail::TEmailParser::WritePart(part, member);
+    const bool written = mail::TEmailParser::WritePart(part, member);
     member.close();
+    // A part that could not be written in full (a full disk) is not delivered short, and the
+    // parts after it would fare no better: the run over this message ends here.
+    if (!written && !member.cutOff())
+      throw kyv::Error(ErrorKind::Io, "cannot write " + member.path());
     if (part.Name.empty())
       part.Name = "Part" + std::to_string(i + 1);
+    std::string name = part.Name;
+    if (parser.MessageCount() > 1)
+      name = "Message" + std::to_string(part.Message) + "/" + name;
     if (!member.cutOff())
-      owner.DeliverItem(path, "E-MAIL:" + part.Encoding, part.Name, member.path(), chain);
+      owner.DeliverItem(path, "E-MAIL:" + part.Encoding, name, member.path(), chain);
     member.remove();
   }
 }

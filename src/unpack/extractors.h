@@ -20,5 +20,7 @@ void ExtractTar(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
 void ExtractChm(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractRar(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractEmail(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractBinHex(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractTnef(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 
 } // namespace kyv::unpack

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/text.h"
+#include "mail/binhex.h"
 
 namespace kyv::unpack {
 
@@ -32,7 +33,26 @@ constexpr std::array<std::string_view, 14> kMailKeywords{
     "X-EVS",       "ID:",          "Date:",         "X-UIDL:"};
 constexpr std::size_t kMailHeadChars = 16;
 
-constexpr std::array<ContainerType, 9> kTypes{{
+// A head that starts with any other header field is a message when one of these fields follows
+// within its first lines: messages stored by clients and forwarded ones start with all sorts of
+// fields (Content-Type, MIME-Version, Message-ID, ...).
+constexpr std::array<std::string_view, 22> kUsualFields{
+    "From",         "To",          "Cc",           "Subject",    "Date",       "Message-ID",
+    "MIME-Version", "Content-Type", "Content-Transfer-Encoding", "Received", "Return-Path",
+    "Reply-To",     "Sender",      "In-Reply-To",  "References", "Delivered-To", "X-Mailer",
+    "User-Agent",   "Content-Disposition", "Envelope-To", "X-Original-To", "Bcc"};
+constexpr int kMailHeadLines = 30;
+
+// Formats the first table did not know are tested after all of its entries, so that every file it
+// handled is handled as before.
+bool isBinHex(std::span<const std::byte> h) {
+  return mail::FindBinHex(std::string_view(reinterpret_cast<const char*>(h.data()), h.size())) !=
+         std::string_view::npos;
+}
+
+bool isTnef(std::span<const std::byte> h) { return at(h, 0, "\x78\x9F\x3E\x22"); }
+
+constexpr std::array<ContainerType, 11> kTypes{{
     {"ZIP", isZip, ExtractZip},
     {"EA", isEa, nullptr},
     {"CAB", isCab, ExtractCab},
@@ -42,6 +62,8 @@ constexpr std::array<ContainerType, 9> kTypes{{
     {"CHM", isChm, ExtractChm},
     {"RAR", isRar, ExtractRar},
     {"E-MAIL", looksLikeMail, ExtractEmail},
+    {"BINHEX", isBinHex, ExtractBinHex},
+    {"TNEF", isTnef, ExtractTnef},
 }};
 
 } // namespace
@@ -54,6 +76,42 @@ bool looksLikeMail(std::span<const std::byte> head) {
   for (const std::string_view keyword : kMailKeywords)
     if (StartsWith(text, keyword))
       return true;
+  return looksLikeMessageHead(head);
+}
+
+bool looksLikeMessageHead(std::span<const std::byte> head) {
+  // The head up to its first NUL: stored messages are text.
+  std::size_t n = 0;
+  while (n < head.size() && head[n] != std::byte{0})
+    ++n;
+  std::string_view text(reinterpret_cast<const char*>(head.data()), n);
+  for (int line = 0; line < kMailHeadLines && !text.empty(); ++line) {
+    const std::size_t end = text.find_first_of("\r\n");
+    const std::string_view current = text.substr(0, end);
+    if (end == std::string_view::npos) {
+      text = {};
+    } else {
+      const bool crlf = text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n';
+      text.remove_prefix(end + (crlf ? 2 : 1));
+    }
+    if (current.empty())
+      return false; // the head ended without a usual field
+    if (current.front() == ' ' || current.front() == '\t') {
+      if (line == 0)
+        return false;
+      continue; // a folded line
+    }
+    std::size_t colon = 0;
+    while (colon < current.size() && current[colon] > ' ' && current[colon] < 127 &&
+           current[colon] != ':')
+      ++colon;
+    if (colon == 0 || colon >= current.size() || current[colon] != ':')
+      return false; // not a header field: not a message head
+    const std::string_view name = current.substr(0, colon);
+    for (const std::string_view usual : kUsualFields)
+      if (EqualsIgnoreAsciiCase(name, usual))
+        return true;
+  }
   return false;
 }
 

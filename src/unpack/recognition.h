@@ -24,7 +24,11 @@ std::span<const ContainerType> containerTypes();
 std::vector<std::string_view> recognise(std::span<const std::byte> head);
 
 // The e-mail test on its own: the head text (up to the first NUL, cut to 16 characters) begins
-// with one of the header keywords of stored mail.
+// with one of the header keywords of stored mail, or else the head looks like a message head.
 bool looksLikeMail(std::span<const std::byte> head);
+// The head's first lines are header fields ("Name:" with a name of printable characters and no
+// blanks, or folded lines), and one of the usual message fields is among them before the head
+// ends.
+bool looksLikeMessageHead(std::span<const std::byte> head);
 
 } // namespace kyv::unpack

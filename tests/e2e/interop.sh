@@ -258,6 +258,126 @@ expect mail-qp m-qp.eml "$(chain '\{E-MAIL:quoted-printable\}/eicar.com')"
 expect mail-uuencode m-uue.eml "$(chain '\{E-MAIL:x-uuencode\}/eicar.com')"
 expect mail-nested-mbox m-nested.eml "$(chain '\{E-MAIL:base64\}/e.zip/\{ZIP\}/eicar.com')"
 
+# Messages as mail readers see them, beyond the classic forms: delimiters with transport padding,
+# NUL bytes and binary parts, parameters in every RFC form, messages that start with any field,
+# forwarded messages deep down, every message of an mbox, multiparts 200 levels deep, and
+# uuencoded files inside a text body. Python's email package makes each where it can.
+if have python3; then
+  python3 - <<'PY'
+import base64, binascii, re, sys
+from email.message import EmailMessage
+from email.mime.application import MIMEApplication
+from email.mime.message import MIMEMessage
+from email.mime.multipart import MIMEMultipart
+from email.mime.text import MIMEText
+sys.setrecursionlimit(20000)
+eicar = open("eicar.com", "rb").read()
+def attachment(name="eicar.com"):
+    part = MIMEApplication(eicar, "octet-stream")
+    part.add_header("Content-Disposition", "attachment", filename=name)
+    return part
+def mixed(*parts, boundary=None):
+    m = MIMEMultipart(boundary=boundary)
+    for p in parts:
+        m.attach(p)
+    return m
+# Transport padding: two blanks after every delimiter line.
+m = mixed(MIMEText("hi"), attachment(), boundary="PAD")
+m["From"] = "a@example.org"
+open("r-padding.eml", "wb").write(re.sub(rb"(?m)^(--PAD(--)?)$", rb"\1  ", bytes(m)))
+# Starts with Content-Type, as the multipart classes write it.
+open("r-headfirst.eml", "wb").write(bytes(mixed(MIMEText("hi"), attachment())))
+# A NUL in the preamble, a binary part of every byte value, then the file itself sent binary.
+open("r-binary.eml", "wb").write(
+    b"MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=BIN\r\n\r\npre\0amble\r\n"
+    b"--BIN\r\nContent-Transfer-Encoding: binary\r\n\r\n" + bytes(range(256)) + b"\r\n"
+    b"--BIN\r\nContent-Transfer-Encoding: binary\r\nContent-Disposition: attachment; filename=eicar.com\r\n\r\n"
+    + eicar + b"\r\n--BIN--\r\n")
+# Parameters: a hint whose name holds the word boundary, RFC 2231 sections and charset, and an
+# encoding with a comment.
+open("r-params.eml", "wb").write(
+    b"Subject: params\r\nContent-Type: multipart/mixed; x-boundary-hint=1;\r\n boundary*0=\"P\"; boundary*1=\"Q\"\r\n\r\n"
+    b"--PQ\r\nContent-Transfer-Encoding: base64 (sent by a gateway)\r\n"
+    b"Content-Disposition: attachment; filename*=utf-8''%E2%82%AC.com\r\n\r\n"
+    + base64.encodebytes(eicar).replace(b"\n", b"\r\n") + b"--PQ--\r\n")
+# Forwarded forty times; the innermost message starts with MIME-Version.
+inner = mixed(MIMEText("hi"), attachment())
+for i in range(40):
+    inner = mixed(MIMEText("fwd %d" % i), MIMEMessage(inner))
+inner["Subject"] = "forwarded"
+open("r-forward.eml", "wb").write(bytes(inner))
+# An mbox of three messages; the file is in the third.
+box = b""
+for i, msg in enumerate([MIMEText("one"), MIMEText("two"), mixed(MIMEText("three"), attachment())]):
+    msg["Subject"] = "message %d" % (i + 1)
+    box += b"From a@example.org Thu Dec 10 10:00:0%d 2026\n" % i + bytes(msg) + b"\n\n"
+open("r-mbox.mbox", "wb").write(box)
+# Two hundred multiparts, each inside the last.
+deep = attachment()
+for i in range(200):
+    deep = mixed(deep)
+deep["Subject"] = "deep"
+open("r-deep.eml", "wb").write(bytes(deep))
+# A uuencoded file inside a plain text body.
+uu = "begin 644 eicar.com\n" + "".join(binascii.b2a_uu(eicar[i:i+45]).decode() for i in range(0, len(eicar), 45)) + "`\nend\n"
+m = EmailMessage(); m["From"] = "a@example.org"; m["Subject"] = "old style"
+m.set_content("Here is the file:\n\n" + uu + "\nBye.\n", cte="7bit")
+open("r-uutext.eml", "wb").write(bytes(m))
+# BinHex 4.0 by a small encoder written from RFC 1741, sent as application/mac-binhex40.
+def crc16(data):
+    crc = 0
+    for byte in data + b"\0\0":
+        for bit in range(7, -1, -1):
+            top = crc & 0x8000
+            crc = ((crc << 1) | ((byte >> bit) & 1)) & 0xFFFF
+            if top:
+                crc ^= 0x1021
+    return crc.to_bytes(2, "big")
+def binhex(name, data, rsrc=b""):
+    head = bytes([len(name)]) + name + b"\0" + b"TEXTttxt" + b"\0\0" + len(data).to_bytes(4, "big") + len(rsrc).to_bytes(4, "big")
+    raw = head + crc16(head) + data + crc16(data) + rsrc + crc16(rsrc)
+    rle, i = b"", 0
+    while i < len(raw):
+        n = 1
+        while i + n < len(raw) and raw[i + n] == raw[i] and n < 255:
+            n += 1
+        one = b"\x90\0" if raw[i] == 0x90 else raw[i:i + 1]
+        rle += one + b"\x90" + bytes([n]) if n >= 3 else one * n
+        i += n
+    abc = b"!\"#$%&'()*+,-012345689@ABCDEFGHIJKLMNPQRSTUVXYZ[`abcdefhijklmpqr"
+    bits = int.from_bytes(rle, "big") << (6 - len(rle) * 8 % 6) % 6
+    count = (len(rle) * 8 + 5) // 6
+    chars = bytes(abc[(bits >> (6 * (count - 1 - k))) & 63] for k in range(count))
+    body = b":" + chars + b":"
+    return b"(This file must be converted with BinHex 4.0)\r\n" + b"\r\n".join(body[k:k + 64] for k in range(0, len(body), 64)) + b"\r\n"
+m = MIMEMultipart(); m["From"] = "a@example.org"; m.attach(MIMEText("a Mac file"))
+part = MIMEApplication(binhex(b"eicar.com", eicar, b"some resource"), "mac-binhex40", _encoder=lambda p: p.add_header("Content-Transfer-Encoding", "7bit"))
+part.add_header("Content-Disposition", "attachment", filename="eicar.hqx"); m.attach(part)
+open("r-binhex.eml", "wb").write(bytes(m))
+# TNEF (winmail.dat) by a writer following [MS-OXTNEF]: the file as an attachment with a long name.
+def attr(level, ident, data):
+    return bytes([level]) + ident.to_bytes(4, "little") + len(data).to_bytes(4, "little") + data + (sum(data) & 0xFFFF).to_bytes(2, "little")
+def le32(v): return v.to_bytes(4, "little")
+name = "Long name of the file.com".encode("utf-16-le") + b"\0\0"
+props = le32(1) + (0x001F).to_bytes(2, "little") + (0x3707).to_bytes(2, "little") + le32(1) + le32(len(name)) + name + b"\0" * (-len(name) % 4)
+tnef = le32(0x223E9F78) + b"\x01\x00" + attr(1, 0x00089006, le32(0x00010000)) + attr(2, 0x00069002, b"\x01\x00" + b"\0" * 12) \
+    + attr(2, 0x00018010, b"EICAR.COM\0") + attr(2, 0x0006800F, eicar) + attr(2, 0x00069005, props)
+m = MIMEMultipart(); m["From"] = "a@example.org"; m.attach(MIMEText("see the attachment"))
+part = MIMEApplication(tnef, "ms-tnef"); part.add_header("Content-Disposition", "attachment", filename="winmail.dat"); m.attach(part)
+open("r-tnef.eml", "wb").write(bytes(m))
+PY
+else note "python3 missing"; fi
+expect mail-padding r-padding.eml "$(chain '\{E-MAIL:base64\}/eicar.com')"
+expect mail-head-first r-headfirst.eml "$(chain '\{E-MAIL:base64\}/eicar.com')"
+expect mail-binary r-binary.eml "$(chain '\{E-MAIL:binary\}/eicar.com')"
+expect mail-params r-params.eml "$(chain '\{E-MAIL:base64\}/€.com')"
+expect mail-forward r-forward.eml "$(chain '\{E-MAIL:base64\}/eicar.com')"
+expect mail-mbox r-mbox.mbox "$(chain '\{E-MAIL:base64\}/Message3/eicar.com')"
+expect mail-deep r-deep.eml "$(chain '\{E-MAIL:base64\}/eicar.com')"
+expect mail-uuencode-in-text r-uutext.eml "$(chain '\{E-MAIL:x-uue\}/eicar.com')"
+expect mail-binhex r-binhex.eml "$(chain '\{E-MAIL:7bit\}/eicar.hqx/\{BINHEX\}/eicar.com')"
+expect mail-tnef r-tnef.eml "$(chain '\{E-MAIL:base64\}/winmail.dat/\{TNEF\}/Long name of the file.com')"
+
 expect plain-clean clean.txt "$(clean)"
 
 if [ -n "$rar_fixture" ]; then

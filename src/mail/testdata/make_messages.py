@@ -125,8 +125,6 @@ def write_message(outdir, manifest, filename, msg, policy, unixfrom):
         encoding = (part.get("Content-Transfer-Encoding") or "").strip().lower()
         expected = "%s.%d.bin" % (filename, index)
         content = part.get_payload(decode=True)
-        if encoding in ("", "7bit", "8bit"):
-            content = content.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
         with open(os.path.join(outdir, expected), "wb") as f:
             f.write(content)
         manifest.append("\t".join([filename, str(index), name, encoding, expected]))
