@@ -151,6 +151,7 @@ TEST(EmailParser, BoundaryParameter) {
       {"multipart/mixed (comment; boundary=no); boundary=yes (trailing)", "yes"},
       {"multipart/mixed; boundary*=us-ascii'en'B%20C", "B C"},
       {"multipart/mixed; boundary*0=\"ab\"; boundary*1=cd", "abcd"},
+      {"multipart/mixed; *0=x; *=y; boundary=z", "z"},
       {"multipart/mixed", ""},
       {"multipart/mixed; boundary", ""},
       {"multipart/mixed; boundary:abc", ""},

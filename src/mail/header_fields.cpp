@@ -263,8 +263,10 @@ TStructuredValue ParseStructuredValue(std::string_view value) {
       if (!lex.atEnd())
         lex.skip();
     }
-    if (!name.empty())
-      raws.push_back(splitName(std::move(name), std::move(val)));
+    // A name that is nothing but an RFC 2231 suffix ("*0") names nothing.
+    RawParam raw = splitName(std::move(name), std::move(val));
+    if (!raw.name.empty())
+      raws.push_back(std::move(raw));
   }
 
   // RFC 2231 forms of one name are joined section by section (in number order, from 0 while the

@@ -57,6 +57,7 @@ TEST(CodePages, ConvertTheRussianLetters) {
   // And back from Unicode forms; what the code page lacks becomes '?'.
   EXPECT_EQ(utf8ToCp1251(cp1251ToUtf8(ansi)), ansi);
   EXPECT_EQ(utf8ToCp1251("\xE2\x82\xAC \xC3\xA9 \xF0\x9F\x98\x80 \xC3"), "\x88 ? ? ?");
+  EXPECT_EQ(utf8ToCp1251("\x82\xFF\xC0\xAFz"), "????z"); // bytes that start nothing
   EXPECT_EQ(utf16LeToCp1251(std::string_view("\xAC\x20\x1E\x04x\0\0\0y\0", 10)), "\x88\xCEx");
   EXPECT_EQ(utf16LeToCp1251(std::string_view("\x3D\xD8\x00\xDE" "a\0b", 7)), "?a");
   std::string converted;

@@ -49,8 +49,8 @@ std::string utf8ToCp1251(std::string_view text) {
                       : lead >= 0xE0 && lead < 0xF0 ? 2
                       : lead >= 0xC2 && lead < 0xE0 ? 1
                                                     : -1;
-    char32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
     bool ok = extra >= 0 && i + static_cast<std::size_t>(extra) < text.size();
+    char32_t code = !ok || extra == 0 ? lead : lead & (0x3F >> extra);
     for (int k = 1; ok && k <= extra; ++k) {
       const auto next = static_cast<unsigned char>(text[i + k]);
       ok = (next & 0xC0) == 0x80;
