@@ -125,7 +125,7 @@ const Listed kIntact[] = {
     {"libarchive-test_read_format_rar5_hardlink.rar", "hardlink.txt", 5, 0x7D931721},
     {"ssokolow-testfile.rar5.rr.rar", "testfile.txt", 12, 0x6EC18FFE},
     {"libarchive-test_read_format_rar5_win32.rar", "test5.bin", 4096, 0xB9D155F2},
-    {"libarchive-test_read_format_rar5_multiarchive_solid.part01.rar", "test6.bin", 4096, 0x36A448FF},
+    {"libarchive-test_read_format_rar5_multiarchive_solid.vol01.rar", "test6.bin", 4096, 0x36A448FF},
     {"libarchive-test_read_format_rar5_encrypted.rar", "c.txt", 18, 0x949A3D35},
     {"libarchive-test_read_format_rar4_encrypted.rar", "a.txt", 18, 0xEE5A6E55},
     {"libarchive-test_read_format_rar_encryption_partially.rar", "bar.txt", 16, 0xCD90E2BE},
@@ -180,8 +180,8 @@ const Refused kRefused[] = {
     {"junrar-hostile-ppm-decodechar.rar", "final_payload.txt", RarStatus::BadData},
     {"libarchive-test_read_format_rar_invalid1.rar", "test", RarStatus::BadData},
     // The rest of this member is in the next volume, which is never opened.
-    {"libarchive-test_read_format_rar5_multiarchive_solid.part01.rar", "elf-Linux-ARMv7-ls", RarStatus::OpenError},
-    {"sharpcompress-Rar4.multi.part01.rar", "exe/test.exe", RarStatus::OpenError},
+    {"libarchive-test_read_format_rar5_multiarchive_solid.vol01.rar", "elf-Linux-ARMv7-ls", RarStatus::OpenError},
+    {"sharpcompress-Rar4.multi.vol01.rar", "exe/test.exe", RarStatus::OpenError},
 };
 
 TEST(RarFixtures, DamagedAndEncryptedInputsFailWithTheirStatus) {
