@@ -1,6 +1,7 @@
-// ZIP containers: each member, taken by its place in the directory, written into the level's temporary file and
-// delivered only when it came out exactly as long as the directory says. A member the reader
-// failed on (unsupported method, encrypted, damaged) comes out short and is passed over.
+// ZIP containers: each member, taken by its place in the directory, written into the level's
+// temporary file and delivered only when it came out exactly as long as the directory says. A
+// member the reader failed on (unsupported method, encrypted, damaged) comes out short and is
+// passed over.
 #include <cstdint>
 #include <exception>
 #include <string>
