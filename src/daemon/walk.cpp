@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/file.h"
 
 namespace kyv::daemon {
 
@@ -35,23 +36,19 @@ DirWalk::DirWalk(std::string root) {
     root.pop_back();
   Frame top;
   top.folder = std::move(root);
-  top.names.push_back(""); // the root itself, entered by the first Next()
+  top.entries.push_back({"", platform::EntryKind::Folder}); // the root, entered by the first Next()
   stack_.push_back(std::move(top));
 }
 
 std::optional<WalkEntry> DirWalk::enter(const std::string& folder) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr)
-    return WalkEntry{folder, -1, ErrorReason(errno)};
+  platform::FolderListing listing = platform::listFolder(folder);
+  if (!listing.error.empty() && listing.entries.empty())
+    return WalkEntry{folder, -1, listing.error + "."};
   Frame frame;
   frame.folder = folder;
-  while (const dirent* e = ::readdir(dir)) {
-    const std::string_view name = e->d_name;
-    if (name != "." && name != "..")
-      frame.names.emplace_back(name);
-  }
-  ::closedir(dir);
-  std::sort(frame.names.begin(), frame.names.end());
+  frame.entries = std::move(listing.entries);
+  std::sort(frame.entries.begin(), frame.entries.end(),
+            [](const auto& a, const auto& b) { return a.name < b.name; });
   stack_.push_back(std::move(frame));
   return std::nullopt;
 }
@@ -59,30 +56,30 @@ std::optional<WalkEntry> DirWalk::enter(const std::string& folder) {
 std::optional<WalkEntry> DirWalk::Next() {
   while (!stack_.empty()) {
     Frame& frame = stack_.back();
-    if (frame.next == frame.names.size()) {
+    if (frame.next == frame.entries.size()) {
       stack_.pop_back();
       continue;
     }
-    const std::string& name = frame.names[frame.next++];
-    if (name.empty()) { // the root
+    const platform::FolderEntry& entry = frame.entries[frame.next++];
+    if (entry.name.empty()) { // the root
       const std::string root = frame.folder;
       stack_.pop_back();
       if (auto error = enter(root))
         return error;
       continue;
     }
-    const std::string path = (frame.folder == "/" ? "" : frame.folder) + "/" + name;
-    struct stat st{};
-    if (::lstat(path.c_str(), &st) != 0)
-      return WalkEntry{path, -1, ErrorReason(errno)};
-    if (S_ISDIR(st.st_mode)) {
+    const std::string path = (frame.folder == "/" ? "" : frame.folder) + "/" + entry.name;
+    // The listing knows each entry's kind (looked up without following links where it did not).
+    if (entry.kind == platform::EntryKind::Folder) {
       if (stack_.size() <= kMaxWalkDepth)
         if (auto error = enter(path))
           return error;
       continue;
     }
-    if (!S_ISREG(st.st_mode))
-      continue; // links, sockets, FIFOs and devices are not mail
+    // Links, sockets, FIFOs and devices are not mail; an entry the listing could not type is
+    // opened, so that its reason reaches the client.
+    if (entry.kind != platform::EntryKind::File && entry.kind != platform::EntryKind::Missing)
+      continue;
     const int fd = OpenRegularFile(path, false);
     if (fd < 0)
       return WalkEntry{path, -1, ErrorReason(errno)};

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
+
 namespace kyv::daemon {
 
 // A folder deeper than this below the one given is not entered; no real mail spool nests so far.
@@ -30,7 +32,7 @@ public:
 private:
   struct Frame {
     std::string folder;
-    std::vector<std::string> names;
+    std::vector<platform::FolderEntry> entries;
     std::size_t next = 0;
   };
   std::optional<WalkEntry> enter(const std::string& folder);
