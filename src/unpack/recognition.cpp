@@ -82,6 +82,8 @@ bool looksLikeMail(std::span<const std::byte> head) {
 bool looksLikeMessageHead(std::span<const std::byte> head) {
   // The head up to its first NUL: stored messages are text. Every file that is not a container
   // comes through here, so the search is the library's, not a byte loop.
+  if (head.empty())
+    return false;
   const auto* nul = static_cast<const std::byte*>(std::memchr(head.data(), 0, head.size()));
   const std::size_t n = nul != nullptr ? static_cast<std::size_t>(nul - head.data()) : head.size();
   std::string_view text(reinterpret_cast<const char*>(head.data()), n);
