@@ -209,6 +209,7 @@ void TAbCabArchive::ExtractItemAt(int index, const std::string& targetPath) {
   const std::function<bool(int)> want = [index](int i) { return i == index; };
   const std::function<bool(int)> done = [](int) { return false; };
   ExtractNotify extract(*this, want, targetPath, done, index);
+  fdi_->setWriteGate(WriteGate);
   const bool ok = fdi_->copy(cabName_, cabFolder_, extract);
   if (extract.failure())
     std::rethrow_exception(extract.failure());
@@ -221,6 +222,7 @@ void TAbCabArchive::ExtractMembers(const std::function<bool(int index)>& want,
                                    const std::function<bool(int index)>& delivered) {
   if (Status() == TAbArchiveStatus::asInvalid || !fdi_)
     throw EAbNoArchive();
+  fdi_->setWriteGate(WriteGate);
   for (int from = 0;;) {
     ExtractNotify extract(*this, want, targetPath, delivered, from);
     const bool ok = fdi_->copy(cabName_, cabFolder_, extract);

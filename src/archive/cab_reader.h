@@ -43,6 +43,10 @@ public:
   void ExtractMembers(const std::function<bool(int index)>& want, const std::string& targetPath,
                       const std::function<bool(int index)>& delivered);
 
+  // Asked before each write into a member's file (see platform::FdiContext::setWriteGate); a
+  // refusal ends that member where it stands, as a member whose data failed. Empty: no bound.
+  platform::FdiContext::WriteGate WriteGate;
+
 protected:
   void LoadArchiveItems() override;
   void ExtractItemToStreamAt(int index, ByteSink& stream) override;

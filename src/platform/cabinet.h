@@ -6,7 +6,9 @@
 // reader above is the same code on both.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -87,6 +89,19 @@ public:
   virtual CabHandle createTarget(const std::string& path) = 0;
   virtual CabHandle openExisting(const std::string& path) = 0;
   virtual bool closeTarget(CabHandle handle) = 0;
+
+  // Asked before every write into a target, with the number of bytes about to be written; a
+  // refusal fails that write, so the library gives up the file (and the walk) there and then,
+  // instead of a budget learning of the bytes only once a whole file is on disk. No gate
+  // admits everything.
+  using WriteGate = std::function<bool(std::size_t bytes)>;
+  void setWriteGate(WriteGate gate) { gate_ = std::move(gate); }
+
+protected:
+  bool admitWrite(std::size_t bytes) const { return !gate_ || gate_(bytes); }
+
+private:
+  WriteGate gate_;
 };
 
 // Gives a written file the MS-DOS date and time (local time) and the attributes a cabinet

@@ -142,6 +142,11 @@ bool TKYVDecompress::ChargeBytes(std::uint64_t count) {
   return true;
 }
 
+bool TKYVDecompress::AdmitDeclaredSize(std::uint64_t declared) {
+  const std::uint64_t limit = Limits.MaxScanSize;
+  return declared <= limit - std::min(bytesThisScan_, limit) || ChargeBytes(declared);
+}
+
 bool TKYVDecompress::ChargeMember() {
   if (membersThisScan_ >= Limits.MaxFiles) {
     if (!membersReported_)

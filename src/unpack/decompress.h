@@ -68,6 +68,10 @@ public:
   // false (and sets Abort) when the bytes do not fit; the first time, the limit is reported
   // through OnGap.
   bool ChargeBytes(std::uint64_t count);
+  // For a member whose size is declared before any of it is written: true when it fits what is
+  // left of the budget; otherwise nothing is written, and the budget ends as if its bytes had
+  // been charged (Abort set, the limit reported).
+  bool AdmitDeclaredSize(std::uint64_t declared);
   // Counts one more member handed out; false (and Abort set, and reported) past the cap.
   bool ChargeMember();
   // Reports one gap in the container being unpacked now (the chain given to the innermost

@@ -3,10 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
+#include "cab_builder.h"
 #include "platform/file.h"
 #include "platform/system.h"
 #include "test_support.h"
@@ -33,6 +39,7 @@ protected:
                       there ? test::textOf(test::readFile(link.ItemFile)) : "<no file>"});
       return true;
     });
+    unpacker.SetOnGap([this](const TScanGap& gap) { gaps.push_back(gap); });
   }
   // chain: empty for a top-level file (which starts a new budget).
   void unpack(const std::filesystem::path& path, const TKYVArcInfoArray& chain = {}) {
@@ -54,7 +61,31 @@ protected:
   test::ScratchDir dir;
   TKYVDecompress unpacker;
   std::vector<Delivered> seen;
+  std::vector<TScanGap> gaps;
 };
+
+#ifndef _WIN32
+// Attempts to write past the file size limit a test sets (SIGXFSZ, raised on each one).
+volatile std::sig_atomic_t gTooLarge = 0;
+extern "C" void onTooLarge(int) { gTooLarge = 1; }
+
+// Runs body with every file of the process limited to limit bytes; true when something tried
+// to write past it.
+template <typename Body> bool triedToWritePast(std::uint64_t limit, Body body) {
+  rlimit old{};
+  if (getrlimit(RLIMIT_FSIZE, &old) != 0)
+    return true;
+  gTooLarge = 0;
+  const auto oldHandler = std::signal(SIGXFSZ, onTooLarge);
+  rlimit small = old;
+  small.rlim_cur = limit;
+  setrlimit(RLIMIT_FSIZE, &small);
+  body();
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  return gTooLarge != 0;
+}
+#endif
 
 TEST_F(Extractors, ZipMembersOfOneNameAreEachDeliveredWithTheirOwnBytes) {
   const auto zip = dir / "twice.zip";
@@ -86,6 +117,33 @@ TEST_F(Extractors, AMemberCutByTheBudgetIsDeliveredAsFarAsWritten) {
   EXPECT_EQ(seen[0].content.substr(0, 5), "START");
   EXPECT_GT(seen[0].content.size(), 0u);
   EXPECT_LE(seen[0].content.size(), 10u * 1024);
+  EXPECT_TRUE(unpacker.BudgetExhausted());
+  EXPECT_TRUE(leftovers().empty());
+}
+
+// A cabinet's member that declares more than is left of the budget is never started: the
+// temporary files of the scan hold at most the budget plus one data block at any time, and
+// what came before it is delivered whole.
+TEST_F(Extractors, CabMembersNeverPassTheBudgetOnDisk) {
+  constexpr std::uint64_t kBudget = 1 << 20;
+  constexpr std::uint64_t kOneBlock = 32768;
+  unpacker.Limits.MaxScanSize = kBudget;
+  test::CabBuilder b;
+  b.mszip = true;
+  b.files = {{"first.txt", "delivered whole"}, {"padding.bin", std::string(4 << 20, '\0')},
+             {"after.txt", "never reached"}};
+  const auto cab = dir / "padded.cab";
+  test::writeFile(cab, b.build());
+#ifndef _WIN32
+  EXPECT_FALSE(triedToWritePast(kBudget + kOneBlock, [&] { unpack(cab); }));
+#else
+  unpack(cab);
+#endif
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].name, "first.txt");
+  EXPECT_EQ(seen[0].content, "delivered whole");
+  ASSERT_EQ(gaps.size(), 1u);
+  EXPECT_EQ(gaps[0].Kind, TGapKind::MaxScanSize);
   EXPECT_TRUE(unpacker.BudgetExhausted());
   EXPECT_TRUE(leftovers().empty());
 }

@@ -1,6 +1,8 @@
 // Cabinets, through the system's cabinet library. One volume of a split set yields nothing; the
 // cabinet library writes each member into the level's temporary file itself, all of them in one
-// walk over the cabinet.
+// walk over the cabinet. The budget is charged as the library writes: a member whose declared
+// size does not fit what is left is never started, and a write that would pass the budget fails
+// and ends the walk, so no more than the budget is ever on disk.
 #include <exception>
 #include <functional>
 #include <string>
@@ -16,10 +18,6 @@ namespace {
 // "Ошибка распаковки" (unpacking error), the text users see unless detailed errors are asked for.
 constexpr std::string_view kUnpackError = "\xCE\xF8\xE8\xE1\xEA\xE0 \xF0\xE0\xF1\xEF\xE0\xEA\xEE\xE2\xEA\xE8";
 
-std::uint64_t sizeOf(const std::string& path) {
-  const auto file = platform::File::openRead(path);
-  return file ? file->size() : 0;
-}
 } // namespace
 
 void ExtractCab(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain) {
@@ -45,18 +43,20 @@ void ExtractCab(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
           owner.ReportMessage(item.FileName + " MailBomb detected !");
           return false;
         }
+        if (!owner.AdmitDeclaredSize(item.UncompressedSize))
+          return false;
         // Nothing planted at the name is written through: the old file goes first.
         platform::deleteFile(temp);
         return true;
       };
       const std::function<bool(int)> delivered = [&](int i) {
-        // The library writes the file itself, so its size is charged once it is there; a
-        // member that overruns what is left of the budget is not delivered.
-        if (owner.ChargeBytes(sizeOf(temp)))
-          owner.DeliverItem(path, "CAB", cab.MemberAt(i)->FileName, temp, chain);
+        // Whole, or cut off by the budget (or by damaged data) and handed on as far as it was
+        // written: its start is scanned either way.
+        owner.DeliverItem(path, "CAB", cab.MemberAt(i)->FileName, temp, chain);
         platform::deleteFile(temp);
         return !owner.Abort;
       };
+      cab.WriteGate = [&owner](std::size_t bytes) { return owner.ChargeBytes(bytes); };
       cab.ExtractMembers(want, temp, delivered);
     }
   } catch (const std::exception& error) {

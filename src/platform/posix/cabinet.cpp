@@ -166,8 +166,11 @@ constexpr char kTargetPrefix = '\x01';
 
 struct MsFile {
   int fd;
-  bool owned;
+  bool owned; // a cabinet opened here; targets belong to the context
 };
+
+// Asks the gate of the context whose walk runs on this thread (defined below it).
+bool admitTargetWrite(std::size_t bytes);
 
 mspack_file* msOpen(mspack_system*, const char* name, int mode) {
   if (name[0] == kTargetPrefix) {
@@ -199,6 +202,9 @@ int msWrite(mspack_file* file, void* buffer, int bytes) {
   if (bytes < 0)
     return -1;
   const auto* f = reinterpret_cast<MsFile*>(file);
+  // Refused by the gate, the write fails and the decoder abandons the file.
+  if (!f->owned && !admitTargetWrite(static_cast<std::size_t>(bytes)))
+    return -1;
   std::size_t done = 0;
   const auto* p = static_cast<const char*>(buffer);
   while (done < static_cast<std::size_t>(bytes)) {
@@ -274,6 +280,10 @@ private:
   std::map<std::tuple<std::uint16_t, std::uint32_t, std::uint32_t>, mscabd_file*> byPlace_;
 };
 
+class PosixFdi;
+// The context whose walk is running on this thread, for the decoder's write callback.
+thread_local PosixFdi* tCurrent = nullptr;
+
 class PosixFdi final : public FdiContext {
 public:
   PosixFdi() = default;
@@ -297,7 +307,10 @@ public:
 
   bool copy(const std::string& cabinetName, const std::string& cabinetFolder,
             CabNotifySink& sink) override {
+    PosixFdi* const outer = tCurrent;
+    tCurrent = this;
     const bool ok = walk(cabinetFolder + cabinetName, sink);
+    tCurrent = outer;
     for (const CabHandle h : open_)
       ::close(toFd(h));
     open_.clear();
@@ -315,6 +328,8 @@ public:
       return false;
     return ::close(toFd(handle)) == 0;
   }
+
+  bool admits(std::size_t bytes) const { return admitWrite(bytes); }
 
 private:
   CabHandle track(int fd) {
@@ -404,6 +419,8 @@ private:
   std::unique_ptr<Header> header_;
   std::unique_ptr<MsCabinet> cab_;
 };
+
+bool admitTargetWrite(std::size_t bytes) { return tCurrent == nullptr || tCurrent->admits(bytes); }
 
 } // namespace
 

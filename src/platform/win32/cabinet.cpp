@@ -66,7 +66,11 @@ INT_PTR DIAMONDAPI fdiOpen(char* name, int oflag, int /*pmode*/) {
 UINT DIAMONDAPI fdiRead(INT_PTR hf, void* pv, UINT cb) {
   return ::_lread(static_cast<HFILE>(hf), pv, cb);
 }
+bool admitTargetWrite(INT_PTR hf, UINT cb);
 UINT DIAMONDAPI fdiWrite(INT_PTR hf, void* pv, UINT cb) {
+  // Refused by the gate, the write fails and the library abandons the file and the walk.
+  if (!admitTargetWrite(hf, cb))
+    return static_cast<UINT>(-1);
   return ::_lwrite(static_cast<HFILE>(hf), static_cast<LPCCH>(pv), cb);
 }
 int DIAMONDAPI fdiClose(INT_PTR hf);
@@ -149,6 +153,8 @@ public:
 
   // The library closed a handle itself; if it was one of our targets, it is gone.
   void forget(INT_PTR hf) { open_.erase(hf); }
+  // Writes go to targets only; a handle of ours is asked about, any other passes.
+  bool admits(INT_PTR hf, UINT cb) const { return open_.count(hf) == 0 || admitWrite(cb); }
 
 private:
   CabHandle track(HFILE h) {
@@ -172,6 +178,8 @@ int DIAMONDAPI fdiClose(INT_PTR hf) {
     tCurrent->forget(hf);
   return ::_lclose(static_cast<HFILE>(hf)) == HFILE_ERROR ? -1 : 0;
 }
+
+bool admitTargetWrite(INT_PTR hf, UINT cb) { return tCurrent == nullptr || tCurrent->admits(hf, cb); }
 
 // The error record the library fills; one per process is enough as nothing reads it.
 ERF gErf{};
