@@ -7,6 +7,7 @@
 
 #include "engine/database.h"
 #include "engine/file_scanner.h"
+#include "padded_archive.h"
 #include "platform/file.h"
 #include "platform/system.h"
 #include "plugin/scan_kernel.h"
@@ -243,6 +244,31 @@ TEST_F(Kernel, WhatKeptAScanIncompleteStandsBesideAnUnchangedVerdict) {
   ASSERT_EQ(kernel->Gaps.size(), 1u);
   EXPECT_EQ(kernel->Gaps[0].Kind, unpack::TGapKind::ReadError);
   EXPECT_FALSE(kernel->Gaps[0].Reason.empty());
+}
+
+// A payload first, then padding that exhausts the budget while the outer layer is written: the
+// tar the gzip holds is cut off, handed on as far as it was written, and unpacked on the grace
+// allowance, so the payload at its start is found; the file is marked as not fully scanned.
+TEST_F(Kernel, APayloadBeforePaddingIsFoundAndTheFileMarkedIncomplete) {
+  const auto virus = patterned(3000, 12);
+  writeBase({signatureOf("Virus.Padded", virus)});
+  start();
+  const std::string tgz = file("padded.tar.gz", test::tarGzPayloadThenZeros("first.com", virus, 8 << 20));
+  if (test::haveProgram("gzip")) { // sound by an independent reader
+    ASSERT_EQ(test::run("gzip -t '" + tgz + "'"), 0);
+  }
+  kernel->Limits.MaxScanSize = 1 << 20; // stands for the real budget: the padding passes it
+  scan(tgz);
+  EXPECT_EQ(kernel->VerdictCode, 1);
+  EXPECT_EQ(kernel->VerdictText, "Virus.Padded");
+  ASSERT_EQ(kernel->Findings.size(), 1u);
+  EXPECT_EQ(kernel->Findings[0].Chain.size(), 2u) << unpack::ChainText(kernel->Findings[0].Chain);
+  ASSERT_TRUE(kernel->Incomplete());
+  EXPECT_EQ(kernel->Gaps[0].Kind, unpack::TGapKind::MaxScanSize);
+
+  // The grace is once per top-level file: a second such file gets its own.
+  scan(tgz);
+  EXPECT_EQ(kernel->VerdictText, "Virus.Padded");
 }
 
 TEST_F(Kernel, GapsKeptInDetailAreBounded) {

@@ -82,6 +82,10 @@ void TKYVDecompress::RecordGap(TGapKind kind, const std::string& itemName,
 void TKYVDecompress::StartTopLevel() {
   bytesThisScan_ = 0;
   membersThisScan_ = 0;
+  graceBytes_ = 0;
+  graceMembers_ = 0;
+  graceUsed_ = false;
+  bytesCut_ = false;
   bytesReported_ = false;
   membersReported_ = false;
   if (budgetAbort_) {
@@ -99,12 +103,34 @@ bool TKYVDecompress::DeliverItem(const std::string& arcPath, const std::string& 
     return false;
   TKYVArcInfoArray callee = chain;
   callee.push_back({arcPath, arcType, itemName, itemFile});
+  if (bytesCut_ && !graceUsed_)
+    return DeliverWithGrace(callee);
   try {
     return OnItem(callee);
   } catch (...) {
     // A failure while the member was scanned ends that member only.
     return false;
   }
+}
+
+bool TKYVDecompress::DeliverWithGrace(const TKYVArcInfoArray& callee) {
+  // The extractors stop once the budget is out, so this is the member it cut off. Its own
+  // unpacking may go a little further; afterwards the levels around it stop as before. The
+  // limit was reported when it was reached, and the grace adds no report of its own.
+  graceUsed_ = true;
+  graceBytes_ = kGraceBytes;
+  graceMembers_ = kGraceMembers;
+  Abort = false;
+  budgetAbort_ = false;
+  bool result = false;
+  try {
+    result = OnItem(callee);
+  } catch (...) {
+    // A failure while the member was scanned ends that member only.
+  }
+  Abort = true;
+  budgetAbort_ = true;
+  return result;
 }
 
 bool TKYVDecompress::AcceptItem(const std::string& name) const {
@@ -127,12 +153,13 @@ bool TKYVDecompress::IsBomb(double unpacked, double packed) const {
 }
 
 bool TKYVDecompress::ChargeBytes(std::uint64_t count) {
-  const std::uint64_t limit = Limits.MaxScanSize;
+  const std::uint64_t limit = byteLimit();
   if (count > limit - std::min(bytesThisScan_, limit)) {
     if (!bytesReported_)
       RecordGap(TGapKind::MaxScanSize, std::string(),
-                "more than " + std::to_string(limit) + " bytes unpacked");
+                "more than " + std::to_string(Limits.MaxScanSize) + " bytes unpacked");
     bytesReported_ = true;
+    bytesCut_ = true;
     bytesThisScan_ = limit;
     Abort = true;
     budgetAbort_ = true;
@@ -142,13 +169,23 @@ bool TKYVDecompress::ChargeBytes(std::uint64_t count) {
   return true;
 }
 
+std::uint64_t TKYVDecompress::BytesLeft() const {
+  const std::uint64_t limit = byteLimit();
+  return limit - std::min(bytesThisScan_, limit);
+}
+
 bool TKYVDecompress::AdmitDeclaredSize(std::uint64_t declared) {
-  const std::uint64_t limit = Limits.MaxScanSize;
-  return declared <= limit - std::min(bytesThisScan_, limit) || ChargeBytes(declared);
+  if (declared <= BytesLeft())
+    return true;
+  // Refused whole: nothing of it is written, so there is no cut member to deliver.
+  const bool cut = bytesCut_;
+  (void)ChargeBytes(declared);
+  bytesCut_ = cut;
+  return false;
 }
 
 bool TKYVDecompress::ChargeMember() {
-  if (membersThisScan_ >= Limits.MaxFiles) {
+  if (membersThisScan_ >= memberLimit()) {
     if (!membersReported_)
       RecordGap(TGapKind::MaxFiles, std::string(),
                 "more than " + std::to_string(Limits.MaxFiles) + " members");

@@ -66,12 +66,15 @@ public:
   bool IsBomb(double unpacked, double packed) const;
   // Budget of the current top-level scan; the member file charges its bytes here. Returns
   // false (and sets Abort) when the bytes do not fit; the first time, the limit is reported
-  // through OnGap.
+  // through OnGap. The member the budget cut off is still delivered (as far as it was written),
+  // and its own unpacking runs on the grace allowance (limits.h) once per top-level file.
   bool ChargeBytes(std::uint64_t count);
   // For a member whose size is declared before any of it is written: true when it fits what is
   // left of the budget; otherwise nothing is written, and the budget ends as if its bytes had
   // been charged (Abort set, the limit reported).
   bool AdmitDeclaredSize(std::uint64_t declared);
+  // What the budget of this top-level scan has left, in bytes.
+  std::uint64_t BytesLeft() const;
   // Counts one more member handed out; false (and Abort set, and reported) past the cap.
   bool ChargeMember();
   // Reports one gap in the container being unpacked now (the chain given to the innermost
@@ -97,8 +100,19 @@ public:
 private:
   void StartTopLevel();
 
+  std::uint64_t byteLimit() const { return Limits.MaxScanSize + graceBytes_; }
+  std::uint32_t memberLimit() const { return Limits.MaxFiles + graceMembers_; }
+  // Hands the member cut off by the budget to OnItem with the grace allowance open.
+  bool DeliverWithGrace(const TKYVArcInfoArray& callee);
+
   std::uint64_t bytesThisScan_ = 0;
   std::uint32_t membersThisScan_ = 0;
+  // The grace allowance of this top-level file, once granted.
+  std::uint64_t graceBytes_ = 0;
+  std::uint32_t graceMembers_ = 0;
+  bool graceUsed_ = false;
+  // The byte budget (not the member cap) ran out: the next member delivered is the one it cut.
+  bool bytesCut_ = false;
   bool budgetAbort_ = false;
   bool bytesReported_ = false;
   bool membersReported_ = false;

@@ -241,8 +241,9 @@ TEST_F(Dispatcher, LimitsReachedAreReportedOncePerTopLevelFileWithWhereTheyHit) 
       {"defaults", {}, false, 3, {}, 0},
       {"members at the cap", {kMaxDepth, kMaxBytesPerScan, 3}, false, 3, {}, 0},
       {"one member too many", {kMaxDepth, kMaxBytesPerScan, 2}, false, 2, {TGapKind::MaxFiles}, 0},
-      // "first\r\n" (7 bytes) fits, "second" does not; "third" is never started.
-      {"bytes", {kMaxDepth, 8, kMaxMembersPerScan}, false, 1, {TGapKind::MaxScanSize}, 0},
+      // "first\r\n" (7 bytes) fits; "second" is cut after one byte and handed on as far as
+      // it got; "third" is never started.
+      {"bytes", {kMaxDepth, 8, kMaxMembersPerScan}, false, 2, {TGapKind::MaxScanSize}, 0},
       {"depth", {1, kMaxBytesPerScan, kMaxMembersPerScan}, true, 1, {TGapKind::MaxDepth}, 1},
       {"plain members at the depth limit", {1, kMaxBytesPerScan, kMaxMembersPerScan}, false, 3, {}, 0},
   };

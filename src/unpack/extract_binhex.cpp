@@ -36,7 +36,8 @@ void ExtractBinHex(TKYVDecompress& owner, const std::string& path, const TKYVArc
     const auto fork = resource ? reader.ReadResourceFork(member) : reader.ReadDataFork(member);
     member.close();
     const std::string name = resource ? reader.Name() + ":rsrc" : reader.Name();
-    if (fork.Complete && !member.cutOff())
+    // A fork the budget cut off is handed on as far as it was written.
+    if (fork.Complete || member.cutOff())
       owner.DeliverItem(path, "BINHEX", name, member.path(), chain);
     member.remove();
     if (!fork.Complete)

@@ -35,8 +35,8 @@ void ExtractChm(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
       throw kyv::Error(ErrorKind::Io, "Cannot create file " + member.path());
     (void)unpacker.ExtractItem(member, item);
     member.close();
-    if (!member.cutOff())
-      owner.DeliverItem(path, "CHM", item.Name, member.path(), chain);
+    // An item the budget cut off is handed on as far as it was written.
+    owner.DeliverItem(path, "CHM", item.Name, member.path(), chain);
     member.remove();
   }
 }

@@ -39,8 +39,8 @@ void ExtractEmail(TKYVDecompress& owner, const std::string& path, const TKYVArcI
     std::string name = part.Name;
     if (parser.MessageCount() > 1)
       name = "Message" + std::to_string(part.Message) + "/" + name;
-    if (!member.cutOff())
-      owner.DeliverItem(path, "E-MAIL:" + part.Encoding, name, member.path(), chain);
+    // One the budget cut off is handed on as far as it was written.
+    owner.DeliverItem(path, "E-MAIL:" + part.Encoding, name, member.path(), chain);
     member.remove();
   }
 }

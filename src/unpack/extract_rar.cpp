@@ -74,9 +74,10 @@ void ExtractRar(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
         continue;
       }
       // The scan's byte budget goes by the full size, so a member of 4 GiB and more cannot slip
-      // past it on its low half.
+      // past it on its low half. The module writes the file itself, so one that does not fit
+      // is not started.
       const std::uint64_t fullSize = (std::uint64_t{h.UnpSizeHigh} << 32) | h.UnpSize;
-      if (!owner.ChargeBytes(fullSize)) {
+      if (!owner.AdmitDeclaredSize(fullSize) || !owner.ChargeBytes(fullSize)) {
         archive.SkipCurrent();
         break;
       }

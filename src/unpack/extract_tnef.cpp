@@ -35,7 +35,8 @@ void ExtractTnef(TKYVDecompress& owner, const std::string& path, const TKYVArcIn
     member.close();
     const std::string name =
         attachment.Name.empty() ? "Attach" + std::to_string(i + 1) : attachment.Name;
-    if (written && !member.cutOff())
+    // One the budget cut off is handed on as far as it was written.
+    if (written || member.cutOff())
       owner.DeliverItem(path, "TNEF", name, member.path(), chain);
     member.remove();
     if (!written && !member.cutOff())

@@ -29,6 +29,17 @@ bool MemberFile::create(std::string itemName) {
 bool MemberFile::write(std::span<const std::byte> data) {
   if (!file_ || cutOff_)
     return false;
+  // What still fits the budget is written, so a member cut off holds everything up to the
+  // limit however large the pieces it comes in.
+  const std::uint64_t room = owner_.BytesLeft();
+  if (data.size() > room) {
+    if (room > 0)
+      (void)write(data.first(static_cast<std::size_t>(room)));
+    // The rest does not fit: this reports the limit and ends the scan's unpacking.
+    (void)owner_.ChargeBytes(data.size() - room);
+    cutOff_ = true;
+    return false;
+  }
   if (!owner_.ChargeBytes(data.size())) {
     cutOff_ = true;
     return false;
