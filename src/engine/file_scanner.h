@@ -38,12 +38,21 @@ public:
 
   // Why the last OpenFile failed, in words (the system's reason); empty after a success.
   std::string LastError;
+  // The file is 2 GiB or more: sizes are signed 32-bit, so it was not sampled and no
+  // descriptor may be matched against it; its head was read all the same, so that a container
+  // this large can still be unpacked.
+  bool TooLarge = false;
 
   // Opens the file, samples it and closes it. False when it could not be opened or sampled
   // completely; whatever was computed before a failure stays.
   bool OpenFile(const std::string& path);
-  // The sampling itself. Throws kyv::Error for a file of 2 GiB or more.
+  // The sampling itself. Throws kyv::Error for a file of 2 GiB or more, after reading its head
+  // (TooLarge).
   bool ReadSamples(const platform::File& file);
+
+private:
+  // Reads the head sample and the executable flags; returns the bytes read.
+  std::size_t ReadHead(const platform::File& file);
 };
 
 } // namespace kyv::engine

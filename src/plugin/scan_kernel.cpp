@@ -67,12 +67,24 @@ void TKYVAScanKernel::ScanFile(const std::string& path, const unpack::TKYVArcInf
   if (!Engine)
     return;
   auto scanner = std::make_unique<engine::TFileScanner>();
-  // Members are files this scan wrote itself; only the file handed in can fail to be read
-  // for reasons its owner should hear of.
-  if (!scanner->OpenFile(path) && chain.empty())
-    OnScanGap({unpack::TGapKind::ReadError, {}, std::string(), scanner->LastError});
+  if (!scanner->OpenFile(path)) {
+    if (scanner->TooLarge) {
+      // Unpacked below (its head was read), but matched by nothing.
+      unpack::TScanGap gap{unpack::TGapKind::TooLarge, chain, std::string(),
+                           "2 GiB or more: " + scanner->LastError};
+      if (!gap.Chain.empty()) {
+        gap.ItemName = gap.Chain.back().ItemName;
+        gap.Chain.pop_back();
+      }
+      OnScanGap(gap);
+    } else if (chain.empty()) {
+      // Members are files this scan wrote itself; only the file handed in can fail to be
+      // read for reasons its owner should hear of.
+      OnScanGap({unpack::TGapKind::ReadError, {}, std::string(), scanner->LastError});
+    }
+  }
   engine::TVirusDescr descr;
-  const std::int32_t r = Engine->CheckFileInfo(scanner->FileInfo, descr);
+  const std::int32_t r = scanner->TooLarge ? 0 : Engine->CheckFileInfo(scanner->FileInfo, descr);
   if (r == 1 || r == 2) {
     AddFinding(VerdictText, VerdictCode, r, Engine->FoundName);
     Findings.push_back({r, Engine->FoundName, chain});

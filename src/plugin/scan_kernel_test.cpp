@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -269,6 +270,41 @@ TEST_F(Kernel, APayloadBeforePaddingIsFoundAndTheFileMarkedIncomplete) {
   // The grace is once per top-level file: a second such file gets its own.
   scan(tgz);
   EXPECT_EQ(kernel->VerdictText, "Virus.Padded");
+}
+
+// A ZIP of 2.1 GiB, mostly a hole: its payload comes first, its directory at the end. Sizes are
+// 32-bit, so the file itself matches nothing and says so, but it is unpacked and the payload
+// found.
+TEST_F(Kernel, AFileOf2GiBOrMoreIsUnpackedAndMarkedAsUnmatched) {
+  const auto virus = patterned(3000, 13);
+  writeBase({signatureOf("Virus.Big", virus)});
+  start();
+  const auto zip = test::buildStoredZip({{"v.com", virus}});
+  // The end record's directory offset (at 16 in the 22-byte record) says where the local part
+  // ends; the directory and the end record move to 2.1 GiB with that offset changed.
+  const std::size_t eocd = zip.size() - 22;
+  const std::uint32_t directory = std::to_integer<std::uint32_t>(zip[eocd + 16]) |
+                                  std::to_integer<std::uint32_t>(zip[eocd + 17]) << 8;
+  const std::uint64_t moved = 0x86666666; // 2.1 GiB
+  std::vector<std::byte> tail(zip.begin() + directory, zip.end());
+  for (int i = 0; i < 4; ++i)
+    tail[tail.size() - 22 + 16 + i] = static_cast<std::byte>(moved >> (8 * i));
+  const auto path = dir / "big.zip";
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(zip.data()), directory);
+    out.seekp(static_cast<std::streamoff>(moved));
+    out.write(reinterpret_cast<const char*>(tail.data()), static_cast<std::streamsize>(tail.size()));
+    ASSERT_TRUE(out.good());
+  }
+  ASSERT_EQ(fs::file_size(path), moved + tail.size());
+  scan(path.string());
+  EXPECT_EQ(kernel->VerdictCode, 1);
+  EXPECT_EQ(kernel->VerdictText, "Virus.Big");
+  ASSERT_EQ(kernel->Gaps.size(), 1u);
+  EXPECT_EQ(kernel->Gaps[0].Kind, unpack::TGapKind::TooLarge);
+  EXPECT_EQ(unpack::GapKindName(kernel->Gaps[0].Kind), "TooLarge");
+  EXPECT_TRUE(kernel->Gaps[0].Chain.empty());
 }
 
 TEST_F(Kernel, GapsKeptInDetailAreBounded) {

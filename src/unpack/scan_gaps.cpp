@@ -18,12 +18,15 @@ std::string_view GapKindName(TGapKind kind) {
     return "Encrypted";
   case TGapKind::UnsupportedMethod:
     return "UnsupportedMethod";
+  case TGapKind::TooLarge:
+    return "TooLarge";
   }
   return "Unknown";
 }
 
 bool IsLimit(TGapKind kind) {
-  return kind == TGapKind::MaxDepth || kind == TGapKind::MaxScanSize || kind == TGapKind::MaxFiles;
+  return kind == TGapKind::MaxDepth || kind == TGapKind::MaxScanSize || kind == TGapKind::MaxFiles ||
+         kind == TGapKind::TooLarge;
 }
 
 } // namespace kyv::unpack

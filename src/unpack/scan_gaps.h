@@ -20,12 +20,13 @@ enum class TGapKind : std::uint8_t {
   ReadError,         // a file could not be opened or read
   Encrypted,         // a member is encrypted and was not decoded
   UnsupportedMethod, // a member uses a compression method no reader here decodes
+  TooLarge,          // a file of 2 GiB or more: unpacked, but matched by no signature
 };
 
 // A short stable name for scripts and alert names: "MaxRecursion", "MaxScanSize", "MaxFiles",
-// "MemberNotWritten", "ReadError", "Encrypted", "UnsupportedMethod".
+// "MemberNotWritten", "ReadError", "Encrypted", "UnsupportedMethod", "TooLarge".
 std::string_view GapKindName(TGapKind kind);
-// The three scan limits, as opposed to failures.
+// The scan limits (depth, bytes, members, file size), as opposed to failures.
 bool IsLimit(TGapKind kind);
 
 struct TScanGap {
