@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 namespace kyv::platform {
 namespace {
@@ -99,6 +100,45 @@ TEST(Files, FindEntriesMatchesWithoutCase) {
   auto names = findEntries(pattern + "main*.kyv");
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"MAIN1.KYV", "main2.kyv"}));
+}
+
+// The private temporary folder's name is drawn afresh while the one drawn is taken; a failure
+// of another kind ends the attempt.
+TEST(System, UniqueFolderNamesAreDrawnAgainWhileTaken) {
+  namespace fs = std::filesystem;
+  test::ScratchDir dir;
+  const std::string root = dir.path().string() + "/";
+  std::vector<std::uint64_t> draws{0x1234, 0x1234, 0x5678, 0x9ABC};
+  std::size_t next = 0;
+  const auto random = [&] { return draws[next++]; };
+  const auto make = [](const std::string& path) {
+    std::error_code ec;
+    if (fs::create_directory(path, ec))
+      return MakeFolderResult::Made;
+    return fs::exists(path) ? MakeFolderResult::Taken : MakeFolderResult::Failed;
+  };
+  fs::create_directory(root + "kyv-0000000000001234"); // planted in advance
+  EXPECT_EQ(makeUniqueFolder(root, "kyv-", random, make), root + "kyv-0000000000005678");
+  EXPECT_EQ(next, 3u);
+  EXPECT_TRUE(fs::is_directory(root + "kyv-0000000000005678"));
+  // A folder that cannot be made for another reason (its parent is missing).
+  next = 3;
+  EXPECT_EQ(makeUniqueFolder(root + "missing/", "kyv-", random, make), "");
+  EXPECT_EQ(next, 4u);
+  // Taken every time: given up on after many draws, never an endless loop.
+  std::uint64_t always = 0x1234;
+  EXPECT_EQ(makeUniqueFolder(root, "kyv-", [&] { return always; }, make), "");
+}
+
+// Member files go into a folder of this process's own inside the system's temporary folder.
+TEST(System, TempFolderIsPrivateToTheProcess) {
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::path(tempFolder());
+  ASSERT_TRUE(fs::is_directory(folder));
+  const fs::path shared = fs::temp_directory_path();
+  EXPECT_FALSE(fs::equivalent(folder, shared));
+  EXPECT_TRUE(fs::equivalent(folder.parent_path(), shared)) << folder.string();
+  EXPECT_EQ(folder.filename().string().rfind("kyv-", 0), 0u) << folder.string();
 }
 
 TEST(System, TempFolderExistsAndProcessIdIsSet) {

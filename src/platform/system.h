@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -14,9 +15,20 @@ char pathSeparator();
 // handle), the executable or shared object elsewhere.
 std::string moduleFileName();
 
-// The folder for temporary files, as the system reports it (not yet normalised). On POSIX a
-// private 0700 folder made once per process under $TMPDIR (or /tmp) and removed at exit.
+// The folder for temporary files (not yet normalised): a private folder with an unpredictable
+// name, made once per process under the system's temporary folder (POSIX: $TMPDIR or /tmp, mode
+// 0700; Windows: the user's temporary folder) and removed at exit, so that nobody who can write
+// the shared folder can plant files or folders at the names member files take.
 std::string tempFolder();
+// What one attempt to make a folder came to.
+enum class MakeFolderResult { Made, Taken, Failed };
+// Makes a new folder root + prefix + 16 hex digits of random(), drawing another name while the
+// one drawn is taken (a guessed name planted in advance costs the planter, not the scan).
+// makeFolder makes one path. The path made, or empty when makeFolder failed otherwise (or
+// drew taken names more often than any honest folder would make happen).
+std::string makeUniqueFolder(const std::string& root, std::string_view prefix,
+                             const std::function<std::uint64_t()>& random,
+                             const std::function<MakeFolderResult(const std::string&)>& makeFolder);
 // Puts the temporary folder under root instead of the system's choice; only before the first
 // tempFolder() call (the command-line tools' --tempdir).
 void setTempRoot(const std::string& root);

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "base/text.h"
@@ -13,13 +14,26 @@
 
 namespace {
 
-// The one kernel of the process: made by BAV_Initialize, freed by BAV_Uninitialize. The host
-// calls the entry points one at a time, so no lock guards it.
+// The one kernel of the process: made by BAV_Initialize, freed by BAV_Uninitialize. It holds the
+// verdict of the file being scanned and the unpacker's state, so scans take turns: the host
+// should call one at a time, and one that does not gets slow answers instead of wrong ones.
 std::unique_ptr<kyv::plugin::TKYVAScanKernel> gKernel;
+std::mutex gKernelLock;
 
 constexpr std::int32_t kVerdictBufferLength = 1024;
 
 } // namespace
+
+namespace kyv::plugin {
+void InstallKernel(std::unique_ptr<TKYVAScanKernel> kernel) {
+  std::unique_ptr<TKYVAScanKernel> previous;
+  {
+    const std::lock_guard lock(gKernelLock);
+    previous = std::move(gKernel);
+    gKernel = std::move(kernel);
+  }
+}
+} // namespace kyv::plugin
 
 extern "C" {
 
@@ -42,10 +56,13 @@ std::int32_t BAV_CALL BAV_GetName(char* buffer, std::int32_t length) {
 
 std::int32_t BAV_Initialize() {
   try {
-    gKernel = std::make_unique<kyv::plugin::TKYVAScanKernel>();
-    if (gKernel->LoadBases())
+    auto kernel = std::make_unique<kyv::plugin::TKYVAScanKernel>();
+    const bool ready = kernel->LoadBases();
+    const std::string base = kernel->BasePath;
+    kyv::plugin::InstallKernel(std::move(kernel));
+    if (ready)
       return 0;
-    kyv::platform::showErrorDialog(kyv::plugin::StartupErrorText(gKernel->BasePath),
+    kyv::platform::showErrorDialog(kyv::plugin::StartupErrorText(base),
                                    std::string(kyv::plugin::kStartupErrorCaption));
   } catch (...) {
     // Nothing crosses into the host; a kernel that could not even be made is a failed start.
@@ -54,11 +71,12 @@ std::int32_t BAV_Initialize() {
 }
 
 std::int32_t BAV_Uninitialize() {
-  gKernel.reset();
+  kyv::plugin::InstallKernel(nullptr);
   return 0;
 }
 
 std::int32_t BAV_CALL BAV_CheckFile(const char* path, char* buffer) {
+  const std::lock_guard lock(gKernelLock);
   // A host may carry on after a failed start: the kernel then scans with whatever loaded.
   // Only without any signature is there nothing sound to say: clean, buffer untouched.
   if (!gKernel || !gKernel->CanScan() || path == nullptr)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #if defined(_WIN32) && defined(__i386__)
 #define BAV_CALL __attribute__((stdcall))
@@ -25,3 +26,10 @@ std::int32_t BAV_CALL BAV_GetName(char* buffer, std::int32_t length);
 std::int32_t BAV_Uninitialize();
 std::int32_t BAV_Initialize();
 }
+
+namespace kyv::plugin {
+class TKYVAScanKernel;
+// Puts kernel in the place of the process's one, as BAV_Initialize does with the one it makes
+// (tests hand in their own); the previous one goes. Waits for a scan that is running.
+void InstallKernel(std::unique_ptr<TKYVAScanKernel> kernel);
+} // namespace kyv::plugin

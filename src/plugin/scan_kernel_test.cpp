@@ -3,11 +3,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "engine/database.h"
 #include "engine/file_scanner.h"
+#include "plugin/bav_api.h"
 #include "padded_archive.h"
 #include "platform/file.h"
 #include "platform/system.h"
@@ -305,6 +307,67 @@ TEST_F(Kernel, AFileOf2GiBOrMoreIsUnpackedAndMarkedAsUnmatched) {
   EXPECT_EQ(kernel->Gaps[0].Kind, unpack::TGapKind::TooLarge);
   EXPECT_EQ(unpack::GapKindName(kernel->Gaps[0].Kind), "TooLarge");
   EXPECT_TRUE(kernel->Gaps[0].Chain.empty());
+}
+
+// A host that calls the entry point from two threads at once (it should not) still gets each
+// file's own verdict: the scans take turns.
+TEST_F(Kernel, OverlappingHostCallsGetTheirOwnVerdicts) {
+  const auto virus = patterned(3000, 14);
+  writeBase({signatureOf("Virus.Thread", virus)});
+  start();
+  const std::string mail = file("m.eml", test::bytesOf(
+      "From: a@example.org\r\nContent-Type: multipart/mixed; boundary=XX\r\n\r\n"
+      "--XX\r\nContent-Transfer-Encoding: base64\r\n"
+      "Content-Disposition: attachment; filename=a.zip\r\n\r\n" +
+      base64(test::buildStoredZip({{"v.com", virus}})) + "\r\n--XX--\r\n"));
+  const std::string clean = file("c.zip", test::buildStoredZip({{"a.txt", patterned(5000, 15)},
+                                                                {"b.txt", patterned(7000, 16)}}));
+  InstallKernel(std::move(kernel));
+  constexpr int kCalls = 200;
+  int wrongInfected = 0;
+  int wrongClean = 0;
+  std::thread infected([&] {
+    for (int i = 0; i < kCalls; ++i) {
+      char buffer[1024] = {};
+      if (BAV_CheckFile(mail.c_str(), buffer) != 1 || std::string(buffer) != "Virus.Thread")
+        ++wrongInfected;
+    }
+  });
+  std::thread cleanThread([&] {
+    for (int i = 0; i < kCalls; ++i) {
+      char buffer[1024] = {};
+      if (BAV_CheckFile(clean.c_str(), buffer) != 0 || buffer[0] != '\0')
+        ++wrongClean;
+    }
+  });
+  infected.join();
+  cleanThread.join();
+  InstallKernel(nullptr);
+  EXPECT_EQ(wrongInfected, 0);
+  EXPECT_EQ(wrongClean, 0);
+}
+
+// Folders planted in the system's temporary folder at every name a member file could take
+// (pid, depth) change nothing: member files live in a private folder of the process.
+TEST_F(Kernel, NamesPlantedInTheSharedTemporaryFolderChangeNothing) {
+  const auto virus = patterned(3000, 17);
+  writeBase({signatureOf("Virus.Planted", virus)});
+  start();
+  const fs::path shared = fs::temp_directory_path();
+  const std::string pid = std::to_string(platform::processId());
+  std::vector<fs::path> planted;
+  std::error_code ec;
+  for (int depth = 0; depth <= 33; ++depth)
+    for (const std::string& name : {"kyv_" + pid + "_" + std::to_string(depth) + ".tmp",
+                                    "kyv_cab_" + pid + "_" + std::to_string(depth) + ".tmp"})
+      if (fs::create_directory(shared / name, ec))
+        planted.push_back(shared / name);
+  const std::string zip = file("p.zip", test::buildStoredZip({{"inner.zip", test::buildStoredZip({{"v.com", virus}})}}));
+  scan(zip);
+  for (const fs::path& p : planted)
+    fs::remove(p, ec);
+  EXPECT_EQ(kernel->VerdictText, "Virus.Planted");
+  EXPECT_FALSE(kernel->Incomplete()) << unpack::GapKindName(kernel->Gaps[0].Kind) << " " << kernel->Gaps[0].Reason;
 }
 
 TEST_F(Kernel, GapsKeptInDetailAreBounded) {

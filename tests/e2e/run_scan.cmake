@@ -1,7 +1,7 @@
 # Runs one scan the way a user or the mail client does and checks what it printed, its exit
 # status, and that no temporary file of ours was left behind.
 #   -DCOMMAND="prog|arg|..."  -DEXPECT_STATUS=n  -DEXPECT="regex|regex..."  [-DREJECT="regex|..."]
-#   [-DTEMP_DIR=folder]  folder whose kyv_* entries must not grow (the Windows temp folder)
+#   [-DTEMP_DIR=folder]  folder whose kyv* entries must not grow (the Windows temp folder)
 if(NOT DEFINED COMMAND)
   message(FATAL_ERROR "COMMAND not set")
 endif()
@@ -34,7 +34,7 @@ if(TEMP_DIR STREQUAL "wine")
   file(GLOB TEMP_DIR LIST_DIRECTORIES true "${prefix}/drive_c/users/*/Temp")
 endif()
 if(DEFINED TEMP_DIR AND EXISTS "${TEMP_DIR}")
-  file(GLOB before "${TEMP_DIR}/kyv_*")
+  file(GLOB before LIST_DIRECTORIES true "${TEMP_DIR}/kyv*")
 endif()
 
 execute_process(COMMAND ${COMMAND} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err
@@ -62,7 +62,7 @@ if(left OR left_dirs)
   string(APPEND failed "left behind in the temporary folder: ${left_dirs} ${left}\n")
 endif()
 if(DEFINED TEMP_DIR AND EXISTS "${TEMP_DIR}")
-  file(GLOB after "${TEMP_DIR}/kyv_*")
+  file(GLOB after LIST_DIRECTORIES true "${TEMP_DIR}/kyv*")
   if(NOT "${after}" STREQUAL "${before}")
     string(APPEND failed "left behind in ${TEMP_DIR}: ${after}\n")
   endif()

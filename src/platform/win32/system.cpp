@@ -1,6 +1,13 @@
+// rand_s, the system's cryptographic random numbers through the C library, is declared only
+// when this comes before the C library's headers.
+#define _CRT_RAND_S
+#include <stdlib.h>
+
 #include "platform/system.h"
 
 #include <windows.h>
+
+#include <mutex>
 
 namespace kyv::platform {
 
@@ -20,7 +27,45 @@ std::string moduleFileName() {
 
 namespace {
 std::string gTempRoot;
+std::string gTempFolder;
+std::string gTempError;
+
+// Names nobody can guess in advance: the system's cryptographic random numbers, with the clock
+// and the process as a last resort should they ever fail.
+std::uint64_t randomName() {
+  unsigned int high = 0;
+  unsigned int low = 0;
+  if (rand_s(&high) == 0 && rand_s(&low) == 0)
+    return (std::uint64_t{high} << 32) | low;
+  LARGE_INTEGER counter{};
+  ::QueryPerformanceCounter(&counter);
+  return static_cast<std::uint64_t>(counter.QuadPart) * 0x9E3779B97F4A7C15ull ^ ::GetCurrentProcessId();
 }
+
+MakeFolderResult makeFolder(const std::string& path) {
+  if (::CreateDirectoryA(path.c_str(), nullptr))
+    return MakeFolderResult::Made;
+  const DWORD error = ::GetLastError();
+  return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? MakeFolderResult::Taken
+                                                                     : MakeFolderResult::Failed;
+}
+
+// The folder and the files the scans left in it (none, unless a scan was cut short).
+void removeTempFolder() {
+  if (gTempFolder.empty() || !gTempError.empty())
+    return;
+  WIN32_FIND_DATAA entry;
+  const HANDLE find = ::FindFirstFileA((gTempFolder + "\\*").c_str(), &entry);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        ::DeleteFileA((gTempFolder + "\\" + entry.cFileName).c_str());
+    } while (::FindNextFileA(find, &entry));
+    ::FindClose(find);
+  }
+  ::RemoveDirectoryA(gTempFolder.c_str());
+}
+} // namespace
 
 void setTempRoot(const std::string& root) {
   gTempRoot = root;
@@ -29,25 +74,35 @@ void setTempRoot(const std::string& root) {
 }
 
 std::string tempFolder() {
-  if (!gTempRoot.empty())
-    return gTempRoot;
-  char buffer[1024];
-  const DWORD n = ::GetTempPathA(1023, buffer);
-  if (n == 0 || n > 1023)
-    return std::string();
-  return std::string(buffer, n);
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::string root = gTempRoot;
+    if (root.empty()) {
+      char buffer[1024];
+      const DWORD n = ::GetTempPathA(1023, buffer);
+      if (n == 0 || n > 1023) {
+        gTempError = "the system names no temporary folder";
+        return;
+      }
+      root.assign(buffer, n);
+    }
+    // Files of their own in the shared temporary folder would let anyone who can write there
+    // plant folders at the names member files take, and so switch unpacking off: the files go
+    // into a folder of this process's own, under a name drawn afresh until one is free.
+    gTempFolder = makeUniqueFolder(root, "kyv-", randomName, makeFolder);
+    if (gTempFolder.empty()) {
+      gTempError = root + ": " + lastErrorText();
+      gTempFolder = root;
+      return;
+    }
+    std::atexit(removeTempFolder);
+  });
+  return gTempFolder;
 }
 
 std::string tempFolderError() {
-  const std::string folder = tempFolder();
-  if (folder.empty())
-    return "the system names no temporary folder";
-  const DWORD attr = ::GetFileAttributesA(folder.c_str());
-  if (attr == INVALID_FILE_ATTRIBUTES)
-    return folder + ": " + lastErrorText();
-  if (!(attr & FILE_ATTRIBUTE_DIRECTORY))
-    return folder + ": not a folder";
-  return std::string();
+  tempFolder();
+  return gTempError;
 }
 
 void removeTempFolderOnSignals() {}
