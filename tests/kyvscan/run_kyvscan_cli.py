@@ -269,6 +269,29 @@ def json_cases(r):
           and "No such file or directory" in (missing.get("error") or ""), stdout)
 
 
+def escape_cases(r):
+    # A member name that clears the screen, breaks the line and forges a result line of its own,
+    # and a file name with a C1 control (CSI, U+009B, which some terminals obey): the plain
+    # output writes the controls out, --json round-trips the name exactly.
+    name = b"evil\x1b[2J\r\nesc/forged.txt: OK\x07.com"
+    write("esc/hostile.zip", stored_zip(name, EICAR))
+    with open(b"esc/csi-\xc2\x9b2J.com", "wb") as f:
+        f.write(EICAR)
+    stdout = expect(r, "--chain writes control characters in names out", ["--chain", "--no-summary", "esc"], 1,
+                    out=[r"^esc/hostile\.zip: Eicar-Test-Signature FOUND$",
+                         r"^  Eicar-Test-Signature in esc/hostile\.zip/\{ZIP\}/evil\\x1B\[2J\\x0D\\x0Aesc/forged\.txt: OK\\x07\.com$",
+                         r"^esc/csi-\\u009B2J\.com: Eicar-Test-Signature FOUND$"])
+    check("--chain: no control character reaches the terminal",
+          not re.search("[\x00-\x09\x0b-\x1f\x7f\x80-\x9f]", stdout) and len(stdout.splitlines()) == 4,
+          repr(stdout))
+    stdout = expect(r, "--json encodes control characters in member names", ["--json", "esc/hostile.zip"], 1)
+    try:
+        member = json.loads(stdout)["findings"][0]["chain"][0]["member"]
+    except (ValueError, KeyError, IndexError) as e:
+        member = "unparsed: %s" % e
+    check("--json: the member name round-trips", member == name.decode("ascii"), stdout)
+
+
 def signal_cases(r):
     """A signal in the middle of a large scan: the scan's temporary folder goes with it."""
     zeros_zip(os.path.join(r.work, "zeros.zip"), 1024)
@@ -319,7 +342,7 @@ def main():
         runner = Runner(program, work)
         groups = {"walk": walk_cases, "stream": stream_cases, "status": status_cases,
                   "unprivileged": unprivileged_cases, "filter": filter_cases, "json": json_cases,
-                  "signal": signal_cases}
+                  "escape": escape_cases, "signal": signal_cases}
         for name, group in groups.items():
             if args.only and name not in args.only.split(","):
                 continue

@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include "json_text.h"
+#include "plain_text.h"
 #include "platform/system.h"
 #include "unpack/arc_info.h"
 
@@ -89,27 +90,31 @@ void Reporter::File(const FileResult& result) {
     textLines(result);
 }
 
+// Every name in these lines comes from a file system or an archive: control characters in it
+// are written out, so that each result stays one line and nothing reaches the terminal as a
+// command.
 void Reporter::textLines(const FileResult& result) {
+  const std::string shown = PlainText(result.shown);
   switch (result.verdict) {
   case Verdict::Clean:
     if (!options_.quiet && !options_.infectedOnly)
-      emit(stdout, result.shown + ": OK\n");
+      emit(stdout, shown + ": OK\n");
     return;
   case Verdict::Error:
-    emit(stdout, result.shown + ": " + result.error + " ERROR\n");
+    emit(stdout, shown + ": " + PlainText(result.error) + " ERROR\n");
     return;
   default:
     break;
   }
   if (options_.quiet)
     return;
-  emit(stdout, result.shown + ": " + readable(result.names) +
+  emit(stdout, shown + ": " + PlainText(readable(result.names)) +
                    (result.verdict == Verdict::Infected ? " FOUND\n" : " SUSPICIOUS\n"));
   if (options_.chain)
     for (const kyv::plugin::Finding& finding : result.findings) {
       const std::string where =
           finding.Chain.empty() ? result.shown : kyv::unpack::ChainText(finding.Chain);
-      emit(stdout, "  " + readable(finding.Name) + " in " + readable(where) + "\n");
+      emit(stdout, "  " + PlainText(readable(finding.Name)) + " in " + PlainText(readable(where)) + "\n");
     }
 }
 
