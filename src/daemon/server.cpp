@@ -106,13 +106,8 @@ Server::Loaded Server::load(const std::string& base) {
       std::chrono::duration<double, std::milli>(Clock::now() - started).count();
   out.processorMilliseconds = threadProcessorMilliseconds() - processorStart;
   if (!ok) {
-    if (kernel->Engine && !kernel->Engine->LoadErrors.empty())
-      out.error = utf8(kernel->Engine->LoadErrors);
-    else if (!kernel->VerdictText.empty())
-      out.error = utf8(kernel->VerdictText);
-    else
-      out.error = "the folder is missing, or its unpack code (extract.kyv) is missing or damaged";
-    out.error = "cannot load the databases from " + utf8(kernel->BasePath) + ": " + out.error;
+    out.error = "cannot load the databases from " + utf8(kernel->BasePath) + ": " +
+                utf8(kernel->StartupError());
   } else if (kernel->Engine->Descriptors.empty()) {
     // A daemon that finds nothing would pass every mail as clean.
     out.error = "no signatures in " + utf8(kernel->BasePath);
@@ -141,6 +136,7 @@ void Server::Prepare() {
     throw std::runtime_error(loaded.error);
   kernel_ = std::move(loaded.kernel);
   versionText_ = versionText(*kernel_);
+  logRefusals();
   log_.Info("databases loaded from " + utf8(kernel_->BasePath) + " in " +
             std::to_string(std::lround(loaded.milliseconds)) + " ms: " +
             std::to_string(kernel_->Engine->Descriptors.size()) + " signatures");
@@ -311,12 +307,19 @@ void Server::finishReload() {
   // Swapped in whole: the old workers finish their job on the old set, new ones start on the new.
   kernel_ = std::move(reloaded_.kernel);
   versionText_ = versionText(*kernel_);
+  logRefusals();
   pool_->RetireAll();
   replenishWorkers();
   log_.Info("databases reloaded in " + std::to_string(std::lround(reloaded_.milliseconds)) +
             " ms (" + std::to_string(std::lround(reloaded_.processorMilliseconds)) +
             " ms of processor time): " + std::to_string(kernel_->Engine->Descriptors.size()) +
             " signatures");
+}
+
+void Server::logRefusals() {
+  for (const engine::TDatabaseFile& file : kernel_->LoadFailures())
+    log_.Warning("database file refused, scanning without it: " +
+                 utf8(engine::DescribeRefusal(file)));
 }
 
 void Server::acceptFrom(const Listener& listener) {

@@ -62,6 +62,8 @@ private:
   static Loaded load(const std::string& base);
   void startReload();
   void finishReload();
+  // Warns of each database file the kernel in use refused (a damaged or older update).
+  void logRefusals();
   void handleSignals();
   void reapChildren();
   void acceptFrom(const Listener& listener);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 
 #include "base/text.h"
 #include "engine/database.h"
@@ -30,31 +31,49 @@ void TAntivirus::AddLoadError(const std::string& message) {
 namespace {
 
 std::vector<std::byte> readDatabaseFile(const std::string& path) {
-  std::optional<std::vector<std::byte>> bytes = platform::readWholeFile(path, kMaxStoredFile);
+  std::string reason;
+  std::optional<std::vector<std::byte>> bytes =
+      platform::readWholeFile(path, kMaxStoredFile, &reason);
   if (!bytes)
-    throw kyv::Error(ErrorKind::Io, "Cannot open file \"" + path + "\"");
+    throw kyv::Error(ErrorKind::Io, "Cannot open file \"" + path + "\". " + reason);
   return std::move(*bytes);
+}
+
+std::string stampText(double stamp) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.10g", stamp);
+  return text;
 }
 
 } // namespace
 
-bool TAntivirus::decodeAndTest(std::vector<std::byte>& image, const std::string& name, bool isMain,
+bool TAntivirus::refuse(TDatabaseFile file, std::string reason, std::string message) {
+  file.Loaded = false;
+  file.Reason = std::move(reason);
+  file.Message = std::move(message);
+  if (!file.Message.empty())
+    AddLoadError(file.Message);
+  Files.push_back(std::move(file));
+  return false;
+}
+
+bool TAntivirus::decodeAndTest(std::vector<std::byte>& image, TDatabaseFile& file, bool isMain,
                                bool checkStamp) {
-  if (!DecodeDatabaseImage(image)) {
-    AddLoadError(DamagedFileMessage(name));
-    return false;
-  }
+  file.Required = isMain;
+  if (!DecodeDatabaseImage(image))
+    return refuse(file, "damaged or truncated: its checksum or compressed body is wrong",
+                  DamagedFileMessage(file.FileName));
   const DatabaseHeader header = ReadDatabaseHeader(image);
+  file.Stamp = header.Stamp;
   if (!header.hasMagic())
-    return false;
+    return refuse(file, "not a database file (wrong magic)");
   if (checkStamp && !isMain && header.Stamp < MainStamp)
-    return false; // an update older than the main database
+    return refuse(file, "older than the main database (stamp " + stampText(header.Stamp) +
+                            " below " + stampText(MainStamp) + ")");
   if (checkStamp && isMain)
     MainStamp = header.Stamp; // set even when the version test below rejects the file
-  if (!header.versionAccepted()) {
-    AddLoadError(NewerVersionMessage(name));
-    return false;
-  }
+  if (!header.versionAccepted())
+    return refuse(file, "made for a newer program version", NewerVersionMessage(file.FileName));
   return true;
 }
 
@@ -68,7 +87,9 @@ bool TAntivirus::LoadNeuralFile(const std::string& path) {
 
 bool TAntivirus::LoadSignatureImage(std::vector<std::byte> image, const std::string& name,
                                     bool isMain) {
-  if (!decodeAndTest(image, name, isMain, true))
+  TDatabaseFile file;
+  file.FileName = name;
+  if (!decodeAndTest(image, file, isMain, true))
     return false;
   const DatabaseHeader header = ReadDatabaseHeader(image);
   BodyReader in{std::span<const std::byte>(image).subspan(kHeaderSize)};
@@ -90,12 +111,14 @@ bool TAntivirus::LoadSignatureImage(std::vector<std::byte> image, const std::str
   } catch (const ETruncatedBody&) {
     // A body shorter than its records announce is damaged; the file adds nothing.
     Descriptors.resize(oldCount);
-    AddLoadError(DamagedFileMessage(name));
-    return false;
+    return refuse(file, "damaged: its body ends inside a record", DamagedFileMessage(name));
   } catch (...) {
     Descriptors.resize(oldCount);
     throw;
   }
+  file.Loaded = true;
+  file.Records = Descriptors.size() - oldCount;
+  Files.push_back(std::move(file));
   if (!loadingSet_)
     ReindexDescriptors();
   for (TKYVScript& s : scripts) {
@@ -110,7 +133,9 @@ bool TAntivirus::LoadSignatureImage(std::vector<std::byte> image, const std::str
 }
 
 bool TAntivirus::LoadNeuralImage(std::vector<std::byte> image, const std::string& name) {
-  if (!decodeAndTest(image, name, false, false))
+  TDatabaseFile file;
+  file.FileName = name;
+  if (!decodeAndTest(image, file, false, false))
     return false;
   const DatabaseHeader header = ReadDatabaseHeader(image);
   BodyReader in{std::span<const std::byte>(image).subspan(kHeaderSize)};
@@ -123,9 +148,11 @@ bool TAntivirus::LoadNeuralImage(std::vector<std::byte> image, const std::string
         items.push_back(ReadNeuro(in));
     }
   } catch (const ETruncatedBody&) {
-    AddLoadError(DamagedFileMessage(name));
-    return false;
+    return refuse(file, "damaged: its body ends inside a record", DamagedFileMessage(name));
   }
+  file.Loaded = true;
+  file.Records = items.size();
+  Files.push_back(std::move(file));
   NeuroItems.insert(NeuroItems.end(), std::make_move_iterator(items.begin()),
                     std::make_move_iterator(items.end()));
   return true;
@@ -134,22 +161,30 @@ bool TAntivirus::LoadNeuralImage(std::vector<std::byte> image, const std::string
 bool TAntivirus::LoadDatabases() {
   ClearTables();
   LoadErrors.clear();
+  Files.clear();
   loadingSet_ = true;
   bool result = true;
+  std::string current; // the file being read, to name it when an error ends the load
   try {
     for (const std::string& entry : platform::findEntries(BasePath + "main*.kyv")) {
       if (!result)
         break;
+      current = entry;
       result = LoadSignatureFile(BasePath + entry, true);
     }
-    const std::string daily = BasePath + "daily.kyv";
-    if (platform::fileExists(daily))
-      LoadSignatureFile(daily, false);
-    const std::string neural = BasePath + "neural.kyv";
-    if (platform::fileExists(neural))
-      LoadNeuralFile(neural);
-  } catch (...) {
+    current = "daily.kyv";
+    if (platform::fileExists(BasePath + current))
+      LoadSignatureFile(BasePath + current, false);
+    current = "neural.kyv";
+    if (platform::fileExists(BasePath + current))
+      LoadNeuralFile(BasePath + current);
+  } catch (const std::exception& error) {
     // The tables keep what loaded before the failure, and stay matchable.
+    TDatabaseFile file;
+    file.FileName = current;
+    file.Required = true;
+    file.Reason = error.what();
+    Files.push_back(std::move(file));
     loadingSet_ = false;
     ReindexDescriptors();
     throw;

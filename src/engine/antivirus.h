@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/database_files.h"
 #include "engine/file_scanner.h"
 #include "engine/signature_index.h"
 #include "engine/signatures.h"
@@ -23,6 +24,8 @@ public:
   std::vector<TKYVNeuro> NeuroItems;
   std::string LoadErrors; // messages of the last load, joined by ";"
   double MainStamp = 0;
+  // Every file the last load looked at, in load order, taken in or refused with its reason.
+  TDatabaseFiles Files;
 
   explicit TAntivirus(const std::string& folder);
 
@@ -35,7 +38,7 @@ public:
   bool LoadNeuralFile(const std::string& path);
   void AddLoadError(const std::string& message);
 
-  // Loaders over a stored file already in memory; name is used in the messages only.
+  // Loaders over a stored file already in memory; name is used in the messages and Files only.
   bool LoadSignatureImage(std::vector<std::byte> image, const std::string& name, bool isMain);
   bool LoadNeuralImage(std::vector<std::byte> image, const std::string& name);
 
@@ -54,10 +57,12 @@ private:
   // Set while LoadDatabases runs, so the index is built once for the whole set, not per file.
   bool loadingSet_ = false;
 
-  // Decodes and runs the header tests shared by both loaders; false (with the message recorded)
-  // when the file is to be skipped.
-  bool decodeAndTest(std::vector<std::byte>& image, const std::string& name, bool isMain,
+  // Decodes and runs the header tests shared by both loaders; false (with the message and the
+  // refusal recorded) when the file is to be skipped.
+  bool decodeAndTest(std::vector<std::byte>& image, TDatabaseFile& file, bool isMain,
                      bool checkStamp);
+  // Records a refused file in Files; false, for the loaders to return.
+  bool refuse(TDatabaseFile file, std::string reason, std::string message = {});
 };
 
 // The file's four sums in 8 upper-case hexadecimal digits each and its size in decimal, each

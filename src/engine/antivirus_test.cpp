@@ -84,6 +84,9 @@ struct LoadCase {
   bool result;
   std::vector<std::string> names; // descriptor names in table order
   std::string errors;             // LoadErrors, in UTF-8 for readability
+  // Files refused, in load order, each with the start of its reason; "!" after a name marks a
+  // file the start-up needs.
+  std::vector<std::string> refused = {};
 };
 
 Bytes oneRecord(std::string_view name) { return plainRecord(name, 1, 100, {1, 0, 0, 0}); }
@@ -123,27 +126,28 @@ TEST(LoadDatabases, FolderCases) {
          writeDb(d / "main1.kyv", headerWith(10), oneRecord("M"));
          writeDb(d / "daily.kyv", headerWith(9.5), oneRecord("D"));
        },
-       true, {"M"}, ""},
+       true, {"M"}, "", {"daily.kyv: older than the main database (stamp 9.5 below 10)"}},
       {"damaged daily: message, still true",
        [](const auto& d) {
          writeDb(d / "main1.kyv", headerWith(10), oneRecord("M"));
          writeRaw(d / "daily.kyv", damaged(headerWith(10), oneRecord("D")));
        },
-       true, {"M"}, "KYV-001 Файл daily.kyv поврежден"},
+       true, {"M"}, "KYV-001 Файл daily.kyv поврежден", {"daily.kyv: damaged or truncated"}},
       {"damaged main: false, daily and neural still read",
        [](const auto& d) {
          writeRaw(d / "main1.kyv", damaged(headerWith(10), oneRecord("M")));
          writeDb(d / "daily.kyv", headerWith(0), oneRecord("D"));
          writeRaw(d / "neural.kyv", Bytes(10, 0));
        },
-       false, {"D"}, kDamagedMain + ";KYV-001 Файл neural.kyv поврежден"},
+       false, {"D"}, kDamagedMain + ";KYV-001 Файл neural.kyv поврежден",
+       {"main1.kyv!: damaged or truncated", "neural.kyv: damaged or truncated"}},
       {"wrong magic: false without a message",
        [](const auto& d) {
          ProducerHeader h = headerWith(10);
          h.magic = "kyv";
          writeDb(d / "main1.kyv", h, oneRecord("M"));
        },
-       false, {}, ""},
+       false, {}, "", {"main1.kyv!: not a database file (wrong magic)"}},
       {"too new a main sets the stamp before failing",
        [](const auto& d) {
          ProducerHeader h = headerWith(50);
@@ -151,7 +155,8 @@ TEST(LoadDatabases, FolderCases) {
          writeDb(d / "main1.kyv", h, oneRecord("M"));
          writeDb(d / "daily.kyv", headerWith(40), oneRecord("D"));
        },
-       false, {}, kNewerMain},
+       false, {}, kNewerMain,
+       {"main1.kyv!: made for a newer program version", "daily.kyv: older than the main"}},
       {"version 0 always passes",
        [](const auto& d) {
          ProducerHeader h = headerWith(1);
@@ -166,14 +171,16 @@ TEST(LoadDatabases, FolderCases) {
          cut.pop_back();
          writeDb(d / "daily.kyv", headerWith(1, 1), cut);
        },
-       false, {}, kDamagedMain + ";KYV-001 Файл daily.kyv поврежден"},
+       false, {}, kDamagedMain + ";KYV-001 Файл daily.kyv поврежден",
+       {"main1.kyv!: damaged: its body ends inside a record",
+        "daily.kyv: damaged: its body ends inside a record"}},
       {"script record cut short: damaged",
        [](const auto& d) {
          Bytes body = testing::concat({oneRecord("M"), scriptSection({{1, "abc"}})});
          body.pop_back();
          writeDb(d / "main1.kyv", headerWith(1, 1), body);
        },
-       false, {}, kDamagedMain},
+       false, {}, kDamagedMain, {"main1.kyv!: damaged: its body ends"}},
   };
   for (const LoadCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -186,6 +193,18 @@ TEST(LoadDatabases, FolderCases) {
       names.push_back(d.Name);
     EXPECT_EQ(names, c.names);
     EXPECT_EQ(platform::cp1251ToUtf8(av.LoadErrors), c.errors);
+    std::size_t next = 0;
+    for (const TDatabaseFile& f : av.Files) {
+      if (f.Loaded) {
+        EXPECT_TRUE(f.Reason.empty()) << f.FileName;
+        continue;
+      }
+      const std::string seen = f.FileName + (f.Required ? "!" : "") + ": " + f.Reason;
+      ASSERT_LT(next, c.refused.size()) << "refused too: " << seen;
+      EXPECT_TRUE(seen.starts_with(c.refused[next])) << seen;
+      ++next;
+    }
+    EXPECT_EQ(next, c.refused.size());
   }
 }
 
@@ -273,11 +292,32 @@ TEST(LoadDatabases, OutOfRangeFieldsAndUnreadableFilesRaise) {
     TAntivirus av(folderOf(dir));
     EXPECT_THROW(av.LoadDatabases(), kyv::Error);
   }
-  // A folder named like a main file cannot be read.
+  // A folder named like a main file cannot be read; the error names it and why.
   kyv::test::ScratchDir dir;
   std::filesystem::create_directory(dir / "main-folder.kyv");
   TAntivirus av(folderOf(dir));
   EXPECT_THROW(av.LoadDatabases(), kyv::Error);
+  ASSERT_EQ(av.Files.size(), 1u);
+  EXPECT_EQ(av.Files[0].FileName, "main-folder.kyv");
+  EXPECT_TRUE(av.Files[0].Required);
+  EXPECT_NE(av.Files[0].Reason.find("main-folder.kyv\". "), std::string::npos) << av.Files[0].Reason;
+  EXPECT_GT(av.Files[0].Reason.size(), av.Files[0].Reason.find(". ") + 2); // the system's reason
+}
+
+TEST(LoadDatabases, ErrorInAnUpdateNamesIt) {
+  kyv::test::ScratchDir dir;
+  writeDb(dir / "main.kyv", headerWith(1), oneRecord("M"));
+  writeDb(dir / "daily.kyv", headerWith(1), Rec().u8(0x00).u8(0).bytes); // a name of length 0
+  TAntivirus av(folderOf(dir));
+  EXPECT_THROW(av.LoadDatabases(), kyv::Error);
+  ASSERT_EQ(av.Files.size(), 2u);
+  EXPECT_TRUE(av.Files[0].Loaded);
+  EXPECT_EQ(av.Files[0].Records, 1u);
+  EXPECT_EQ(av.Files[0].Stamp, 1.0);
+  EXPECT_EQ(av.Files[1].FileName, "daily.kyv");
+  EXPECT_EQ(av.Files[1].Reason, "Range check error");
+  EXPECT_TRUE(av.Files[1].Required); // it ended the load
+  EXPECT_EQ(DescribeRefusal(av.Files[1]), "daily.kyv: Range check error");
 }
 
 // ---- matching ----

@@ -16,9 +16,14 @@ void appendUtf8(std::string& out, char32_t code);
 // Text from other code pages to the system's narrow one (Windows-1251), as names that formats
 // store in Unicode are shown and compared; characters it lacks become '?'.
 unsigned char unicodeToCp1251(char32_t code);
+// What a conversion met beside plain characters, for callers that must not guess.
+struct ConversionNotes {
+  bool malformed = false;  // bytes that are no UTF-8 (the text may be in another code page)
+  bool unmappable = false; // characters the code page lacks
+};
 // UTF-8 (a malformed sequence gives '?' per byte) and UTF-16 little-endian (up to the first zero
 // unit; an odd last byte is ignored).
-std::string utf8ToCp1251(std::string_view text);
+std::string utf8ToCp1251(std::string_view text, ConversionNotes* notes = nullptr);
 std::string utf16LeToCp1251(std::string_view bytes);
 
 } // namespace kyv::platform

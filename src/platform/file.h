@@ -25,7 +25,12 @@ public:
   static std::optional<File> openRead(const std::string& path);
   // Creates or truncates a file for writing. With exclusive set, fails when the path exists,
   // and never follows a symbolic link; used for temporary files.
+  // The file is readable by its owner only (it may hold what a scan unpacked).
   static std::optional<File> create(const std::string& path, bool exclusive = false);
+  // Creates or truncates a file others are meant to read too (a database file for every user
+  // of the machine): its permissions are whatever the user's umask leaves of read and write
+  // for all, as for any tool's output.
+  static std::optional<File> createShared(const std::string& path);
 
   std::uint64_t size() const;
   // Positioned read; returns the count read, 0 at the end or on failure.
@@ -68,8 +73,10 @@ private:
 bool fileExists(const std::string& path);   // a file, not a folder
 bool folderExists(const std::string& path);
 bool deleteFile(const std::string& path);
-// Reads a whole file; nullopt when it cannot be opened or is larger than limit.
-std::optional<std::vector<std::byte>> readWholeFile(const std::string& path, std::uint64_t limit);
+// Reads a whole file; nullopt when it cannot be opened or read or is larger than limit, with
+// the reason in *error when error is given (the system's words where the system refused).
+std::optional<std::vector<std::byte>> readWholeFile(const std::string& path, std::uint64_t limit,
+                                                    std::string* error = nullptr);
 
 // Names (not paths) of the entries of a folder that match a pattern with * and ?, compared
 // without regard to ASCII letter case, in the order the system yields them; entries of every

@@ -1,5 +1,6 @@
 // File operations written once over the File class of each side.
 #include "platform/file.h"
+#include "platform/system.h"
 
 namespace kyv::platform {
 
@@ -27,13 +28,19 @@ bool FileSource::seek(std::uint64_t offset) {
   return true;
 }
 
-std::optional<std::vector<std::byte>> readWholeFile(const std::string& path, std::uint64_t limit) {
+std::optional<std::vector<std::byte>> readWholeFile(const std::string& path, std::uint64_t limit,
+                                                    std::string* error) {
+  auto fail = [&](std::string reason) -> std::optional<std::vector<std::byte>> {
+    if (error != nullptr)
+      *error = std::move(reason);
+    return std::nullopt;
+  };
   auto file = File::openRead(path);
   if (!file)
-    return std::nullopt;
+    return fail(lastErrorText());
   const std::uint64_t size = file->size();
   if (size > limit || size > SIZE_MAX)
-    return std::nullopt;
+    return fail("larger than " + std::to_string(limit) + " bytes");
   std::vector<std::byte> bytes(static_cast<std::size_t>(size));
   std::size_t got = 0;
   while (got < bytes.size()) {
@@ -43,7 +50,8 @@ std::optional<std::vector<std::byte>> readWholeFile(const std::string& path, std
     got += n;
   }
   if (got != bytes.size())
-    return std::nullopt;
+    return fail("read only " + std::to_string(got) + " of " + std::to_string(bytes.size()) +
+                " bytes");
   return bytes;
 }
 

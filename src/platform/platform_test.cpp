@@ -59,6 +59,16 @@ TEST(CodePages, ConvertTheRussianLetters) {
   EXPECT_EQ(utf8ToCp1251(cp1251ToUtf8(ansi)), ansi);
   EXPECT_EQ(utf8ToCp1251("\xE2\x82\xAC \xC3\xA9 \xF0\x9F\x98\x80 \xC3"), "\x88 ? ? ?");
   EXPECT_EQ(utf8ToCp1251("\x82\xFF\xC0\xAFz"), "????z"); // bytes that start nothing
+  // What the conversion met: text already in Windows-1251, characters the code page lacks.
+  ConversionNotes notes;
+  EXPECT_EQ(utf8ToCp1251("ok? \xD0\x96", &notes), "ok? \xC6");
+  EXPECT_FALSE(notes.malformed || notes.unmappable);
+  utf8ToCp1251("\xC6\xE0\xE1\xE0", &notes); // a Windows-1251 word, no UTF-8
+  EXPECT_TRUE(notes.malformed);
+  notes = {};
+  utf8ToCp1251("\xF0\x9F\x98\x80", &notes);
+  EXPECT_TRUE(notes.unmappable);
+  EXPECT_FALSE(notes.malformed);
   EXPECT_EQ(utf16LeToCp1251(std::string_view("\xAC\x20\x1E\x04x\0\0\0y\0", 10)), "\x88\xCEx");
   EXPECT_EQ(utf16LeToCp1251(std::string_view("\x3D\xD8\x00\xDE" "a\0b", 7)), "?a");
   std::string converted;
@@ -88,6 +98,17 @@ TEST(Files, ExclusiveCreateRefusesAnExistingFileAndReadsBack) {
   EXPECT_TRUE(deleteFile(path));
   EXPECT_FALSE(fileExists(path));
   EXPECT_FALSE(File::openRead(path));
+}
+
+TEST(Files, ReadWholeFileSaysWhy) {
+  test::ScratchDir dir;
+  std::string why;
+  EXPECT_FALSE(readWholeFile((dir / "missing").string(), 100, &why));
+  EXPECT_FALSE(why.empty());
+  test::writeFile(dir / "big", "0123456789");
+  EXPECT_FALSE(readWholeFile((dir / "big").string(), 9, &why));
+  EXPECT_EQ(why, "larger than 9 bytes");
+  EXPECT_TRUE(readWholeFile((dir / "big").string(), 10, &why));
 }
 
 TEST(Files, FindEntriesMatchesWithoutCase) {

@@ -40,7 +40,7 @@ unsigned char unicodeToCp1251(char32_t code) {
   return '?';
 }
 
-std::string utf8ToCp1251(std::string_view text) {
+std::string utf8ToCp1251(std::string_view text, ConversionNotes* notes) {
   std::string out;
   for (std::size_t i = 0; i < text.size();) {
     const auto lead = static_cast<unsigned char>(text[i]);
@@ -57,11 +57,16 @@ std::string utf8ToCp1251(std::string_view text) {
       code = code << 6 | (next & 0x3F);
     }
     if (!ok) {
+      if (notes != nullptr)
+        notes->malformed = true;
       out += '?';
       ++i;
       continue;
     }
-    out += static_cast<char>(unicodeToCp1251(code));
+    const unsigned char byte = unicodeToCp1251(code);
+    if (notes != nullptr && byte == '?' && code != '?')
+      notes->unmappable = true;
+    out += static_cast<char>(byte);
     i += static_cast<std::size_t>(extra) + 1;
   }
   return out;

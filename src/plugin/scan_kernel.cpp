@@ -4,6 +4,7 @@
 
 #include "engine/antivirus.h"
 #include "engine/file_scanner.h"
+#include "platform/file.h"
 #include "platform/system.h"
 #include "plugin/verdict.h"
 #include "unpack/decompress.h"
@@ -96,6 +97,41 @@ void TKYVAScanKernel::ScanFile(const std::string& path, const unpack::TKYVArcInf
   if (chain.empty())
     Unpacker->Limits = Limits;
   Unpacker->Unpack(path, *scanner, chain);
+}
+
+engine::TDatabaseFiles TKYVAScanKernel::DatabaseFiles() const {
+  engine::TDatabaseFiles files;
+  if (Engine)
+    files = Engine->Files;
+  if (Unpacker && !Unpacker->CodeFile.FileName.empty())
+    files.push_back(Unpacker->CodeFile);
+  return files;
+}
+
+engine::TDatabaseFiles TKYVAScanKernel::LoadFailures() const {
+  engine::TDatabaseFiles failures;
+  for (engine::TDatabaseFile& file : DatabaseFiles())
+    if (!file.Loaded)
+      failures.push_back(std::move(file));
+  return failures;
+}
+
+std::string TKYVAScanKernel::StartupError() const {
+  if (Ready)
+    return {};
+  if (!platform::folderExists(BasePath))
+    return "the folder does not exist";
+  std::string text;
+  for (const engine::TDatabaseFile& file : LoadFailures()) {
+    if (!file.Required)
+      continue;
+    if (!text.empty())
+      text += "; ";
+    text += engine::DescribeRefusal(file);
+  }
+  if (text.empty())
+    text = VerdictText.empty() ? "the start-up failed" : VerdictText;
+  return text;
 }
 
 bool TKYVAScanKernel::CanScan() const { return Engine && !Engine->Descriptors.empty(); }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/database_files.h"
 #include "unpack/arc_info.h"
 #include "unpack/limits.h"
 #include "unpack/scan_gaps.h"
@@ -70,6 +71,13 @@ public:
   // True when there is an engine with at least one signature: enough to scan, even when the
   // start-up failed for something else (no unpack code, a damaged later file).
   bool CanScan() const;
+  // Every database file the last LoadBases looked at, extract.kyv last, taken in or refused.
+  engine::TDatabaseFiles DatabaseFiles() const;
+  // Those it refused, with their reasons; the plug-in's answers do not change for them.
+  engine::TDatabaseFiles LoadFailures() const;
+  // Why LoadBases failed, naming the file that made it fail (Windows-1251 where the engine's
+  // message is quoted); empty after a successful start.
+  std::string StartupError() const;
   // True when something kept the last top-level file from being scanned completely.
   bool Incomplete() const { return !Gaps.empty(); }
 

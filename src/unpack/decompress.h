@@ -52,6 +52,7 @@ public:
   void Unpack(const std::string& path, const FileHead& head, const TKYVArcInfoArray& chain);
 
   // Reads extract.kyv from BasePath and brings up its modules; true when the file was read.
+  // CodeFile says what became of the file.
   bool LoadUnpackCode();
 
   // Used by the extractors.
@@ -84,6 +85,7 @@ public:
   bool BudgetExhausted() const { return budgetAbort_; }
 
   TUnpackCodeArray UnpackCode;
+  engine::TDatabaseFile CodeFile;
   std::string TempFolder;
   std::string BasePath;
   std::string TempPrefix;

@@ -2,6 +2,8 @@
 
 namespace kyv::unpack {
 
-bool TKYVDecompress::LoadUnpackCode() { return kyv::unpack::LoadUnpackCode(BasePath, UnpackCode); }
+bool TKYVDecompress::LoadUnpackCode() { 
+  return kyv::unpack::LoadUnpackCode(BasePath, UnpackCode, &CodeFile);
+}
 
 } // namespace kyv::unpack

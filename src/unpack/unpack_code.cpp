@@ -7,6 +7,7 @@
 #include "base/endian.h"
 #include "base/text.h"
 #include "engine/database.h"
+#include "engine/messages.h"
 #include "modload/unrar_archive.h"
 #include "platform/file.h"
 #include "platform/system.h"
@@ -75,13 +76,39 @@ bool ReadUnpackCodeRecords(std::span<const std::byte> image, TUnpackCodeArray& c
   return true;
 }
 
-bool LoadCodeFile(const std::string& path, TUnpackCodeArray& code) {
+bool LoadCodeFile(const std::string& path, TUnpackCodeArray& code, engine::TDatabaseFile* report) {
+  engine::TDatabaseFile local;
+  engine::TDatabaseFile& file = report != nullptr ? *report : local;
+  file = {};
+  file.FileName = std::string(engine::FileNameOf(path));
+  file.Required = true;
+  auto refuse = [&](std::string reason, std::string message = {}) {
+    file.Reason = std::move(reason);
+    file.Message = std::move(message);
+    return false;
+  };
   if (!platform::fileExists(path))
-    return false;
-  auto image = platform::readWholeFile(path, engine::kMaxStoredFile);
-  if (!image || !engine::DecodeDatabaseImage(*image))
-    return false;
-  return ReadUnpackCodeRecords(*image, code);
+    return refuse("missing");
+  std::string error;
+  auto image = platform::readWholeFile(path, engine::kMaxStoredFile, &error);
+  if (!image)
+    return refuse("cannot be read: " + error);
+  if (!engine::DecodeDatabaseImage(*image))
+    return refuse("damaged or truncated: its checksum or compressed body is wrong",
+                  engine::DamagedFileMessage(file.FileName));
+  const engine::DatabaseHeader header = engine::ReadDatabaseHeader(*image);
+  file.Stamp = header.Stamp;
+  if (!header.hasMagic())
+    return refuse("not a database file (wrong magic)");
+  if (!header.versionAccepted())
+    return refuse("made for a newer program version",
+                  engine::NewerVersionMessage(file.FileName));
+  const std::size_t before = code.size();
+  if (!ReadUnpackCodeRecords(*image, code))
+    return refuse("damaged: its record table runs past its end");
+  file.Loaded = true;
+  file.Records = code.size() - before;
+  return true;
 }
 
 void FreeUnpackCode(TUnpackCodeArray& code) {
@@ -106,10 +133,11 @@ void FreeUnpackCode(TUnpackCodeArray& code) {
   code.clear();
 }
 
-bool LoadUnpackCode(const std::string& basePath, TUnpackCodeArray& code) {
+bool LoadUnpackCode(const std::string& basePath, TUnpackCodeArray& code,
+                    engine::TDatabaseFile* report) {
   FreeUnpackCode(code);
   const std::string path = platform::NormalizeFolder(basePath) + std::string(kCodeFileName);
-  const bool read = LoadCodeFile(path, code);
+  const bool read = LoadCodeFile(path, code, report);
   for (auto& record : code) {
     if (record.Name != kRarRecordName)
       continue;

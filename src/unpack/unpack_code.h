@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/database_files.h"
 #include "modload/dll_unit.h"
 
 namespace kyv::unpack {
@@ -32,8 +33,9 @@ const std::array<modload::TImportItem, 4>& RarImports();
 bool ReadUnpackCodeRecords(std::span<const std::byte> decodedImage, TUnpackCodeArray& code);
 
 // Reads one unpack-code file and appends its records; false when the file is missing, damaged,
-// not ours or too new.
-bool LoadCodeFile(const std::string& path, TUnpackCodeArray& code);
+// not ours or too new. report, when given, says which of these and the file's stamp.
+bool LoadCodeFile(const std::string& path, TUnpackCodeArray& code,
+                  engine::TDatabaseFile* report = nullptr);
 
 // Unloads every module and empties code. The RAR entry points are process-wide: those that
 // point into a module freed here go back to the newest module still loaded, or are cleared,
@@ -42,7 +44,8 @@ bool LoadCodeFile(const std::string& path, TUnpackCodeArray& code);
 void FreeUnpackCode(TUnpackCodeArray& code);
 
 // Starts again: frees what was loaded, reads extract.kyv from basePath and brings up its UNRAR
-// records. True when the file was read.
-bool LoadUnpackCode(const std::string& basePath, TUnpackCodeArray& code);
+// records. True when the file was read; report as for LoadCodeFile.
+bool LoadUnpackCode(const std::string& basePath, TUnpackCodeArray& code,
+                    engine::TDatabaseFile* report = nullptr);
 
 } // namespace kyv::unpack

@@ -167,20 +167,30 @@ TEST(UnpackCode, FreeingAnOldSetLeavesTheEntryPointsOfANewerOne) {
 TEST(UnpackCode, FilesWithoutAModuleOrDamaged) {
   test::ScratchDir dir;
   TUnpackCodeArray code;
+  engine::TDatabaseFile report;
   // Missing file.
-  EXPECT_FALSE(LoadUnpackCode(dir.path().string(), code));
+  EXPECT_FALSE(LoadUnpackCode(dir.path().string(), code, &report));
   EXPECT_TRUE(code.empty());
+  EXPECT_EQ(report.FileName, "extract.kyv");
+  EXPECT_EQ(report.Reason, "missing");
+  EXPECT_TRUE(report.Required);
   // No UNRAR record: the file loads, RAR stays unavailable.
   writeCodeFile(dir / "extract.kyv", {{"OTHER", bytesOf("x")}});
-  EXPECT_TRUE(LoadUnpackCode(dir.path().string(), code));
+  EXPECT_TRUE(LoadUnpackCode(dir.path().string(), code, &report));
   EXPECT_EQ(code.size(), 1u);
+  EXPECT_TRUE(report.Loaded);
+  EXPECT_EQ(report.Records, 1u);
+  EXPECT_TRUE(report.Reason.empty());
   EXPECT_TRUE(rarEntryPointsClear());
   // One stored byte changed: damaged, and what was loaded before is gone.
   auto stored = test::readFile(dir / "extract.kyv");
   stored.back() ^= std::byte{1};
   test::writeFile(dir / "extract.kyv", stored);
-  EXPECT_FALSE(LoadUnpackCode(dir.path().string(), code));
+  EXPECT_FALSE(LoadUnpackCode(dir.path().string(), code, &report));
   EXPECT_TRUE(code.empty());
+  EXPECT_FALSE(report.Loaded);
+  EXPECT_TRUE(report.Reason.starts_with("damaged")) << report.Reason;
+  EXPECT_TRUE(report.Message.starts_with("KYV-001")) << report.Message;
   // An UNRAR record that is no module: the file is read, the module does not come up.
   writeCodeFile(dir / "extract.kyv", {{"UNRAR", bytesOf("not a module")}});
   EXPECT_TRUE(LoadUnpackCode(dir.path().string(), code));

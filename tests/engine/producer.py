@@ -34,6 +34,16 @@ def container(body, record_count, stamp=1.0, min_version=b"\x83\x33\x33\x33\x33\
     return bytes(out)
 
 
+def decode_body(stored):
+    """The plain body of a stored file (no checks): what a tool really wrote, byte for byte."""
+    seed = stored[25]
+    plain = bytearray()
+    for i in range(30, len(stored)):
+        r = ((stored[i] << 2) | (stored[i] >> 6)) & 0xFF
+        plain.append(~(r ^ _key(i, seed)) & 0xFF)
+    return zlib.decompress(bytes(plain), -15)
+
+
 def descriptor(name, min_size, max_size, sums, flags=0):
     """Full form: a flag byte, the name, two 4-byte sizes and four 4-byte sums."""
     raw = name.encode("cp1251")

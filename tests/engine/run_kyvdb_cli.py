@@ -5,6 +5,7 @@ file, and a build of a folder scans as expected.
 usage: run_kyvdb_cli.py --work DIR --kyvdb PROG [--wine WINE]"""
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -85,6 +86,49 @@ def main():
     status2, listing = kyvdb("list", w("extract.kyv"))
     check("pack-code", status == 0 and status2 == 0 and "# code UNRAR 302 bytes" in listing
           and "# code other 1024 bytes" in listing, out + listing)
+
+    if not args.wine:
+        # Database files are for every user: their mode comes from the umask, as any tool's
+        # output does (0644 under the usual 022).
+        os.umask(0o022)
+        status, out = kyvdb("build", "-o", w("shared.kyv"), w("source.txt"))
+        mode = os.stat(w("shared.kyv")).st_mode & 0o777
+        check("built files are readable by all under umask 022", status == 0 and mode == 0o644,
+              "%s mode %o" % (out, mode))
+        status, out = kyvdb("pack-code", "-o", w("extract-shared.kyv"), "UNRAR=" + w("small.bin"))
+        mode = os.stat(w("extract-shared.kyv")).st_mode & 0o777
+        check("pack-code output is readable by all", status == 0 and mode == 0o644, "%o" % mode)
+        # Names typed on a UTF-8 terminal are stored in Windows-1251 and listed in UTF-8 again.
+        status, out = kyvdb("sig", "--name", "Троян.Тест", w("small.bin"))
+        check("sig --name keeps a Cyrillic name", status == 0 and out.startswith("sig Троян.Тест 1024 "), out)
+        with open(w("cyrillic.txt"), "w", encoding="utf-8") as f:
+            f.write(out)
+        status, out = kyvdb("build", "-o", w("main-cyr.kyv"), w("cyrillic.txt"))
+        stored = producer.decode_body(open(w("main-cyr.kyv"), "rb").read())
+        check("the name is stored in Windows-1251", status == 0 and "Троян.Тест".encode("cp1251") in stored
+              and "Троян".encode("utf-8") not in stored, out)
+        status, out = kyvdb("list", w("main-cyr.kyv"))
+        check("list shows the name in UTF-8", status == 0 and "sig Троян.Тест 1024 " in out, out)
+
+    # Reading and writing failures say why.
+    status, out = kyvdb("build", "-o", w("never.kyv"), w("no-such-source.txt"))
+    check("an unreadable source names the file and the reason", status == 1
+          and re.search(r"cannot read [^\n]*no-such-source.txt: \S", out), out)
+    status, out = kyvdb("build", "-o", w("no-such-folder/x.kyv"), w("source.txt"))
+    check("an unwritable output names the file and the reason", status == 1
+          and re.search(r"cannot write [^\n]*no-such-folder.x.kyv: \S", out), out)
+
+    # Descriptors that can never match.
+    with open(w("empty.bin"), "wb"):
+        pass
+    status, out = kyvdb("sig", w("empty.bin"))
+    check("sig warns of a file whose sums are all 0", status == 0 and "sig empty.bin 0 00000000" in out
+          and "can never match" in out, out)
+    with open(w("zeros.txt"), "w") as f:
+        f.write("sig Good 1 1 0 0 0\nsig Never 1-5 0 0 0 0\n")
+    status, out = kyvdb("build", "-o", w("main-zeros.kyv"), w("zeros.txt"))
+    check("build warns of a descriptor whose sums are all 0", status == 0
+          and "line 2: Never: all four sums are 0" in out and "Good" not in out, out)
 
     for bad in (["build", "-o"], ["frob"], ["build", w("source.txt")]):
         status, out = kyvdb(*bad)

@@ -42,19 +42,25 @@ void printLine(const std::string& text) {
 // The engine's messages are Windows-1251; terminals get UTF-8.
 void printMessage(const std::string& cp1251) { printLine(platform::cp1251ToUtf8(cp1251)); }
 
+void warn(const std::string& text) { std::fprintf(stderr, "kyvdb: warning: %s\n", text.c_str()); }
+
 std::vector<std::byte> readInput(const std::string& path) {
-  auto bytes = platform::readWholeFile(path, engine::kMaxStoredFile);
+  std::string why;
+  auto bytes = platform::readWholeFile(path, engine::kMaxStoredFile, &why);
   if (!bytes)
-    throw std::runtime_error("cannot read " + path);
+    throw std::runtime_error("cannot read " + path + ": " + why);
   return std::move(*bytes);
 }
 
+// Database files are for every user of the machine (a BASE built by root is read by the mail
+// client of each user), so they are created as any tool's output is, by the umask.
 void writeOutput(const std::string& path, const std::vector<std::byte>& bytes) {
-  auto file = platform::File::create(path);
+  auto file = platform::File::createShared(path);
   if (!file || !file->write(bytes)) {
+    const std::string why = platform::lastErrorText();
     file.reset();
     platform::deleteFile(path);
-    throw std::runtime_error("cannot write " + path);
+    throw std::runtime_error("cannot write " + path + ": " + why);
   }
 }
 
@@ -140,14 +146,21 @@ int cmdSig(const std::vector<std::string>& args) {
   for (const std::string& file : files) {
     engine::TFileScanner scanner;
     if (!scanner.OpenFile(file)) {
-      std::fprintf(stderr, "kyvdb: cannot sample %s\n", file.c_str());
+      std::fprintf(stderr, "kyvdb: cannot sample %s: %s\n", file.c_str(),
+                   scanner.LastError.c_str());
       status = 1;
       continue;
     }
     engine::TVirusDescr d;
-    d.Name = name.value_or(std::string(engine::FileNameOf(file)));
+    bool lossy = false;
+    d.Name = kyvdb::NameToCodePage(name.value_or(std::string(engine::FileNameOf(file))), &lossy);
     d.MinSize = d.MaxSize = scanner.FileInfo.FileSize;
     d.Sums = scanner.FileInfo.Sums;
+    if (lossy)
+      warn(file + ": the name has characters Windows-1251 lacks; they are stored as '?'");
+    if (kyvdb::CanNeverMatch(d))
+      warn(file + ": all four sums are 0 (an empty file, or zeros where it is sampled), so its "
+                  "descriptor can never match");
     printLine(kyvdb::FormatDescriptor(d));
   }
   return status;
@@ -164,12 +177,14 @@ int cmdBuild(const std::vector<std::string>& args) {
   } catch (const kyvdb::SourceError& e) {
     throw std::runtime_error(o.inputs[0] + ": " + e.what());
   }
+  for (const std::string& warning : source.Warnings)
+    warn(o.inputs[0] + ": " + warning);
   const std::string outName(engine::FileNameOf(o.output));
   const bool neural = !source.NeuroItems.empty();
   if (o.daily && outName != "daily.kyv")
-    std::fprintf(stderr, "kyvdb: warning: the engine reads an update only as daily.kyv\n");
+    warn("the engine reads an update only as daily.kyv");
   if (!o.daily && !neural && !(outName.starts_with("main") && outName.ends_with(".kyv")))
-    std::fprintf(stderr, "kyvdb: warning: the engine reads main files only as main*.kyv\n");
+    warn("the engine reads main files only as main*.kyv");
   const kyvdb::Body body = neural ? kyvdb::BuildNeuralBody(source) : kyvdb::BuildSignatureBody(source);
   writeDatabase(o.output, headerFields(o, source), body);
   return 0;
@@ -336,7 +351,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kyvdb: %s\n%s", e.what(), kUsage);
     return 2;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "kyvdb: %s\n", platform::cp1251ToUtf8(e.what()).c_str());
+    // Paths and source text come as the terminal gave them; the engine's own texts are ASCII.
+    std::fprintf(stderr, "kyvdb: %s\n", e.what());
     return 1;
   }
 }

@@ -100,6 +100,34 @@ TEST(SourceFormat, BuildListBuildRoundTrip) {
   }
 }
 
+TEST(SourceFormat, NamesAreUtf8InTextAndWindows1251Stored) {
+  // "Троян" in UTF-8, in Windows-1251, and a name already written in Windows-1251.
+  const std::string utf8 = "\xD0\xA2\xD1\x80\xD0\xBE\xD1\x8F\xD0\xBD";
+  const std::string cp1251 = "\xD2\xF0\xEE\xFF\xED";
+  const Source s = ParseSource("sig " + utf8 + ".A%20b 1 1 0 0 0\n"
+                               "sig " + cp1251 + " 1 1 0 0 0\n"
+                               "sig x%E9\xE2\x82\xAC\xF0\x9F\x98\x80 1 1 0 0 0\n");
+  ASSERT_EQ(s.Descriptors.size(), 3u);
+  EXPECT_EQ(s.Descriptors[0].Name, cp1251 + ".A b");
+  EXPECT_EQ(s.Descriptors[1].Name, cp1251);
+  // An escape is a stored byte as it is; the euro sign has a place in the code page, the emoji
+  // none.
+  EXPECT_EQ(s.Descriptors[2].Name, "x\xE9\x88?");
+  EXPECT_EQ(FormatDescriptor(s.Descriptors[0]).substr(0, 20), "sig " + utf8 + ".A%20b");
+  EXPECT_EQ(FormatDescriptor(s.Descriptors[1]), "sig " + utf8 + " 1 00000001 00000000 00000000 00000000");
+  EXPECT_EQ(UnescapeName(EscapeName("\x98\xFF%")), "\x98\xFF%"); // every byte comes back
+  ASSERT_EQ(s.Warnings.size(), 1u);
+  EXPECT_TRUE(s.Warnings[0].starts_with("line 3: ")) << s.Warnings[0];
+  EXPECT_NE(s.Warnings[0].find("lacks"), std::string::npos) << s.Warnings[0];
+}
+
+TEST(SourceFormat, WarnsOfDescriptorsThatCanNeverMatch) {
+  const Source s = ParseSource("sig A 1 1 0 0 0\nsig Zero 5-9 0 0 0 0 flags=10\nsig B 1 0 0 0 7\n");
+  ASSERT_EQ(s.Descriptors.size(), 3u);
+  ASSERT_EQ(s.Warnings.size(), 1u);
+  EXPECT_EQ(s.Warnings[0], "line 2: Zero: all four sums are 0, so it can never match");
+}
+
 TEST(SourceFormat, ChoosesTheMostCompactForms) {
   struct Case {
     const char* what;

@@ -1,5 +1,6 @@
 #include "source_format.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 
 #include "base/endian.h"
+#include "platform/codepages.h"
 
 namespace kyv::kyvdb {
 
@@ -108,7 +110,7 @@ TVirusDescr parseSig(const std::vector<std::string_view>& t) {
   if (t.size() < 7)
     throw std::invalid_argument("a sig line needs a name, a size and four sums");
   TVirusDescr d;
-  d.Name = Unescape(t[1]);
+  d.Name = UnescapeName(t[1]);
   const std::string_view size = t[2];
   const std::size_t dash = size.find('-');
   constexpr std::uint64_t kMaxSize = 0x7FFFFFFF;
@@ -160,6 +162,48 @@ std::string Unescape(std::string_view token) {
   return out;
 }
 
+std::string NameToCodePage(std::string_view text, bool* lossy) {
+  platform::ConversionNotes notes;
+  std::string converted = platform::utf8ToCp1251(text, &notes);
+  if (notes.malformed)
+    return std::string(text);
+  if (lossy != nullptr && notes.unmappable)
+    *lossy = true;
+  return converted;
+}
+
+std::string EscapeName(std::string_view cp1251) {
+  std::string out;
+  for (const char c : cp1251) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x80)
+      platform::appendUtf8(out, platform::cp1251ToUnicode(u));
+    else
+      out += Escape(std::string_view(&c, 1));
+  }
+  return out.empty() ? "%" : out;
+}
+
+std::string UnescapeName(std::string_view token, bool* lossy) {
+  if (token == "%")
+    return {};
+  std::string out;
+  std::size_t k = 0;
+  while (k < token.size()) {
+    const std::size_t escape = std::min(token.find('%', k), token.size());
+    out += NameToCodePage(token.substr(k, escape - k), lossy);
+    if (escape == token.size())
+      break;
+    out += Unescape(token.substr(escape, 3)); // throws on a short or bad escape
+    k = escape + 3;
+  }
+  return out;
+}
+
+bool CanNeverMatch(const TVirusDescr& d) {
+  return d.Sums[0] == 0 && d.Sums[1] == 0 && d.Sums[2] == 0 && d.Sums[3] == 0;
+}
+
 Source ParseSource(std::string_view text) {
   Source source;
   std::size_t lineNo = 0;
@@ -179,6 +223,13 @@ Source ParseSource(std::string_view text) {
     try {
       if (t[0] == "sig") {
         source.Descriptors.push_back(parseSig(t));
+        bool lossy = false;
+        UnescapeName(t[1], &lossy);
+        const std::string where = "line " + std::to_string(lineNo) + ": " + std::string(t[1]);
+        if (lossy)
+          source.Warnings.push_back(where + ": characters Windows-1251 lacks are stored as '?'");
+        if (CanNeverMatch(source.Descriptors.back()))
+          source.Warnings.push_back(where + ": all four sums are 0, so it can never match");
       } else if (t[0] == "script") {
         if (t.size() != 3)
           throw std::invalid_argument("a script line is: script ID TEXT");
@@ -194,7 +245,7 @@ Source ParseSource(std::string_view text) {
       } else if (t[0] == "neuro") {
         if (t.size() != 3)
           throw std::invalid_argument("a neuro line is: neuro NAME DATA");
-        TKYVNeuro n{Unescape(t[1]), Unescape(t[2])};
+        TKYVNeuro n{UnescapeName(t[1]), Unescape(t[2])};
         if (n.Name.empty() || n.Name.size() > 255 || n.Data.empty() || n.Data.size() > 0xFFFF)
           throw std::invalid_argument("a neural name must be 1 to 255 bytes, its data 1 to 65535");
         source.NeuroItems.push_back(std::move(n));
@@ -231,7 +282,7 @@ std::string FormatMinVersion(const engine::Real6& v) {
 }
 
 std::string FormatDescriptor(const TVirusDescr& d) {
-  std::string line = "sig " + Escape(d.Name) + " ";
+  std::string line = "sig " + EscapeName(d.Name) + " ";
   line += std::to_string(d.MinSize);
   if (d.MaxSize != d.MinSize)
     line += "-" + std::to_string(d.MaxSize);
@@ -256,7 +307,9 @@ std::string FormatScript(const TKYVScript& s) {
   return "script " + std::to_string(s.Id) + " " + Escape(s.Text);
 }
 
-std::string FormatNeuro(const TKYVNeuro& n) { return "neuro " + Escape(n.Name) + " " + Escape(n.Data); }
+std::string FormatNeuro(const TKYVNeuro& n) {
+  return "neuro " + EscapeName(n.Name) + " " + Escape(n.Data);
+}
 
 Body BuildSignatureBody(const Source& source) {
   Body body;

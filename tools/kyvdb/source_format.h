@@ -26,12 +26,28 @@ struct Source {
   std::vector<engine::TVirusDescr> Descriptors;
   std::vector<engine::TKYVScript> Scripts;
   std::vector<engine::TKYVNeuro> NeuroItems;
+  // What the parser took but a user should hear of ("line N: ..."): descriptors that can never
+  // match, names with characters the code page lacks.
+  std::vector<std::string> Warnings;
 };
 
 // Bytes up to the space, '%' and 0x7F become %XX, so every name or text is one token; the
 // empty text is a lone "%".
 std::string Escape(std::string_view text);
 std::string Unescape(std::string_view token); // throws std::invalid_argument
+
+// Names are written in UTF-8, as terminals and editors show text, and stored in the system's code
+// page, Windows-1251, in which the scanner and the plug-in report them. Escapes as above.
+std::string EscapeName(std::string_view cp1251);
+// The inverse. Literal text that is UTF-8 is converted; text that is not (a source written in
+// Windows-1251 already) is taken byte for byte; %XX is always the byte XX. lossy is set when a
+// character has no place in the code page and became '?'.
+std::string UnescapeName(std::string_view token, bool* lossy = nullptr);
+// A name as typed or found (a file name): UTF-8 converted, anything else kept as it is.
+std::string NameToCodePage(std::string_view text, bool* lossy = nullptr);
+
+// True when a descriptor has no non-zero sum, so that no file can ever match it.
+bool CanNeverMatch(const engine::TVirusDescr& d);
 
 Source ParseSource(std::string_view text);
 

@@ -5,8 +5,11 @@
 // Exit status 1 something found, else 2 an error, else 0.
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <ctime>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "engine/antivirus.h"
 #include "options.h"
@@ -99,25 +102,58 @@ private:
   unsigned streams_ = 0;
 };
 
-// Loads the databases; false (with the message printed) when scanning must not start.
-bool loadBases(kyv::plugin::TKYVAScanKernel& kernel, const kyvscan::Options& options) {
-  if (!kernel.LoadBases()) {
-    std::string why;
-    if (kernel.Engine && !kernel.Engine->LoadErrors.empty())
-      why = kernel.Engine->LoadErrors;
-    else if (!kernel.VerdictText.empty())
-      why = kernel.VerdictText;
-    else if (!kyv::platform::folderExists(kernel.BasePath))
-      why = "the folder does not exist";
+std::string stampText(double stamp) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.10g", stamp);
+  std::string out = text;
+  // Days since 1899-12-30; shown as a date when it is a plausible one.
+  if (stamp > 25569.0 && stamp < 2958466.0) {
+    const auto when = static_cast<std::time_t>(std::llround((stamp - 25569.0) * 86400.0));
+    if (const std::tm* tm = std::gmtime(&when)) {
+      std::strftime(text, sizeof text, " (%Y-%m-%d)", tm);
+      out += text;
+    }
+  }
+  return out;
+}
+
+// -V: the engine's version and what each database file of the folder came to.
+int printVersion(kyv::plugin::TKYVAScanKernel& kernel) {
+  std::puts("kyvscan 1.05 (KYV Mail checker engine)");
+  const bool ready = kernel.LoadBases();
+  std::printf("Databases in %s:\n", readable(kernel.BasePath).c_str());
+  for (const kyv::engine::TDatabaseFile& file : kernel.DatabaseFiles()) {
+    if (file.Loaded)
+      std::printf("  %s: stamp %s, %zu records\n", readable(file.FileName).c_str(),
+                  stampText(file.Stamp).c_str(), file.Records);
     else
-      why = "the unpack code (extract.kyv) is missing or damaged";
-    std::fprintf(stderr, "kyvscan: cannot load the databases from %s: %s\n",
-                 readable(kernel.BasePath).c_str(), readable(why).c_str());
+      std::printf("  refused %s\n", readable(kyv::engine::DescribeRefusal(file)).c_str());
+  }
+  if (!ready)
+    std::printf("Cannot scan: %s\n", readable(kernel.StartupError()).c_str());
+  return ready ? 0 : 2;
+}
+
+// Loads the databases; false (with the message printed) when scanning must not start.
+bool loadBases(kyv::plugin::TKYVAScanKernel& kernel, kyvscan::Reporter& reporter) {
+  const bool ready = kernel.LoadBases();
+  // A refused update is no reason to stop, but the user must know the scan runs without it;
+  // shown even with --quiet.
+  for (const kyv::engine::TDatabaseFile& file : kernel.LoadFailures())
+    if (!file.Required)
+      reporter.Warning("kyvscan: warning: database file refused, scanning without it: " +
+                       readable(kernel.BasePath + kyv::engine::DescribeRefusal(file)));
+  if (!ready) {
+    reporter.Warning("kyvscan: cannot load the databases from " + readable(kernel.BasePath) +
+                     ": " + readable(kernel.StartupError()));
     return false;
   }
-  if (kernel.Engine->Descriptors.empty() && !options.quiet)
-    std::fprintf(stderr, "kyvscan: warning: no signatures in %s; only containers are checked\n",
-                 readable(kernel.BasePath).c_str());
+  if (kernel.Engine->Descriptors.empty()) {
+    // Every file would come out OK: refusing is the only honest answer.
+    reporter.Warning("kyvscan: no signatures in " + readable(kernel.BasePath) +
+                     ": nothing could be found, so nothing is scanned");
+    return false;
+  }
   return true;
 }
 
@@ -128,10 +164,11 @@ int main(int argc, char** argv) {
   int exitCode = 0;
   if (!kyvscan::ParseOptions(argc, argv, options, exitCode))
     return exitCode;
-  if (options.version) {
-    std::puts("kyvscan 1.05 (KYV Mail checker engine)");
-    return 0;
-  }
+  kyv::plugin::TKYVAScanKernel kernel =
+      options.base.empty() ? kyv::plugin::TKYVAScanKernel()
+                           : kyv::plugin::TKYVAScanKernel(options.base);
+  if (options.version)
+    return printVersion(kernel);
 
   const auto started = std::chrono::steady_clock::now();
   if (!options.tempDir.empty())
@@ -141,10 +178,7 @@ int main(int argc, char** argv) {
   kyvscan::Reporter reporter(options);
   if (!reporter.OpenLog())
     return 2;
-  kyv::plugin::TKYVAScanKernel kernel =
-      options.base.empty() ? kyv::plugin::TKYVAScanKernel()
-                           : kyv::plugin::TKYVAScanKernel(options.base);
-  if (!loadBases(kernel, options))
+  if (!loadBases(kernel, reporter))
     return 2;
   if (const std::string error = kyv::platform::tempFolderError(); !error.empty())
     reporter.Note("kyvscan: warning: cannot make the temporary folder in " + error +
@@ -152,7 +186,10 @@ int main(int argc, char** argv) {
 
   Scan(options, kernel, reporter).Run();
 
-  reporter.Summary(kernel.Engine->Descriptors.size(),
+  std::vector<std::string> refused;
+  for (const kyv::engine::TDatabaseFile& file : kernel.LoadFailures())
+    refused.push_back(readable(file.FileName));
+  reporter.Summary(kernel.Engine->Descriptors.size(), refused,
                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
   return reporter.ExitStatus();
 }

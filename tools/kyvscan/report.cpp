@@ -150,7 +150,10 @@ void Reporter::Note(const std::string& text) {
     emit(stderr, text + "\n");
 }
 
-void Reporter::Summary(std::size_t signatures, double seconds) {
+void Reporter::Warning(const std::string& text) { emit(stderr, text + "\n"); }
+
+void Reporter::Summary(std::size_t signatures, const std::vector<std::string>& refused,
+                       double seconds) {
   if (!options_.summary || options_.json)
     return;
   char text[512];
@@ -160,11 +163,18 @@ void Reporter::Summary(std::size_t signatures, double seconds) {
                 "Scanned files: %lu\n"
                 "Infected files: %lu\n"
                 "Suspicious files: %lu\n"
-                "Errors: %lu\n"
-                "Time: %.3f sec\n",
-                signatures, totals_.files, totals_.infected, totals_.suspicious, totals_.errors,
-                seconds);
-  emit(stdout, text);
+                "Errors: %lu\n",
+                signatures, totals_.files, totals_.infected, totals_.suspicious, totals_.errors);
+  std::string out = text;
+  if (!refused.empty()) {
+    out += "Refused database files:";
+    for (std::size_t i = 0; i < refused.size(); ++i)
+      out += (i == 0 ? " " : ", ") + refused[i];
+    out += "\n";
+  }
+  std::snprintf(text, sizeof text, "Time: %.3f sec\n", seconds);
+  out += text;
+  emit(stdout, out);
 }
 
 int Reporter::ExitStatus() const {

@@ -42,9 +42,12 @@ public:
   void File(const FileResult& result);
   // An error about a path that was not scanned (cannot be opened, a folder that cannot be read).
   void PathError(const std::string& path, const std::string& what, const std::string& reason);
-  // A note on standard error that is no error.
+  // A note on standard error that is no error; --quiet hides it.
   void Note(const std::string& text);
-  void Summary(std::size_t signatures, double seconds);
+  // A warning or start-up error on standard error, shown even with --quiet.
+  void Warning(const std::string& text);
+  // refused: the database files the start-up refused, by name.
+  void Summary(std::size_t signatures, const std::vector<std::string>& refused, double seconds);
 
   // 1 when anything was found, else 2 when anything failed, else 0.
   int ExitStatus() const;

@@ -57,6 +57,15 @@ std::optional<File> File::create(const std::string& path, bool exclusive) {
   return File(std::move(impl));
 }
 
+std::optional<File> File::createShared(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0)
+    return std::nullopt;
+  auto impl = std::make_unique<Impl>();
+  impl->fd = fd;
+  return File(std::move(impl));
+}
+
 std::uint64_t File::size() const {
   struct stat st{};
   if (::fstat(impl_->fd, &st) != 0)

@@ -48,6 +48,9 @@ std::optional<File> File::create(const std::string& path, bool exclusive) {
   return File(std::move(impl));
 }
 
+// Windows gives a new file the folder's inherited permissions either way.
+std::optional<File> File::createShared(const std::string& path) { return create(path, false); }
+
 std::uint64_t File::size() const {
   LARGE_INTEGER size{};
   if (!::GetFileSizeEx(impl_->handle, &size))
