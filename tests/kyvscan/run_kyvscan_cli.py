@@ -43,15 +43,24 @@ def write(path, data):
         f.write(data)
 
 
+def zip_of(members):
+    """A ZIP of (name, data) members, stored (no compression)."""
+    local = b""
+    central = b""
+    for name, data in members:
+        crc = zlib.crc32(data)
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 10, 0, 0, 0, 0, crc, len(data),
+                               len(data), len(name), 0, 0, 0, 0, 0, len(local)) + name
+        local += struct.pack("<IHHHHHIIIHH", 0x04034B50, 10, 0, 0, 0, 0, crc, len(data), len(data),
+                             len(name), 0) + name + data
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(members), len(members), len(central),
+                      len(local), 0)
+    return local + central + end
+
+
 def stored_zip(name, data):
     """A one-member ZIP, stored (no compression)."""
-    crc = zlib.crc32(data)
-    local = struct.pack("<IHHHHHIIIHH", 0x04034B50, 10, 0, 0, 0, 0, crc, len(data), len(data),
-                        len(name), 0) + name + data
-    central = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 10, 0, 0, 0, 0, crc, len(data),
-                          len(data), len(name), 0, 0, 0, 0, 0, 0) + name
-    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 1, 1, len(central), len(local), 0)
-    return local + central + end
+    return zip_of([(name, data)])
 
 
 def zeros_zip(path, size_mib):
@@ -179,6 +188,11 @@ def status_cases(r):
            out=[r"^missing.txt: cannot examine the path: No such file or directory ERROR$", r"Errors: 1\n"])
     expect(r, "found outranks an error", ["missing.txt", "eicar.com"], 1)
     expect(r, "-r is accepted", ["-r", "clean.txt"], 0)
+    expect(r, "-V prints each database file's stamp", ["-V"], 0,
+           out=[r"^kyvscan 1\.05", r"^  main\.kyv: stamp \d+(\.\d+)? \(\d{4}-\d\d-\d\d\), 1 records$",
+                r"^  extract\.kyv: stamp \d"])
+    expect(r, "-V says why it could not load", ["-V", "--base", "no/such/base"], 2,
+           out=[r"^kyvscan 1\.05", r"^Cannot scan: the folder does not exist$"])
     expect(r, "a bad option gives 2", ["--frobnicate", "clean.txt"], 2, err=[r"unknown option --frobnicate"])
 
 
@@ -292,6 +306,58 @@ def escape_cases(r):
     check("--json: the member name round-trips", member == name.decode("ascii"), stdout)
 
 
+def limit_cases(r):
+    """Files cut short by a limit are counted, noted and, when asked, reported as found; a
+    container whose members cannot be written is an error, never OK."""
+    write("lim/nested.zip", stored_zip(b"inner.zip", stored_zip(b"eicar.com", EICAR)))
+    write("lim/many.zip", zip_of([(b"a.txt", b"plain a\n"), (b"b.txt", b"plain b\n"),
+                                  (b"eicar.com", EICAR)]))
+    write("lim/big.zip", stored_zip(b"big.txt", b"plain text\n" * 1000))
+    write("lim/clean.txt", b"plain text\n")
+    expect(r, "the default limits find what is nested and many", ["lim"], 1,
+           out=[r"^lim/nested.zip: Eicar-Test-Signature FOUND$", r"^lim/many.zip: Eicar-Test-Signature FOUND$",
+                r"^lim/big.zip: OK$", r"Not fully scanned: 0\n"])
+    expect(r, "--max-depth cuts nesting: noted and counted, still OK", ["--max-depth", "1", "lim/nested.zip",
+                                                                         "lim/clean.txt"], 0,
+           out=[r"^lim/nested.zip: OK$", r"Not fully scanned: 1\n", r"Scanned files: 2\n"],
+           err=[r"^lim/nested.zip: not fully scanned: containers nested deeper than 1 in "
+                r"lim/nested.zip/\{ZIP\}/inner.zip$"])
+    expect(r, "--max-files cuts members", ["--max-files=2", "lim/many.zip"], 0,
+           out=[r"^lim/many.zip: OK$", r"Not fully scanned: 1\n"], err=[r"more than 2 members"])
+    expect(r, "--max-scansize cuts bytes (K suffix)", ["--max-scansize", "1K", "lim/big.zip"], 0,
+           out=[r"^lim/big.zip: OK$", r"Not fully scanned: 1\n"], err=[r"more than 1024 bytes unpacked"])
+    expect(r, "--alert-exceeds-max reports each limit as found", ["--alert-exceeds-max", "--max-depth", "1",
+                                                                  "--max-files", "2", "--max-scansize", "1024",
+                                                                  "lim"], 1,
+           out=[r"^lim/nested.zip: Heuristics.Limits.Exceeded.MaxRecursion FOUND$",
+                r"^lim/many.zip: Heuristics.Limits.Exceeded.MaxFiles FOUND$",
+                r"^lim/big.zip: Heuristics.Limits.Exceeded.MaxScanSize FOUND$",
+                r"^lim/clean.txt: OK$", r"Infected files: 3\n", r"Not fully scanned: 3\n"])
+    expect(r, "a finding is kept when a limit is also reached", ["--alert-exceeds-max", "--max-files", "3",
+                                                                 "lim/many.zip", "lim/nested.zip"], 1,
+           out=[r"^lim/many.zip: Eicar-Test-Signature FOUND$", r"^lim/nested.zip: Eicar-Test-Signature FOUND$"])
+    stdout = expect(r, "--json names what kept the scan from being complete",
+                    ["--json", "--max-depth", "1", "lim/nested.zip"], 0)
+    try:
+        gaps = json.loads(stdout.splitlines()[0]).get("incomplete")
+    except (ValueError, IndexError):
+        gaps = None
+    check("--json: the limit, where it was reached and why",
+          gaps == [{"kind": "MaxRecursion", "chain": [{"container": "ZIP", "member": "inner.zip"}],
+                    "reason": "containers nested deeper than 1"}], stdout)
+    for bad in (["--max-files", "x"], ["--max-depth", "65"], ["--max-scansize", "10X"],
+                ["--max-scansize", "99999999999999999999"], ["--max-depth"]):
+        expect(r, "%s is refused" % " ".join(bad), bad + ["lim/clean.txt"], 2, err=[bad[0]])
+    # Members go to the temporary folder; when it cannot be made they are not scanned.
+    expect(r, "a container whose members cannot be written is an ERROR", ["--tempdir", "no/such", "lim/many.zip",
+                                                                          "lim/clean.txt"], 2,
+           out=[r"^lim/many.zip: a member could not be written to be scanned: cannot create [^\n]*: "
+                r"No such file or directory in lim/many.zip \(member a.txt\) ERROR$", r"^lim/clean.txt: OK$",
+                r"Errors: 1\n"], reject=[r"many.zip: OK"])
+    expect(r, "... but what was found still counts", ["--tempdir", "no/such", "eicar.com"], 1,
+           out=[r"^eicar.com: Eicar-Test-Signature FOUND$"])
+
+
 def signal_cases(r):
     """A signal in the middle of a large scan: the scan's temporary folder goes with it."""
     zeros_zip(os.path.join(r.work, "zeros.zip"), 1024)
@@ -342,7 +408,7 @@ def main():
         runner = Runner(program, work)
         groups = {"walk": walk_cases, "stream": stream_cases, "status": status_cases,
                   "unprivileged": unprivileged_cases, "filter": filter_cases, "json": json_cases,
-                  "escape": escape_cases, "signal": signal_cases}
+                  "escape": escape_cases, "limits": limit_cases, "signal": signal_cases}
         for name, group in groups.items():
             if args.only and name not in args.only.split(","):
                 continue

@@ -3,6 +3,7 @@
 // One line per file, "PATH: OK", "PATH: NAMES FOUND", "PATH: NAMES SUSPICIOUS" or
 // "PATH: WHAT: REASON ERROR", where NAMES is exactly the text the plug-in hands its host.
 // Exit status 1 something found, else 2 an error, else 0.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -29,17 +30,21 @@ using kyvscan::Verdict;
 std::string readable(const std::string& text) { return kyv::platform::cp1251ToUtf8(text); }
 
 FileResult scanWithKernel(kyv::plugin::TKYVAScanKernel& kernel, const std::string& path,
-                          const std::string& shown) {
+                          const std::string& shown, const kyvscan::Options& options) {
   FileResult result;
   result.shown = shown;
   kernel.ClearVerdict();
   kernel.ScanFile(path, {});
-  result.names = kernel.VerdictText.substr(0, kHostBufferLength);
+  result.names = kernel.VerdictText;
   result.findings = kernel.Findings;
+  result.gaps = kernel.Gaps;
+  result.gapsOmitted = kernel.GapsOmitted;
   if (kernel.VerdictCode == 1)
     result.verdict = Verdict::Infected;
   else if (kernel.VerdictCode == 2)
     result.verdict = Verdict::Suspicious;
+  kyvscan::JudgeGaps(result, options);
+  result.names.resize(std::min(result.names.size(), kHostBufferLength));
   return result;
 }
 
@@ -73,7 +78,7 @@ private:
       reporter_.PathError(path, "cannot open the file", kyv::platform::lastErrorText());
       return;
     }
-    reporter_.File(scanWithKernel(kernel_, path, path));
+    reporter_.File(scanWithKernel(kernel_, path, path, options_));
   }
 
   void stream(const std::string& source, const std::string& shown) {
@@ -92,7 +97,7 @@ private:
       reporter_.PathError(shown, "cannot read the stream into " + spool, error);
       return;
     }
-    reporter_.File(scanWithKernel(kernel_, spool, shown));
+    reporter_.File(scanWithKernel(kernel_, spool, shown, options_));
     kyv::platform::deleteFile(spool);
   }
 
@@ -180,6 +185,7 @@ int main(int argc, char** argv) {
     return 2;
   if (!loadBases(kernel, reporter))
     return 2;
+  kernel.Limits = options.limits;
   if (const std::string error = kyv::platform::tempFolderError(); !error.empty())
     reporter.Note("kyvscan: warning: cannot make the temporary folder in " + error +
                   "; containers cannot be unpacked");

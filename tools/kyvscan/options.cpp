@@ -27,6 +27,12 @@ void PrintUsage(std::FILE* out) {
              "      --exclude REGEX     skip files and folders whose path matches REGEX\n"
              "      --include REGEX     scan only files whose path matches REGEX\n"
              "      --tempdir DIR       make the temporary folder under DIR\n"
+             "      --max-depth N       unpack containers nested at most N deep (default 32)\n"
+             "      --max-scansize SIZE unpack at most SIZE bytes per file, all members together;\n"
+             "                          K, M, G for KiB, MiB, GiB (default 1G)\n"
+             "      --max-files N       unpack at most N members per file (default 100000)\n"
+             "      --alert-exceeds-max report a file cut short by a limit as\n"
+             "                          Heuristics.Limits.Exceeded.LIMIT FOUND\n"
              "  -h, --help              show this help\n"
              "  -V, --version           show the engine version and the databases' stamps\n"
              "\n"
@@ -106,7 +112,46 @@ bool readFileList(const std::string& listFile, std::vector<std::string>& paths) 
   return !failed;
 }
 
+// Deeper nesting than this would recurse past what the stack of the smaller systems holds.
+constexpr std::uint64_t kDeepestAllowed = 64;
+
+bool setLimit(const char* option, const std::string& text, bool withUnit, std::uint64_t max,
+              std::uint64_t& value) {
+  if (ParseLimit(text, withUnit, max, value))
+    return true;
+  std::fprintf(stderr, "kyvscan: %s: not a %s from 0 to %llu: %s\n", option,
+               withUnit ? "size" : "number", static_cast<unsigned long long>(max), text.c_str());
+  return false;
+}
+
 } // namespace
+
+bool ParseLimit(std::string_view text, bool withUnit, std::uint64_t max, std::uint64_t& value) {
+  std::uint64_t unit = 1;
+  if (withUnit && !text.empty()) {
+    const char last = text.back();
+    const std::string_view units = "KkMmGg";
+    if (const std::size_t at = units.find(last); at != std::string_view::npos) {
+      unit = std::uint64_t{1} << (10 * (at / 2 + 1));
+      text.remove_suffix(1);
+    }
+  }
+  if (text.empty())
+    return false;
+  std::uint64_t number = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9')
+      return false;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (number > (max - digit) / 10)
+      return false;
+    number = number * 10 + digit;
+  }
+  if (number > max / unit)
+    return false;
+  value = number * unit;
+  return true;
+}
 
 bool ParseOptions(int argc, char** argv, Options& options, int& exitCode) {
   ArgReader args(argc, argv);
@@ -150,6 +195,24 @@ bool ParseOptions(int argc, char** argv, Options& options, int& exitCode) {
       if (!(value = args.value(arg, "--log")))
         return false;
       options.logFile = *value;
+    } else if (isOption(arg, "--max-depth")) {
+      std::uint64_t n = 0;
+      if (!(value = args.value(arg, "--max-depth")) ||
+          !setLimit("--max-depth", *value, false, kDeepestAllowed, n))
+        return false;
+      options.limits.MaxDepth = static_cast<int>(n);
+    } else if (isOption(arg, "--max-files")) {
+      std::uint64_t n = 0;
+      if (!(value = args.value(arg, "--max-files")) ||
+          !setLimit("--max-files", *value, false, UINT32_MAX, n))
+        return false;
+      options.limits.MaxFiles = static_cast<std::uint32_t>(n);
+    } else if (isOption(arg, "--max-scansize")) {
+      if (!(value = args.value(arg, "--max-scansize")) ||
+          !setLimit("--max-scansize", *value, true, UINT64_MAX, options.limits.MaxScanSize))
+        return false;
+    } else if (arg == "--alert-exceeds-max") {
+      options.alertExceedsMax = true;
     } else if (isOption(arg, "--tempdir")) {
       if (!(value = args.value(arg, "--tempdir")))
         return false;

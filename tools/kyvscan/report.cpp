@@ -3,6 +3,7 @@
 #include "json_text.h"
 #include "plain_text.h"
 #include "platform/system.h"
+#include "plugin/verdict.h"
 #include "unpack/arc_info.h"
 
 namespace kyvscan {
@@ -39,15 +40,76 @@ std::string jsonLink(const kyv::unpack::TKYVArcInfo& link) {
   return out + ",\"member\":" + JsonString(readable(link.ItemName)) + "}";
 }
 
+std::string jsonChain(const kyv::unpack::TKYVArcInfoArray& chain) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < chain.size(); ++i)
+    out += (i != 0 ? "," : "") + jsonLink(chain[i]);
+  return out + "]";
+}
+
 std::string jsonFinding(const kyv::plugin::Finding& finding) {
-  std::string out = "{\"name\":" + JsonString(readable(finding.Name)) + ",\"verdict\":\"" +
-                    (finding.Code == 1 ? "infected" : "suspicious") + "\",\"chain\":[";
-  for (std::size_t i = 0; i < finding.Chain.size(); ++i)
-    out += (i != 0 ? "," : "") + jsonLink(finding.Chain[i]);
-  return out + "]}";
+  return "{\"name\":" + JsonString(readable(finding.Name)) + ",\"verdict\":\"" +
+         (finding.Code == 1 ? "infected" : "suspicious") + "\",\"chain\":" +
+         jsonChain(finding.Chain) + "}";
+}
+
+std::string jsonGap(const kyv::unpack::TScanGap& gap) {
+  std::string out = "{\"kind\":" + JsonString(std::string(kyv::unpack::GapKindName(gap.Kind))) +
+                    ",\"chain\":" + jsonChain(gap.Chain);
+  if (!gap.ItemName.empty())
+    out += ",\"member\":" + JsonString(readable(gap.ItemName));
+  return out + ",\"reason\":" + JsonString(readable(gap.Reason)) + "}";
+}
+
+// Where in a top-level file something is: the file as shown, then for every container the type
+// in braces and the member ("in.eml/{E-MAIL:base64}/a.zip/{ZIP}/b.exe"). The chain's own first
+// link names the file the kernel read, which for a stream is its private copy.
+std::string whereText(const std::string& shown, const kyv::unpack::TKYVArcInfoArray& chain) {
+  std::string text = shown;
+  for (const kyv::unpack::TKYVArcInfo& link : chain)
+    text += readable("/{" + link.ArcType + "}/" + link.ItemName);
+  return text;
+}
+
+std::string gapText(const std::string& shown, const kyv::unpack::TScanGap& gap) {
+  std::string text = readable(gap.Reason) + " in " + whereText(shown, gap.Chain);
+  if (!gap.ItemName.empty())
+    text += " (member " + readable(gap.ItemName) + ")";
+  return text;
+}
+
+const kyv::unpack::TScanGap* firstGap(const FileResult& result, bool (*wanted)(kyv::unpack::TGapKind)) {
+  for (const kyv::unpack::TScanGap& gap : result.gaps)
+    if (wanted(gap.Kind))
+      return &gap;
+  return nullptr;
+}
+
+bool memberNotWritten(kyv::unpack::TGapKind kind) {
+  return kind == kyv::unpack::TGapKind::MemberNotWritten;
 }
 
 } // namespace
+
+void JudgeGaps(FileResult& result, const Options& options) {
+  if (options.alertExceedsMax && result.verdict != Verdict::Infected) {
+    if (const kyv::unpack::TScanGap* limit = firstGap(result, kyv::unpack::IsLimit)) {
+      const std::string name =
+          "Heuristics.Limits.Exceeded." + std::string(kyv::unpack::GapKindName(limit->Kind));
+      std::int32_t code = result.verdict == Verdict::Suspicious ? 2 : 0;
+      kyv::plugin::AddFinding(result.names, code, 1, name);
+      result.findings.push_back({1, name, limit->Chain});
+      result.verdict = Verdict::Infected;
+      return;
+    }
+  }
+  if (result.verdict != Verdict::Clean)
+    return;
+  if (const kyv::unpack::TScanGap* lost = firstGap(result, memberNotWritten)) {
+    result.verdict = Verdict::Error;
+    result.error = "a member could not be written to be scanned: " + gapText(result.shown, *lost);
+  }
+}
 
 Reporter::~Reporter() {
   if (log_ != nullptr)
@@ -75,6 +137,8 @@ void Reporter::emit(std::FILE* stream, const std::string& line) {
 }
 
 void Reporter::File(const FileResult& result) {
+  if (!result.gaps.empty())
+    ++totals_.incomplete;
   if (result.verdict == Verdict::Error) {
     ++totals_.errors;
   } else {
@@ -84,10 +148,21 @@ void Reporter::File(const FileResult& result) {
     else if (result.verdict == Verdict::Suspicious)
       ++totals_.suspicious;
   }
-  if (options_.json)
+  if (options_.json) {
     jsonLine(result);
-  else
+  } else {
+    gapNote(result);
     textLines(result);
+  }
+}
+
+void Reporter::gapNote(const FileResult& result) {
+  if (result.gaps.empty() || result.verdict == Verdict::Error)
+    return;
+  const std::size_t more = result.gaps.size() - 1 + result.gapsOmitted;
+  Note(PlainText(result.shown + ": not fully scanned: " +
+                 gapText(result.shown, result.gaps.front())) +
+       (more != 0 ? " (and " + std::to_string(more) + " more)" : ""));
 }
 
 // Every name in these lines comes from a file system or an archive: control characters in it
@@ -112,9 +187,8 @@ void Reporter::textLines(const FileResult& result) {
                    (result.verdict == Verdict::Infected ? " FOUND\n" : " SUSPICIOUS\n"));
   if (options_.chain)
     for (const kyv::plugin::Finding& finding : result.findings) {
-      const std::string where =
-          finding.Chain.empty() ? result.shown : kyv::unpack::ChainText(finding.Chain);
-      emit(stdout, "  " + PlainText(readable(finding.Name)) + " in " + PlainText(readable(where)) + "\n");
+      emit(stdout, "  " + PlainText(readable(finding.Name)) + " in " +
+                       PlainText(whereText(result.shown, finding.Chain)) + "\n");
     }
 }
 
@@ -131,6 +205,9 @@ void Reporter::jsonLine(const FileResult& result) {
   line += "],\"findings\":[";
   for (std::size_t i = 0; i < result.findings.size(); ++i)
     line += (i != 0 ? "," : "") + jsonFinding(result.findings[i]);
+  line += "],\"incomplete\":[";
+  for (std::size_t i = 0; i < result.gaps.size(); ++i)
+    line += (i != 0 ? "," : "") + jsonGap(result.gaps[i]);
   line += "],\"error\":";
   line += result.error.empty() ? "null" : JsonString(result.error);
   emit(stdout, line + "}\n");
@@ -163,8 +240,10 @@ void Reporter::Summary(std::size_t signatures, const std::vector<std::string>& r
                 "Scanned files: %lu\n"
                 "Infected files: %lu\n"
                 "Suspicious files: %lu\n"
-                "Errors: %lu\n",
-                signatures, totals_.files, totals_.infected, totals_.suspicious, totals_.errors);
+                "Errors: %lu\n"
+                "Not fully scanned: %lu\n",
+                signatures, totals_.files, totals_.infected, totals_.suspicious, totals_.errors,
+                totals_.incomplete);
   std::string out = text;
   if (!refused.empty()) {
     out += "Refused database files:";

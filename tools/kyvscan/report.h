@@ -2,12 +2,14 @@
 // error, the summary, all of it copied to the --log file; and the totals behind the exit status.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "options.h"
 #include "plugin/scan_kernel.h"
+#include "unpack/scan_gaps.h"
 
 namespace kyvscan {
 
@@ -20,13 +22,22 @@ struct FileResult {
   std::string names; // the text the plug-in would hand its host
   std::vector<kyv::plugin::Finding> findings;
   std::string error; // what failed, with the system's reason
+  // What kept the scan from being complete (the kernel's Gaps), and how many more there were.
+  kyv::unpack::TScanGaps gaps;
+  std::uint32_t gapsOmitted = 0;
 };
+
+// What the gaps of a scan make of its verdict: with --alert-exceeds-max a limit reached is a
+// finding (Heuristics.Limits.Exceeded.LIMIT); otherwise a file that was clean as far as it was
+// looked at, but whose members could not be written to be scanned, is an error, never OK.
+void JudgeGaps(FileResult& result, const Options& options);
 
 struct Totals {
   unsigned long files = 0;
   unsigned long infected = 0;
   unsigned long suspicious = 0;
   unsigned long errors = 0;
+  unsigned long incomplete = 0; // top-level files something kept from being scanned completely
 };
 
 class Reporter {
@@ -56,6 +67,7 @@ private:
   void emit(std::FILE* stream, const std::string& line);
   void textLines(const FileResult& result);
   void jsonLine(const FileResult& result);
+  void gapNote(const FileResult& result);
 
   const Options& options_;
   std::FILE* log_ = nullptr;
