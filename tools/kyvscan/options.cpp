@@ -18,7 +18,7 @@ void PrintUsage(std::FILE* out) {
              "  -c, --chain             for each finding, show the container chain that held it\n"
              "  -i, --infected          print only files with findings (and errors)\n"
              "      --no-summary        do not print the summary at the end\n"
-             "  -q, --quiet             print nothing but errors; the exit status tells the result\n"
+             "  -q, --quiet             print only errors and warnings; the exit status tells it\n"
              "      --json              one JSON object per scanned file and line, no summary\n"
              "      --log FILE          append the lines printed to FILE as well\n"
              "  -f, --file-list FILE    scan the paths listed in FILE, one a line\n"
