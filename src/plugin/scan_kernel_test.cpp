@@ -14,6 +14,7 @@
 #include "platform/file.h"
 #include "platform/system.h"
 #include "plugin/scan_kernel.h"
+#include "unpack/decompress.h"
 #include "source_format.h"
 #include "test_support.h"
 #include "zip_builder.h"
@@ -58,7 +59,8 @@ protected:
     return d;
   }
 
-  void writeBase(const std::vector<engine::TVirusDescr>& descriptors, bool withUnpackCode = true) {
+  void writeBase(const std::vector<engine::TVirusDescr>& descriptors, bool withUnpackCode = true,
+                 const std::vector<kyvdb::CodeRecord>& code = {}) {
     kyvdb::Source source;
     source.Descriptors = descriptors;
     const kyvdb::Body body = kyvdb::BuildSignatureBody(source);
@@ -67,9 +69,9 @@ protected:
     fields.RecordCount = body.RecordCount;
     test::writeFile(dir / "BASE" / "main.kyv", engine::EncodeDatabaseImage(fields, body.Bytes));
     if (withUnpackCode) {
-      const kyvdb::Body code = kyvdb::BuildCodeBody({});
-      fields.RecordCount = code.RecordCount;
-      test::writeFile(dir / "BASE" / "extract.kyv", engine::EncodeDatabaseImage(fields, code.Bytes));
+      const kyvdb::Body body = kyvdb::BuildCodeBody(code);
+      fields.RecordCount = body.RecordCount;
+      test::writeFile(dir / "BASE" / "extract.kyv", engine::EncodeDatabaseImage(fields, body.Bytes));
     }
   }
 
@@ -368,6 +370,25 @@ TEST_F(Kernel, NamesPlantedInTheSharedTemporaryFolderChangeNothing) {
     fs::remove(p, ec);
   EXPECT_EQ(kernel->VerdictText, "Virus.Planted");
   EXPECT_FALSE(kernel->Incomplete()) << unpack::GapKindName(kernel->Gaps[0].Kind) << " " << kernel->Gaps[0].Reason;
+}
+
+// An unpack code whose RAR module cannot come up here (built for another system, damaged):
+// start-up still succeeds and says why, and every RAR archive met is recorded as not unpacked
+// with that reason.
+TEST_F(Kernel, ARarModuleThatCannotComeUpIsToldAndEveryRarArchiveIsAGap) {
+  writeBase({signatureOf("Virus.R", patterned(3000, 18))}, true,
+            {{"UNRAR", test::bytesOf("MZ but no module that this system runs")}});
+  start();
+  EXPECT_TRUE(kernel->Ready);
+  const std::string problem = kernel->Unpacker->RarModuleProblem;
+  EXPECT_NE(problem.find("cannot be loaded"), std::string::npos) << problem;
+  const std::string rar = file("a.rar", test::bytesOf(std::string("Rar!\x1A\x07\x00", 7) + "rest"));
+  for (int i = 0; i < 2; ++i) {
+    scan(rar);
+    ASSERT_EQ(kernel->Gaps.size(), 1u);
+    EXPECT_EQ(kernel->Gaps[0].Kind, unpack::TGapKind::UnsupportedMethod);
+    EXPECT_EQ(kernel->Gaps[0].Reason, problem);
+  }
 }
 
 TEST_F(Kernel, GapsKeptInDetailAreBounded) {

@@ -52,7 +52,8 @@ public:
   void Unpack(const std::string& path, const FileHead& head, const TKYVArcInfoArray& chain);
 
   // Reads extract.kyv from BasePath and brings up its modules; true when the file was read.
-  // CodeFile says what became of the file.
+  // CodeFile says what became of the file; a RAR module that would not come up is told in
+  // RarModuleProblem.
   bool LoadUnpackCode();
 
   // Used by the extractors.
@@ -86,6 +87,10 @@ public:
 
   TUnpackCodeArray UnpackCode;
   engine::TDatabaseFile CodeFile;
+  // Why the RAR module of the unpack code did not come up; empty when it did or there is none.
+  // Start-up still succeeds (the rest scans), so front ends warn of it, and every RAR archive
+  // met is recorded as not unpacked with this reason.
+  std::string RarModuleProblem;
   std::string TempFolder;
   std::string BasePath;
   std::string TempPrefix;

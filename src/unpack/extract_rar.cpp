@@ -45,7 +45,9 @@ void ExtractRar(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
   const TempFileGuard temp(owner.TempFileName());
   if (modload::RAROpenArchiveExProc == nullptr) {
     // Started without the unpack code: the archive is recognised but cannot be opened.
-    owner.RecordGap(TGapKind::UnsupportedMethod, std::string(), "no RAR module is loaded");
+    owner.RecordGap(TGapKind::UnsupportedMethod, std::string(),
+                    owner.RarModuleProblem.empty() ? std::string("no RAR module is loaded")
+                                                   : owner.RarModuleProblem);
     return;
   }
   try {

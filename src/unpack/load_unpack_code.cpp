@@ -2,8 +2,8 @@
 
 namespace kyv::unpack {
 
-bool TKYVDecompress::LoadUnpackCode() { 
-  return kyv::unpack::LoadUnpackCode(BasePath, UnpackCode, &CodeFile);
+bool TKYVDecompress::LoadUnpackCode() {
+  return kyv::unpack::LoadUnpackCode(BasePath, UnpackCode, &CodeFile, &RarModuleProblem);
 }
 
 } // namespace kyv::unpack

@@ -134,15 +134,23 @@ void FreeUnpackCode(TUnpackCodeArray& code) {
 }
 
 bool LoadUnpackCode(const std::string& basePath, TUnpackCodeArray& code,
-                    engine::TDatabaseFile* report) {
+                    engine::TDatabaseFile* report, std::string* rarProblem) {
   FreeUnpackCode(code);
   const std::string path = platform::NormalizeFolder(basePath) + std::string(kCodeFileName);
   const bool read = LoadCodeFile(path, code, report);
+  std::string refusal;
+  bool rarUp = false;
+  bool rarSeen = false;
   for (auto& record : code) {
     if (record.Name != kRarRecordName)
       continue;
-    modload::LoadModuleImage(record.Code, RarImports(), record.Lib);
+    rarSeen = true;
+    std::string why;
+    modload::LoadModuleImage(record.Code, RarImports(), record.Lib, nullptr, &why);
+    if (record.Lib.ModuleBase == nullptr && refusal.empty())
+      refusal = why.empty() ? std::string("refused") : why;
     if (record.Lib.ModuleBase != nullptr) {
+      rarUp = true;
       for (std::size_t i = 0; i < RarImports().size(); ++i)
         record.Entries[i] = *RarImports()[i].Target;
       LiveEntries& live = liveEntries();
@@ -152,6 +160,9 @@ bool LoadUnpackCode(const std::string& basePath, TUnpackCodeArray& code,
     record.Code.clear();
     record.Code.shrink_to_fit();
   }
+  if (rarProblem != nullptr)
+    *rarProblem = rarSeen && !rarUp ? "the RAR module in " + path + " cannot be loaded: " + refusal
+                                    : std::string();
   return read;
 }
 

@@ -44,8 +44,10 @@ bool LoadCodeFile(const std::string& path, TUnpackCodeArray& code,
 void FreeUnpackCode(TUnpackCodeArray& code);
 
 // Starts again: frees what was loaded, reads extract.kyv from basePath and brings up its UNRAR
-// records. True when the file was read; report as for LoadCodeFile.
+// records. True when the file was read; report as for LoadCodeFile. When the file holds a RAR
+// module but none comes up on this system (a module built for another one, a damaged record),
+// rarProblem (when given) says why; it is emptied otherwise.
 bool LoadUnpackCode(const std::string& basePath, TUnpackCodeArray& code,
-                    engine::TDatabaseFile* report = nullptr);
+                    engine::TDatabaseFile* report = nullptr, std::string* rarProblem = nullptr);
 
 } // namespace kyv::unpack

@@ -133,7 +133,9 @@ TEST(UnpackCode, LoadsTheUnrarModuleOnceAndFreesEverything) {
   TUnpackCodeArray code;
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
-    ASSERT_TRUE(LoadUnpackCode(dir.path().string(), code));
+    std::string problem = "stale";
+    ASSERT_TRUE(LoadUnpackCode(dir.path().string(), code, nullptr, &problem));
+    EXPECT_EQ(problem, "");
     ASSERT_EQ(code.size(), 2u);
     EXPECT_EQ(code[0].Name, "UNRAR");
     EXPECT_NE(code[0].Lib.ModuleBase, nullptr);
@@ -176,7 +178,9 @@ TEST(UnpackCode, FilesWithoutAModuleOrDamaged) {
   EXPECT_TRUE(report.Required);
   // No UNRAR record: the file loads, RAR stays unavailable.
   writeCodeFile(dir / "extract.kyv", {{"OTHER", bytesOf("x")}});
-  EXPECT_TRUE(LoadUnpackCode(dir.path().string(), code, &report));
+  std::string problem = "stale";
+  EXPECT_TRUE(LoadUnpackCode(dir.path().string(), code, &report, &problem));
+  EXPECT_EQ(problem, "");
   EXPECT_EQ(code.size(), 1u);
   EXPECT_TRUE(report.Loaded);
   EXPECT_EQ(report.Records, 1u);
@@ -191,9 +195,13 @@ TEST(UnpackCode, FilesWithoutAModuleOrDamaged) {
   EXPECT_FALSE(report.Loaded);
   EXPECT_TRUE(report.Reason.starts_with("damaged")) << report.Reason;
   EXPECT_TRUE(report.Message.starts_with("KYV-001")) << report.Message;
-  // An UNRAR record that is no module: the file is read, the module does not come up.
+  // An UNRAR record that is no module: the file is read, the module does not come up, and why
+  // is told.
   writeCodeFile(dir / "extract.kyv", {{"UNRAR", bytesOf("not a module")}});
-  EXPECT_TRUE(LoadUnpackCode(dir.path().string(), code));
+  EXPECT_TRUE(LoadUnpackCode(dir.path().string(), code, nullptr, &problem));
+  EXPECT_EQ(problem.rfind("the RAR module in ", 0), 0u) << problem;
+  EXPECT_NE(problem.find("extract.kyv cannot be loaded: "), std::string::npos) << problem;
+  EXPECT_GT(problem.size(), problem.find(": ") + 2) << "the loader's reason follows";
   ASSERT_EQ(code.size(), 1u);
   EXPECT_EQ(code[0].Lib.ModuleBase, nullptr);
   EXPECT_TRUE(rarEntryPointsClear());

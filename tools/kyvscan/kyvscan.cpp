@@ -18,6 +18,7 @@
 #include "platform/system.h"
 #include "plugin/scan_kernel.h"
 #include "report.h"
+#include "unpack/decompress.h"
 #include "walker.h"
 
 namespace {
@@ -189,6 +190,9 @@ int main(int argc, char** argv) {
   if (const std::string error = kyv::platform::tempFolderError(); !error.empty())
     reporter.Note("kyvscan: warning: cannot make the temporary folder in " + error +
                   "; containers cannot be unpacked");
+  if (kernel.Unpacker && !kernel.Unpacker->RarModuleProblem.empty())
+    reporter.Note("kyvscan: warning: " + kernel.Unpacker->RarModuleProblem +
+                  "; RAR archives are not unpacked");
 
   Scan(options, kernel, reporter).Run();
 
