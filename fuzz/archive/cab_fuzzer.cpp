@@ -41,6 +41,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       kyv::platform::deleteFile(input);
       return 0;
     }
+    // A budget, as the unpacking kernel sets one: writes past it are refused mid-copy.
+    std::uint64_t left = 1u << 20;
+    archive.WriteGate = [&left](std::size_t bytes) {
+      if (bytes > left)
+        return false;
+      left -= bytes;
+      return true;
+    };
     const int count = archive.MemberCount() < 64 ? archive.MemberCount() : 64;
     for (int i = 0; i < count; ++i) {
       if (archive.MemberAt(i)->UncompressedSize > (16u << 20))

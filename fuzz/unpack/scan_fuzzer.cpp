@@ -29,6 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static Road* road = [] {
     auto* r = new Road;
     r->unpacker.SetTempFolder(kyv::platform::NormalizeFolder(kyv::platform::tempFolder()));
+    // A small budget, so that members cut by it (and the grace after) come up often.
+    r->unpacker.Limits.MaxScanSize = 1u << 20;
     r->unpacker.SetOnItem([r](const kyv::unpack::TKYVArcInfoArray& chain) {
       r->scan(chain.back().ItemFile, chain);
       return true;
