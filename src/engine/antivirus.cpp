@@ -47,33 +47,32 @@ std::string stampText(double stamp) {
 
 } // namespace
 
-bool TAntivirus::refuse(TDatabaseFile file, std::string reason, std::string message) {
+bool TAntivirus::refuse(TDatabaseFile file) {
   file.Loaded = false;
-  file.Reason = std::move(reason);
-  file.Message = std::move(message);
   if (!file.Message.empty())
     AddLoadError(file.Message);
   Files.push_back(std::move(file));
   return false;
 }
 
+bool TAntivirus::refuse(TDatabaseFile file, std::string reason, std::string message) {
+  file.Reason = std::move(reason);
+  file.Message = std::move(message);
+  return refuse(std::move(file));
+}
+
 bool TAntivirus::decodeAndTest(std::vector<std::byte>& image, TDatabaseFile& file, bool isMain,
                                bool checkStamp) {
   file.Required = isMain;
-  if (!DecodeDatabaseImage(image))
-    return refuse(file, "damaged or truncated: its checksum or compressed body is wrong",
-                  DamagedFileMessage(file.FileName));
-  const DatabaseHeader header = ReadDatabaseHeader(image);
-  file.Stamp = header.Stamp;
-  if (!header.hasMagic())
-    return refuse(file, "not a database file (wrong magic)");
-  if (checkStamp && !isMain && header.Stamp < MainStamp)
-    return refuse(file, "older than the main database (stamp " + stampText(header.Stamp) +
+  if (!DecodeStoredFile(image, file))
+    return refuse(file);
+  if (checkStamp && !isMain && file.Stamp < MainStamp)
+    return refuse(file, "older than the main database (stamp " + stampText(file.Stamp) +
                             " below " + stampText(MainStamp) + ")");
   if (checkStamp && isMain)
-    MainStamp = header.Stamp; // set even when the version test below rejects the file
-  if (!header.versionAccepted())
-    return refuse(file, "made for a newer program version", NewerVersionMessage(file.FileName));
+    MainStamp = file.Stamp; // set even when the version test below rejects the file
+  if (!AcceptsStoredVersion(image, file))
+    return refuse(file);
   return true;
 }
 

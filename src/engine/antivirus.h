@@ -61,7 +61,9 @@ private:
   // refusal recorded) when the file is to be skipped.
   bool decodeAndTest(std::vector<std::byte>& image, TDatabaseFile& file, bool isMain,
                      bool checkStamp);
-  // Records a refused file in Files; false, for the loaders to return.
+  // Records a refused file in Files (its message, if any, among the load errors); false, for
+  // the loaders to return. The first takes the file with its Reason already set.
+  bool refuse(TDatabaseFile file);
   bool refuse(TDatabaseFile file, std::string reason, std::string message = {});
 };
 

@@ -24,6 +24,13 @@ struct TDatabaseFile {
 
 using TDatabaseFiles = std::vector<TDatabaseFile>;
 
+// The tests every stored file passes before its body is read: decoded in place, the magic, and
+// the program version it asks for. False, with the file's Reason (and the engine's Message, where
+// the engine has one) set, when the file is refused. Stamp is set once the header is readable,
+// so a caller can test it between the two steps.
+bool DecodeStoredFile(std::vector<std::byte>& image, TDatabaseFile& file);
+bool AcceptsStoredVersion(const std::vector<std::byte>& image, TDatabaseFile& file);
+
 // "FILE: REASON (MESSAGE)", the message left out when there is none. Windows-1251 where the
 // message is.
 std::string DescribeRefusal(const TDatabaseFile& file);

@@ -1,4 +1,5 @@
-// The private temporary folder's name, drawn the same way on both sides.
+// A private folder under a shared one, for systems with no mkdtemp (Windows): names drawn at
+// random until one is free, kept apart from the system calls so the drawing can be tested anywhere.
 #include <cstdio>
 
 #include "platform/system.h"

@@ -93,16 +93,8 @@ bool LoadCodeFile(const std::string& path, TUnpackCodeArray& code, engine::TData
   auto image = platform::readWholeFile(path, engine::kMaxStoredFile, &error);
   if (!image)
     return refuse("cannot be read: " + error);
-  if (!engine::DecodeDatabaseImage(*image))
-    return refuse("damaged or truncated: its checksum or compressed body is wrong",
-                  engine::DamagedFileMessage(file.FileName));
-  const engine::DatabaseHeader header = engine::ReadDatabaseHeader(*image);
-  file.Stamp = header.Stamp;
-  if (!header.hasMagic())
-    return refuse("not a database file (wrong magic)");
-  if (!header.versionAccepted())
-    return refuse("made for a newer program version",
-                  engine::NewerVersionMessage(file.FileName));
+  if (!engine::DecodeStoredFile(*image, file) || !engine::AcceptsStoredVersion(*image, file))
+    return false;
   const std::size_t before = code.size();
   if (!ReadUnpackCodeRecords(*image, code))
     return refuse("damaged: its record table runs past its end");
