@@ -8,7 +8,7 @@
 #include <span>
 
 #include "archive/ab_exception.h"
-#include "archive/checksum.h"
+#include "codec/checksum.h"
 #include "archive/inflate.h"
 #include "base/byte_io.h"
 
@@ -36,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!testOnly && static_cast<std::int64_t>(out.size()) != helper.NormalSize)
       std::abort();
     if (helper.PartialSize == 0 && !testOnly) {
-      const std::uint32_t want = (mode & 2) ? kyv::archive::adler32Update(1, out)
-                                            : kyv::archive::crc32Update(0, out);
+      const std::uint32_t want = (mode & 2) ? kyv::codec::adler32Update(1, out)
+                                            : kyv::codec::crc32Update(0, out);
       if (check != want)
         std::abort();
     }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/checksum.h"
+#include "codec/checksum.h"
 #include "base/endian.h"
 #include "platform/file.h"
 #include "test_support.h"
@@ -51,12 +51,12 @@ struct GzipBuilder {
     if (flags & kGzipFlagComment)
       text(comment), u8(0);
     if (flags & kGzipFlagHeaderCrc)
-      u16(crc32Update(0, out) & 0xFFFF);
+      u16(codec::crc32Update(0, out) & 0xFFFF);
     u8(0x01); // BFINAL, stored
     u16(static_cast<unsigned>(payload.size()));
     u16(~static_cast<unsigned>(payload.size()) & 0xFFFF);
     text(payload);
-    u32(crc32Update(0, asBytes(payload)));
+    u32(codec::crc32Update(0, asBytes(payload)));
     u32(static_cast<std::uint32_t>(payload.size()));
     return out;
   }

@@ -7,14 +7,17 @@
 #include <vector>
 
 #include "archive/ab_exception.h"
-#include "archive/bit_input.h"
-#include "archive/checksum.h"
-#include "archive/huffman_table.h"
+#include "codec/bit_input.h"
+#include "codec/checksum.h"
+#include "codec/huffman_table.h"
+#include "codec/lz_copy.h"
 #include "archive/pkware_crypt.h"
 
 namespace kyv::archive {
 
 namespace {
+
+using namespace codec;
 
 using u8 = std::uint8_t;
 using u32 = std::uint32_t;
@@ -153,45 +156,6 @@ struct FixedTables {
   }
 };
 const FixedTables kFixed;
-
-// Copies a match inside the window. The window keeps kCopySlack bytes past the longest match, so
-// the copy may move whole 8-byte words and run up to 23 bytes past the match; those bytes are
-// rewritten later. For distances under 8 a word would read bytes not yet written.
-constexpr std::size_t kCopySlack = 32;
-
-inline void copyWord(u8* dst, const u8* src) {
-  u64 v;
-  std::memcpy(&v, src, 8);
-  std::memcpy(dst, &v, 8);
-}
-
-inline void copyMatch(u8* dst, std::size_t distance, std::size_t length) {
-  const u8* src = dst - distance;
-  u8* const end = dst + length;
-  if (distance >= 8) {
-    // Most matches are short: three words without a test, then a loop for the rest.
-    copyWord(dst, src);
-    copyWord(dst + 8, src + 8);
-    copyWord(dst + 16, src + 16);
-    dst += 24;
-    src += 24;
-    while (dst < end) {
-      copyWord(dst, src);
-      dst += 8;
-      src += 8;
-    }
-  } else if (distance == 1) {
-    const u64 v = 0x0101010101010101ull * *src;
-    do {
-      std::memcpy(dst, &v, 8);
-      dst += 8;
-    } while (dst < end);
-  } else {
-    do
-      *dst++ = *src++;
-    while (dst < end);
-  }
-}
 
 enum class [[nodiscard]] Step {
   More,       // stopped at the window's write point or at the end of the buffered input
@@ -618,7 +582,7 @@ private:
       }
       refill();
       e = lit[litIndex()];
-      copyMatch(w + pos, distance, length);
+      copyMatchWithSlack(w + pos, distance, length);
       pos += length;
     }
 

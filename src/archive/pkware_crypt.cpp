@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "archive/checksum.h"
+#include "codec/checksum.h"
 
 namespace kyv::archive {
 
@@ -12,9 +12,9 @@ PkwareKeys::PkwareKeys(std::string_view password) {
 }
 
 void PkwareKeys::update(std::uint8_t plain) {
-  k0_ = crc32Byte(k0_, plain);
+  k0_ = codec::crc32Byte(k0_, plain);
   k1_ = (k1_ + (k0_ & 0xFF)) * 134775813u + 1;
-  k2_ = crc32Byte(k2_, static_cast<std::uint8_t>(k1_ >> 24));
+  k2_ = codec::crc32Byte(k2_, static_cast<std::uint8_t>(k1_ >> 24));
 }
 
 std::uint8_t PkwareKeys::decryptByte(std::uint8_t cipher) {

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "archive/ab_archive.h"
-#include "archive/checksum.h"
+#include "codec/bit_input.h"
+#include "codec/checksum.h"
+#include "codec/huffman_table.h"
 
 namespace kyv::archive {
 
@@ -38,44 +40,25 @@ namespace {
                      ErrorKind::DataError);
 }
 
-// Bits least significant first, from input read in chunks of at most 4096 bytes and never past
-// the member's compressed size. Running out of input is a read error: none of these formats has
-// an end marker, so the decoders stop on the uncompressed size and never need bits beyond it.
+// Bits least significant first, never read past the member's compressed size. Running out of
+// input is a read error: none of these formats has an end marker, so the decoders stop on the
+// uncompressed size and never need bits beyond it.
 class LegacyBitReader {
 public:
-  LegacyBitReader(ByteSource& in, std::uint64_t limit) : in_(in), left_(limit) {}
+  LegacyBitReader(ByteSource& in, std::uint64_t limit) : in_(in, limit) {}
 
   unsigned Bits(unsigned count) { // count <= 16
-    while (bitCount_ < count) {
-      bitBuffer_ |= static_cast<std::uint32_t>(NextByte()) << bitCount_;
-      bitCount_ += 8;
-    }
-    const unsigned value = bitBuffer_ & ((1u << count) - 1);
-    bitBuffer_ >>= count;
-    bitCount_ -= count;
+    in_.need(count);
+    const unsigned value = in_.peek(count);
+    if (!in_.drop(count))
+      throw EAbReadError();
     return value;
   }
 
-private:
-  std::uint8_t NextByte() {
-    if (pos_ == fill_) {
-      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), left_));
-      fill_ = want == 0 ? 0 : in_.read(std::span(buffer_).first(want));
-      pos_ = 0;
-      if (fill_ == 0)
-        throw EAbReadError();
-      left_ -= fill_;
-    }
-    return std::to_integer<std::uint8_t>(buffer_[pos_++]);
-  }
+  codec::LsbBitInput& Input() { return in_; }
 
-  ByteSource& in_;
-  std::uint64_t left_;
-  std::array<std::byte, 4096> buffer_{};
-  std::size_t pos_ = 0;
-  std::size_t fill_ = 0;
-  std::uint32_t bitBuffer_ = 0;
-  unsigned bitCount_ = 0;
+private:
+  codec::LsbBitInput in_;
 };
 
 // The output: a 32 KiB ring that is written out (and added to the CRC-32) each time it fills and
@@ -116,7 +99,7 @@ private:
   void Flush() {
     const std::span<const std::byte> piece(ring_.data() + flushed_, pos_ - flushed_);
     if (!piece.empty()) {
-      crc_ = crc32Update(crc_, piece);
+      crc_ = codec::crc32Update(crc_, piece);
       if (!sink_.write(piece))
         throw EAbWriteRefused();
     }
@@ -322,55 +305,48 @@ public:
     Build(lengths);
   }
 
-  // Codes are stored most significant bit first.
-  unsigned Decode(LegacyBitReader& in) const {
-    unsigned code = 0;
-    for (unsigned len = 1; len <= 16; ++len) {
-      code = (code << 1) | in.Bits(1);
-      const Level& level = levels_[len];
-      if (!level.symbols.empty() && code >= level.first && code - level.first < level.symbols.size())
-        return level.symbols[code - level.first];
+  // Codes are stored most significant bit first, the way Deflate stores its codes, and they are
+  // the complement of the canonical code of the same lengths: the application note hands them
+  // out from the longest length down, which for a complete code turns every canonical code word
+  // into its inverse. So the table is the canonical one, looked up with the bits inverted; a code
+  // that is not complete cannot be built that way and is damage.
+  unsigned Decode(LegacyBitReader& reader) const {
+    codec::LsbBitInput& in = reader.Input();
+    in.need(codec::kHuffMaxCodeLength);
+    // need() fills only whole bytes in order, so the bits above count are clear: inverted they
+    // are ones, but no code word is longer than the count.
+    const auto bits = static_cast<std::uint32_t>(~in.bits);
+    std::uint32_t e = table_[bits & ((1u << rootBits_) - 1)];
+    unsigned used = 0;
+    if (e & codec::kHuffSubtable) {
+      used = rootBits_;
+      e = table_[codec::huffPayload(e) + ((bits >> rootBits_) & ((1u << codec::huffCodeLength(e)) - 1))];
     }
-    corrupt("imploded code not in its tree");
+    if (e & codec::kHuffInvalid)
+      corrupt("imploded code not in its tree");
+    if (!in.drop(used + codec::huffCodeLength(e)))
+      throw EAbReadError();
+    return codec::huffPayload(e);
   }
 
 private:
-  struct Level {
-    unsigned first = 0;                  // smallest code of this length
-    std::vector<std::uint16_t> symbols;  // in increasing code order
-  };
-
-  // The application note's construction: sort by length (stable, so equal lengths keep symbol
-  // order), then hand out 16-bit left-aligned codes from the longest entry upwards.
   void Build(const std::vector<std::uint8_t>& lengths) {
-    std::vector<std::uint16_t> order(lengths.size());
-    for (std::size_t i = 0; i < order.size(); ++i)
-      order[i] = static_cast<std::uint16_t>(i);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::uint16_t a, std::uint16_t b) { return lengths[a] < lengths[b]; });
-    std::uint32_t code = 0;
-    std::uint32_t increment = 0;
-    unsigned lastLength = 0;
-    for (std::size_t k = order.size(); k-- > 0;) {
-      const unsigned length = lengths[order[k]];
-      code += increment;
-      if (code > 0xFFFF)
-        corrupt("imploded tree is over-subscribed");
-      if (length != lastLength) {
-        lastLength = length;
-        increment = 1u << (16 - length);
-      }
-      Level& level = levels_[length];
-      const unsigned prefixCode = code >> (16 - length);
-      if (level.symbols.empty())
-        level.first = prefixCode;
-      else if (prefixCode != level.first + level.symbols.size())
-        corrupt("imploded tree codes are not contiguous");
-      level.symbols.push_back(order[k]);
+    rootBits_ = lengths.size() > 64 ? 10 : 8;
+    table_.resize(codec::huffTableCapacity(lengths.size(), rootBits_, codec::kHuffMaxCodeLength));
+    switch (codec::buildHuffmanTable(lengths, codec::plainSymbolEntries(lengths.size()), rootBits_,
+                                     codec::kHuffMaxCodeLength, table_, codec::BitOrder::LsbFirst,
+                                     codec::Incomplete::Refused)) {
+    case codec::HuffBuild::Ok:
+      return;
+    case codec::HuffBuild::OverSubscribed:
+      corrupt("imploded tree is over-subscribed");
+    default:
+      corrupt("imploded tree leaves codes unused");
     }
   }
 
-  std::array<Level, 17> levels_;
+  unsigned rootBits_ = 0;
+  std::vector<std::uint32_t> table_;
 };
 
 void Explode(LegacyBitReader& in, LegacyOutput& out, std::uint16_t flags) {

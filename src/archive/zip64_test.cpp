@@ -7,7 +7,7 @@
 
 #include <map>
 
-#include "archive/checksum.h"
+#include "codec/checksum.h"
 #include "base/endian.h"
 #include "pieces_source.h"
 #include "test_support.h"
@@ -60,7 +60,7 @@ std::unique_ptr<PiecesSource> build(const std::vector<Member>& members, const La
   for (const Member& m : members) {
     const std::uint64_t size = m.data.size() + m.holeSize;
     // A member with a hole is only ever read in part, so its CRC-32 is not worked out.
-    const std::uint32_t crc = m.holeSize == 0 ? crc32Update(0, asBytes(m.data)) : 0;
+    const std::uint32_t crc = m.holeSize == 0 ? codec::crc32Update(0, asBytes(m.data)) : 0;
     // Local header: ZIP64 sizes in its own extra block, as streaming writers do.
     std::vector<std::byte> local;
     put32(local, 0x04034B50);

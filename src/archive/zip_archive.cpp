@@ -4,7 +4,7 @@
 #include <array>
 #include <vector>
 
-#include "archive/checksum.h"
+#include "codec/checksum.h"
 #include "archive/inflate.h"
 #include "archive/unzip_legacy.h"
 #include "base/endian.h"
@@ -284,7 +284,7 @@ std::uint32_t copyStored(ByteSource& in, ByteSink& out, std::uint64_t size) {
     if (got == 0)
       throw EAbReadError();
     const auto piece = std::span<const std::byte>(buffer).first(got);
-    crc = crc32Update(crc, piece);
+    crc = codec::crc32Update(crc, piece);
     if (!out.write(piece))
       throw EAbWriteRefused();
     size -= got;

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "archive/checksum.h"
+#include "codec/checksum.h"
 #include "test_support.h"
 
 namespace kyv::archive {
@@ -68,7 +68,7 @@ const std::vector<FixtureCase> kCases = {
     {"bombs/recext-droste.zip", "", {{13760, 0xB6B95443}, {28809, 0xF005BA11}}},
 };
 
-std::uint32_t crcOf(const std::vector<std::byte>& bytes) { return crc32Update(0, bytes); }
+std::uint32_t crcOf(const std::vector<std::byte>& bytes) { return codec::crc32Update(0, bytes); }
 
 TEST(ZipFixtures, EveryMemberMatchesItsReferenceSizeAndCrc) {
   for (const auto& c : kCases) {

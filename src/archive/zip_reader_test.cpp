@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "archive/checksum.h"
+#include "codec/checksum.h"
 #include "archive/zip_unzipper.h"
 #include "base/endian.h"
 #include "platform/system.h"
@@ -43,7 +43,7 @@ void putText(std::vector<std::byte>& v, std::string_view s) {
     v.push_back(std::byte(static_cast<unsigned char>(c)));
 }
 
-std::uint32_t crcOf(std::string_view s) { return crc32Update(0, asBytes(s)); }
+std::uint32_t crcOf(std::string_view s) { return codec::crc32Update(0, asBytes(s)); }
 
 // Builds prefix + local records + central directory + end record (+ comment).
 std::vector<std::byte> buildZip(const std::vector<Member>& members, std::string_view comment = {},
@@ -335,9 +335,9 @@ TEST(ZipReader, PasswordHookAndRetries) {
     std::string all = header + data;
     std::uint32_t k0 = 0x12345678, k1 = 0x23456789, k2 = 0x34567890;
     auto update = [&](std::uint8_t c) {
-      k0 = crc32Byte(k0, c);
+      k0 = codec::crc32Byte(k0, c);
       k1 = (k1 + (k0 & 0xFF)) * 134775813u + 1;
-      k2 = crc32Byte(k2, static_cast<std::uint8_t>(k1 >> 24));
+      k2 = codec::crc32Byte(k2, static_cast<std::uint8_t>(k1 >> 24));
     };
     for (char c : password)
       update(static_cast<std::uint8_t>(c));

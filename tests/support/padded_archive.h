@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/checksum.h"
+#include "codec/checksum.h"
 
 namespace kyv::test {
 
@@ -91,7 +91,7 @@ inline std::vector<std::byte> gzipOfHeadAndZeros(const std::vector<std::byte>& h
     d.bits(static_cast<std::uint32_t>(n), 16);
     d.bits(static_cast<std::uint32_t>(~n & 0xFFFF), 16);
     d.bytes({head.begin() + static_cast<std::ptrdiff_t>(at), head.begin() + static_cast<std::ptrdiff_t>(at + n)});
-    crc = archive::crc32Update(crc, std::span(head).subspan(at, n));
+    crc = codec::crc32Update(crc, std::span(head).subspan(at, n));
   }
   d.bits(1, 1); // BFINAL 1
   d.bits(1, 2); // BTYPE 01: fixed Huffman codes
@@ -112,7 +112,7 @@ inline std::vector<std::byte> gzipOfHeadAndZeros(const std::vector<std::byte>& h
   const std::array<std::byte, 65536> zero{};
   for (std::uint64_t done = 0; done < zeros;) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(zero.size(), zeros - done));
-    crc = archive::crc32Update(crc, std::span(zero).first(n));
+    crc = codec::crc32Update(crc, std::span(zero).first(n));
     done += n;
   }
   const std::uint64_t total = head.size() + zeros;

@@ -1,4 +1,4 @@
-#include "archive/checksum.h"
+#include "codec/checksum.h"
 
 #include <array>
 
@@ -7,7 +7,7 @@
 #define KYV_CRC_CLMUL 1
 #endif
 
-namespace kyv::archive {
+namespace kyv::codec {
 
 namespace {
 
@@ -162,4 +162,4 @@ std::uint32_t adler32Update(std::uint32_t adler, std::span<const std::byte> data
   return (b << 16) | a;
 }
 
-} // namespace kyv::archive
+} // namespace kyv::codec

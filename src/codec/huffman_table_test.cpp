@@ -3,9 +3,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "archive/huffman_table.h"
+#include "codec/bit_input.h"
+#include "codec/huffman_table.h"
 
-namespace kyv::archive {
+namespace kyv::codec {
 namespace {
 
 std::uint32_t reversed(std::uint32_t code, unsigned len) {
@@ -38,26 +39,26 @@ std::pair<std::uint32_t, unsigned> lookUp(const std::vector<std::uint32_t>& tabl
   return {sub, root + huffCodeLength(sub)};
 }
 
-// A complete code with lengths 1 to 15 (and 15 twice), most of them past the root, in both bit
+// A complete code with lengths 1 to 16 (and 16 twice), most of them past the root, in both bit
 // orders: every symbol's canonical code word leads to its own entry with its length and extra
 // bits; an incomplete code leaves invalid entries; an over-subscribed one is refused.
 TEST(HuffmanTableTest, BuildsTwoLevelTablesInBothBitOrders) {
   std::vector<std::uint8_t> lengths;
-  for (std::uint8_t l = 1; l <= 15; ++l)
+  for (std::uint8_t l = 1; l <= 16; ++l)
     lengths.push_back(l);
-  lengths.push_back(15);
+  lengths.push_back(16);
   std::vector<std::uint32_t> entries(lengths.size());
   for (std::uint32_t s = 0; s < entries.size(); ++s)
     entries[s] = ((100 + s) << 16) | (s % 3) | (s == 4 ? kHuffFlagA : 0);
   // Canonical code words: length l gets 1...10 (l-1 ones then a zero), the last two all ones.
   std::vector<std::uint32_t> codes;
-  for (unsigned l = 1; l <= 15; ++l)
+  for (unsigned l = 1; l <= 16; ++l)
     codes.push_back(((1u << l) - 1) - 1);
-  codes.push_back((1u << 15) - 1);
+  codes.push_back((1u << 16) - 1);
   const unsigned root = 5;
   for (const BitOrder order : {BitOrder::LsbFirst, BitOrder::MsbFirst}) {
-    std::vector<std::uint32_t> table(huffTableCapacity(lengths.size(), root, 15));
-    ASSERT_EQ(buildHuffmanTable(lengths, entries, root, 15, table, order), HuffBuild::Ok);
+    std::vector<std::uint32_t> table(huffTableCapacity(lengths.size(), root, 16));
+    ASSERT_EQ(buildHuffmanTable(lengths, entries, root, 16, table, order), HuffBuild::Ok);
     for (std::size_t s = 0; s < lengths.size(); ++s) {
       const auto [e, used] = lookUp(table, root, order, codes[s], lengths[s]);
       EXPECT_FALSE(e & (kHuffInvalid | kHuffSubtable)) << s;
@@ -75,9 +76,63 @@ TEST(HuffmanTableTest, BuildsTwoLevelTablesInBothBitOrders) {
   EXPECT_EQ(buildHuffmanTable(over, entries, 3, 15, table, BitOrder::LsbFirst),
             HuffBuild::OverSubscribed);
   std::vector<std::uint32_t> small(8);
-  EXPECT_EQ(buildHuffmanTable(lengths, entries, 3, 15, small, BitOrder::LsbFirst),
+  EXPECT_EQ(buildHuffmanTable(lengths, entries, 3, 16, small, BitOrder::LsbFirst),
             HuffBuild::TooLarge);
 }
 
+// Codes a format must see complete (LZX, imploded trees) are refused with space left over, but an
+// all-zero set (a tree the block does not use) gives a table where every code word is invalid.
+TEST(HuffmanTableTest, RefusesIncompleteCodesWhereTheFormatDoes) {
+  std::vector<std::uint32_t> table(huffTableCapacity(4, 4, 16));
+  const auto entries = plainSymbolEntries(4);
+  const auto build = [&](std::vector<std::uint8_t> lengths) {
+    return buildHuffmanTable(lengths, entries, 4, 16, table, BitOrder::MsbFirst, Incomplete::Refused);
+  };
+  EXPECT_EQ(build({1, 2, 3, 3}), HuffBuild::Ok);
+  EXPECT_EQ(build({1, 2, 3, 0}), HuffBuild::Incomplete);
+  EXPECT_EQ(build({1, 0, 0, 0}), HuffBuild::Incomplete);
+  EXPECT_EQ(build({1, 1, 1, 0}), HuffBuild::OverSubscribed);
+  EXPECT_EQ(build({0, 0, 0, 0}), HuffBuild::Ok);
+  for (std::size_t i = 0; i < 16; ++i)
+    EXPECT_TRUE(table[i] & kHuffInvalid);
+}
+
+// Symbols coded MSB first into bytes decode back through the bit reader, short and long codes
+// alike; a code word no symbol has comes back marked invalid.
+TEST(HuffmanTableTest, DecodesMsbFirstInput) {
+  // Lengths 2, 2, 3, 4, 9, 9 leave part of the code space unused (the canonical words 1111111xx).
+  const std::vector<std::uint8_t> lengths{2, 2, 3, 4, 9, 9};
+  const std::vector<std::uint32_t> codes{0b00, 0b01, 0b100, 0b1010, 0b101100000, 0b101100001};
+  const unsigned root = 3;
+  std::vector<std::uint32_t> table(huffTableCapacity(lengths.size(), root, 9));
+  ASSERT_EQ(buildHuffmanTable(lengths, plainSymbolEntries(lengths.size()), root, 9, table, BitOrder::MsbFirst),
+            HuffBuild::Ok);
+  const std::vector<unsigned> message{5, 0, 4, 3, 2, 1, 5, 5};
+  std::vector<std::byte> bytes;
+  std::uint32_t acc = 0;
+  unsigned held = 0;
+  const auto emit = [&](std::uint32_t code, unsigned len) {
+    acc = (acc << len) | code;
+    held += len;
+    while (held >= 8) {
+      bytes.push_back(static_cast<std::byte>(acc >> (held - 8)));
+      held -= 8;
+    }
+  };
+  for (const unsigned s : message)
+    emit(codes[s], lengths[s]);
+  emit(0b1111111, 7); // unused
+  emit(0, 16);
+  MsbBitInput<1> in{std::span<const std::byte>(bytes)};
+  for (const unsigned s : message) {
+    in.refill();
+    const std::uint32_t e = decodeMsbFirst(in, table.data(), root);
+    ASSERT_FALSE(e & kHuffInvalid);
+    EXPECT_EQ(huffPayload(e), s);
+  }
+  in.refill();
+  EXPECT_TRUE(decodeMsbFirst(in, table.data(), root) & kHuffInvalid);
+}
+
 } // namespace
-} // namespace kyv::archive
+} // namespace kyv::codec

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-namespace kyv::archive {
+namespace kyv::codec {
 
 // Running form: start with 0 and feed pieces; the value after each call is the final CRC-32 of
 // everything fed so far (the pre/post inversion is done inside).
@@ -16,4 +16,4 @@ std::uint32_t crc32Byte(std::uint32_t rawCrc, std::uint8_t byte);
 // Start with 1.
 std::uint32_t adler32Update(std::uint32_t adler, std::span<const std::byte> data);
 
-} // namespace kyv::archive
+} // namespace kyv::codec

@@ -1,9 +1,9 @@
-#include "archive/huffman_table.h"
+#include "codec/huffman_table.h"
 
 #include <algorithm>
 #include <array>
 
-namespace kyv::archive {
+namespace kyv::codec {
 
 namespace {
 
@@ -31,12 +31,24 @@ void fillCode(std::uint32_t* base, unsigned bits, std::uint32_t code, unsigned l
   }
 }
 
+constexpr auto kPlain = [] {
+  std::array<std::uint32_t, kHuffPlainSymbols> e{};
+  for (std::uint32_t s = 0; s < e.size(); ++s)
+    e[s] = s << 16;
+  return e;
+}();
+
 } // namespace
+
+std::span<const std::uint32_t> plainSymbolEntries(std::size_t count) {
+  return std::span(kPlain).first(std::min(count, kPlain.size()));
+}
 
 HuffBuild buildHuffmanTable(std::span<const std::uint8_t> lengths,
                             std::span<const std::uint32_t> symbolEntries, unsigned rootBits,
-                            unsigned maxLen, std::span<std::uint32_t> table, BitOrder order) {
-  if (symbolEntries.size() < lengths.size() || rootBits > kHuffMaxRootBits ||
+                            unsigned maxLen, std::span<std::uint32_t> table, BitOrder order,
+                            Incomplete incomplete) {
+  if (symbolEntries.size() < lengths.size() || rootBits == 0 || rootBits > kHuffMaxRootBits ||
       maxLen > kHuffMaxCodeLength || rootBits > maxLen)
     return HuffBuild::TooLarge;
   const std::size_t rootSize = std::size_t{1} << rootBits;
@@ -57,6 +69,8 @@ HuffBuild buildHuffmanTable(std::span<const std::uint8_t> lengths,
     if (left < 0)
       return HuffBuild::OverSubscribed;
   }
+  if (incomplete == Incomplete::Refused && left != 0 && left != (std::int64_t{1} << maxLen))
+    return HuffBuild::Incomplete;
   // Canonical first code word of each length (RFC 1951, 3.2.2).
   std::array<std::uint32_t, kHuffMaxCodeLength + 2> first{};
   std::uint32_t code = 0;
@@ -118,4 +132,4 @@ HuffBuild buildHuffmanTable(std::span<const std::uint8_t> lengths,
   return HuffBuild::Ok;
 }
 
-} // namespace kyv::archive
+} // namespace kyv::codec

@@ -1,0 +1,72 @@
+// Match copies of the LZ decoders: `length` bytes from `distance` bytes back. Overlapping copies
+// (distance < length) repeat the pattern, as every LZ format intends, so no form may copy a byte
+// before the one `distance` back of it has been written.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace kyv::codec {
+
+inline void copyWord(std::uint8_t* dst, const std::uint8_t* src) {
+  std::uint64_t v;
+  std::memcpy(&v, src, 8);
+  std::memcpy(dst, &v, 8);
+}
+
+// A flat window with kCopySlack writable bytes past the longest match: the copy may move whole
+// 8-byte words and run up to 23 bytes past the match; those bytes are rewritten later. For
+// distances under 8 a word would read bytes not yet written, so those go byte by byte (distance
+// 1, a run of one byte, by words of that byte). distance >= 1, length >= 1.
+inline constexpr std::size_t kCopySlack = 32;
+
+inline void copyMatchWithSlack(std::uint8_t* dst, std::size_t distance, std::size_t length) {
+  const std::uint8_t* src = dst - distance;
+  std::uint8_t* const end = dst + length;
+  if (distance >= 8) {
+    // Most matches are short: three words without a test, then a loop for the rest.
+    copyWord(dst, src);
+    copyWord(dst + 8, src + 8);
+    copyWord(dst + 16, src + 16);
+    dst += 24;
+    src += 24;
+    while (dst < end) {
+      copyWord(dst, src);
+      dst += 8;
+      src += 8;
+    }
+  } else if (distance == 1) {
+    const std::uint64_t v = 0x0101010101010101ull * *src;
+    do {
+      std::memcpy(dst, &v, 8);
+      dst += 8;
+    } while (dst < end);
+  } else {
+    do
+      *dst++ = *src++;
+    while (dst < end);
+  }
+}
+
+// A ring window of mask + 1 bytes (a power of two), writing exactly length bytes at pos
+// (pos <= mask). Source and destination may both wrap around the end of the ring.
+inline void copyMatchRing(std::uint8_t* w, std::size_t mask, std::size_t pos, std::size_t distance,
+                          std::size_t length) {
+  const std::size_t src = (pos - distance) & mask;
+  if (src < pos && distance >= 8 && pos + length <= mask + 1) {
+    // The source lies wholly behind the destination, at least a word back.
+    std::uint8_t* d = w + pos;
+    const std::uint8_t* s = w + src;
+    std::size_t n = length;
+    for (; n >= 8; n -= 8, d += 8, s += 8)
+      copyWord(d, s);
+    for (; n > 0; --n)
+      *d++ = *s++;
+    return;
+  }
+  for (std::size_t i = 0; i < length; ++i)
+    w[(pos + i) & mask] = w[(src + i) & mask];
+}
+
+} // namespace kyv::codec
