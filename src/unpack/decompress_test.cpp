@@ -11,6 +11,8 @@
 #include <sys/resource.h>
 #endif
 
+#include "cfb_writer.h"
+#include "msg_writer.h"
 #include "platform/file.h"
 #include "platform/system.h"
 #include "test_support.h"
@@ -62,6 +64,9 @@ TEST(Recognition, EveryMatchingTestCountsInOrder) {
       {headOf(std::string_view("\0From", 5)), {}}, // a leading NUL never reads as mail
       {headOf("Date:"), {"E-MAIL"}},
       {headOf("Dat"), {}},
+      // Compound files come last; whether one is a message shows only in its directory.
+      {headOf(std::string_view("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8)), {"CFB"}},
+      {headOf(std::string_view("\xD0\xCF\x11\xE0\xA1\xB1\x1A", 7)), {}},
   };
   for (const Case& c : cases)
     EXPECT_EQ(recognise(c.head), c.types) << test::textOf(std::span(c.head).first(16));
@@ -150,6 +155,41 @@ TEST_F(Dispatcher, MailPartsAreDeliveredInOrderWithTheirNamesAndTypes) {
     EXPECT_EQ(seen[i].chain[0].ItemFile, temp);
     EXPECT_EQ(seen[i].content, contents[i]);
   }
+  EXPECT_EQ(unpacker.Depth, 0);
+  EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(Dispatcher, OutlookMessagesGiveBodyAndAttachmentsOtherCompoundFilesNothing) {
+  std::vector<std::pair<std::string, std::string>> seen; // name, content
+  unpacker.SetOnItem([&](const TKYVArcInfoArray& chain) {
+    EXPECT_EQ(chain.back().ArcType, "MSG");
+    seen.emplace_back(chain.back().ItemName, test::textOf(test::readFile(chain.back().ItemFile)));
+    return true;
+  });
+  test::CfbWriter cfb;
+  test::MsgWriter msg(cfb);
+  msg.Message(test::CfbWriter::kRoot, "caf\xE9"); // written as UTF-16, delivered as UTF-8
+  msg.AddAttachment(test::CfbWriter::kRoot, 0, {"payload bytes", "payload.exe", "PAYLOAD.EXE"});
+  const std::uint32_t fwd = msg.AddEmbedded(test::CfbWriter::kRoot, 1, "");
+  msg.AddAttachment(fwd, 0, {std::string(6000, 'z'), "", "INNER.ZIP"});
+  const std::string file = cfb.Build();
+  unpack(write("m.msg", file));
+  const std::vector<std::pair<std::string, std::string>> want{
+      {"Body", "caf\xC3\xA9"}, {"payload.exe", "payload bytes"}, {"INNER.ZIP", std::string(6000, 'z')}};
+  EXPECT_EQ(seen, want);
+
+  // A document, and messages cut short or with a damaged header: nothing, or what can be read,
+  // and nothing left behind.
+  seen.clear();
+  test::CfbWriter doc;
+  doc.AddStream(test::CfbWriter::kRoot, "WordDocument", "text of a document");
+  unpack(write("d.doc", doc.Build()));
+  EXPECT_TRUE(seen.empty());
+  unpack(write("cut.msg", file.substr(0, file.size() / 2)));
+  std::string bad = file;
+  bad[30] = 10; // a sector shift that does not exist
+  unpack(write("bad.msg", bad));
+  EXPECT_TRUE(seen.empty());
   EXPECT_EQ(unpacker.Depth, 0);
   EXPECT_TRUE(leftovers().empty());
 }

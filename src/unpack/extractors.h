@@ -22,5 +22,6 @@ void ExtractRar(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
 void ExtractEmail(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractBinHex(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractTnef(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractCompound(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 
 } // namespace kyv::unpack

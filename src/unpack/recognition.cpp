@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/text.h"
+#include "document/compound_file.h"
 #include "mail/binhex.h"
 
 namespace kyv::unpack {
@@ -51,8 +52,11 @@ bool isBinHex(std::span<const std::byte> h) {
 }
 
 bool isTnef(std::span<const std::byte> h) { return at(h, 0, "\x78\x9F\x3E\x22"); }
+// Every compound file: whether it is an Outlook message shows only in its directory, which can
+// lie anywhere in the file, so the extractor decides.
+bool isCompound(std::span<const std::byte> h) { return document::TCompoundFile::HasSignature(h); }
 
-constexpr std::array<ContainerType, 11> kTypes{{
+constexpr std::array<ContainerType, 12> kTypes{{
     {"ZIP", isZip, ExtractZip},
     {"EA", isEa, nullptr},
     {"CAB", isCab, ExtractCab},
@@ -64,6 +68,7 @@ constexpr std::array<ContainerType, 11> kTypes{{
     {"E-MAIL", looksLikeMail, ExtractEmail},
     {"BINHEX", isBinHex, ExtractBinHex},
     {"TNEF", isTnef, ExtractTnef},
+    {"CFB", isCompound, ExtractCompound},
 }};
 
 } // namespace
