@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # End-to-end with real producers: makes containers holding the standard test file with the
 # archivers and mail library users have (Info-ZIP zip, 7-Zip, GNU tar, gzip, gcab, chmcmd,
-# Python's email package), takes the RAR fixtures with a signature of one of their members, and
-# scans each one through a shipped front end, checking the verdict and the chain.
+# Python's email package, libgsf's compound-file writer), takes the RAR fixtures with a signature
+# of one of their members, and scans each one through a shipped front end, checking the verdict
+# and the chain.
 #   interop.sh kyvscan KYVSCAN KYVDB EXTRACT.KYV
 #   interop.sh bavhost BAVHOST.EXE KYVMAIL.DLL KYVDB.EXE EXTRACT.KYV    (Windows build, under Wine)
 # A missing producer skips its cases with a note and the run ends with status 77, which CTest shows
@@ -377,6 +378,49 @@ expect mail-deep r-deep.eml "$(chain '\{E-MAIL:base64\}/eicar.com')"
 expect mail-uuencode-in-text r-uutext.eml "$(chain '\{E-MAIL:x-uue\}/eicar.com')"
 expect mail-binhex r-binhex.eml "$(chain '\{E-MAIL:7bit\}/eicar.hqx/\{BINHEX\}/eicar.com')"
 expect mail-tnef r-tnef.eml "$(chain '\{E-MAIL:base64\}/winmail.dat/\{TNEF\}/Long name of the file.com')"
+
+# Outlook messages (.msg): the message's storages and property streams laid out as files, put into
+# a compound file by libgsf's writer. The payload is attached to a forwarded message inside the
+# message; the same .msg is then sent as a mail attachment.
+if have gsf && have python3; then
+  python3 - <<'PY'
+import os, struct
+def w(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    open(path, "wb").write(data)
+u = lambda s: s.encode("utf-16-le")
+prop = lambda tag, v: struct.pack("<IIII", tag, 6, v, 0)
+eicar = open("eicar.com", "rb").read()
+m = "msgtree"
+w(m + "/__properties_version1.0", b"\0" * 32 + prop(0x0E070003, 0))
+w(m + "/__substg1.0_1000001F", u("See the forwarded message.\r\n"))
+a = m + "/__attach_version1.0_#00000000"
+w(a + "/__properties_version1.0", b"\0" * 8 + prop(0x37050003, 1))
+w(a + "/__substg1.0_37010102", open("clean.txt", "rb").read())
+w(a + "/__substg1.0_3707001F", u("clean.txt"))
+a = m + "/__attach_version1.0_#00000001"
+w(a + "/__properties_version1.0", b"\0" * 8 + prop(0x37050003, 5))
+i = a + "/__substg1.0_3701000D"
+w(i + "/__properties_version1.0", b"\0" * 24 + prop(0x0E070003, 0))
+w(i + "/__substg1.0_1000001E", b"the file is attached")
+b = i + "/__attach_version1.0_#00000000"
+w(b + "/__properties_version1.0", b"\0" * 8 + prop(0x37050003, 1))
+w(b + "/__substg1.0_37010102", eicar)
+w(b + "/__substg1.0_3707001F", u("Long name of the file.com"))
+PY
+  gsf createole o-forward.msg msgtree/* >/dev/null
+  python3 - <<'PY'
+from email.mime.application import MIMEApplication
+from email.mime.multipart import MIMEMultipart
+from email.mime.text import MIMEText
+m = MIMEMultipart(); m["From"] = "a@example.org"; m.attach(MIMEText("a saved message"))
+part = MIMEApplication(open("o-forward.msg", "rb").read(), "vnd.ms-outlook")
+part.add_header("Content-Disposition", "attachment", filename="saved.msg"); m.attach(part)
+open("o-mail.eml", "wb").write(bytes(m))
+PY
+else note "gsf (libgsf-bin) or python3 missing"; fi
+expect msg-forward o-forward.msg "$(chain '\{MSG\}/Long name of the file.com')"
+expect msg-in-mail o-mail.eml "$(chain '\{E-MAIL:base64\}/saved.msg/\{MSG\}/Long name of the file.com')"
 
 expect plain-clean clean.txt "$(clean)"
 
