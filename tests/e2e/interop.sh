@@ -408,7 +408,7 @@ w(b + "/__properties_version1.0", b"\0" * 8 + prop(0x37050003, 1))
 w(b + "/__substg1.0_37010102", eicar)
 w(b + "/__substg1.0_3707001F", u("Long name of the file.com"))
 PY
-  gsf createole o-forward.msg msgtree/* >/dev/null
+  gsf createole o-forward.msg msgtree/* >/dev/null 2>&1
   python3 - <<'PY'
 from email.mime.application import MIMEApplication
 from email.mime.multipart import MIMEMultipart
