@@ -14,7 +14,7 @@ std::string fixedProperty(std::uint32_t tag, std::uint32_t value) {
 }
 std::string attachmentName(std::size_t index) {
   char name[40];
-  std::snprintf(name, sizeof name, "__attach_version1.0_#%08zX", index);
+  std::snprintf(name, sizeof name, "__attach_version1.0_#%08lX", static_cast<unsigned long>(index));
   return name;
 }
 } // namespace
