@@ -112,14 +112,16 @@ void TCompoundFile::ReadFat(std::span<const std::byte> header) {
   std::vector<std::byte> sector(sectorSize_);
   for (std::size_t i = 0; i < list.size(); ++i) {
     const std::uint32_t at = list[i];
-    // An unreadable FAT sector leaves its entries free: the chains through it end there.
+    // An unreadable FAT sector leaves its entries free, so the chains through it end there; of
+    // one the file cuts short, the entries it still holds are used.
     std::size_t got = 0;
-    if (at >= sectorCount_ || !ReadAt(SectorOffset(at), sector, got))
+    if (at >= sectorCount_)
       continue;
+    (void)ReadAt(SectorOffset(at), sector, got);
     if (at < fat_.owner.size())
       fat_.owner[at] = kMetaOwner;
     const std::size_t base = i * perSector;
-    for (std::uint32_t j = 0; j < perSector && base + j < fat_.next.size(); ++j)
+    for (std::uint32_t j = 0; j < got / 4 && base + j < fat_.next.size(); ++j)
       fat_.next[base + j] = loadLe32(sector.data() + 4 * j);
   }
 }

@@ -178,6 +178,9 @@ const Hostile kHostile[] = {
     {"directory chain loops",
      [](Sample& s) { fatNext(s, s.writer.DirectoryStart() + 1, s.writer.DirectoryStart()); },
      false, TCfbRead::Complete, TCfbRead::Complete, false},
+    // The writer puts the FAT last: the entries that a cut FAT sector still holds are used.
+    {"file cut inside its last sector",
+     [](Sample& s) { s.file.resize(s.file.size() - 100); }, false, TCfbRead::Complete, TCfbRead::Complete, false},
 };
 
 TEST(CompoundFile, HostileFilesEndShortOrAreRefused) {
