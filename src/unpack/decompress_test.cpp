@@ -192,6 +192,22 @@ TEST_F(Dispatcher, OutlookMessagesGiveBodyAndAttachmentsOtherCompoundFilesNothin
   EXPECT_TRUE(seen.empty());
   EXPECT_EQ(unpacker.Depth, 0);
   EXPECT_TRUE(leftovers().empty());
+
+  // The budget running out inside an attachment: that one is handed on as far as it was written,
+  // the ones after it are not made.
+  seen.clear();
+  unpacker.Limits.MaxScanSize = 4000;
+  test::CfbWriter padded;
+  test::MsgWriter paddedMsg(padded);
+  paddedMsg.Message(test::CfbWriter::kRoot, "");
+  paddedMsg.AddAttachment(test::CfbWriter::kRoot, 0, {"payload" + std::string(9000, '\0'), "padded.exe", ""});
+  paddedMsg.AddAttachment(test::CfbWriter::kRoot, 1, {"after", "after.txt", ""});
+  unpack(write("p.msg", padded.Build()));
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].first, "padded.exe");
+  EXPECT_EQ(seen[0].second.substr(0, 7), "payload");
+  EXPECT_LT(seen[0].second.size(), 9007u);
+  EXPECT_TRUE(leftovers().empty());
 }
 
 TEST_F(Dispatcher, ExecutablesAreNeverUnpacked) {

@@ -50,8 +50,8 @@ void ExtractCompound(TKYVDecompress& owner, const std::string& path, const TKYVA
     // would fare no better: the run over this file ends here.
     if (!written && !member.cutOff())
       throw kyv::Error(ErrorKind::Io, "cannot write " + member.path());
-    if (!member.cutOff())
-      owner.DeliverItem(path, "MSG", item.Name, member.path(), chain);
+    // One the budget cut off is handed on as far as it was written.
+    owner.DeliverItem(path, "MSG", item.Name, member.path(), chain);
     member.remove();
   }
 }
