@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,16 @@ struct Item {
   std::string bytes;
   bool operator==(const Item&) const = default;
 };
+
+std::string hexOf(const std::string& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (const unsigned char c : bytes) {
+    hex.push_back(kDigits[c >> 4]);
+    hex.push_back(kDigits[c & 15]);
+  }
+  return hex;
+}
 
 std::vector<Item> itemsOf(const std::string& file) {
   MemorySource source(asBytes(file));
@@ -113,6 +125,50 @@ TEST(MsgReader, AttachmentsSharingOneStreamGiveItOnce) {
   }
   EXPECT_EQ(complete, 1u);
   EXPECT_EQ(total, 8192u);
+}
+
+// An independent .msg reader (Debian's msgconvert) finds the same attachments with the same
+// bytes in what the test writer makes, names of every kind and attached messages included.
+TEST(MsgReader, AnIndependentReaderFindsTheSameAttachments) {
+  if (!test::haveProgram("msgconvert") || !test::haveProgram("python3"))
+    GTEST_SKIP() << "msgconvert (libemail-outlook-message-perl) is not installed";
+  CfbWriter cfb;
+  MsgWriter msg(cfb);
+  msg.Message(CfbWriter::kRoot, "Hello");
+  std::string binary(9000, '\0');
+  for (std::size_t i = 0; i < binary.size(); ++i)
+    binary[i] = static_cast<char>(i * 131 + i / 256);
+  msg.AddAttachment(CfbWriter::kRoot, 0, {binary, "Quarterly report.exe", "QUARTE~1.EXE"});
+  msg.AddAttachment(CfbWriter::kRoot, 1, {"eight-bit", "Old client.txt", "", MsgWriter::Text::EightBit});
+  msg.AddAttachment(CfbWriter::kRoot, 2, {"short only", "", "SHORT.TXT"});
+  const std::uint32_t fwd = msg.AddEmbedded(CfbWriter::kRoot, 3, "forwarded body");
+  msg.AddAttachment(fwd, 0, {"inner data", "inner.bin", ""});
+  const std::string file = cfb.Build();
+
+  std::vector<std::string> ours;
+  for (const Item& item : itemsOf(file))
+    if (item.kind == Kind::Attachment)
+      ours.push_back(item.name + "\t" + hexOf(item.bytes));
+  std::sort(ours.begin(), ours.end());
+  ASSERT_EQ(ours.size(), 4u);
+
+  test::ScratchDir dir;
+  test::writeFile(dir / "m.msg", file);
+  test::writeFile(dir / "list.py",
+                  "import email, sys\n"
+                  "m = email.message_from_binary_file(open(sys.argv[1], 'rb'))\n"
+                  "for p in m.walk():\n"
+                  "    if p.get_filename():\n"
+                  "        print(p.get_filename() + '\\t' + p.get_payload(decode=True).hex())\n");
+  ASSERT_EQ(test::run("cd " + dir.path().string() + " && msgconvert --outfile m.eml m.msg >/dev/null 2>&1 && "
+                      "/usr/bin/python3 list.py m.eml > theirs.txt"),
+            0);
+  std::vector<std::string> theirs;
+  std::istringstream lines(test::textOf(test::readFile(dir / "theirs.txt")));
+  for (std::string line; std::getline(lines, line);)
+    theirs.push_back(line);
+  std::sort(theirs.begin(), theirs.end());
+  EXPECT_EQ(ours, theirs);
 }
 
 // Damage at random, many times over: every walk ends, and everything read together stays within
