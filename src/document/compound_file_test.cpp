@@ -121,6 +121,9 @@ const Hostile kHostile[] = {
     {"sector shift 10", [](Sample& s) { CfbWriter::Put16(s.file, 30, 10); }, true},
     {"sector shift 0", [](Sample& s) { CfbWriter::Put16(s.file, 30, 0); }, true},
     {"sector shift 31", [](Sample& s) { CfbWriter::Put16(s.file, 30, 31); }, true},
+    // A version-3 file that says its sectors are 4096 bytes: its directory sector lies past
+    // the end of the file when counted in those.
+    {"sector shift 12 in a file of 512-byte sectors", [](Sample& s) { CfbWriter::Put16(s.file, 30, 12); }, true},
     {"mini sector shift 7", [](Sample& s) { CfbWriter::Put16(s.file, 32, 7); }, true},
     {"directory outside the file", [](Sample& s) { put32(s, 48, 0x00FFFFFF); }, true},
     {"no FAT sectors", [](Sample& s) { put32(s, 44, 0); }, true},
