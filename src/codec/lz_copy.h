@@ -17,8 +17,8 @@ inline void copyWord(std::uint8_t* dst, const std::uint8_t* src) {
 
 // A flat window with kCopySlack writable bytes past the longest match: the copy may move whole
 // 8-byte words and run up to 23 bytes past the match; those bytes are rewritten later. For
-// distances under 8 a word would read bytes not yet written, so those go byte by byte (distance
-// 1, a run of one byte, by words of that byte). distance >= 1, length >= 1.
+// distances under 8 a word would read bytes not yet written, so those advance by the distance
+// (distance 1, a run of one byte, by words of that byte). distance >= 1, length >= 1.
 inline constexpr std::size_t kCopySlack = 32;
 
 inline void copyMatchWithSlack(std::uint8_t* dst, std::size_t distance, std::size_t length) {
@@ -43,9 +43,14 @@ inline void copyMatchWithSlack(std::uint8_t* dst, std::size_t distance, std::siz
       dst += 8;
     } while (dst < end);
   } else {
-    do
-      *dst++ = *src++;
-    while (dst < end);
+    // 2 to 7 bytes back: each word read holds `distance` bytes already written followed by
+    // bytes not yet written; stepping by `distance` makes every step's written part the next
+    // step's source, so the pattern repeats correctly.
+    do {
+      copyWord(dst, src);
+      dst += distance;
+      src += distance;
+    } while (dst < end);
   }
 }
 
