@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "chm/lzx.h"
+#include "codec/lzx.h"
 
 namespace {
 constexpr std::size_t kMaxOutput = 4u << 20;
@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(input.data(), data + 4, input.size());
   std::vector<std::byte> output(outLength);
   // The process-wide decoder, as the container uses it: its window is reused across inputs.
-  if (kyv::chm::LzxPrepare(windowBits) != kyv::chm::LzxOk)
+  if (kyv::codec::LzxPrepare(windowBits) != kyv::codec::LzxOk)
     return 0;
-  (void)kyv::chm::LzxExpand(input, output);
+  (void)kyv::codec::LzxExpand(input, output);
   return 0;
 }

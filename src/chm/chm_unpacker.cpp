@@ -8,7 +8,8 @@
 #include "base/endian.h"
 #include "base/error.h"
 #include "chm/chm_format.h"
-#include "chm/lzx.h"
+#include "codec/lzx.h"
+#include "platform/codepages.h"
 #include "platform/file.h"
 
 namespace kyv::chm {
@@ -97,21 +98,7 @@ std::string utf16ToUtf8(std::span<const std::byte> units) {
     }
     if (cp >= 0xD800 && cp <= 0xDFFF)
       cp = 0xFFFD;
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    platform::appendUtf8(out, cp);
   }
   return out;
 }
@@ -383,9 +370,9 @@ bool TCHMUnpacker::decodeSection(TCHMSection& s) {
   if (!in.seek(s.Offset))
     return true;
   input.resize(in.read(input));
-  if (LzxPrepare(s.WindowBits) != LzxOk)
+  if (codec::LzxPrepare(s.WindowBits) != codec::LzxOk)
     return true;
-  (void)LzxExpand(input, s.Buffer);
+  (void)codec::LzxExpand(input, s.Buffer);
   return true;
 }
 

@@ -13,7 +13,7 @@
 
 #include "base/endian.h"
 #include "base/error.h"
-#include "chm/lzx_test_writer.h"
+#include "lzx_test_writer.h"
 #include "test_support.h"
 
 namespace kyv::chm {

@@ -60,14 +60,28 @@ inline void copyMatchRing(std::uint8_t* w, std::size_t mask, std::size_t pos, st
                           std::size_t length) {
   const std::size_t src = (pos - distance) & mask;
   if (src < pos && distance >= 8 && pos + length <= mask + 1) {
-    // The source lies wholly behind the destination, at least a word back.
+    // The source lies wholly behind the destination, at least a word back, so every piece reads
+    // bytes already final. The last piece may overlap the one before it (it rewrites the same
+    // values) instead of finishing byte by byte.
     std::uint8_t* d = w + pos;
     const std::uint8_t* s = w + src;
-    std::size_t n = length;
-    for (; n >= 8; n -= 8, d += 8, s += 8)
-      copyWord(d, s);
-    for (; n > 0; --n)
-      *d++ = *s++;
+    if (length >= 8) {
+      std::size_t n = length;
+      for (; n >= 8; n -= 8, d += 8, s += 8)
+        copyWord(d, s);
+      if (n > 0)
+        copyWord(d + n - 8, s + n - 8);
+    } else if (length >= 4) {
+      std::uint32_t a, b;
+      std::memcpy(&a, s, 4);
+      std::memcpy(&b, s + length - 4, 4);
+      std::memcpy(d, &a, 4);
+      std::memcpy(d + length - 4, &b, 4);
+    } else if (length > 0) {
+      d[0] = s[0];
+      d[length / 2] = s[length / 2];
+      d[length - 1] = s[length - 1];
+    }
     return;
   }
   for (std::size_t i = 0; i < length; ++i)

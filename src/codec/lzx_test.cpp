@@ -1,16 +1,18 @@
 // LZX decoder: streams are built in code with the writer in lzx_test_writer.h; real compressor
-// output is covered by the container tests.
-#include "chm/lzx.h"
+// output is covered by the compiled-help container tests.
+#include "codec/lzx.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "chm/lzx_test_writer.h"
+#include "base/byte_io.h"
+#include "lzx_test_writer.h"
 
-namespace kyv::chm {
+namespace kyv::codec {
 namespace {
 
 using test::LzxWriter;
@@ -173,8 +175,14 @@ TEST(LzxExpand, RunPastTheWindowEndIsBadFormat) {
   w.header(0);
   w.blockHeader(3, 40000);
   w.uncompressedBody(filler(40000, 3));
-  const auto r = decode(15, w.finish(), 40000);
-  EXPECT_EQ(r.result, LzxBadFormat);
+  const auto stream = w.finish();
+  EXPECT_EQ(decode(15, stream, 40000).result, LzxBadFormat);
+  // The same when the stream is decoded frame by frame: the run is checked as a whole.
+  LzxDecoderState d;
+  ASSERT_EQ(d.prepare(15, 40000), LzxOk);
+  LzxInput in{std::span<const std::byte>(stream)};
+  std::vector<std::byte> frame(LzxDecoderState::kFrameSize);
+  EXPECT_EQ(d.expand(in, frame), LzxBadFormat);
 }
 
 TEST(LzxExpand, InputRunningOutIsBadDataAndKeepsEarlierRuns) {
@@ -268,6 +276,86 @@ TEST(LzxExpand, E8TranslationPerFrameSparesFrameTails) {
   }
 }
 
+// Hands out its bytes a few at a time, as a file read in pieces might.
+class ShortReads final : public ByteSource {
+public:
+  ShortReads(const std::vector<std::byte>& bytes, std::size_t piece) : bytes_(bytes), piece_(piece) {}
+  std::size_t read(std::span<std::byte> out) override {
+    const std::size_t n = std::min({out.size(), piece_, bytes_.size() - pos_});
+    std::memcpy(out.data(), bytes_.data() + pos_, n);
+    pos_ += n;
+    return n;
+  }
+  bool seek(std::uint64_t offset) override {
+    if (offset > bytes_.size())
+      return false;
+    pos_ = static_cast<std::size_t>(offset);
+    return true;
+  }
+  std::uint64_t size() const override { return bytes_.size(); }
+  std::uint64_t position() const override { return pos_; }
+
+private:
+  const std::vector<std::byte>& bytes_;
+  std::size_t piece_;
+  std::size_t pos_ = 0;
+};
+
+TEST(LzxExpand, FrameByFrameFromASourceGivesTheBytesOfOneCall) {
+  // Window 128 KB: a verbatim block over two frame ends, an odd uncompressed block, and a
+  // verbatim block again, with calls scattered through all three for the E8 translation.
+  std::string data = filler(100001, 5);
+  for (std::size_t at : {100u, 32770u, 49990u, 50005u, 65530u, 80000u, 99990u})
+    data = withCall(data, at, static_cast<std::int32_t>(at % 3 == 0 ? 5000 : -20));
+  constexpr std::uint32_t kE8 = 3000000;
+  LzxWriter w;
+  w.header(kE8);
+  std::vector<std::uint8_t> mainLengths(720, 0), lengthLengths(320, 0);
+  std::size_t pos = 0;
+  const auto literals = [&](VerbatimBlock& v, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      v.literal(static_cast<std::uint8_t>(data[pos++]));
+      if (pos % 32768 == 0)
+        w.alignWord();
+    }
+  };
+  w.blockHeader(1, 50000);
+  {
+    VerbatimBlock v(w, 256 + 8 * 34, mainLengths, lengthLengths);
+    literals(v, 50000);
+  }
+  w.blockHeader(3, 30001);
+  w.uncompressedBody(std::string_view(data).substr(pos, 30001));
+  pos += 30001;
+  w.blockHeader(1, 20000);
+  {
+    VerbatimBlock v(w, 256 + 8 * 34, mainLengths, lengthLengths);
+    literals(v, 20000);
+  }
+  const auto stream = w.finish();
+  const std::string expected = untranslate(data, kE8);
+  ASSERT_FALSE(expected == data);
+
+  const auto whole = decode(17, stream, data.size());
+  ASSERT_EQ(whole.result, LzxOk);
+  EXPECT_TRUE(textOf(whole.out) == expected);
+
+  for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{100000}}) {
+    ShortReads source(stream, piece);
+    LzxInput in(source);
+    LzxDecoderState d;
+    ASSERT_EQ(d.prepare(17, data.size()), LzxOk);
+    std::vector<std::byte> out(data.size());
+    for (std::size_t at = 0; at < out.size(); at += LzxDecoderState::kFrameSize) {
+      const std::size_t n = std::min(LzxDecoderState::kFrameSize, out.size() - at);
+      std::size_t produced = 0;
+      ASSERT_EQ(d.expand(in, std::span(out).subspan(at, n), &produced), LzxOk) << piece << " " << at;
+      EXPECT_EQ(produced, n);
+    }
+    EXPECT_TRUE(textOf(out) == expected) << piece;
+  }
+}
+
 TEST(LzxExpand, ProcessWideDecoderDecodesOneSection) {
   LzxWriter w;
   w.header(0);
@@ -281,4 +369,4 @@ TEST(LzxExpand, ProcessWideDecoderDecodesOneSection) {
 }
 
 } // namespace
-} // namespace kyv::chm
+} // namespace kyv::codec

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kyv::chm::test {
+namespace kyv::test {
 
 // LZX bitstream: 16-bit little-endian words filled from their most significant bit.
 class LzxWriter {
@@ -138,4 +138,4 @@ private:
   std::vector<std::uint32_t> mainCodes_;
 };
 
-} // namespace kyv::chm::test
+} // namespace kyv::test
