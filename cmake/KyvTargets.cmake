@@ -82,8 +82,12 @@ endfunction()
 
 # The usual shape of a subsystem folder: every *.cpp but the tests makes the library kyv_<name>;
 # every *_test.cpp makes the test executable <name>_tests. New files need no edit here.
+# kyv_subsystem(name [DEPS ...] [TEST_DEPS ...] [OWN_BINARY_TESTS file_test.cpp ...])
+#   One library of the folder's sources and one test binary of its *_test.cpp files; a test that
+#   changes the whole process (replaces the global allocator, say) gets a binary of its own,
+#   named after its file, so that it cannot change what the other tests see.
 function(kyv_subsystem name)
-  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS;OWN_BINARY_TESTS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   list(FILTER sources EXCLUDE REGEX "_test\\.cpp$")
   if(sources)
@@ -94,6 +98,11 @@ function(kyv_subsystem name)
     target_link_libraries(kyv_${name} INTERFACE ${ARG_DEPS})
   endif()
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  foreach(own IN LISTS ARG_OWN_BINARY_TESTS)
+    list(REMOVE_ITEM tests ${CMAKE_CURRENT_SOURCE_DIR}/${own})
+    get_filename_component(stem ${own} NAME_WE)
+    kyv_test(${name}_${stem} SOURCES ${own} DEPS kyv_${name} ${ARG_TEST_DEPS})
+  endforeach()
   if(tests)
     kyv_test(${name}_tests SOURCES ${tests} DEPS kyv_${name} ${ARG_TEST_DEPS})
   endif()

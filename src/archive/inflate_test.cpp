@@ -16,6 +16,7 @@
 #include "archive/inflate.h"
 #include "base/byte_io.h"
 #include "base/endian.h"
+#include "owned_source.h"
 #include "test_support.h"
 
 namespace kyv::archive {
@@ -511,18 +512,6 @@ TEST(InflateTest, WhatWasDecodedBeforeAFailureIsWritten) {
   EXPECT_EQ(o.helper.NormalSize, 5);
 }
 
-// A source that hands out one byte per read, so every buffer refill path runs.
-class TrickleSource final : public ByteSource {
-public:
-  explicit TrickleSource(const Bytes& b) : inner_(b) {}
-  std::size_t read(std::span<std::byte> out) override { return inner_.read(out.first(std::min<std::size_t>(out.size(), 1))); }
-  bool seek(std::uint64_t o) override { return inner_.seek(o); }
-  std::uint64_t size() const override { return inner_.size(); }
-  std::uint64_t position() const override { return inner_.position(); }
-
-private:
-  MemorySource inner_;
-};
 
 TEST(InflateTest, RoundTripsAcrossTheWholeWindow) {
   // Long enough for the window to move its history several times.
@@ -553,7 +542,8 @@ TEST(InflateTest, RoundTripsAcrossTheWholeWindow) {
     EXPECT_EQ(o.helper.NormalSize, static_cast<std::int64_t>(data.size()));
     EXPECT_EQ(o.result, refCrc(data));
 
-    TrickleSource slow(packed);
+    // One byte per read, so every buffer refill path runs.
+    test::OwnedSource slow(packed, 1);
     VectorSink sink;
     TAbDeflateHelper h;
     h.Options = base;

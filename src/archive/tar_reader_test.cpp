@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "owned_source.h"
 #include "pieces_source.h"
 #include "test_support.h"
 
@@ -18,19 +19,7 @@ namespace {
 using test::bytesOf;
 using test::textOf;
 
-// Owns the bytes a MemorySource reads.
-class OwnedSource final : public ByteSource {
-public:
-  explicit OwnedSource(std::vector<std::byte> bytes) : bytes_(std::move(bytes)), mem_(bytes_) {}
-  std::size_t read(std::span<std::byte> out) override { return mem_.read(out); }
-  bool seek(std::uint64_t offset) override { return mem_.seek(offset); }
-  std::uint64_t size() const override { return mem_.size(); }
-  std::uint64_t position() const override { return mem_.position(); }
-
-private:
-  std::vector<std::byte> bytes_;
-  MemorySource mem_;
-};
+using test::OwnedSource;
 
 // One header block: name, size (octal), type flag, GNU magic and a correct checksum.
 std::vector<std::byte> header(const std::string& name, std::size_t size, char type = '0') {

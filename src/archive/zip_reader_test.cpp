@@ -10,6 +10,7 @@
 #include "archive/zip_unzipper.h"
 #include "base/endian.h"
 #include "platform/system.h"
+#include "owned_source.h"
 #include "test_support.h"
 
 namespace kyv::archive {
@@ -103,19 +104,7 @@ std::vector<std::byte> buildZip(const std::vector<Member>& members, std::string_
   return out;
 }
 
-// An archive over bytes it owns.
-class OwnedSource final : public ByteSource {
-public:
-  explicit OwnedSource(std::vector<std::byte> bytes) : bytes_(std::move(bytes)), mem_(bytes_) {}
-  std::size_t read(std::span<std::byte> out) override { return mem_.read(out); }
-  bool seek(std::uint64_t offset) override { return mem_.seek(offset); }
-  std::uint64_t size() const override { return mem_.size(); }
-  std::uint64_t position() const override { return mem_.position(); }
-
-private:
-  std::vector<std::byte> bytes_;
-  MemorySource mem_;
-};
+using test::OwnedSource;
 
 std::unique_ptr<TAbZipArchive> open(std::vector<std::byte> bytes) {
   auto archive = std::make_unique<TAbZipArchive>(std::make_unique<OwnedSource>(std::move(bytes)), "test.zip");

@@ -7,7 +7,7 @@
 #include "engine/antivirus.h"
 #include "engine/database.h"
 #include "engine/messages.h"
-#include "engine/testing_producer.h"
+#include "testing_producer.h"
 #include "platform/system.h"
 #include "test_support.h"
 

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "engine/database.h"
-#include "engine/testing_producer.h"
+#include "testing_producer.h"
 
 namespace kyv::engine {
 namespace {

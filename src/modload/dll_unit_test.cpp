@@ -8,7 +8,7 @@
 #include <random>
 
 #include "base/endian.h"
-#include "modload/testdata/test_modules.h"
+#include "test_modules.h"
 #include "platform/module.h"
 #include "test_support.h"
 

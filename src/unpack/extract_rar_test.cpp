@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/database.h"
-#include "modload/testdata/test_modules.h"
+#include "test_modules.h"
 #include "platform/file.h"
 #include "platform/module.h"
 #include "platform/system.h"

@@ -7,7 +7,7 @@
 
 #include "base/endian.h"
 #include "engine/database.h"
-#include "modload/testdata/test_modules.h"
+#include "test_modules.h"
 #include "modload/unrar_archive.h"
 #include "platform/module.h"
 #include "test_support.h"
