@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <limits>
-#include <new>
 #include <optional>
 
 #include "base/endian.h"
 #include "base/error.h"
 #include "chm/chm_format.h"
-#include "codec/lzx.h"
+#include "chm/lzx_section.h"
 #include "platform/codepages.h"
 #include "platform/file.h"
 
@@ -21,13 +20,10 @@ namespace {
 // Directory chunks of real files are 4 or 8 KB; a larger claim is a damaged header, and reading it
 // would only cost memory.
 constexpr std::uint32_t kMaxChunkSize = 1u << 20;
-// A decoded section is held in memory whole. One top-level file may put at most 1 GiB into member
-// files, so a larger section could never be delivered anyway.
-constexpr std::uint64_t kMaxSectionLength = std::uint64_t{1} << 30;
 // LZX cannot expand one input byte into more than 1032 output bytes: the longest match (258
 // bytes, counting the one length symbol past the format's own) costs at least a one-bit main
 // code and a one-bit length code. What a section claims beyond that could not be decoded from
-// its input and is not allocated.
+// its input.
 constexpr std::uint64_t kLzxMaxExpansion = 1032;
 constexpr std::uint64_t kLzxExpansionSlack = 65536;
 constexpr std::size_t kCopyBlock = 64 * 1024;
@@ -114,6 +110,7 @@ bool TCHMUnpacker::Open() {
 }
 
 bool TCHMUnpacker::Open(std::unique_ptr<ByteSource> source) {
+  decoder_.reset(); // it reads the old source
   items_.clear();
   sections_.clear();
   index_.clear();
@@ -330,50 +327,45 @@ bool TCHMUnpacker::copyFromFile(ByteSink& out, std::uint64_t offset, std::uint32
 bool TCHMUnpacker::ExtractItem(ByteSink& out, const TCHMDirItem& item) {
   if (item.Section >= sections_.size())
     return false;
-  TCHMSection& s = sections_[item.Section];
+  const TCHMSection& s = sections_[item.Section];
   if (!s.Compressed)
     return copyFromFile(out, s.Offset + item.Offset, item.Length);
   if (s.Method != fmt::kLzxMethod || s.WindowBits < 0 || s.UncompressedLength == 0 ||
       s.CompressedLength == 0)
     return false;
-  if (!s.Decoded && !decodeSection(s))
-    return false;
   // An item reaching past the decoded section gets the part that lies inside it.
-  const std::size_t have = s.Buffer.size();
-  if (item.Offset >= have)
-    return item.Length == 0;
-  const std::size_t take = std::min<std::size_t>(item.Length, have - item.Offset);
-  if (take > 0 && !out.write(std::span<const std::byte>(s.Buffer).subspan(item.Offset, take)))
-    return false;
-  return take == item.Length;
+  return sectionDecoder(item.Section)->copy(out, item.Offset, item.Length);
 }
 
-// Decodes a whole compressed section once. Decoder errors are not reported: the buffer keeps what
-// was decoded and zeros after it.
-bool TCHMUnpacker::decodeSection(TCHMSection& s) {
-  s.Decoded = true;
-  ByteSource& in = *stream_;
-  const std::uint64_t available = s.Offset < in.size() ? in.size() - s.Offset : 0;
-  const std::uint64_t inputLength = std::min<std::uint64_t>(s.CompressedLength, available);
-  const std::uint64_t outputLength =
-      std::min({std::uint64_t{s.UncompressedLength}, kMaxSectionLength,
-                inputLength * kLzxMaxExpansion + kLzxExpansionSlack});
-  std::vector<std::byte> input;
-  try {
-    s.Buffer.assign(static_cast<std::size_t>(outputLength), std::byte{0});
-    input.resize(static_cast<std::size_t>(inputLength));
-  } catch (const std::bad_alloc&) {
-    s.Buffer.clear();
-    s.Buffer.shrink_to_fit();
-    return false;
-  }
-  if (!in.seek(s.Offset))
-    return true;
-  input.resize(in.read(input));
-  if (codec::LzxPrepare(s.WindowBits) != codec::LzxOk)
-    return true;
-  (void)codec::LzxExpand(input, s.Buffer);
-  return true;
+LzxSection* TCHMUnpacker::sectionDecoder(std::uint32_t index) {
+  if (decoder_ && decoderSection_ == index)
+    return decoder_.get();
+  decoder_.reset();
+  const TCHMSection& s = sections_[index];
+  const std::uint64_t available = s.Offset < stream_->size() ? stream_->size() - s.Offset : 0;
+  const std::uint64_t input = std::min<std::uint64_t>(s.CompressedLength, available);
+  const std::uint64_t decoded =
+      std::min(std::uint64_t{s.UncompressedLength}, input * kLzxMaxExpansion + kLzxExpansionSlack);
+  decoder_ = std::make_unique<LzxSection>(*stream_, s.Offset, input, decoded, s.WindowBits,
+                                          [this](std::uint64_t bytes) { return !DecodeGate || DecodeGate(bytes); });
+  decoderSection_ = index;
+  return decoder_.get();
 }
+
+std::vector<std::size_t> TCHMUnpacker::ItemsInStreamOrder() const {
+  std::vector<std::size_t> order(items_.size());
+  for (std::size_t i = 0; i < order.size(); ++i)
+    order[i] = i;
+  const auto key = [this](std::size_t i) {
+    const TCHMDirItem& item = items_[i];
+    const bool compressed = item.Section < sections_.size() && sections_[item.Section].Compressed;
+    return compressed ? std::pair<std::uint32_t, std::uint32_t>{item.Section, item.Offset}
+                      : std::pair<std::uint32_t, std::uint32_t>{0, 0};
+  };
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
+  return order;
+}
+
+std::size_t TCHMUnpacker::DecoderMemory() const { return decoder_ ? decoder_->memoryHeld() : 0; }
 
 } // namespace kyv::chm

@@ -13,6 +13,7 @@
 #endif
 
 #include "cab_builder.h"
+#include "chm_builder.h"
 #include "platform/file.h"
 #include "platform/system.h"
 #include "test_support.h"
@@ -124,6 +125,63 @@ TEST_F(Extractors, AMemberCutByTheBudgetIsDeliveredAsFarAsWritten) {
 // A cabinet's member that declares more than is left of the budget is never started: the
 // temporary files of the scan hold at most the budget plus one data block at any time, and
 // what came before it is delivered whole.
+// Compiled-help files inside compiled-help files: each level decodes its section as the kernel
+// takes its items, so the inner file is unpacked in the middle of the outer section's stream and
+// the outer one carries on after it. The outer section declares 768 MiB for its few bytes.
+TEST_F(Extractors, NestedChmsDecodeSideBySideWhateverTheirSectionsDeclare) {
+  test::ChmBuilder inner;
+  inner.compressedFiles = {{"/payload.exe", "MZ payload"}, {"/pad.bin", std::string(70000, 'p')}};
+  test::ChmBuilder outer;
+  outer.compressedFiles = {{"/inner.chm", test::textOf(inner.build())}, {"/after.txt", "after the inner file"}};
+  outer.uncompressedLengthDelta = 768u << 20;
+  const auto chm = dir / "outer.chm";
+  test::writeFile(chm, outer.build());
+  unpacker.SetOnItem([this](const TKYVArcInfoArray& chain) {
+    const auto& link = chain.back();
+    const std::string content = test::textOf(test::readFile(link.ItemFile));
+    seen.push_back({link.ArcType, link.ItemName, content.starts_with("ITSF") ? "<chm>" : content.substr(0, 20)});
+    if (content.starts_with("ITSF"))
+      unpack(link.ItemFile, chain);
+    return true;
+  });
+  unpack(chm);
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_EQ(seen[0].name, "/inner.chm");
+  EXPECT_EQ(seen[1].name, "/payload.exe");
+  EXPECT_EQ(seen[1].content, "MZ payload");
+  EXPECT_EQ(seen[2].content, std::string(20, 'p'));
+  EXPECT_EQ(seen[3].name, "/after.txt");
+  EXPECT_EQ(seen[3].content, "after the inner file");
+  EXPECT_TRUE(gaps.empty());
+  EXPECT_TRUE(leftovers().empty());
+}
+
+// The bytes a section decodes to reach an item count against the budget like written ones: an
+// item behind 60 000 bytes of internal entries is reached with a budget of 100 000 bytes, and
+// with one of 50 000 the limit is recorded and nothing is delivered.
+TEST_F(Extractors, ChmBytesDecodedBetweenItemsCountAgainstTheBudget) {
+  test::ChmBuilder b;
+  b.compressedFiles = {{"::Internal/skipped", std::string(60000, 'i')}, {"/payload.txt", "payload"}};
+  const auto chm = dir / "gap.chm";
+  test::writeFile(chm, b.build());
+  for (const std::uint64_t budget : {100000u, 50000u}) {
+    seen.clear();
+    gaps.clear();
+    unpacker.Limits.MaxScanSize = budget;
+    unpack(chm);
+    if (budget == 100000) {
+      ASSERT_EQ(seen.size(), 1u);
+      EXPECT_EQ(seen[0].content, "payload");
+      EXPECT_TRUE(gaps.empty());
+    } else {
+      EXPECT_TRUE(seen.empty());
+      ASSERT_EQ(gaps.size(), 1u);
+      EXPECT_EQ(gaps[0].Kind, TGapKind::MaxScanSize);
+    }
+  }
+  EXPECT_TRUE(leftovers().empty());
+}
+
 TEST_F(Extractors, CabMembersNeverPassTheBudgetOnDisk) {
   constexpr std::uint64_t kBudget = 1 << 20;
   unpacker.Limits.MaxScanSize = kBudget;

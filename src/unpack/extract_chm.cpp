@@ -1,6 +1,9 @@
 // Compiled-help files: every stored file of the directory, compressed or not, delivered under
 // its directory name. The container's own "::" entries and empty entries are passed over; an
 // error while an item is written is not contained here and ends the unpacking of this file.
+// Items go in the order that decodes each compressed section once (its items by offset), so the
+// section is never held whole; the bytes decoded between items count against the budget as the
+// items' own bytes do.
 #include <string>
 
 #include "base/error.h"
@@ -17,8 +20,10 @@ void ExtractChm(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
   unpacker.SetFileName(path);
   if (!unpacker.Open())
     return;
+  unpacker.DecodeGate = [&owner](std::uint64_t bytes) { return owner.ChargeBytes(bytes); };
   MemberFile member(owner, owner.TempFileName());
-  for (const chm::TCHMDirItem& item : unpacker.Items()) {
+  for (const std::size_t index : unpacker.ItemsInStreamOrder()) {
+    const chm::TCHMDirItem& item = unpacker.Items()[index];
     if (item.Name.size() >= 2 && item.Name.compare(0, 2, "::") == 0)
       continue;
     if (item.Length == 0)
@@ -34,8 +39,11 @@ void ExtractChm(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
     if (!member.create(item.Name))
       throw kyv::Error(ErrorKind::Io, "Cannot create file " + member.path());
     (void)unpacker.ExtractItem(member, item);
-    member.close();
-    // An item the budget cut off is handed on as far as it was written.
+    const std::uint64_t written = member.close();
+    // An item the budget cut off is handed on as far as it was written; one it ended before the
+    // item's first byte (the bytes decoded to reach it did not fit) leaves nothing to scan.
+    if (written == 0 && owner.BudgetExhausted())
+      break;
     owner.DeliverItem(path, "CHM", item.Name, member.path(), chain);
     member.remove();
   }
