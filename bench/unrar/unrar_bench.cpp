@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "base/byte_io.h"
-#include "unrar/crc32.h"
+#include "codec/checksum.h"
 #include "unrar/rar_archive.h"
 
 namespace {
@@ -38,7 +38,7 @@ Bytes readFile(const std::filesystem::path& path) {
 class CrcSink final : public kyv::ByteSink {
 public:
   bool write(std::span<const std::byte> data) override {
-    crc = kyv::unrar::crc32(crc, data);
+    crc = kyv::codec::crc32Update(crc, data);
     size += data.size();
     return true;
   }
@@ -95,7 +95,7 @@ Result peer(const Bytes& file) {
       }
       if (n == 0)
         break;
-      crc = kyv::unrar::crc32(crc, std::span(buf.data(), static_cast<std::size_t>(n)));
+      crc = kyv::codec::crc32Update(crc, std::span(buf.data(), static_cast<std::size_t>(n)));
       r.bytes += static_cast<std::uint64_t>(n);
     }
     r.crcs.push_back(crc);

@@ -59,7 +59,7 @@ inline void copyMatchWithSlack(std::uint8_t* dst, std::size_t distance, std::siz
 inline void copyMatchRing(std::uint8_t* w, std::size_t mask, std::size_t pos, std::size_t distance,
                           std::size_t length) {
   const std::size_t src = (pos - distance) & mask;
-  if (src < pos && distance >= 8 && pos + length <= mask + 1) {
+  if (src < pos && pos + length <= mask + 1 && distance >= 8) {
     // The source lies wholly behind the destination, at least a word back, so every piece reads
     // bytes already final. The last piece may overlap the one before it (it rewrites the same
     // values) instead of finishing byte by byte.
@@ -82,6 +82,19 @@ inline void copyMatchRing(std::uint8_t* w, std::size_t mask, std::size_t pos, st
       d[length / 2] = s[length / 2];
       d[length - 1] = s[length - 1];
     }
+    return;
+  }
+  if (src < pos && pos + length <= mask + 1) {
+    // Closer than a word and neither side wraps: a run of one byte, or the pattern repeated
+    // byte by byte.
+    std::uint8_t* d = w + pos;
+    const std::uint8_t* s = w + src;
+    if (distance == 1) {
+      std::memset(d, *s, length);
+      return;
+    }
+    for (std::size_t n = length; n > 0; --n)
+      *d++ = *s++;
     return;
   }
   for (std::size_t i = 0; i < length; ++i)

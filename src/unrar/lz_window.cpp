@@ -6,7 +6,7 @@
 #include <span>
 
 #include "unrar/blake2sp.h"
-#include "unrar/crc32.h"
+#include "codec/checksum.h"
 
 namespace kyv::unrar {
 
@@ -14,7 +14,7 @@ void MemberOutput::deliver(const std::uint8_t* data, std::size_t n) {
   if (n == 0)
     return;
   const auto bytes = std::as_bytes(std::span(data, n));
-  crc = crc32(crc, bytes);
+  crc = codec::crc32Update(crc, bytes);
   if (blake2 != nullptr)
     blake2->update(bytes);
   written += n;

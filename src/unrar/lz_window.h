@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/byte_io.h"
+#include "codec/lz_copy.h"
 #include "unrar/rar_error.h"
 
 namespace kyv::unrar {
@@ -52,25 +53,9 @@ public:
   void copyMatch(std::uint64_t distance, std::uint32_t length) {
     if (distance == 0 || distance > pos_ || distance > size_)
       dataError("match distance reaches before the start of the window");
-    std::size_t dst = static_cast<std::size_t>(pos_) & mask_;
-    std::size_t src = static_cast<std::size_t>(pos_ - distance) & mask_;
+    codec::copyMatchRing(data_.get(), mask_, static_cast<std::size_t>(pos_) & mask_,
+                         static_cast<std::size_t>(distance), length);
     pos_ += length;
-    if (dst + length <= size_ && src + length <= size_) {
-      std::uint8_t* d = data_.get();
-      if (distance >= length) {
-        std::memcpy(d + dst, d + src, length);
-        return;
-      }
-      // Byte by byte: overlapping copies repeat the pattern, as the format intends.
-      for (std::uint32_t i = 0; i < length; ++i)
-        d[dst + i] = d[src + i];
-      return;
-    }
-    for (std::uint32_t i = 0; i < length; ++i) {
-      data_[dst] = data_[src];
-      dst = (dst + 1) & mask_;
-      src = (src + 1) & mask_;
-    }
   }
   std::uint8_t byteBack(std::uint64_t distance) const {
     return data_[static_cast<std::size_t>(pos_ - distance) & mask_];

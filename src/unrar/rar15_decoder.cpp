@@ -29,7 +29,7 @@ constexpr FixedCode kHf4{8, {0xff00, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xf
                          {0, 0, 0, 0, 0, 0, 0, 0, 0, 255, 0, 0, 0}};
 
 std::uint32_t decodeFixed(BitReader& in, const FixedCode& c) {
-  const std::uint32_t bits = in.peek16() & 0xFFF0;
+  const std::uint32_t bits = in.peek(16) & 0xFFF0;
   unsigned len = c.start;
   unsigned i = 0;
   while (c.limits[i] <= bits) {
@@ -38,7 +38,7 @@ std::uint32_t decodeFixed(BitReader& in, const FixedCode& c) {
   }
   if (len >= c.first.size())
     dataError("fixed code out of range");
-  in.skip(len);
+  in.drop(len);
   return ((bits - (i != 0 ? c.limits[i - 1] : 0)) >> (16 - len)) + c.first[len];
 }
 
@@ -113,9 +113,9 @@ void Rar15Decoder::readFlags(BitReader& in) {
 
 void Rar15Decoder::shortMatch(BitReader& in) {
   numHuf_ = 0;
-  std::uint32_t bits = in.peek16();
+  std::uint32_t bits = in.peek(16);
   if (lCount_ == 2) {
-    in.skip(1);
+    in.drop(1);
     if (bits >= 0x8000) {
       copy(lastDist_, lastLength_);
       return;
@@ -135,7 +135,7 @@ void Rar15Decoder::shortMatch(BitReader& in) {
     if (((bits ^ x) & (~(0xFFu >> codeLen) & 0xFFu)) == 0)
       break;
   }
-  in.skip(codeLen);
+  in.drop(codeLen);
   if (length >= 9) {
     if (length == 9) {
       ++lCount_;
@@ -145,8 +145,8 @@ void Rar15Decoder::shortMatch(BitReader& in) {
     if (length == 14) {
       lCount_ = 0;
       const std::uint32_t len = decodeFixed(in, kL2) + 5;
-      const std::uint32_t distance = (in.peek16() >> 1) | 0x8000;
-      in.skip(15);
+      const std::uint32_t distance = (in.peek(16) >> 1) | 0x8000;
+      in.drop(15);
       lastLength_ = len;
       lastDist_ = distance;
       copy(distance, len);
@@ -198,18 +198,18 @@ void Rar15Decoder::longMatch(BitReader& in) {
   }
   const std::uint32_t oldAvr2 = avrLn2_;
   std::uint32_t length;
-  std::uint32_t bits = in.peek16();
+  std::uint32_t bits = in.peek(16);
   if (avrLn2_ >= 122) {
     length = decodeFixed(in, kL2);
   } else if (avrLn2_ >= 64) {
     length = decodeFixed(in, kL1);
   } else if (bits < 0x100) {
     length = bits;
-    in.skip(16);
+    in.drop(16);
   } else {
     for (length = 0; ((bits << length) & 0x8000) == 0; ++length) {
     }
-    in.skip(length + 1);
+    in.drop(length + 1);
   }
   avrLn2_ += length;
   avrLn2_ -= avrLn2_ >> 5;
@@ -235,8 +235,8 @@ void Rar15Decoder::longMatch(BitReader& in) {
     dataError("adaptive table position out of range");
   chSetB_[place & 0xFF] = chSetB_[newPlace];
   chSetB_[newPlace] = distance;
-  distance = ((distance & 0xFF00) | (in.peek16() >> 8)) >> 1;
-  in.skip(7);
+  distance = ((distance & 0xFF00) | (in.peek(16) >> 8)) >> 1;
+  in.drop(7);
   const std::uint32_t oldAvr3 = avrLn3_;
   if (length != 1 && length != 4) {
     if (length == 0 && distance <= maxDist3_) {
@@ -260,7 +260,7 @@ void Rar15Decoder::longMatch(BitReader& in) {
 }
 
 void Rar15Decoder::literal(BitReader& in) {
-  const std::uint32_t bits = in.peek16();
+  const std::uint32_t bits = in.peek(16);
   std::uint32_t place;
   if (avrPlc_ > 0x75FF)
     place = decodeFixed(in, kHf4);
@@ -277,17 +277,17 @@ void Rar15Decoder::literal(BitReader& in) {
     if (place == 0 && bits > 0xFFF)
       place = 0x100;
     if (place-- == 0) {
-      const std::uint32_t b = in.peek16();
-      in.skip(1);
+      const std::uint32_t b = in.peek(16);
+      in.drop(1);
       if (b & 0x8000) {
         numHuf_ = stMode_ = 0;
         return;
       }
       const std::uint32_t length = (b & 0x4000) ? 4 : 3;
-      in.skip(1);
+      in.drop(1);
       std::uint32_t distance = decodeFixed(in, kHf2);
-      distance = (distance << 5) | (in.peek16() >> 11);
-      in.skip(5);
+      distance = (distance << 5) | (in.peek(16) >> 11);
+      in.drop(5);
       copy(distance, length);
       return;
     }

@@ -54,7 +54,7 @@ void Rar2Decoder::reset(std::uint64_t dictionary) {
 
 void Rar2Decoder::readTables(BitReader& in) {
   const std::uint32_t head = in.peek(2);
-  in.skip(2);
+  in.drop(2);
   audioBlock_ = (head & 2) != 0;
   if ((head & 1) == 0)
     oldTable_.fill(0);
@@ -214,7 +214,7 @@ void Rar2Decoder::decodeMember(BitReader& in, std::uint64_t size, MemberOutput& 
     }
   }
   // In a solid archive the tables for the next member may follow this one's data.
-  if (!in.atEnd() && in.length() * 8 - in.bitPosition() >= 40) {
+  if (!in.consumedAll() && in.length() * 8 - in.bitPosition() >= 40) {
     try {
       const std::uint32_t sym = audioBlock_ ? audioTables_[channel_].decode(in) : main_.decode(in);
       if (sym == (audioBlock_ ? 256u : 269u))

@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <span>
 
-#include "unrar/crc32.h"
+#include "codec/branch_filters.h"
+#include "codec/checksum.h"
 #include "unrar/lz_tables.h"
 #include "unrar/ppmd7.h"
+#include "unrar/table_reader.h"
 
 namespace kyv::unrar {
 namespace {
@@ -61,69 +63,27 @@ constexpr std::size_t kMaxPending = 8192;
 constexpr std::uint32_t kMaxGlobalData = 0x2000 - 0x40;
 
 // Numbers in filter records: two selector bits, then 4, 8 (or a negative 8), 16 or 32 bits.
-template <class Bits> std::uint32_t readNumber(Bits& in) {
+std::uint32_t readNumber(BitReader& in) {
   const std::uint32_t v = in.peek(16);
   switch (v & 0xC000) {
   case 0:
-    in.skip(6);
+    in.drop(6);
     return (v >> 10) & 0xF;
   case 0x4000:
     if ((v & 0x3C00) == 0) {
-      in.skip(14);
+      in.drop(14);
       return 0xFFFFFF00u | ((v >> 2) & 0xFF);
     }
-    in.skip(10);
+    in.drop(10);
     return (v >> 6) & 0xFF;
   case 0x8000:
-    in.skip(2);
+    in.drop(2);
     return in.get(16);
   default: {
-    in.skip(2);
+    in.drop(2);
     const std::uint32_t hi = in.get(16);
     return (hi << 16) | in.get(16);
   }
-  }
-}
-
-// MSB-first reader over a filter record's bytes; reads past the end give zeros.
-class CodeBits {
-public:
-  explicit CodeBits(const std::vector<std::uint8_t>& b) : b_(b) {}
-  std::uint32_t peek(unsigned n) const {
-    std::uint64_t v = 0;
-    for (unsigned i = 0; i < 5; ++i) {
-      const std::size_t at = pos_ / 8 + i;
-      v = (v << 8) | (at < b_.size() ? b_[at] : 0);
-    }
-    return static_cast<std::uint32_t>((v << (24 + pos_ % 8)) >> (64 - n)) & (n == 32 ? 0xFFFFFFFFu : ((1u << n) - 1));
-  }
-  void skip(unsigned n) { pos_ += n; }
-  std::uint32_t get(unsigned n) {
-    const std::uint32_t v = peek(n);
-    skip(n);
-    return v;
-  }
-  bool overrun() const { return pos_ > b_.size() * 8; }
-
-private:
-  const std::vector<std::uint8_t>& b_;
-  std::size_t pos_ = 0;
-};
-
-std::uint32_t itaniumGet(const std::uint8_t* d, unsigned bitPos, unsigned count) {
-  const unsigned at = bitPos / 8;
-  const std::uint32_t v = d[at] | (d[at + 1] << 8) | (d[at + 2] << 16) | (static_cast<std::uint32_t>(d[at + 3]) << 24);
-  return (v >> (bitPos & 7)) & (0xFFFFFFFFu >> (32 - count));
-}
-void itaniumSet(std::uint8_t* d, std::uint32_t value, unsigned bitPos, unsigned count) {
-  const unsigned at = bitPos / 8;
-  const unsigned shift = bitPos & 7;
-  std::uint32_t mask = ~((0xFFFFFFu >> (24 - count)) << shift);
-  value <<= shift;
-  for (unsigned i = 0; i < 4; ++i) {
-    d[at + i] = static_cast<std::uint8_t>((d[at + i] & mask) | value);
-    mask = (mask >> 8) | 0xFF000000u;
-    value >>= 8;
   }
 }
 
@@ -151,7 +111,7 @@ void Rar3Decoder::reset(std::uint64_t dictionary) {
 }
 
 bool Rar3Decoder::readTables(BitReader& in) {
-  in.alignToByte();
+  in.align(8);
   if (in.peek(1) != 0) {
     if (!ppm_)
       ppm_ = std::make_unique<Ppmd7Decoder>();
@@ -164,45 +124,11 @@ bool Rar3Decoder::readTables(BitReader& in) {
   prevLowDist_ = 0;
   lowDistRepeat_ = 0;
   const bool keep = in.peek(2) & 1;
-  in.skip(2);
+  in.drop(2);
   if (!keep)
     oldTable_.fill(0);
-  std::array<std::uint8_t, 20> bl{};
-  for (unsigned i = 0; i < bl.size(); ++i) {
-    const auto l = static_cast<std::uint8_t>(in.get(4));
-    if (l == 15) {
-      const std::uint32_t zeros = in.get(4);
-      if (zeros == 0) {
-        bl[i] = 15;
-      } else {
-        for (std::uint32_t k = 0; k < zeros + 2 && i < bl.size(); ++k)
-          bl[i++] = 0;
-        --i;
-      }
-    } else {
-      bl[i] = l;
-    }
-  }
-  Huffman lengths;
-  lengths.build(bl);
   std::array<std::uint8_t, kTableSize> table{};
-  for (unsigned i = 0; i < kTableSize;) {
-    const std::uint32_t n = lengths.decode(in);
-    if (n < 16) {
-      table[i] = static_cast<std::uint8_t>((oldTable_[i] + n) & 0xF);
-      ++i;
-    } else if (n < 18) {
-      const std::uint32_t count = n == 16 ? in.get(3) + 3 : in.get(7) + 11;
-      if (i == 0)
-        dataError("table repeats a length before the first");
-      for (std::uint32_t k = 0; k < count && i < kTableSize; ++k, ++i)
-        table[i] = table[i - 1];
-    } else {
-      const std::uint32_t count = n == 18 ? in.get(3) + 3 : in.get(7) + 11;
-      for (std::uint32_t k = 0; k < count && i < kTableSize; ++k)
-        table[i++] = 0;
-    }
-  }
+  readTableLengths(in, table, oldTable_.data());
   if (in.overrun())
     dataError("tables run past the packed data");
   const std::span<const std::uint8_t> t(table);
@@ -226,11 +152,11 @@ void Rar3Decoder::copy(std::uint32_t length, std::uint64_t distance) {
 bool Rar3Decoder::endOfBlock(BitReader& in) {
   const std::uint32_t bits = in.peek(2);
   if (bits & 2) {
-    in.skip(1);
+    in.drop(1);
     tablesRead_ = false;
     return readTables(in);
   }
-  in.skip(2);
+  in.drop(2);
   tablesRead_ = (bits & 1) == 0;
   return false;
 }
@@ -368,7 +294,7 @@ bool Rar3Decoder::ppmStep(BitReader& in) {
 }
 
 void Rar3Decoder::addFilter(std::uint32_t firstByte, const std::vector<std::uint8_t>& code) {
-  CodeBits in(code);
+  BitReader in(code);
   std::uint32_t index;
   if (firstByte & 0x80) {
     index = readNumber(in);
@@ -418,7 +344,7 @@ void Rar3Decoder::addFilter(std::uint32_t firstByte, const std::vector<std::uint
     for (auto& b : prog)
       b = static_cast<std::uint8_t>(in.get(8));
     def.type = kCustom;
-    const std::uint32_t crc = crc32(0, std::as_bytes(std::span(prog)));
+    const std::uint32_t crc = codec::crc32Update(0, std::as_bytes(std::span(prog)));
     for (const auto& s : kStandardFilters)
       if (s.length == size && s.crc == crc)
         def.type = s.type;
@@ -447,64 +373,23 @@ void Rar3Decoder::applyFilter(const LzFilter& f, std::vector<std::uint8_t>& d) c
   const auto fileOffset = static_cast<std::uint32_t>(f.start - window_.memberStart());
   switch (f.type) {
   case kE8:
-  case kE8E9: {
+  case kE8E9:
     if (n > kMaxFilterBlock || n < 4)
       dataError("E8 filter block size out of range");
-    constexpr std::uint32_t kFileSize = 0x1000000;
-    const std::uint8_t second = f.type == kE8E9 ? 0xE9 : 0xE8;
-    for (std::uint32_t i = 0; i + 4 < n;) {
-      const std::uint8_t b = d[i++];
-      if (b != 0xE8 && b != second)
-        continue;
-      const std::uint32_t offset = (i + fileOffset) % kFileSize;
-      std::uint8_t* p = d.data() + i;
-      const std::uint32_t addr = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-      std::uint32_t out = addr;
-      if ((addr & 0x80000000u) != 0) {
-        if (((addr + offset) & 0x80000000u) == 0)
-          out = addr + kFileSize;
-      } else if (((addr - kFileSize) & 0x80000000u) != 0) {
-        out = addr - offset;
-      }
-      for (int k = 0; k < 4; ++k)
-        p[k] = static_cast<std::uint8_t>(out >> (8 * k));
-      i += 4;
-    }
+    undoX86(d, fileOffset, f.type == kE8E9);
     break;
-  }
-  case kItanium: {
+  case kItanium:
     if (n > kMaxFilterBlock || n < 21)
       dataError("Itanium filter block size out of range");
-    static constexpr std::uint8_t kMasks[16] = {4, 4, 6, 6, 0, 0, 7, 7, 4, 4, 0, 0, 4, 4, 0, 0};
-    std::uint32_t bundle = fileOffset >> 4;
-    for (std::uint32_t pos = 0; pos + 21 < n; pos += 16, ++bundle) {
-      std::uint8_t* p = d.data() + pos;
-      const int tmpl = (p[0] & 0x1F) - 0x10;
-      if (tmpl < 0 || kMasks[tmpl] == 0)
-        continue;
-      for (unsigned slot = 0; slot < 3; ++slot) {
-        if ((kMasks[tmpl] & (1u << slot)) == 0)
-          continue;
-        const unsigned startPos = slot * 41 + 5;
-        if (itaniumGet(p, startPos + 37, 4) == 5) {
-          const std::uint32_t offset = itaniumGet(p, startPos + 13, 20);
-          itaniumSet(p, (offset - bundle) & 0xFFFFF, startPos + 13, 20);
-        }
-      }
-    }
+    // Bundles are undone while 21 bytes follow their start, as the filter program does; the
+    // codec stops at the last whole bundle, so the six bytes past it are held back.
+    codec::itaniumDecode(std::span(d).first(n - 6), fileOffset >> 4);
     break;
-  }
   case kDelta: {
     const std::uint32_t channels = f.params[0];
     if (n > kMaxFilterBlock || channels == 0 || channels > 1024)
       dataError("delta filter parameters out of range");
-    const std::vector<std::uint8_t> src(d);
-    std::size_t s = 0;
-    for (std::uint32_t ch = 0; ch < channels; ++ch) {
-      std::uint8_t prev = 0;
-      for (std::uint32_t i = ch; i < n; i += channels)
-        d[i] = prev = static_cast<std::uint8_t>(prev - src[s++]);
-    }
+    undoDelta(d, channels);
     break;
   }
   case kRgb: {
@@ -619,7 +504,7 @@ void Rar3Decoder::decodeMember(BitReader& in, std::uint64_t size, MemberOutput& 
     }
     more = block_ == Block::Ppm ? ppmStep(in) : lzStep(in);
   }
-  if (more && !in.atEnd()) {
+  if (more && !in.consumedAll()) {
     // The member's bytes are all there; read the end marker too when it follows, since it
     // tells the next member of a solid archive whether new tables come first.
     try {

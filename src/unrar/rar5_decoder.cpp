@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "codec/branch_filters.h"
+#include "unrar/table_reader.h"
+
 namespace kyv::unrar {
 namespace {
 
@@ -10,7 +13,6 @@ constexpr unsigned kDistSymbols = 64;
 constexpr unsigned kLowDistSymbols = 16;
 constexpr unsigned kRepSymbols = 44;
 constexpr unsigned kTableSize = kMainSymbols + kDistSymbols + kLowDistSymbols + kRepSymbols;
-constexpr unsigned kBitLengthSymbols = 20;
 
 // A filter block longer than this is ignored by the format's own rules.
 constexpr std::uint32_t kMaxFilterBlock = 0x400000;
@@ -31,7 +33,7 @@ void Rar5Decoder::reset(std::uint64_t dictionary) {
 }
 
 void Rar5Decoder::readBlockHeader(BitReader& in, Block& block) {
-  in.alignToByte();
+  in.align(8);
   const std::uint32_t flags = in.get(8);
   const std::uint32_t check = in.get(8);
   const unsigned sizeBytes = ((flags >> 3) & 3) + 1;
@@ -59,42 +61,8 @@ void Rar5Decoder::readBlockHeader(BitReader& in, Block& block) {
 }
 
 void Rar5Decoder::readTables(BitReader& in) {
-  std::array<std::uint8_t, kBitLengthSymbols> bl{};
-  for (unsigned i = 0; i < kBitLengthSymbols; ++i) {
-    const std::uint8_t l = static_cast<std::uint8_t>(in.get(4));
-    if (l == 15) {
-      const std::uint32_t zeros = in.get(4);
-      if (zeros == 0) {
-        bl[i] = 15;
-      } else {
-        for (std::uint32_t k = 0; k < zeros + 2 && i < kBitLengthSymbols; ++k)
-          bl[i++] = 0;
-        --i;
-      }
-    } else {
-      bl[i] = l;
-    }
-  }
-  Huffman lengths;
-  lengths.build(bl);
   std::array<std::uint8_t, kTableSize> table{};
-  for (unsigned i = 0; i < kTableSize;) {
-    const std::uint32_t n = lengths.decode(in);
-    if (n < 16) {
-      table[i++] = static_cast<std::uint8_t>(n);
-    } else if (n < 18) {
-      const std::uint32_t count = n == 16 ? in.get(3) + 3 : in.get(7) + 11;
-      if (i == 0)
-        dataError("RAR5 table repeats a length before the first");
-      const std::uint8_t prev = table[i - 1];
-      for (std::uint32_t k = 0; k < count && i < kTableSize; ++k)
-        table[i++] = prev;
-    } else {
-      const std::uint32_t count = n == 18 ? in.get(3) + 3 : in.get(7) + 11;
-      for (std::uint32_t k = 0; k < count && i < kTableSize; ++k)
-        table[i++] = 0;
-    }
-  }
+  readTableLengths(in, table, nullptr);
   const std::span<const std::uint8_t> t(table);
   main_.build(t.subspan(0, kMainSymbols));
   dist_.build(t.subspan(kMainSymbols, kDistSymbols));
@@ -139,56 +107,15 @@ void Rar5Decoder::applyFilter(const LzFilter& f, std::vector<std::uint8_t>& data
   // Offsets of the x86 and ARM transforms are relative to the member's first byte.
   const auto fileOffset = static_cast<std::uint32_t>(f.start - window_.memberStart());
   switch (f.type) {
-  case kDelta: {
-    std::vector<std::uint8_t> src(data);
-    std::size_t s = 0;
-    for (std::uint32_t ch = 0; ch < f.params[0]; ++ch) {
-      std::uint8_t prev = 0;
-      for (std::uint32_t i = ch; i < n; i += f.params[0])
-        data[i] = prev = static_cast<std::uint8_t>(prev - src[s++]);
-    }
+  case kDelta:
+    undoDelta(data, f.params[0]);
     break;
-  }
   case kE8:
-  case kE8E9: {
-    constexpr std::uint32_t kFileSize = 0x1000000;
-    const std::uint8_t second = f.type == kE8E9 ? 0xE9 : 0xE8;
-    for (std::uint32_t i = 0; i + 4 < n;) {
-      const std::uint8_t b = data[i++];
-      if (b != 0xE8 && b != second)
-        continue;
-      const std::uint32_t offset = (i + fileOffset) % kFileSize;
-      std::uint8_t* p = data.data() + i;
-      const std::uint32_t addr = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-      std::uint32_t out = addr;
-      bool store = false;
-      if ((addr & 0x80000000u) != 0) {
-        if (((addr + offset) & 0x80000000u) == 0) {
-          out = addr + kFileSize;
-          store = true;
-        }
-      } else if (((addr - kFileSize) & 0x80000000u) != 0) {
-        out = addr - offset;
-        store = true;
-      }
-      if (store)
-        for (int k = 0; k < 4; ++k)
-          p[k] = static_cast<std::uint8_t>(out >> (8 * k));
-      i += 4;
-    }
+  case kE8E9:
+    undoX86(std::span(data).first(n), fileOffset, f.type == kE8E9);
     break;
-  }
   case kArm:
-    for (std::uint32_t i = 0; i + 3 < n; i += 4) {
-      std::uint8_t* p = data.data() + i;
-      if (p[3] != 0xEB)
-        continue; // only BL with the "always" condition
-      std::uint32_t offset = p[0] | (p[1] << 8) | (p[2] << 16);
-      offset -= (fileOffset + i) / 4;
-      p[0] = static_cast<std::uint8_t>(offset);
-      p[1] = static_cast<std::uint8_t>(offset >> 8);
-      p[2] = static_cast<std::uint8_t>(offset >> 16);
-    }
+    codec::armDecode(std::span(data).first(n), fileOffset);
     break;
   default:
     break;

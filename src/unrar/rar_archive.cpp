@@ -8,7 +8,7 @@
 #include "base/error.h"
 #include "unrar/bit_reader.h"
 #include "unrar/blake2sp.h"
-#include "unrar/crc32.h"
+#include "codec/checksum.h"
 #include "unrar/lz_decoder.h"
 #include "unrar/rar15_decoder.h"
 #include "unrar/rar2_decoder.h"
@@ -267,7 +267,7 @@ RarStatus RarArchive::checkMainHeader() {
       if (size == 0 || size > kMaxHeader5)
         return RarStatus::BadArchive;
       std::vector<std::uint8_t> h(static_cast<std::size_t>(size) + (hc.pos() - 4));
-      if (!readAt(source_, off + 4, h) || crc32(0, std::as_bytes(std::span(h))) != crc)
+      if (!readAt(source_, off + 4, h) || codec::crc32Update(0, std::as_bytes(std::span(h))) != crc)
         return RarStatus::BadArchive;
       Cursor c(std::span<const std::uint8_t>(h).subspan(hc.pos() - 4));
       const std::uint64_t type = c.vint();
@@ -298,7 +298,7 @@ RarStatus RarArchive::checkMainHeader() {
     std::vector<std::uint8_t> whole(size);
     if (!readAt(source_, nextHeader_, whole))
       return RarStatus::BadArchive;
-    const auto sum = [&](std::size_t n) { return crc32(0, std::as_bytes(std::span(whole).subspan(2, n - 2))) & 0xFFFF; };
+    const auto sum = [&](std::size_t n) { return codec::crc32Update(0, std::as_bytes(std::span(whole).subspan(2, n - 2))) & 0xFFFF; };
     if (sum(size) != crc && sum(h.size()) != crc)
       return RarStatus::BadArchive;
     const std::uint16_t flags = static_cast<std::uint16_t>(h[3] | (h[4] << 8));
@@ -354,7 +354,7 @@ RarStatus RarArchive::nextOld(RarEntry& entry) {
     std::vector<std::uint8_t> h(size);
     if (!readAt(source_, off, h))
       return RarStatus::BadData;
-    const bool crcOk = (crc32(0, std::as_bytes(std::span(h).subspan(2))) & 0xFFFF) == crc;
+    const bool crcOk = (codec::crc32Update(0, std::as_bytes(std::span(h).subspan(2))) & 0xFFFF) == crc;
     Cursor c(h);
     c.seek(7);
     std::uint64_t dataSize = 0;
@@ -363,7 +363,7 @@ RarStatus RarArchive::nextOld(RarEntry& entry) {
     std::uint64_t next = off + size + dataSize;
     if (type == kTypeMain) {
       // Old archives with an embedded comment checksum only the fixed 13 bytes.
-      if (!crcOk && (size < 13 || (crc32(0, std::as_bytes(std::span(h).subspan(2, 11))) & 0xFFFF) != crc))
+      if (!crcOk && (size < 13 || (codec::crc32Update(0, std::as_bytes(std::span(h).subspan(2, 11))) & 0xFFFF) != crc))
         return RarStatus::BadData;
       archiveFlags_ = oldArchiveFlags(flags);
       solidArchive_ = (flags & 0x8) != 0;
@@ -392,7 +392,7 @@ RarStatus RarArchive::nextOld(RarEntry& entry) {
       // Old archives with a file comment inside the header checksum only the header up to the
       // end of the name.
       if (!crcOk && ((flags & 0x8) == 0 ||
-                     (crc32(0, std::as_bytes(std::span(h).subspan(2, c.pos() - 2))) & 0xFFFF) != crc))
+                     (codec::crc32Update(0, std::as_bytes(std::span(h).subspan(2, c.pos() - 2))) & 0xFFFF) != crc))
         return RarStatus::BadData;
       const auto zero = std::find(name.begin(), name.end(), std::uint8_t{0});
       const auto narrow = name.subspan(0, static_cast<std::size_t>(zero - name.begin()));
@@ -444,7 +444,7 @@ RarStatus RarArchive::nextRar5(RarEntry& entry) {
     std::vector<std::uint8_t> h(static_cast<std::size_t>(headerSize) + sizeLen);
     if (!readAt(source_, off + 4, h))
       return RarStatus::BadData;
-    if (crc32(0, std::as_bytes(std::span(h))) != crc)
+    if (codec::crc32Update(0, std::as_bytes(std::span(h))) != crc)
       return RarStatus::BadData;
     Cursor c(std::span<const std::uint8_t>(h).subspan(sizeLen));
     const std::uint64_t type = c.vint();

@@ -13,7 +13,7 @@
 
 #include "base/byte_io.h"
 #include "test_support.h"
-#include "unrar/crc32.h"
+#include "codec/checksum.h"
 #include "unrar/rar_archive.h"
 
 namespace kyv::unrar {
@@ -23,7 +23,7 @@ namespace {
 class CrcSink final : public ByteSink {
 public:
   bool write(std::span<const std::byte> data) override {
-    crc = crc32(crc, data);
+    crc = codec::crc32Update(crc, data);
     size += data.size();
     return true;
   }

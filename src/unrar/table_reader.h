@@ -1,0 +1,27 @@
+// What the RAR 2.9 and RAR 5 methods share before and after their LZ stage: the code-length
+// tables at the start of a block, and the x86 and delta output filters.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "unrar/bit_reader.h"
+
+namespace kyv::unrar {
+
+// A block's code lengths: first 20 bit lengths (4 bits each; 15 is followed by a 4-bit count,
+// 0 meaning a real 15 and n meaning n + 2 zeros), which make the code that the lengths of all
+// tables are read with: 0-15 a length, 16 and 17 a run of the previous length (3 + 3 bits or
+// 11 + 7 bits), 18 and 19 a run of zeros (the same). With `previous` (RAR 2.9), each length is
+// added to the previous block's, modulo 16.
+void readTableLengths(BitReader& in, std::span<std::uint8_t> table, const std::uint8_t* previous);
+
+// x86 CALL (and JMP) operands as both methods translate them: positions of operands counted from
+// the member's first byte, modulo 2^24, which is also the translation size.
+void undoX86(std::span<std::uint8_t> block, std::uint32_t fileOffset, bool alsoE9);
+
+// Byte deltas, one channel after another in the block.
+void undoDelta(std::vector<std::uint8_t>& block, std::uint32_t channels);
+
+} // namespace kyv::unrar
