@@ -6,9 +6,9 @@
 
 #include "base/endian.h"
 #include "base/error.h"
+#include "base/utf.h"
 #include "chm/chm_format.h"
 #include "chm/lzx_section.h"
-#include "platform/codepages.h"
 #include "platform/file.h"
 
 namespace kyv::chm {
@@ -81,22 +81,10 @@ std::string chmNameKey(std::string_view name) {
 }
 
 std::string utf16ToUtf8(std::span<const std::byte> units) {
-  std::string out;
-  const std::size_t count = units.size() / 2;
-  for (std::size_t i = 0; i < count; ++i) {
-    std::uint32_t cp = loadLe16(units.data() + 2 * i);
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < count) {
-      const std::uint32_t low = loadLe16(units.data() + 2 * (i + 1));
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-        ++i;
-      }
-    }
-    if (cp >= 0xD800 && cp <= 0xDFFF)
-      cp = 0xFFFD;
-    platform::appendUtf8(out, cp);
-  }
-  return out;
+  std::u16string text(units.size() / 2, u'\0');
+  for (std::size_t i = 0; i < text.size(); ++i)
+    text[i] = static_cast<char16_t>(loadLe16(units.data() + 2 * i));
+  return kyv::utf16ToUtf8(text);
 }
 
 TCHMUnpacker::TCHMUnpacker() = default;

@@ -1,6 +1,6 @@
 #include "document/utf16_sink.h"
 
-#include "platform/codepages.h"
+#include "base/utf.h"
 
 namespace kyv::document {
 
@@ -13,17 +13,17 @@ bool isLow(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 void Utf16LeToUtf8Sink::unit(char16_t u, std::string& text) {
   if (high_ != 0) {
     if (isLow(u)) {
-      platform::appendUtf8(text, 0x10000 + ((static_cast<char32_t>(high_) - 0xD800) << 10) + (u - 0xDC00));
+      appendUtf8(text, 0x10000 + ((static_cast<char32_t>(high_) - 0xD800) << 10) + (u - 0xDC00));
       high_ = 0;
       return;
     }
-    platform::appendUtf8(text, kReplacement);
+    appendUtf8(text, kReplacement);
     high_ = 0;
   }
   if (isHigh(u))
     high_ = u;
   else
-    platform::appendUtf8(text, isLow(u) ? kReplacement : u);
+    appendUtf8(text, isLow(u) ? kReplacement : u);
 }
 
 bool Utf16LeToUtf8Sink::write(std::span<const std::byte> data) {
@@ -46,7 +46,7 @@ bool Utf16LeToUtf8Sink::finish() {
   if (high_ == 0)
     return true;
   std::string text;
-  platform::appendUtf8(text, kReplacement);
+  appendUtf8(text, kReplacement);
   high_ = 0;
   return out_.write(std::as_bytes(std::span(text)));
 }

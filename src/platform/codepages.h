@@ -10,9 +10,6 @@ namespace kyv::platform {
 char16_t cp1251ToUnicode(unsigned char byte);  // U+FFFD for the one unassigned byte
 unsigned char oem866ToCp1251(unsigned char byte);
 
-// UTF-16 code unit to UTF-8, appended.
-void appendUtf8(std::string& out, char32_t code);
-
 // Text from other code pages to the system's narrow one (Windows-1251), as names that formats
 // store in Unicode are shown and compared; characters it lacks become '?'.
 unsigned char unicodeToCp1251(char32_t code);

@@ -4,187 +4,41 @@
 #include <cstring>
 #include <new>
 #include <span>
+#include <string_view>
 
+#include "base/endian.h"
 #include "base/error.h"
+#include "base/utf.h"
+#include "codec/checksum.h"
 #include "unrar/bit_reader.h"
 #include "unrar/blake2sp.h"
-#include "codec/checksum.h"
+#include "unrar/header_cursor.h"
 #include "unrar/lz_decoder.h"
+#include "unrar/old_unicode_name.h"
 #include "unrar/rar15_decoder.h"
 #include "unrar/rar2_decoder.h"
 #include "unrar/rar3_decoder.h"
 #include "unrar/rar5_decoder.h"
+#include "unrar/rar_format.h"
 #include "unrar/unrar_abi.h"
 
 namespace kyv::unrar {
 namespace {
 
-constexpr std::array<std::uint8_t, 7> kSigOld{0x52, 0x61, 0x72, 0x21, 0x1A, 0x07, 0x00};
-constexpr std::array<std::uint8_t, 8> kSig5{0x52, 0x61, 0x72, 0x21, 0x1A, 0x07, 0x01, 0x00};
-// Self-extractor stubs are a few hundred KiB; the signature is looked for this far in.
-constexpr std::uint64_t kMaxSignatureSearch = 4u << 20;
-// RAR 5 headers are at most 2 MiB by the format; old-format headers have a 16-bit size.
-constexpr std::uint64_t kMaxHeader5 = 2u << 20;
+namespace fmt = format;
 
-// Old-format block types and flags.
-constexpr std::uint8_t kTypeMain = 0x73;
-constexpr std::uint8_t kTypeFile = 0x74;
-constexpr std::uint8_t kTypeNewSub = 0x7A;
-constexpr std::uint8_t kTypeEnd = 0x7B;
-constexpr std::uint16_t kLongBlock = 0x8000;
+// A cap on remembered copy sources, so a header flood cannot grow memory without end.
+constexpr std::size_t kMaxCopySources = 4096;
 
-// A cursor over header bytes that fails instead of reading past them.
-class Cursor {
-public:
-  explicit Cursor(std::span<const std::uint8_t> b) : b_(b) {}
-  bool has(std::size_t n) const { return n <= b_.size() - pos_; }
-  std::uint8_t u8() { need(1); return b_[pos_++]; }
-  std::uint16_t u16() { need(2); const auto v = static_cast<std::uint16_t>(b_[pos_] | (b_[pos_ + 1] << 8)); pos_ += 2; return v; }
-  std::uint32_t u32() {
-    need(4);
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-      v = (v << 8) | b_[pos_ + static_cast<std::size_t>(i)];
-    pos_ += 4;
-    return v;
-  }
-  std::uint64_t vint() {
-    std::uint64_t v = 0;
-    for (unsigned shift = 0; shift < 70; shift += 7) {
-      const std::uint8_t b = u8();
-      if (shift == 63 && (b & 0x7E) != 0)
-        break;
-      v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
-      if ((b & 0x80) == 0)
-        return v;
-    }
-    fail(ErrorKind::BadHeader, "variable-length number too long");
-  }
-  std::span<const std::uint8_t> bytes(std::uint64_t n) {
-    need(n);
-    auto s = b_.subspan(pos_, static_cast<std::size_t>(n));
-    pos_ += static_cast<std::size_t>(n);
-    return s;
-  }
-  std::size_t pos() const { return pos_; }
-  void seek(std::size_t p) { if (p > b_.size()) need(p); pos_ = p; }
-  std::size_t size() const { return b_.size(); }
-
-private:
-  void need(std::uint64_t n) const {
-    if (n > b_.size() - pos_)
-      fail(ErrorKind::BadHeader, "header field past the end of its header");
-  }
-  std::span<const std::uint8_t> b_;
-  std::size_t pos_ = 0;
-};
-
-bool readAt(ByteSource& src, std::uint64_t off, std::span<std::uint8_t> out) {
-  return src.seek(off) && src.readExact(std::as_writable_bytes(out));
+bool readAt(ByteSource& src, std::uint64_t off, std::span<std::byte> out) {
+  return src.seek(off) && src.readExact(out);
 }
 
-void appendUtf8To16(std::u16string& out, std::span<const std::uint8_t> s) {
-  for (std::size_t i = 0; i < s.size();) {
-    std::uint32_t c = s[i];
-    std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (n == 0 || i + n > s.size()) {
-      out.push_back(u'\uFFFD');
-      ++i;
-      continue;
-    }
-    if (n > 1) {
-      c &= 0x7Fu >> n;
-      for (std::size_t k = 1; k < n; ++k)
-        c = (c << 6) | (s[i + k] & 0x3Fu);
-    }
-    i += n;
-    if (c >= 0x10000 && c <= 0x10FFFF) {
-      c -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out.push_back(c > 0x10FFFF ? u'\uFFFD' : static_cast<char16_t>(c));
-    }
-  }
+std::string_view asText(std::span<const std::byte> bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-// The old format's compact Unicode name: a high byte shared by runs of characters, two flag bits
-// per character saying how it is stored, and runs copied from the narrow name.
-std::u16string decodeOldUnicode(std::span<const std::uint8_t> narrow, std::span<const std::uint8_t> enc) {
-  std::u16string out;
-  if (enc.empty())
-    return out;
-  const std::size_t maxLen = 1024;
-  const unsigned high = enc[0];
-  std::size_t pos = 1;
-  unsigned flags = 0;
-  unsigned flagBits = 0;
-  while (pos < enc.size() && out.size() < maxLen) {
-    if (flagBits == 0) {
-      flags = enc[pos++];
-      flagBits = 8;
-    }
-    switch (flags >> 6) {
-    case 0:
-      if (pos >= enc.size()) return out;
-      out.push_back(enc[pos++]);
-      break;
-    case 1:
-      if (pos >= enc.size()) return out;
-      out.push_back(static_cast<char16_t>(enc[pos++] + (high << 8)));
-      break;
-    case 2:
-      if (pos + 1 >= enc.size()) return out;
-      out.push_back(static_cast<char16_t>(enc[pos] | (enc[pos + 1] << 8)));
-      pos += 2;
-      break;
-    default: {
-      if (pos >= enc.size()) return out;
-      unsigned length = enc[pos++];
-      if ((length & 0x80) != 0) {
-        if (pos >= enc.size()) return out;
-        const unsigned correction = enc[pos++];
-        for (length = (length & 0x7F) + 2; length > 0 && out.size() < maxLen; --length) {
-          const unsigned c = out.size() < narrow.size() ? narrow[out.size()] : 0;
-          out.push_back(static_cast<char16_t>(((c + correction) & 0xFF) + (high << 8)));
-        }
-      } else {
-        for (length += 2; length > 0 && out.size() < maxLen; --length)
-          out.push_back(out.size() < narrow.size() ? narrow[out.size()] : 0);
-      }
-      break;
-    }
-    }
-    flags = (flags << 2) & 0xFF;
-    flagBits -= 2;
-  }
-  return out;
-}
-
-std::string utf16ToUtf8(const std::u16string& w) {
-  std::string s;
-  for (std::size_t i = 0; i < w.size(); ++i) {
-    std::uint32_t c = w[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < w.size() && w[i + 1] >= 0xDC00 && w[i + 1] < 0xE000)
-      c = 0x10000 + ((c - 0xD800) << 10) + (w[++i] - 0xDC00);
-    if (c < 0x80) {
-      s.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      s.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      s.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      s.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      s.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      s.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      s.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return s;
-}
+std::uint32_t crc16Of(std::span<const std::byte> bytes) { return codec::crc32Update(0, bytes) & 0xFFFF; }
 
 void normaliseSeparators(RarEntry& e) {
   // The old format stores folders separated by backslashes, whatever system made the archive.
@@ -193,9 +47,12 @@ void normaliseSeparators(RarEntry& e) {
 }
 
 unsigned oldArchiveFlags(unsigned flags) {
-  static constexpr unsigned kMap[][2] = {{0x1, kArcVolume},       {0x2, kArcComment},     {0x4, kArcLock},
-                                         {0x8, kArcSolid},        {0x10, kArcNewNumbering}, {0x20, kArcSigned},
-                                         {0x40, kArcRecovery},    {0x80, kArcEncHeaders},  {0x100, kArcFirstVolume}};
+  static constexpr unsigned kMap[][2] = {
+      {fmt::kOldMainVolume, kArcVolume},     {fmt::kOldMainComment, kArcComment},
+      {fmt::kOldMainLock, kArcLock},         {fmt::kOldMainSolid, kArcSolid},
+      {fmt::kOldMainNewNumbering, kArcNewNumbering}, {fmt::kOldMainSigned, kArcSigned},
+      {fmt::kOldMainRecovery, kArcRecovery}, {fmt::kOldMainPassword, kArcEncHeaders},
+      {fmt::kOldMainFirstVolume, kArcFirstVolume}};
   unsigned out = 0;
   for (const auto& m : kMap)
     if (flags & m[0])
@@ -205,15 +62,234 @@ unsigned oldArchiveFlags(unsigned flags) {
 
 unsigned rar5ArchiveFlags(std::uint64_t af, std::uint64_t volume) {
   unsigned out = 0;
-  if (af & 0x1)
+  if (af & fmt::kMain5Volume)
     out |= kArcVolume | kArcNewNumbering | (volume == 0 ? kArcFirstVolume : 0);
-  if (af & 0x4)
+  if (af & fmt::kMain5Solid)
     out |= kArcSolid;
-  if (af & 0x8)
+  if (af & fmt::kMain5Recovery)
     out |= kArcRecovery;
-  if (af & 0x10)
+  if (af & fmt::kMain5Locked)
     out |= kArcLock;
   return out;
+}
+
+// One old-format block: its head, its whole header bytes and where the next block starts.
+struct OldBlock {
+  std::uint64_t offset = 0;
+  std::uint16_t crc = 0;
+  std::uint8_t type = 0;
+  std::uint16_t flags = 0;
+  std::vector<std::byte> header;
+  std::uint64_t dataSize = 0;
+  std::uint64_t next = 0;
+
+  // Whether the CRC matches the header's first `end` bytes (from the type on).
+  bool crcOver(std::size_t end) const {
+    return end >= fmt::kOldCrcStart && end <= header.size() &&
+           crc16Of(std::span(header).subspan(fmt::kOldCrcStart, end - fmt::kOldCrcStart)) == crc;
+  }
+  // The fields after the head and the data size.
+  HeaderCursor fields() const {
+    HeaderCursor c(header);
+    c.seek(fmt::kOldBlockHead + (hasDataSize() ? 4 : 0));
+    return c;
+  }
+  bool hasDataSize() const {
+    return (flags & fmt::kOldLongBlock) != 0 || type == fmt::kOldTypeFile || type == fmt::kOldTypeNewSub;
+  }
+};
+
+// End when the archive stops where a block would start (archives without an end block do).
+RarStatus readOldBlock(ByteSource& src, std::uint64_t off, OldBlock& b) {
+  std::array<std::byte, fmt::kOldBlockHead> head{};
+  if (off >= src.size())
+    return RarStatus::End;
+  if (!readAt(src, off, head))
+    return off + head.size() > src.size() ? RarStatus::End : RarStatus::BadData;
+  b.offset = off;
+  b.crc = loadLe16(head.data());
+  b.type = std::to_integer<std::uint8_t>(head[2]);
+  b.flags = loadLe16(head.data() + 3);
+  const std::uint16_t size = loadLe16(head.data() + 5);
+  if (size < fmt::kOldBlockHead)
+    return RarStatus::BadData;
+  b.header.resize(size);
+  if (!readAt(src, off, b.header))
+    return RarStatus::BadData;
+  if (b.hasDataSize()) {
+    HeaderCursor c(b.header);
+    c.seek(fmt::kOldBlockHead);
+    b.dataSize = c.u32();
+  }
+  b.next = off + size + b.dataSize;
+  return RarStatus::Ok;
+}
+
+// An old main header is intact when its CRC covers the whole header or, in old archives with an
+// embedded comment, only the fixed part.
+bool oldMainIntact(const OldBlock& b) {
+  return b.type == fmt::kOldTypeMain && b.header.size() >= fmt::kOldMainHead &&
+         (b.crcOver(b.header.size()) || b.crcOver(fmt::kOldMainHead));
+}
+
+// One RAR 5 header: its type and flags, the type's own fields, the extra area and the data.
+struct Rar5Block {
+  std::vector<std::byte> header; // from the size field on, as the CRC covers it
+  std::uint64_t type = 0;
+  std::uint64_t flags = 0;
+  std::size_t fieldsStart = 0;
+  std::size_t extraStart = 0;
+  std::uint64_t dataOffset = 0;
+  std::uint64_t dataSize = 0;
+  std::uint64_t next = 0;
+
+  HeaderCursor fields() const {
+    return HeaderCursor(std::span(header).subspan(fieldsStart, extraStart - fieldsStart));
+  }
+  std::span<const std::byte> extra() const { return std::span(header).subspan(extraStart); }
+};
+
+RarStatus readRar5Block(ByteSource& src, std::uint64_t off, Rar5Block& b) {
+  // The CRC and the size, a variable-length number of at most three bytes under the 2 MiB cap.
+  std::array<std::byte, fmt::kHeadCrc5 + 3> head{};
+  if (off >= src.size())
+    return RarStatus::BadData;
+  const std::size_t avail = static_cast<std::size_t>(std::min<std::uint64_t>(head.size(), src.size() - off));
+  if (avail < fmt::kHeadCrc5 + 1 || !readAt(src, off, std::span(head).first(avail)))
+    return RarStatus::BadData;
+  HeaderCursor hc{std::span<const std::byte>(head).first(avail)};
+  const std::uint32_t crc = hc.u32();
+  const std::uint64_t size = hc.vint();
+  const std::size_t sizeLength = hc.pos() - fmt::kHeadCrc5;
+  if (size == 0 || size > fmt::kMaxHeader5)
+    return RarStatus::BadData;
+  b.header.resize(static_cast<std::size_t>(size) + sizeLength);
+  if (!readAt(src, off + fmt::kHeadCrc5, b.header) || codec::crc32Update(0, b.header) != crc)
+    return RarStatus::BadData;
+  HeaderCursor c(b.header);
+  c.seek(sizeLength);
+  b.type = c.vint();
+  b.flags = c.vint();
+  const std::uint64_t extraSize = (b.flags & fmt::kHead5Extra) ? c.vint() : 0;
+  b.dataSize = (b.flags & fmt::kHead5Data) ? c.vint() : 0;
+  if (extraSize > c.left())
+    return RarStatus::BadData;
+  b.fieldsStart = c.pos();
+  b.extraStart = c.size() - static_cast<std::size_t>(extraSize);
+  b.dataOffset = off + fmt::kHeadCrc5 + b.header.size();
+  if (b.dataSize > UINT64_MAX - b.dataOffset)
+    return RarStatus::BadData;
+  b.next = b.dataOffset + b.dataSize;
+  return RarStatus::Ok;
+}
+
+// The file's name in both forms, from the old header's name field.
+void setOldName(RarEntry& e, std::uint16_t flags, std::span<const std::byte> name) {
+  const auto zero = std::find(name.begin(), name.end(), std::byte{0});
+  const auto narrow = name.first(static_cast<std::size_t>(zero - name.begin()));
+  e.name = std::string(asText(narrow));
+  if ((flags & fmt::kOldFileUnicode) == 0) {
+    for (const std::byte ch : narrow)
+      e.wideName.push_back(std::to_integer<char16_t>(ch)); // single-byte names read as Latin-1
+    return;
+  }
+  // A zero byte separates the narrow name from the compact Unicode one; without it the name is
+  // UTF-8.
+  e.wideName = zero != name.end() ? decodeOldUnicodeName(narrow, name.subspan(narrow.size() + 1))
+                                  : utf8ToUtf16(asText(narrow));
+  e.name = utf16ToUtf8(e.wideName);
+}
+
+// The old file header's fields; BadData when its CRC does not hold.
+RarStatus parseOldFile(const OldBlock& b, RarEntry& e) {
+  HeaderCursor c = b.fields();
+  e.packSize = b.dataSize;
+  e.unpSize = c.u32();
+  e.hostOs = c.u8();
+  e.crc = c.u32();
+  e.hasCrc = true;
+  e.fileTime = c.u32();
+  e.unpVer = c.u8();
+  e.method = c.u8();
+  const std::uint16_t nameSize = c.u16();
+  e.attributes = c.u32();
+  if (b.flags & fmt::kOldFileLarge) {
+    e.packSize |= static_cast<std::uint64_t>(c.u32()) << 32;
+    e.unpSize |= static_cast<std::uint64_t>(c.u32()) << 32;
+  }
+  const auto name = c.bytes(nameSize);
+  // Old archives with a file comment inside the header checksum only the header up to the end
+  // of the name.
+  if (!b.crcOver(b.header.size()) && ((b.flags & fmt::kOldFileComment) == 0 || !b.crcOver(c.pos())))
+    return RarStatus::BadData;
+  setOldName(e, b.flags, name);
+  e.splitBefore = (b.flags & fmt::kOldFileSplitBefore) != 0;
+  e.splitAfter = (b.flags & fmt::kOldFileSplitAfter) != 0;
+  e.encrypted = (b.flags & fmt::kOldFileEncrypted) != 0;
+  e.solid = (b.flags & fmt::kOldFileSolid) != 0;
+  e.directory = (b.flags & fmt::kOldFileDictMask) == fmt::kOldFileDirectory;
+  e.dictionary = e.directory ? 0 : (64u * 1024) << ((b.flags & fmt::kOldFileDictMask) >> fmt::kOldFileDictShift);
+  e.dataOffset = b.offset + b.header.size();
+  normaliseSeparators(e);
+  return RarStatus::Ok;
+}
+
+// The extra records of a RAR 5 file header; false when one overruns the area.
+bool parseRar5Extras(std::span<const std::byte> extra, RarEntry& e) {
+  HeaderCursor c(extra);
+  while (c.left() > 0) {
+    const std::uint64_t size = c.vint();
+    const std::size_t start = c.pos();
+    if (size == 0 || size > c.left())
+      return false;
+    HeaderCursor r(extra.subspan(start, static_cast<std::size_t>(size)));
+    const std::uint64_t type = r.vint();
+    if (type == fmt::kExtra5Encryption) {
+      e.encrypted = true;
+    } else if (type == fmt::kExtra5Hash) {
+      if (r.vint() == fmt::kHash5Blake2 && r.has(fmt::kBlake2Size)) {
+        const auto hash = r.bytes(fmt::kBlake2Size);
+        std::transform(hash.begin(), hash.end(), e.hash.begin(), [](std::byte x) { return std::to_integer<std::uint8_t>(x); });
+        e.blake2 = true;
+      }
+    } else if (type == fmt::kExtra5Redirection) {
+      e.redirection = static_cast<std::uint32_t>(r.vint());
+      r.vint(); // flags
+      e.redirectTarget = std::string(asText(r.bytes(r.vint())));
+    }
+    c.seek(start + static_cast<std::size_t>(size));
+  }
+  return true;
+}
+
+RarStatus parseRar5File(const Rar5Block& b, RarEntry& e) {
+  HeaderCursor c = b.fields();
+  const std::uint64_t fileFlags = c.vint();
+  e.unpSize = c.vint();
+  e.attributes = static_cast<std::uint32_t>(c.vint());
+  if (fileFlags & fmt::kFile5UnixTime)
+    c.u32(); // the DOS time field is left 0
+  if (fileFlags & fmt::kFile5Crc) {
+    e.crc = c.u32();
+    e.hasCrc = true;
+  }
+  const std::uint64_t info = c.vint();
+  e.hostOs = static_cast<std::uint32_t>(c.vint());
+  const std::string_view name = asText(c.bytes(c.vint()));
+  e.name = std::string(name);
+  e.wideName = utf8ToUtf16(name);
+  e.directory = (fileFlags & fmt::kFile5Directory) != 0;
+  e.packSize = b.dataSize;
+  e.dataOffset = b.dataOffset;
+  e.solid = (info & fmt::kComp5Solid) != 0;
+  e.method = fmt::kMethodStore + static_cast<unsigned>((info >> fmt::kComp5MethodShift) & fmt::kComp5MethodMask);
+  e.unpVer = (info & fmt::kComp5VersionMask) == 0 ? 50 : 70;
+  e.dictionary = e.directory ? 0 : (128u * 1024ull) << ((info >> fmt::kComp5DictShift) & fmt::kComp5DictMask);
+  e.splitBefore = (b.flags & fmt::kHead5SplitBefore) != 0;
+  e.splitAfter = (b.flags & fmt::kHead5SplitAfter) != 0;
+  if (fileFlags & fmt::kFile5UnknownSize)
+    e.unpSize = UINT64_MAX; // decode until the stream ends
+  return parseRar5Extras(b.extra(), e) ? RarStatus::Ok : RarStatus::BadData;
 }
 
 } // namespace
@@ -223,20 +299,23 @@ RarArchive::~RarArchive() = default;
 
 RarStatus RarArchive::open() {
   const std::uint64_t total = source_.size();
-  std::vector<std::uint8_t> buf(64 * 1024 + 8);
-  for (std::uint64_t base = 0; base < std::min(total, kMaxSignatureSearch); base += 64 * 1024) {
+  constexpr std::size_t kWindow = 64 * 1024;
+  std::vector<std::byte> buf(kWindow + fmt::kSignature5.size());
+  for (std::uint64_t base = 0; base < std::min(total, fmt::kMaxSignatureSearch); base += kWindow) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), total - base));
-    if (n < kSigOld.size() || !readAt(source_, base, std::span(buf.data(), n)))
+    if (n < fmt::kSignatureOld.size() || !readAt(source_, base, std::span(buf.data(), n)))
       break;
-    for (std::size_t i = 0; i + kSigOld.size() <= n && i < 64 * 1024; ++i) {
-      if (buf[i] != 0x52 || std::memcmp(buf.data() + i, kSigOld.data(), 6) != 0)
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(buf.data());
+    for (std::size_t i = 0; i + fmt::kSignatureOld.size() <= n && i < kWindow; ++i) {
+      // Both signatures share their first six bytes.
+      if (bytes[i] != 0x52 || std::memcmp(bytes + i, fmt::kSignatureOld.data(), 6) != 0)
         continue;
-      if (buf[i + 6] == 0x00) {
+      if (bytes[i + 6] == fmt::kSignatureOld[6]) {
         rar5_ = false;
-        nextHeader_ = base + i + kSigOld.size();
-      } else if (buf[i + 6] == 0x01 && i + kSig5.size() <= n && buf[i + 7] == 0x00) {
+        nextHeader_ = base + i + fmt::kSignatureOld.size();
+      } else if (bytes[i + 6] == fmt::kSignature5[6] && i + fmt::kSignature5.size() <= n && bytes[i + 7] == 0x00) {
         rar5_ = true;
-        nextHeader_ = base + i + kSig5.size();
+        nextHeader_ = base + i + fmt::kSignature5.size();
       } else {
         continue;
       }
@@ -246,68 +325,49 @@ RarStatus RarArchive::open() {
         return st;
     }
   }
-  // The 1.4 format ("RE~^") is a RAR archive, just one this reader does not know.
   std::array<std::uint8_t, 4> head{};
-  if (readAt(source_, 0, head) && head == std::array<std::uint8_t, 4>{0x52, 0x45, 0x7E, 0x5E})
+  if (readAt(source_, 0, std::as_writable_bytes(std::span(head))) && head == fmt::kSignature14)
     return RarStatus::UnknownFormat;
   return RarStatus::BadArchive;
 }
 
 RarStatus RarArchive::checkMainHeader() {
   try {
-    if (rar5_) {
-      std::array<std::uint8_t, 7> head{};
-      const std::uint64_t off = nextHeader_;
-      const std::size_t avail = static_cast<std::size_t>(std::min<std::uint64_t>(7, source_.size() - off));
-      if (avail < 6 || !readAt(source_, off, std::span(head.data(), avail)))
-        return RarStatus::BadArchive;
-      Cursor hc(std::span<const std::uint8_t>(head.data(), avail));
-      const std::uint32_t crc = hc.u32();
-      const std::uint64_t size = hc.vint();
-      if (size == 0 || size > kMaxHeader5)
-        return RarStatus::BadArchive;
-      std::vector<std::uint8_t> h(static_cast<std::size_t>(size) + (hc.pos() - 4));
-      if (!readAt(source_, off + 4, h) || codec::crc32Update(0, std::as_bytes(std::span(h))) != crc)
-        return RarStatus::BadArchive;
-      Cursor c(std::span<const std::uint8_t>(h).subspan(hc.pos() - 4));
-      const std::uint64_t type = c.vint();
-      if (type == 4) {
-        archiveFlags_ = kArcEncHeaders;
-        return RarStatus::MissingPassword;
-      }
-      if (type != 1)
-        return RarStatus::BadArchive;
-      const std::uint64_t flags = c.vint();
-      if (flags & 0x1)
-        c.vint();
-      if (flags & 0x2)
-        c.vint();
-      const std::uint64_t af = c.vint();
-      archiveFlags_ = rar5ArchiveFlags(af, (af & 0x2) ? c.vint() : 0);
-      solidArchive_ = (af & 0x4) != 0;
-      return RarStatus::Ok;
-    }
-    std::array<std::uint8_t, 13> h{};
-    if (!readAt(source_, nextHeader_, h) || h[2] != kTypeMain)
-      return RarStatus::BadArchive;
-    // A self-extractor's code may hold the signature too: only an intact header counts.
-    const std::uint16_t crc = static_cast<std::uint16_t>(h[0] | (h[1] << 8));
-    const std::uint16_t size = static_cast<std::uint16_t>(h[5] | (h[6] << 8));
-    if (size < h.size())
-      return RarStatus::BadArchive;
-    std::vector<std::uint8_t> whole(size);
-    if (!readAt(source_, nextHeader_, whole))
-      return RarStatus::BadArchive;
-    const auto sum = [&](std::size_t n) { return codec::crc32Update(0, std::as_bytes(std::span(whole).subspan(2, n - 2))) & 0xFFFF; };
-    if (sum(size) != crc && sum(h.size()) != crc)
-      return RarStatus::BadArchive;
-    const std::uint16_t flags = static_cast<std::uint16_t>(h[3] | (h[4] << 8));
-    archiveFlags_ = oldArchiveFlags(flags);
-    solidArchive_ = (flags & 0x8) != 0;
-    return (flags & 0x80) ? RarStatus::MissingPassword : RarStatus::Ok;
+    return rar5_ ? readMain5() : readMainOld();
   } catch (const Error&) {
     return RarStatus::BadArchive;
   }
+}
+
+// A self-extractor's code may hold the signature too: only an intact header counts.
+RarStatus RarArchive::readMainOld() {
+  OldBlock b;
+  if (readOldBlock(source_, nextHeader_, b) != RarStatus::Ok || !oldMainIntact(b))
+    return RarStatus::BadArchive;
+  archiveFlags_ = oldArchiveFlags(b.flags);
+  solidArchive_ = (b.flags & fmt::kOldMainSolid) != 0;
+  headersEncrypted_ = (b.flags & fmt::kOldMainPassword) != 0;
+  nextHeader_ = b.next;
+  return headersEncrypted_ ? RarStatus::MissingPassword : RarStatus::Ok;
+}
+
+RarStatus RarArchive::readMain5() {
+  Rar5Block b;
+  if (readRar5Block(source_, nextHeader_, b) != RarStatus::Ok)
+    return RarStatus::BadArchive;
+  if (b.type == fmt::kType5Encryption) {
+    archiveFlags_ = kArcEncHeaders;
+    headersEncrypted_ = true;
+    return RarStatus::MissingPassword;
+  }
+  if (b.type != fmt::kType5Main)
+    return RarStatus::BadArchive;
+  HeaderCursor c = b.fields();
+  const std::uint64_t af = c.vint();
+  archiveFlags_ = rar5ArchiveFlags(af, (af & fmt::kMain5VolumeNumber) ? c.vint() : 0);
+  solidArchive_ = (af & fmt::kMain5Solid) != 0;
+  nextHeader_ = b.next;
+  return RarStatus::Ok;
 }
 
 RarStatus RarArchive::next(RarEntry& entry) {
@@ -316,6 +376,8 @@ RarStatus RarArchive::next(RarEntry& entry) {
     if (st != RarStatus::Ok)
       solidBroken_ = true;
   }
+  if (headersEncrypted_)
+    return RarStatus::MissingPassword;
   if (ended_)
     return RarStatus::End;
   try {
@@ -339,207 +401,60 @@ RarStatus RarArchive::next(RarEntry& entry) {
 
 RarStatus RarArchive::nextOld(RarEntry& entry) {
   for (;;) {
-    const std::uint64_t off = nextHeader_;
-    std::array<std::uint8_t, 7> head{};
-    if (off >= source_.size())
-      return RarStatus::End; // archives without an end block just stop
-    if (!readAt(source_, off, head))
-      return off + 7 > source_.size() ? RarStatus::End : RarStatus::BadData;
-    const std::uint16_t crc = static_cast<std::uint16_t>(head[0] | (head[1] << 8));
-    const std::uint8_t type = head[2];
-    const std::uint16_t flags = static_cast<std::uint16_t>(head[3] | (head[4] << 8));
-    const std::uint16_t size = static_cast<std::uint16_t>(head[5] | (head[6] << 8));
-    if (size < 7)
-      return RarStatus::BadData;
-    std::vector<std::uint8_t> h(size);
-    if (!readAt(source_, off, h))
-      return RarStatus::BadData;
-    const bool crcOk = (codec::crc32Update(0, std::as_bytes(std::span(h).subspan(2))) & 0xFFFF) == crc;
-    Cursor c(h);
-    c.seek(7);
-    std::uint64_t dataSize = 0;
-    if ((flags & kLongBlock) != 0 || type == kTypeFile || type == kTypeNewSub)
-      dataSize = c.u32();
-    std::uint64_t next = off + size + dataSize;
-    if (type == kTypeMain) {
-      // Old archives with an embedded comment checksum only the fixed 13 bytes.
-      if (!crcOk && (size < 13 || (codec::crc32Update(0, std::as_bytes(std::span(h).subspan(2, 11))) & 0xFFFF) != crc))
-        return RarStatus::BadData;
-      archiveFlags_ = oldArchiveFlags(flags);
-      solidArchive_ = (flags & 0x8) != 0;
-      if (flags & 0x80)
-        return RarStatus::MissingPassword; // the headers that follow are encrypted
-    } else if (type == kTypeEnd) {
+    OldBlock b;
+    if (const RarStatus st = readOldBlock(source_, nextHeader_, b); st != RarStatus::Ok)
+      return st;
+    if (b.type == fmt::kOldTypeEnd)
       return RarStatus::End;
-    } else if (type == kTypeFile) {
+    if (b.type == fmt::kOldTypeFile) {
       RarEntry e;
-      e.packSize = dataSize;
-      e.unpSize = c.u32();
-      e.hostOs = c.u8();
-      e.crc = c.u32();
-      e.hasCrc = true;
-      e.fileTime = c.u32();
-      e.unpVer = c.u8();
-      e.method = c.u8();
-      const std::uint16_t nameSize = c.u16();
-      e.attributes = c.u32();
-      if (flags & 0x100) {
-        e.packSize |= static_cast<std::uint64_t>(c.u32()) << 32;
-        e.unpSize |= static_cast<std::uint64_t>(c.u32()) << 32;
-        next = off + size + e.packSize;
-      }
-      const auto name = c.bytes(nameSize);
-      // Old archives with a file comment inside the header checksum only the header up to the
-      // end of the name.
-      if (!crcOk && ((flags & 0x8) == 0 ||
-                     (codec::crc32Update(0, std::as_bytes(std::span(h).subspan(2, c.pos() - 2))) & 0xFFFF) != crc))
-        return RarStatus::BadData;
-      const auto zero = std::find(name.begin(), name.end(), std::uint8_t{0});
-      const auto narrow = name.subspan(0, static_cast<std::size_t>(zero - name.begin()));
-      e.name.assign(narrow.begin(), narrow.end());
-      if (flags & 0x200) {
-        if (zero != name.end())
-          e.wideName = decodeOldUnicode(narrow, name.subspan(narrow.size() + 1));
-        else
-          appendUtf8To16(e.wideName, narrow);
-        e.name = utf16ToUtf8(e.wideName);
-      } else {
-        for (const std::uint8_t ch : narrow)
-          e.wideName.push_back(ch); // single-byte names are shown as their Latin-1 reading
-      }
-      e.splitBefore = (flags & 0x1) != 0;
-      e.splitAfter = (flags & 0x2) != 0;
-      e.encrypted = (flags & 0x4) != 0;
-      e.solid = (flags & 0x10) != 0;
-      e.directory = (flags & 0xE0) == 0xE0;
-      e.dictionary = e.directory ? 0 : (64u * 1024) << ((flags >> 5) & 7);
-      e.dataOffset = off + size;
-      normaliseSeparators(e);
-      nextHeader_ = next;
+      if (const RarStatus st = parseOldFile(b, e); st != RarStatus::Ok)
+        return st;
+      nextHeader_ = b.offset + b.header.size() + e.packSize;
       entry = std::move(e);
       return RarStatus::Ok;
     }
     // Comments, service headers and old sub-blocks are passed over.
-    if (next <= off)
+    if (b.next <= b.offset)
       return RarStatus::BadData;
-    nextHeader_ = next;
+    nextHeader_ = b.next;
   }
 }
 
 RarStatus RarArchive::nextRar5(RarEntry& entry) {
   for (;;) {
-    const std::uint64_t off = nextHeader_;
-    if (off >= source_.size())
+    if (nextHeader_ >= source_.size())
       return RarStatus::End;
-    std::array<std::uint8_t, 7> head{};
-    const std::size_t avail = static_cast<std::size_t>(std::min<std::uint64_t>(7, source_.size() - off));
-    if (avail < 5 || !readAt(source_, off, std::span(head.data(), avail)))
-      return RarStatus::BadData;
-    Cursor hc(std::span<const std::uint8_t>(head.data(), avail));
-    const std::uint32_t crc = hc.u32();
-    const std::uint64_t headerSize = hc.vint();
-    const std::size_t sizeLen = hc.pos() - 4;
-    if (headerSize == 0 || headerSize > kMaxHeader5)
-      return RarStatus::BadData;
-    std::vector<std::uint8_t> h(static_cast<std::size_t>(headerSize) + sizeLen);
-    if (!readAt(source_, off + 4, h))
-      return RarStatus::BadData;
-    if (codec::crc32Update(0, std::as_bytes(std::span(h))) != crc)
-      return RarStatus::BadData;
-    Cursor c(std::span<const std::uint8_t>(h).subspan(sizeLen));
-    const std::uint64_t type = c.vint();
-    const std::uint64_t flags = c.vint();
-    std::uint64_t extraSize = 0;
-    std::uint64_t dataSize = 0;
-    if (flags & 0x1)
-      extraSize = c.vint();
-    if (flags & 0x2)
-      dataSize = c.vint();
-    if (extraSize > c.size())
-      return RarStatus::BadData;
-    const std::uint64_t dataOffset = off + 4 + h.size();
-    if (dataSize > UINT64_MAX - dataOffset)
-      return RarStatus::BadData;
-    const std::uint64_t next = dataOffset + dataSize;
-    const std::size_t extraStart = c.size() - static_cast<std::size_t>(extraSize);
-    if (type == 1) { // main archive header
-      const std::uint64_t af = c.vint();
-      const std::uint64_t volume = (af & 0x2) ? c.vint() : 0;
-      archiveFlags_ = rar5ArchiveFlags(af, volume);
-      solidArchive_ = (af & 0x4) != 0;
-    } else if (type == 4) { // archive encryption: every later header is encrypted
+    Rar5Block b;
+    if (const RarStatus st = readRar5Block(source_, nextHeader_, b); st != RarStatus::Ok)
+      return st;
+    if (b.type == fmt::kType5Encryption) {
       archiveFlags_ |= kArcEncHeaders;
+      headersEncrypted_ = true;
       return RarStatus::MissingPassword;
-    } else if (type == 5) {
+    }
+    if (b.type == fmt::kType5End)
       return RarStatus::End;
-    } else if (type == 2) {
+    if (b.type == fmt::kType5File) {
       RarEntry e;
-      const std::uint64_t ff = c.vint();
-      e.unpSize = c.vint();
-      e.attributes = static_cast<std::uint32_t>(c.vint());
-      if (ff & 0x2)
-        c.u32(); // modification time as Unix time; the DOS time field is left 0
-      if (ff & 0x4) {
-        e.crc = c.u32();
-        e.hasCrc = true;
-      }
-      const std::uint64_t info = c.vint();
-      e.hostOs = static_cast<std::uint32_t>(c.vint());
-      const std::uint64_t nameLen = c.vint();
-      const auto name = c.bytes(nameLen);
-      e.name.assign(name.begin(), name.end());
-      appendUtf8To16(e.wideName, name);
-      e.directory = (ff & 0x1) != 0;
-      e.packSize = dataSize;
-      e.dataOffset = dataOffset;
-      const unsigned algorithm = info & 0x3F;
-      e.solid = (info & 0x40) != 0;
-      const unsigned method = (info >> 7) & 7;
-      e.method = 0x30 + method;
-      e.unpVer = algorithm == 0 ? 50 : 70;
-      e.dictionary = e.directory ? 0 : (128u * 1024ull) << ((info >> 10) & 0x1F);
-      e.splitBefore = (flags & 0x8) != 0;
-      e.splitAfter = (flags & 0x10) != 0;
-      if (ff & 0x8)
-        e.unpSize = UINT64_MAX; // unknown size: decode until the stream ends
-      // Extra records.
-      c.seek(extraStart);
-      while (c.pos() < c.size()) {
-        const std::uint64_t recSize = c.vint();
-        const std::size_t recStart = c.pos();
-        if (recSize == 0 || recSize > c.size() - recStart)
-          return RarStatus::BadData;
-        const std::uint64_t recType = c.vint();
-        if (recType == 1) {
-          e.encrypted = true;
-        } else if (recType == 2) {
-          if (c.vint() == 0 && c.has(32)) {
-            const auto hash = c.bytes(32);
-            std::copy(hash.begin(), hash.end(), e.hash.begin());
-            e.blake2 = true;
-          }
-        } else if (recType == 5) {
-          e.redirection = static_cast<std::uint32_t>(c.vint());
-          c.vint(); // flags
-          const auto target = c.bytes(c.vint());
-          e.redirectTarget.assign(target.begin(), target.end());
-        }
-        c.seek(recStart + static_cast<std::size_t>(recSize));
-      }
-      // A cap on remembered copy sources, so a header flood cannot grow memory without end.
-      constexpr std::size_t kMaxCopySources = 4096;
-      if (e.redirection == 0 && !e.directory && !e.encrypted && !e.solid && !e.splitBefore && !e.splitAfter &&
-          copySources_.size() < kMaxCopySources)
-        copySources_.push_back(e);
-      nextHeader_ = next;
+      if (const RarStatus st = parseRar5File(b, e); st != RarStatus::Ok)
+        return st;
+      rememberCopySource(e);
+      nextHeader_ = b.next;
       entry = std::move(e);
       return RarStatus::Ok;
     }
     // Service headers (comment, quick open, recovery) and unknown types are passed over.
-    if (next <= off)
+    if (b.next <= nextHeader_)
       return RarStatus::BadData;
-    nextHeader_ = next;
+    nextHeader_ = b.next;
   }
+}
+
+void RarArchive::rememberCopySource(const RarEntry& e) {
+  if (e.redirection == 0 && !e.directory && !e.encrypted && !e.solid && !e.splitBefore && !e.splitAfter &&
+      copySources_.size() < kMaxCopySources)
+    copySources_.push_back(e);
 }
 
 MemberDecoder& RarArchive::decoderFor(const RarEntry& e) {
@@ -580,7 +495,7 @@ RarStatus RarArchive::decode(ByteSink* sink) {
   // Hard links (4) and file copies (5) have the data of an earlier member: decode that one
   // again, when it stands on its own and nothing solid depends on the decoder's state. Symbolic
   // links and junctions have no data to give.
-  if (e.redirection == 4 || e.redirection == 5) {
+  if (e.redirection == fmt::kRedirHardLink || e.redirection == fmt::kRedirFileCopy) {
     for (const RarEntry& src : copySources_)
       if (src.name == e.redirectTarget && !solidArchive_ && src.unpSize == e.unpSize)
         return decodeEntry(src, sink);
@@ -599,7 +514,7 @@ RarStatus RarArchive::decodeEntry(const RarEntry& e, ByteSink* sink) {
   Blake2sp blake2;
   if (e.blake2)
     out.blake2 = &blake2;
-  if (e.method == 0x30) {
+  if (e.method == fmt::kMethodStore) {
     std::vector<std::uint8_t> buf(64 * 1024);
     std::uint64_t left = std::min(e.packSize, e.unpSize);
     while (left > 0) {
@@ -663,7 +578,7 @@ RarStatus RarArchive::skip() {
   currentDone_ = true;
   const RarEntry& e = *current_;
   // In a solid archive the next member may go on from this one's window: decode it unseen.
-  if (solidArchive_ && !e.directory && e.method != 0x30 && !e.encrypted)
+  if (solidArchive_ && !e.directory && e.method != fmt::kMethodStore && !e.encrypted)
     return decode(nullptr);
   return RarStatus::Ok;
 }

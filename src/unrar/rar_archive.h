@@ -67,17 +67,21 @@ public:
 
 private:
   RarStatus checkMainHeader();
+  RarStatus readMainOld();
+  RarStatus readMain5();
   RarStatus nextOld(RarEntry& entry);
   RarStatus nextRar5(RarEntry& entry);
   RarStatus decode(ByteSink* sink);
   RarStatus decodeEntry(const RarEntry& e, ByteSink* sink);
   MemberDecoder& decoderFor(const RarEntry& entry);
+  void rememberCopySource(const RarEntry& e);
 
   ByteSource& source_;
   bool rar5_ = false;
   bool solidArchive_ = false;
   std::uint32_t archiveFlags_ = 0;
-  std::uint64_t nextHeader_ = 0;
+  std::uint64_t nextHeader_ = 0; // past the main header once open() has read it
+  bool headersEncrypted_ = false;
   bool ended_ = false;
   std::optional<RarEntry> current_;
   // Earlier members that file copies and hard links may refer to, by name. Only members whose

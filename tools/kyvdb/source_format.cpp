@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "base/endian.h"
+#include "base/utf.h"
 #include "platform/codepages.h"
 
 namespace kyv::kyvdb {
@@ -177,7 +178,7 @@ std::string EscapeName(std::string_view cp1251) {
   for (const char c : cp1251) {
     const auto u = static_cast<unsigned char>(c);
     if (u >= 0x80)
-      platform::appendUtf8(out, platform::cp1251ToUnicode(u));
+      appendUtf8(out, platform::cp1251ToUnicode(u));
     else
       out += Escape(std::string_view(&c, 1));
   }
