@@ -8,6 +8,7 @@
 #include "codec/checksum.h"
 #include "unrar/lz_tables.h"
 #include "unrar/ppmd7.h"
+#include "unrar/lz_filters.h"
 #include "unrar/table_reader.h"
 
 namespace kyv::unrar {
@@ -397,88 +398,14 @@ void Rar3Decoder::applyFilter(const LzFilter& f, std::vector<std::uint8_t>& d) c
     const std::uint32_t posR = f.params[1];
     if (n > kMaxFilterBlock || n < 3 || stride < 3 || stride - 3 > n || posR > 2)
       dataError("RGB filter parameters out of range");
-    const std::vector<std::uint8_t> src(d);
-    std::size_t s = 0;
-    for (std::uint32_t ch = 0; ch < 3; ++ch) {
-      unsigned prev = 0;
-      for (std::uint32_t i = ch; i < n; i += 3) {
-        unsigned predicted = prev;
-        if (i >= stride) {
-          // Paeth-style choice among left, upper and upper-left neighbours.
-          const unsigned upper = d[i - stride + 3];
-          const unsigned upperLeft = d[i - stride];
-          const unsigned guess = prev + upper - upperLeft;
-          const int pa = std::abs(static_cast<int>(guess - prev));
-          const int pb = std::abs(static_cast<int>(guess - upper));
-          const int pc = std::abs(static_cast<int>(guess - upperLeft));
-          predicted = (pa <= pb && pa <= pc) ? prev : (pb <= pc ? upper : upperLeft);
-        }
-        d[i] = static_cast<std::uint8_t>(predicted - src[s++]);
-        prev = d[i];
-      }
-    }
-    for (std::uint32_t i = posR; i + 2 < n; i += 3) {
-      const std::uint8_t g = d[i + 1];
-      d[i] = static_cast<std::uint8_t>(d[i] + g);
-      d[i + 2] = static_cast<std::uint8_t>(d[i + 2] + g);
-    }
+    undoRgb(d, stride, posR);
     break;
   }
   case kAudio: {
     const std::uint32_t channels = f.params[0];
     if (n > kMaxFilterBlock || channels == 0 || channels > 128)
       dataError("audio filter parameters out of range");
-    const std::vector<std::uint8_t> src(d);
-    std::size_t s = 0;
-    for (std::uint32_t ch = 0; ch < channels; ++ch) {
-      unsigned prevByte = 0;
-      int prevDelta = 0;
-      std::uint32_t dif[7] = {};
-      int d1 = 0, d2 = 0, d3 = 0;
-      int k1 = 0, k2 = 0, k3 = 0;
-      std::uint32_t count = 0;
-      for (std::uint32_t i = ch; i < n; i += channels, ++count) {
-        d3 = d2;
-        d2 = prevDelta - d1;
-        d1 = prevDelta;
-        unsigned predicted = static_cast<unsigned>(8 * static_cast<int>(prevByte) + k1 * d1 + k2 * d2 + k3 * d3);
-        predicted = (predicted >> 3) & 0xFF;
-        const unsigned cur = src[s++];
-        predicted = (predicted - cur) & 0xFF;
-        d[i] = static_cast<std::uint8_t>(predicted);
-        prevDelta = static_cast<signed char>(predicted - prevByte);
-        prevByte = predicted;
-        const int dd = static_cast<signed char>(cur) * 8;
-        dif[0] += static_cast<std::uint32_t>(std::abs(dd));
-        dif[1] += static_cast<std::uint32_t>(std::abs(dd - d1));
-        dif[2] += static_cast<std::uint32_t>(std::abs(dd + d1));
-        dif[3] += static_cast<std::uint32_t>(std::abs(dd - d2));
-        dif[4] += static_cast<std::uint32_t>(std::abs(dd + d2));
-        dif[5] += static_cast<std::uint32_t>(std::abs(dd - d3));
-        dif[6] += static_cast<std::uint32_t>(std::abs(dd + d3));
-        if ((count & 0x1F) == 0) {
-          std::uint32_t minDif = dif[0];
-          unsigned best = 0;
-          dif[0] = 0;
-          for (unsigned j = 1; j < 7; ++j) {
-            if (dif[j] < minDif) {
-              minDif = dif[j];
-              best = j;
-            }
-            dif[j] = 0;
-          }
-          switch (best) {
-          case 1: if (k1 >= -16) --k1; break;
-          case 2: if (k1 < 16) ++k1; break;
-          case 3: if (k2 >= -16) --k2; break;
-          case 4: if (k2 < 16) ++k2; break;
-          case 5: if (k3 >= -16) --k3; break;
-          case 6: if (k3 < 16) ++k3; break;
-          default: break;
-          }
-        }
-      }
-    }
+    undoAudio(d, channels);
     break;
   }
   default:

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "codec/branch_filters.h"
+#include "unrar/lz_filters.h"
 #include "unrar/table_reader.h"
 
 namespace kyv::unrar {

@@ -2,7 +2,6 @@
 
 #include <array>
 
-#include "codec/branch_filters.h"
 #include "unrar/huffman.h"
 
 namespace kyv::unrar {
@@ -11,7 +10,6 @@ namespace {
 
 constexpr unsigned kBitLengthSymbols = 20;
 constexpr unsigned kEscapeLength = 15;
-constexpr std::uint32_t kX86Translation = 0x1000000;
 
 } // namespace
 
@@ -52,19 +50,6 @@ void readTableLengths(BitReader& in, std::span<std::uint8_t> table, const std::u
         table[i++] = 0;
     }
   }
-}
-
-void undoX86(std::span<std::uint8_t> block, std::uint32_t fileOffset, bool alsoE9) {
-  if (block.size() <= 4)
-    return;
-  codec::x86Decode(block, block.size() - 4,
-                   {.start = fileOffset, .operandBias = 1, .positionMask = kX86Translation - 1,
-                    .size = kX86Translation, .alsoE9 = alsoE9});
-}
-
-void undoDelta(std::vector<std::uint8_t>& block, std::uint32_t channels) {
-  const std::vector<std::uint8_t> stored(block);
-  codec::deltaDecode(stored, block, channels);
 }
 
 } // namespace kyv::unrar

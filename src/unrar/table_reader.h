@@ -1,10 +1,9 @@
-// What the RAR 2.9 and RAR 5 methods share before and after their LZ stage: the code-length
-// tables at the start of a block, and the x86 and delta output filters.
+// The code-length tables at the start of a block, as the RAR 2.9 and RAR 5 methods both write
+// them.
 #pragma once
 
 #include <cstdint>
 #include <span>
-#include <vector>
 
 #include "unrar/bit_reader.h"
 
@@ -16,12 +15,5 @@ namespace kyv::unrar {
 // 11 + 7 bits), 18 and 19 a run of zeros (the same). With `previous` (RAR 2.9), each length is
 // added to the previous block's, modulo 16.
 void readTableLengths(BitReader& in, std::span<std::uint8_t> table, const std::uint8_t* previous);
-
-// x86 CALL (and JMP) operands as both methods translate them: positions of operands counted from
-// the member's first byte, modulo 2^24, which is also the translation size.
-void undoX86(std::span<std::uint8_t> block, std::uint32_t fileOffset, bool alsoE9);
-
-// Byte deltas, one channel after another in the block.
-void undoDelta(std::vector<std::uint8_t>& block, std::uint32_t channels);
 
 } // namespace kyv::unrar
