@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <new>
 
 #include "base/text.h"
 #include "engine/database.h"
@@ -182,7 +183,9 @@ bool TAntivirus::LoadDatabases() {
     TDatabaseFile file;
     file.FileName = current;
     file.Required = true;
-    file.Reason = error.what();
+    file.Reason = dynamic_cast<const std::bad_alloc*>(&error) != nullptr
+                      ? "not enough memory to load it"
+                      : error.what();
     Files.push_back(std::move(file));
     loadingSet_ = false;
     ReindexDescriptors();

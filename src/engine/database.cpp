@@ -134,9 +134,8 @@ bool DecodeDatabaseImage(std::vector<std::byte>& image) {
     image = std::move(out.bytes());
   } catch (const archive::EAbException&) {
     return false;
-  } catch (const std::bad_alloc&) {
-    return false;
   }
+  // Running out of memory is not damage: it goes up to the loader, which names it.
   return true;
 }
 

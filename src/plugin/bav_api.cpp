@@ -37,24 +37,24 @@ void InstallKernel(std::unique_ptr<TKYVAScanKernel> kernel) {
 
 extern "C" {
 
-std::int32_t BAV_CALL BAV_CureFile(std::int32_t, std::int32_t) { return -1; }
-std::int32_t BAV_StreamChecking() { return -1; }
-std::int32_t BAV_FileChecking() { return 0; }
-std::int32_t BAV_MemoryChecking() { return -1; }
-std::int32_t BAV_Setup() { return -1; }
-std::int32_t BAV_GetStatus() { return 0; }
-std::int32_t BAV_CALL BAV_GetCfgData(std::int32_t, std::int32_t) { return 0; }
-std::int32_t BAV_CALL BAV_SetCfgData(std::int32_t, std::int32_t) { return -1; }
+std::int32_t BAV_CALL BAV_CureFile(std::int32_t, std::int32_t) noexcept { return -1; }
+std::int32_t BAV_StreamChecking() noexcept { return -1; }
+std::int32_t BAV_FileChecking() noexcept { return 0; }
+std::int32_t BAV_MemoryChecking() noexcept { return -1; }
+std::int32_t BAV_Setup() noexcept { return -1; }
+std::int32_t BAV_GetStatus() noexcept { return 0; }
+std::int32_t BAV_CALL BAV_GetCfgData(std::int32_t, std::int32_t) noexcept { return 0; }
+std::int32_t BAV_CALL BAV_SetCfgData(std::int32_t, std::int32_t) noexcept { return -1; }
 
-std::int32_t BAV_CALL BAV_GetVersion(char* buffer, std::int32_t length) {
+std::int32_t BAV_CALL BAV_GetVersion(char* buffer, std::int32_t length) noexcept {
   return kyv::plugin::CopyToBuffer(buffer, length, kyv::plugin::PluginVersion);
 }
 
-std::int32_t BAV_CALL BAV_GetName(char* buffer, std::int32_t length) {
+std::int32_t BAV_CALL BAV_GetName(char* buffer, std::int32_t length) noexcept {
   return kyv::plugin::CopyToBuffer(buffer, length, kyv::plugin::PluginName);
 }
 
-std::int32_t BAV_Initialize() {
+std::int32_t BAV_Initialize() noexcept {
   try {
     auto kernel = std::make_unique<kyv::plugin::TKYVAScanKernel>();
     const bool ready = kernel->LoadBases();
@@ -70,12 +70,12 @@ std::int32_t BAV_Initialize() {
   return -3;
 }
 
-std::int32_t BAV_Uninitialize() {
+std::int32_t BAV_Uninitialize() noexcept {
   kyv::plugin::InstallKernel(nullptr);
   return 0;
 }
 
-std::int32_t BAV_CALL BAV_CheckFile(const char* path, char* buffer) {
+std::int32_t BAV_CALL BAV_CheckFile(const char* path, char* buffer) noexcept {
   const std::lock_guard lock(gKernelLock);
   // A host may carry on after a failed start: the kernel then scans with whatever loaded.
   // Only without any signature is there nothing sound to say: clean, buffer untouched.

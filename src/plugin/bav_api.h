@@ -12,19 +12,19 @@
 #endif
 
 extern "C" {
-std::int32_t BAV_CALL BAV_CureFile(std::int32_t a, std::int32_t b);
-std::int32_t BAV_CALL BAV_CheckFile(const char* path, char* buffer);
-std::int32_t BAV_StreamChecking();
-std::int32_t BAV_FileChecking();
-std::int32_t BAV_MemoryChecking();
-std::int32_t BAV_Setup();
-std::int32_t BAV_GetStatus();
-std::int32_t BAV_CALL BAV_GetCfgData(std::int32_t a, std::int32_t b);
-std::int32_t BAV_CALL BAV_SetCfgData(std::int32_t a, std::int32_t b);
-std::int32_t BAV_CALL BAV_GetVersion(char* buffer, std::int32_t length);
-std::int32_t BAV_CALL BAV_GetName(char* buffer, std::int32_t length);
-std::int32_t BAV_Uninitialize();
-std::int32_t BAV_Initialize();
+std::int32_t BAV_CALL BAV_CureFile(std::int32_t a, std::int32_t b) noexcept;
+std::int32_t BAV_CALL BAV_CheckFile(const char* path, char* buffer) noexcept;
+std::int32_t BAV_StreamChecking() noexcept;
+std::int32_t BAV_FileChecking() noexcept;
+std::int32_t BAV_MemoryChecking() noexcept;
+std::int32_t BAV_Setup() noexcept;
+std::int32_t BAV_GetStatus() noexcept;
+std::int32_t BAV_CALL BAV_GetCfgData(std::int32_t a, std::int32_t b) noexcept;
+std::int32_t BAV_CALL BAV_SetCfgData(std::int32_t a, std::int32_t b) noexcept;
+std::int32_t BAV_CALL BAV_GetVersion(char* buffer, std::int32_t length) noexcept;
+std::int32_t BAV_CALL BAV_GetName(char* buffer, std::int32_t length) noexcept;
+std::int32_t BAV_Uninitialize() noexcept;
+std::int32_t BAV_Initialize() noexcept;
 }
 
 namespace kyv::plugin {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <new>
 
 #include "engine/file_scanner.h"
 #include "platform/system.h"
@@ -57,6 +58,10 @@ void TKYVDecompress::Unpack(const std::string& path, const FileHead& head,
     }
     try {
       type.extract(*this, path, chain);
+    } catch (const std::bad_alloc&) {
+      // Members after the failure were never looked at: that must be told, not passed as clean.
+      RecordGap(TGapKind::ReadError, std::string(), "not enough memory to unpack it");
+      break;
     } catch (...) {
       // An error that the extractor let through ends the unpacking of this file; what was
       // found before stands.
@@ -107,6 +112,9 @@ bool TKYVDecompress::DeliverItem(const std::string& arcPath, const std::string& 
     return DeliverWithGrace(callee);
   try {
     return OnItem(callee);
+  } catch (const std::bad_alloc&) {
+    RecordGap(TGapKind::ReadError, itemName, "not enough memory to scan it");
+    return false;
   } catch (...) {
     // A failure while the member was scanned ends that member only.
     return false;

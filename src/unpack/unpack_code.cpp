@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <mutex>
+#include <new>
 
 #include "base/endian.h"
 #include "base/text.h"
@@ -89,18 +90,22 @@ bool LoadCodeFile(const std::string& path, TUnpackCodeArray& code, engine::TData
   };
   if (!platform::fileExists(path))
     return refuse("missing");
-  std::string error;
-  auto image = platform::readWholeFile(path, engine::kMaxStoredFile, &error);
-  if (!image)
-    return refuse("cannot be read: " + error);
-  if (!engine::DecodeStoredFile(*image, file) || !engine::AcceptsStoredVersion(*image, file))
-    return false;
-  const std::size_t before = code.size();
-  if (!ReadUnpackCodeRecords(*image, code))
-    return refuse("damaged: its record table runs past its end");
-  file.Loaded = true;
-  file.Records = code.size() - before;
-  return true;
+  try {
+    std::string error;
+    auto image = platform::readWholeFile(path, engine::kMaxStoredFile, &error);
+    if (!image)
+      return refuse("cannot be read: " + error);
+    if (!engine::DecodeStoredFile(*image, file) || !engine::AcceptsStoredVersion(*image, file))
+      return false;
+    const std::size_t before = code.size();
+    if (!ReadUnpackCodeRecords(*image, code))
+      return refuse("damaged: its record table runs past its end");
+    file.Loaded = true;
+    file.Records = code.size() - before;
+    return true;
+  } catch (const std::bad_alloc&) {
+    return refuse("not enough memory to load it");
+  }
 }
 
 void FreeUnpackCode(TUnpackCodeArray& code) {

@@ -379,6 +379,30 @@ def rar_module_cases(r, kyvdb):
            reject=[r"RAR module"])
 
 
+def memory_cases(r):
+    """Out of memory is an error with its reason, never a crash or a quiet OK: with the address
+    space cut to 10 MB the databases (or the scan) cannot get what they need."""
+    with open(r.kyvscan, "rb") as f:
+        if b"__asan_init" in f.read():
+            print("skip memory: sanitizer builds reserve more address space than any limit allows")
+            return
+    write("mem/clean.txt", b"plain text\n")
+    limit = 10 * 1000 * 1000
+
+    def cap():
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+    run = subprocess.run([r.kyvscan, "mem/clean.txt"], cwd=r.work, capture_output=True,
+                         timeout=TIMEOUT, env=dict(os.environ, TMPDIR=r.tmp), preexec_fn=cap)
+    stderr = run.stderr.decode("utf-8", "replace")
+    check("memory: exit 2 with the reason, no crash, nothing left",
+          run.returncode == 2 and re.search(r"not enough memory|out of memory", stderr)
+          and "terminate" not in stderr and b": OK" not in run.stdout and not os.listdir(r.tmp),
+          "status %s\n--- stdout\n%s--- stderr\n%s" % (run.returncode,
+                                                      run.stdout.decode("utf-8", "replace"), stderr))
+
+
 def signal_cases(r):
     """A signal in the middle of a large scan: the scan's temporary folder goes with it."""
     zeros_zip(os.path.join(r.work, "zeros.zip"), 1024)
@@ -432,7 +456,8 @@ def main():
         runner = Runner(program, work)
         groups = {"walk": walk_cases, "stream": stream_cases, "status": status_cases,
                   "unprivileged": unprivileged_cases, "filter": filter_cases, "json": json_cases,
-                  "escape": escape_cases, "limits": limit_cases, "signal": signal_cases,
+                  "escape": escape_cases, "limits": limit_cases, "memory": memory_cases,
+                  "signal": signal_cases,
                   "rarmodule": lambda runner: rar_module_cases(runner, args.kyvdb)}
         for name, group in groups.items():
             if args.only and name not in args.only.split(","):

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -350,9 +351,15 @@ int main(int argc, char** argv) {
   } catch (const UsageError& e) {
     std::fprintf(stderr, "kyvdb: %s\n%s", e.what(), kUsage);
     return 2;
+  } catch (const std::bad_alloc&) {
+    std::fputs("kyvdb: out of memory\n", stderr);
+    return 1;
   } catch (const std::exception& e) {
     // Paths and source text come as the terminal gave them; the engine's own texts are ASCII.
     std::fprintf(stderr, "kyvdb: %s\n", e.what());
+    return 1;
+  } catch (...) {
+    std::fputs("kyvdb: unexpected failure\n", stderr);
     return 1;
   }
 }

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <ctime>
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -163,9 +165,7 @@ bool loadBases(kyv::plugin::TKYVAScanKernel& kernel, kyvscan::Reporter& reporter
   return true;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   kyvscan::Options options;
   int exitCode = 0;
   if (!kyvscan::ParseOptions(argc, argv, options, exitCode))
@@ -202,4 +202,22 @@ int main(int argc, char** argv) {
   reporter.Summary(kernel.Engine->Descriptors.size(), refused,
                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
   return reporter.ExitStatus();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  // A failure nothing below handled ends the run as an error with its reason, never as a crash
+  // or a silent stop: the scan did not finish, so it cannot answer OK. The kernel and its
+  // temporary folder are gone by the time the message is printed.
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs("kyvscan: error: out of memory\n", stderr);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kyvscan: error: %s\n", e.what());
+  } catch (...) {
+    std::fputs("kyvscan: error: unexpected failure\n", stderr);
+  }
+  return 2;
 }

@@ -74,7 +74,7 @@ void removeTempFolder() {
     removeFolderSafely(gTempFolder.c_str());
 }
 
-extern "C" void removeTempFolderAndDie(int signo) {
+extern "C" void removeTempFolderAndDie(int signo) noexcept {
   if (gSignalFolderReady != 0)
     removeFolderSafely(gSignalFolder);
   // The handler was installed to run once (SA_RESETHAND) and without blocking its own signal

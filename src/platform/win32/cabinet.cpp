@@ -53,9 +53,9 @@ class Win32Fdi;
 // tell it which of its targets are gone.
 thread_local Win32Fdi* tCurrent = nullptr;
 
-void* DIAMONDAPI fdiAlloc(ULONG size) { return size == 0 ? nullptr : std::malloc(size); }
-void DIAMONDAPI fdiFree(void* p) { std::free(p); }
-INT_PTR DIAMONDAPI fdiOpen(char* name, int oflag, int /*pmode*/) {
+void* DIAMONDAPI fdiAlloc(ULONG size) noexcept { return size == 0 ? nullptr : std::malloc(size); }
+void DIAMONDAPI fdiFree(void* p) noexcept { std::free(p); }
+INT_PTR DIAMONDAPI fdiOpen(char* name, int oflag, int /*pmode*/) noexcept {
   HFILE h;
   if (oflag & _O_CREAT)
     h = ::_lcreat(name, 0);
@@ -63,22 +63,22 @@ INT_PTR DIAMONDAPI fdiOpen(char* name, int oflag, int /*pmode*/) {
     h = ::_lopen(name, (oflag & 3) | OF_SHARE_DENY_NONE);
   return h == HFILE_ERROR ? -1 : static_cast<INT_PTR>(h);
 }
-UINT DIAMONDAPI fdiRead(INT_PTR hf, void* pv, UINT cb) {
+UINT DIAMONDAPI fdiRead(INT_PTR hf, void* pv, UINT cb) noexcept {
   return ::_lread(static_cast<HFILE>(hf), pv, cb);
 }
-bool admitTargetWrite(INT_PTR hf, UINT cb);
-UINT DIAMONDAPI fdiWrite(INT_PTR hf, void* pv, UINT cb) {
+bool admitTargetWrite(INT_PTR hf, UINT cb) noexcept;
+UINT DIAMONDAPI fdiWrite(INT_PTR hf, void* pv, UINT cb) noexcept {
   // Refused by the gate, the write fails and the library abandons the file and the walk.
   if (!admitTargetWrite(hf, cb))
     return static_cast<UINT>(-1);
   return ::_lwrite(static_cast<HFILE>(hf), static_cast<LPCCH>(pv), cb);
 }
-int DIAMONDAPI fdiClose(INT_PTR hf);
-LONG DIAMONDAPI fdiSeek(INT_PTR hf, LONG dist, int seektype) {
+int DIAMONDAPI fdiClose(INT_PTR hf) noexcept;
+LONG DIAMONDAPI fdiSeek(INT_PTR hf, LONG dist, int seektype) noexcept {
   return ::_llseek(static_cast<HFILE>(hf), dist, seektype);
 }
 
-INT_PTR DIAMONDAPI fdiNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION p) {
+INT_PTR DIAMONDAPI fdiNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION p) noexcept {
   auto* sink = static_cast<CabNotifySink*>(p->pv);
   const auto text = [](const char* s) { return s ? std::string_view(s) : std::string_view(); };
   CabNotification n;
@@ -93,7 +93,12 @@ INT_PTR DIAMONDAPI fdiNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION p) {
   n.setId = p->setID;
   n.cabinetIndex = p->iCabinet;
   n.folderIndex = p->iFolder;
-  return sink->notify(static_cast<CabNotifyType>(type), n);
+  // An exception must not unwind through the library's frames: it ends the walk instead.
+  try {
+    return sink->notify(static_cast<CabNotifyType>(type), n);
+  } catch (...) {
+    return kCabAbort;
+  }
 }
 
 class Win32Fdi final : public FdiContext {
@@ -152,7 +157,7 @@ public:
   }
 
   // The library closed a handle itself; if it was one of our targets, it is gone.
-  void forget(INT_PTR hf) { open_.erase(hf); }
+  void forget(INT_PTR hf) noexcept { open_.erase(hf); }
   // Writes go to targets only; a handle of ours is asked about, any other passes.
   bool admits(INT_PTR hf, UINT cb) const { return open_.count(hf) == 0 || admitWrite(cb); }
 
@@ -173,13 +178,19 @@ private:
   std::set<CabHandle> open_;
 };
 
-int DIAMONDAPI fdiClose(INT_PTR hf) {
+int DIAMONDAPI fdiClose(INT_PTR hf) noexcept {
   if (tCurrent)
     tCurrent->forget(hf);
   return ::_lclose(static_cast<HFILE>(hf)) == HFILE_ERROR ? -1 : 0;
 }
 
-bool admitTargetWrite(INT_PTR hf, UINT cb) { return tCurrent == nullptr || tCurrent->admits(hf, cb); }
+bool admitTargetWrite(INT_PTR hf, UINT cb) noexcept {
+  try {
+    return tCurrent == nullptr || tCurrent->admits(hf, cb);
+  } catch (...) {
+    return false;
+  }
+}
 
 // The error record the library fills; one per process is enough as nothing reads it.
 ERF gErf{};
