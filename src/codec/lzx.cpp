@@ -15,7 +15,6 @@ constexpr unsigned kMinMatch = 2;
 constexpr unsigned kNumChars = 256;
 constexpr unsigned kNumPrimaryLengths = 7;
 constexpr unsigned kNumSecondaryLengths = 249;
-constexpr std::size_t kFrameSize = LzxDecoderState::kFrameSize;
 // E8 translation covers the first 32 768 frames (1 GB) of a stream and never the last ten bytes
 // of a frame, where a call's four-byte operand could not be whole.
 constexpr std::uint64_t kE8Frames = 32768;
