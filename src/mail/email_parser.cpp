@@ -147,8 +147,10 @@ std::string TEmailParser::AttachmentName(std::string_view block) {
 
 void TEmailParser::AddPart(std::string headers, std::string body, std::string encoding,
                            std::string name) {
-  if (Full)
+  if (Parts_.size() >= kMaxParts) {
+    Full = true; // a part is dropped: the walk stops, and the caller can tell
     return;
+  }
   TMailPart part;
   part.Headers = std::move(headers);
   part.Body = std::move(body);
@@ -156,7 +158,6 @@ void TEmailParser::AddPart(std::string headers, std::string body, std::string en
   part.Name = std::move(name);
   part.Message = Messages_;
   Parts_.push_back(std::move(part));
-  Full = Parts_.size() >= kMaxParts;
 }
 
 void TEmailParser::OpenLeaf(std::string headers, std::string name) {

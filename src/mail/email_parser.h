@@ -33,8 +33,9 @@ struct TMailPart {
 // and the parts' copies of it are held together, and both must fit in a 32-bit process's 2 GB
 // beside the rest of the scan.
 inline constexpr std::uint64_t kMaxMessageBytes = 512ull * 1024 * 1024;
-// The unpacker delivers at most 100,000 members per scanned file; parts past that would only be
-// thrown away, so the walk stops there.
+// The unpacker delivers 100,000 members per scanned file unless told otherwise; the walk stops
+// at as many parts, and says so when there were more (PartsDropped), so the scan is reported
+// as not complete rather than passed as clean.
 inline constexpr std::size_t kMaxParts = 100000;
 // Lines need no cap of their own: they are views of the text, and each is copied at most once,
 // into the one part or header block it belongs to.
@@ -54,6 +55,8 @@ public:
   // The parts in message order; a caller may rename a part in place.
   std::span<TMailPart> Parts() { return Parts_; }
   std::span<const TMailPart> Parts() const { return Parts_; }
+  // True when the message held more than kMaxParts parts and the rest were not read.
+  bool PartsDropped() const { return Full; }
   // The (first) message's own header block, folded lines joined, each followed by CR LF.
   const std::string& HeaderLines() const { return HeaderLines_; }
   // How many messages the text held: more than one only for an mbox file.
@@ -108,7 +111,7 @@ private:
   std::string HeaderLines_;
   std::vector<TMailPart> Parts_;
   std::uint32_t Messages_ = 0;
-  bool Full = false; // kMaxParts reached
+  bool Full = false; // a part past kMaxParts was dropped
   std::vector<Frame> Frames;
   // How many open frames use each boundary, so that a delimiter of an outer multipart is known
   // at once, however deep the walk is.

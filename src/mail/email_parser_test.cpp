@@ -256,13 +256,17 @@ TEST(EmailParser, DeepNestingIsWalkedToTheBottom) {
   }
 }
 
-TEST(EmailParser, PartCountIsCapped) {
-  std::string message = "Content-Type: multipart/mixed; boundary=q\r\n\r\n";
-  for (std::size_t i = 0; i < kMaxParts + 5; ++i)
-    message += "--q\r\n\r\nx\r\n";
-  TEmailParser parser;
-  parser.ParseText(message);
-  EXPECT_EQ(parser.PartCount(), kMaxParts);
+TEST(EmailParser, PartCountIsCappedAndADroppedPartIsTold) {
+  // Exactly the cap drops nothing; one more part is dropped, and that is said.
+  for (const std::size_t count : {kMaxParts, kMaxParts + 1, kMaxParts + 5}) {
+    std::string message = "Content-Type: multipart/mixed; boundary=q\r\n\r\n";
+    for (std::size_t i = 0; i < count; ++i)
+      message += "--q\r\n\r\nx\r\n";
+    TEmailParser parser;
+    parser.ParseText(message);
+    EXPECT_EQ(parser.PartCount(), kMaxParts) << count;
+    EXPECT_EQ(parser.PartsDropped(), count > kMaxParts) << count;
+  }
 }
 
 TEST(EmailParser, ParseReadsTheFileAndRestartsFromScratch) {

@@ -17,6 +17,9 @@ void ExtractEmail(TKYVDecompress& owner, const std::string& path, const TKYVArcI
   parser.SetFileName(path);
   if (!parser.Parse())
     return;
+  if (parser.PartsDropped())
+    owner.RecordGap(TGapKind::MaxFiles, std::string(),
+                    "a message of more than " + std::to_string(mail::kMaxParts) + " parts");
   MemberFile member(owner, owner.TempFileName());
   const auto parts = parser.Parts();
   for (std::size_t i = 0; i < parts.size(); ++i) {
