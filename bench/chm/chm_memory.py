@@ -2,7 +2,7 @@
 """Peak memory and findings of kyvscan on compiled-help files whose sections declare far more
 than they hold, and (with --large) on an honest one with 800 MiB of other content.
 
-    chm_memory.py KYVSCAN [--base DIR] [--large]
+    chm_memory.py KYVSCAN... [--base DIR] [--large]
 
 Files are made with Free Pascal's chmcmd in a temporary folder, then patched where said:
   declared.chm  1.5 MB of incompressible content and the EICAR test file; the section's reset
@@ -12,7 +12,8 @@ Files are made with Free Pascal's chmcmd in a temporary folder, then patched whe
   honest.chm    (--large) 800 MiB of text and programs, the EICAR file stored last; nothing
                 patched
 For each the script prints whether kyvscan found the EICAR file, the elapsed time and the peak
-resident memory of the kyvscan process. Run it with the kyvscan of two builds to compare them.
+resident memory of the kyvscan process; given the kyvscan of several builds, it runs each on the
+same files.
 """
 import argparse
 import os
@@ -156,7 +157,7 @@ def scan(kyvscan, base, path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("kyvscan")
+    parser.add_argument("kyvscan", nargs="+")
     parser.add_argument("--base")
     parser.add_argument("--large", action="store_true", help="also the honest 800 MiB file")
     args = parser.parse_args()
@@ -169,9 +170,11 @@ def main():
         if args.large:
             cases.append(("honest.chm (800 MiB of content)", make_honest(work)))
         for label, path in cases:
-            found, seconds, peak = scan(os.path.abspath(args.kyvscan), args.base, path)
-            print("%-38s %8.1f MB file  %-9s %7.2f s  peak %8.1f MiB" %
-                  (label, os.path.getsize(path) / 1e6, "found" if found else "NOT FOUND", seconds, peak))
+            for kyvscan in args.kyvscan:
+                found, seconds, peak = scan(os.path.abspath(kyvscan), args.base, path)
+                print("%-38s %8.1f MB file  %-9s %7.2f s  peak %8.1f MiB  %s" %
+                      (label, os.path.getsize(path) / 1e6, "found" if found else "NOT FOUND", seconds,
+                       peak, kyvscan), flush=True)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

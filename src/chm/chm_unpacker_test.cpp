@@ -255,8 +255,8 @@ TEST(TCHMUnpacker, SectionDeclaringFarMoreThanItHoldsCostsBoundedMemory) {
   bool ok = true;
   EXPECT_EQ(extract(u, "/far", &ok), "");
   EXPECT_FALSE(ok);
-  const std::size_t window = 64 * 1024, frames = 2 * 32 * 1024, slack = 200 * 1024;
-  EXPECT_LT(u.DecoderMemory(), window + frames + slack);
+  EXPECT_GT(u.DecoderMemory(), 64u * 1024); // the window at least
+  EXPECT_LT(u.DecoderMemory(), 1u << 20);
 }
 
 // The bytes decoded between items are told to the gate before the work is done; a refusal

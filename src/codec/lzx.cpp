@@ -349,16 +349,24 @@ LzxResult LzxDecoderState::decodeSymbols(LzxInput& in, std::size_t& wpRef, std::
       }
     }
     refill();
-    const std::uint32_t e = decode(mainTable, kMainRootBits);
+    std::uint32_t e = decode(mainTable, kMainRootBits);
     if (e & kHuffFlagA) {
+      // Literals come in runs: the refill left bits for a second main symbol (16 of 48), and
+      // for a match after it, whose main and length codes take 32 at most.
       win[wp++] = static_cast<std::uint8_t>(huffPayload(e));
-      continue;
+      if (wp >= segEnd)
+        break;
+      e = decode(mainTable, kMainRootBits);
+      if (e & kHuffFlagA) {
+        win[wp++] = static_cast<std::uint8_t>(huffPayload(e));
+        continue;
+      }
     }
     if (e & kHuffInvalid) {
       result = LzxBadData;
       break;
     }
-    // Up to 32 bits so far (main and length codes) of the 48 the refill gave.
+    // Up to 48 bits so far (a literal, main and length codes) of the 48 the refill gave.
     const unsigned header = huffPayload(e) - kNumChars;
     const unsigned slot = header >> 3;
     std::size_t length = (header & 7u) + kMinMatch;

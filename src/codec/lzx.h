@@ -66,9 +66,12 @@ private:
   // Code length arrays keep spare room after the symbols: a run written through the pre-tree may
   // go up to 50 entries past the last symbol it was meant for.
   static constexpr unsigned kSpareLengths = 64;
-  static constexpr unsigned kPreSymbols = 20, kPreRootBits = 10, kPreMaxLength = 15;
-  static constexpr unsigned kMainSymbols = 656, kMainRootBits = 12;
-  static constexpr unsigned kLengthSymbols = 250, kLengthRootBits = 12;
+  // Root table sizes: every block builds its tables afresh, so a root holds the code lengths
+  // that are common (literals of text and code take 8 to 11 bits) and longer codes go through
+  // a subtable.
+  static constexpr unsigned kPreSymbols = 20, kPreRootBits = 7, kPreMaxLength = 15;
+  static constexpr unsigned kMainSymbols = 656, kMainRootBits = 11;
+  static constexpr unsigned kLengthSymbols = 250, kLengthRootBits = 10;
   static constexpr unsigned kAlignedSymbols = 8, kAlignedRootBits = 7, kAlignedMaxLength = 7;
   static constexpr unsigned kMaxLength = 16;
 
