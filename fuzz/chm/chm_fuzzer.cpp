@@ -8,6 +8,7 @@
 #include "base/byte_io.h"
 #include "base/error.h"
 #include "chm/chm_unpacker.h"
+#include "owned_source.h"
 
 namespace {
 constexpr std::size_t kMaxInput = 1u << 20;
@@ -15,19 +16,6 @@ constexpr std::size_t kMaxItemOutput = 1u << 22;
 // Decoded bytes no item asks for (gaps, decoding again after a step back), all items together:
 // as the scan budget bounds them, so that one input cannot keep the decoder busy for minutes.
 constexpr std::uint64_t kMaxSkippedOutput = std::uint64_t{64} << 20;
-
-class OwnedSource final : public kyv::ByteSource {
-public:
-  explicit OwnedSource(std::vector<std::byte> bytes) : bytes_(std::move(bytes)), inner_(bytes_) {}
-  std::size_t read(std::span<std::byte> out) override { return inner_.read(out); }
-  bool seek(std::uint64_t offset) override { return inner_.seek(offset); }
-  std::uint64_t size() const override { return inner_.size(); }
-  std::uint64_t position() const override { return inner_.position(); }
-
-private:
-  std::vector<std::byte> bytes_;
-  kyv::MemorySource inner_;
-};
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -38,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(bytes.data(), data, size);
   kyv::chm::TCHMUnpacker unpacker;
   try {
-    if (!unpacker.Open(std::make_unique<OwnedSource>(std::move(bytes))))
+    if (!unpacker.Open(std::make_unique<kyv::test::OwnedSource>(std::move(bytes))))
       return 0;
     std::uint64_t skipped = 0;
     unpacker.DecodeGate = [&skipped](std::uint64_t n) {
