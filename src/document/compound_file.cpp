@@ -142,9 +142,14 @@ std::vector<std::uint32_t> TCompoundFile::MetaChain(std::uint32_t start, std::ui
 
 void TCompoundFile::ReadDirectory(std::uint32_t first) {
   const std::uint32_t perSector = sectorSize_ / kDirEntrySize;
-  const std::vector<std::uint32_t> chain = MetaChain(first, ceilDiv(kMaxDirectoryEntries, perSector));
+  const std::uint64_t maxSectors = ceilDiv(kMaxDirectoryEntries, perSector);
+  const std::vector<std::uint32_t> chain = MetaChain(first, maxSectors);
   if (chain.empty())
     fail("directory sector " + std::to_string(first) + " lies outside the file");
+  // A chain that goes on past the cap holds entries that are never read: say so.
+  const std::uint32_t after = fat_.next[chain.back()];
+  directoryCut_ = chain.size() >= maxSectors && after < fat_.next.size() &&
+                  fat_.seen[after] != fat_.seen[chain.front()];
   std::vector<std::byte> sector(sectorSize_);
   entries_.reserve(chain.size() * perSector);
   for (const std::uint32_t s : chain) {

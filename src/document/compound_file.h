@@ -73,6 +73,8 @@ public:
   std::string NameOf(std::uint32_t id) const;
   // Links of the directory that the walk refused and stream sectors refused as shared.
   std::size_t Anomalies() const { return anomalies_; }
+  // The directory goes on past kMaxDirectoryEntries: the entries beyond were not read.
+  bool DirectoryCut() const { return directoryCut_; }
 
   // Writes a stream's bytes (or the root entry's mini stream) into sink, as far as they can be
   // read.
@@ -115,6 +117,7 @@ private:
   std::vector<std::uint32_t> miniContainer_; // the regular sectors of the mini stream, in order
   std::vector<TCfbEntry> entries_;
   std::size_t anomalies_ = 0;
+  bool directoryCut_ = false;
 };
 
 } // namespace kyv::document

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 
@@ -185,6 +186,21 @@ const Hostile kHostile[] = {
     {"file cut inside its last sector",
      [](Sample& s) { s.file.resize(s.file.size() - 100); }, false, TCfbRead::Complete, TCfbRead::Complete, false},
 };
+
+TEST(CompoundFile, ADirectoryPastTheEntryCapIsToldAsCut) {
+  // With 4096-byte sectors, 32 entries each: the cap ends the chain inside the directory, and
+  // the entries after it are not read. A directory of just under the cap is whole.
+  for (const std::uint32_t storages : {kMaxDirectoryEntries - 1, kMaxDirectoryEntries + 40}) {
+    CfbWriter writer(12);
+    for (std::uint32_t i = 0; i < storages; ++i)
+      writer.AddStorage(CfbWriter::kRoot, "d" + std::to_string(i));
+    const std::string bytes = writer.Build();
+    MemorySource source(asBytes(bytes));
+    TCompoundFile file(source);
+    EXPECT_EQ(file.DirectoryCut(), storages + 1 > kMaxDirectoryEntries) << storages;
+    EXPECT_EQ(file.EntryCount(), std::min<std::size_t>(storages + 1, kMaxDirectoryEntries)) << storages;
+  }
+}
 
 TEST(CompoundFile, HostileFilesEndShortOrAreRefused) {
   for (const Hostile& c : kHostile) {

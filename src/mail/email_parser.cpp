@@ -374,8 +374,8 @@ bool TEmailParser::Parse() {
   auto bytes = platform::readWholeFile(FileName, kMaxMessageBytes);
   if (!bytes) {
     if (auto file = platform::File::openRead(FileName); file && file->size() > kMaxMessageBytes)
-      throw Error(ErrorKind::Limit, FileName + ": message larger than " +
-                                        std::to_string(kMaxMessageBytes >> 20) + " MB");
+      throw Error(ErrorKind::Limit, "a message larger than " +
+                                        std::to_string(kMaxMessageBytes >> 20) + " MiB is not unpacked");
     throw Error(ErrorKind::Io, FileName + ": cannot read the file");
   }
   Text = std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size());

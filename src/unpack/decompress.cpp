@@ -4,6 +4,7 @@
 #include <exception>
 #include <new>
 
+#include "base/error.h"
 #include "engine/file_scanner.h"
 #include "platform/system.h"
 #include "unpack/recognition.h"
@@ -61,6 +62,11 @@ void TKYVDecompress::Unpack(const std::string& path, const FileHead& head,
     } catch (const std::bad_alloc&) {
       // Members after the failure were never looked at: that must be told, not passed as clean.
       RecordGap(TGapKind::ReadError, std::string(), "not enough memory to unpack it");
+      break;
+    } catch (const kyv::Error& error) {
+      // A file past a size cap of the reader (a message over 512 MiB) was not unpacked at all.
+      if (error.kind() == ErrorKind::Limit)
+        RecordGap(TGapKind::TooLarge, std::string(), error.what());
       break;
     } catch (...) {
       // An error that the extractor let through ends the unpacking of this file; what was

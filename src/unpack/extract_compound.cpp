@@ -38,6 +38,10 @@ void ExtractCompound(TKYVDecompress& owner, const std::string& path, const TKYVA
   document::TCompoundFile file(*source);
   if (!document::IsMessageStorage(file, document::TCompoundFile::kRootId))
     return;
+  if (file.DirectoryCut())
+    owner.RecordGap(TGapKind::MaxFiles, std::string(),
+                    "a directory of more than " + std::to_string(document::kMaxDirectoryEntries) +
+                        " entries");
   MemberFile member(owner, owner.TempFileName());
   for (const document::TMsgItem& item : document::ListMessageItems(file)) {
     if (owner.Abort)

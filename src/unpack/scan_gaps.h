@@ -20,7 +20,8 @@ enum class TGapKind : std::uint8_t {
   ReadError,         // a file could not be opened or read
   Encrypted,         // a member is encrypted and was not decoded
   UnsupportedMethod, // a member uses a compression method no reader here decodes
-  TooLarge,          // a file of 2 GiB or more: unpacked, but matched by no signature
+  TooLarge,          // a file of 2 GiB or more: unpacked, but matched by no signature; or a
+                     // file past a reader's size cap (a message over 512 MiB), not unpacked
 };
 
 // A short stable name for scripts and alert names: "MaxRecursion", "MaxScanSize", "MaxFiles",

@@ -336,6 +336,15 @@ def limit_cases(r):
     expect(r, "a finding is kept when a limit is also reached", ["--alert-exceeds-max", "--max-files", "3",
                                                                  "lim/many.zip", "lim/nested.zip"], 1,
            out=[r"^lim/many.zip: Eicar-Test-Signature FOUND$", r"^lim/nested.zip: Eicar-Test-Signature FOUND$"])
+    # A message past the size a message is read whole up to is scanned but not unpacked: said.
+    with open("lim/huge.eml", "wb") as f:
+        f.write(b"From: a@b\r\nSubject: huge\r\nMIME-Version: 1.0\r\n"
+                b"Content-Type: text/plain\r\n\r\nhello\r\n")
+        f.truncate(600 << 20)
+    expect(r, "a message over 512 MiB is noted as not unpacked", ["lim/huge.eml"], 0,
+           out=[r"^lim/huge.eml: OK$", r"Not fully scanned: 1\n"],
+           err=[r"^lim/huge.eml: not fully scanned: a message larger than 512 MiB is not unpacked"])
+    os.remove("lim/huge.eml")
     stdout = expect(r, "--json names what kept the scan from being complete",
                     ["--json", "--max-depth", "1", "lim/nested.zip"], 0)
     try:
