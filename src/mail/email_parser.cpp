@@ -145,7 +145,7 @@ std::string TEmailParser::AttachmentName(std::string_view block) {
   return name ? DecodeEncodedWords(*name) : std::string();
 }
 
-void TEmailParser::AddPart(std::string headers, std::string body, std::string encoding,
+void TEmailParser::AddPart(std::string headers, std::string_view body, std::string encoding,
                            std::string name) {
   if (Parts_.size() >= kMaxParts) {
     Full = true; // a part is dropped: the walk stops, and the caller can tell
@@ -153,7 +153,7 @@ void TEmailParser::AddPart(std::string headers, std::string body, std::string en
   }
   TMailPart part;
   part.Headers = std::move(headers);
-  part.Body = std::move(body);
+  part.Body = body;
   part.Encoding = std::move(encoding);
   part.Name = std::move(name);
   part.Message = Messages_;
@@ -176,9 +176,7 @@ void TEmailParser::FinishLeaf(std::size_t end, bool dropLastBreak) {
   const bool plain = isUnencoded(Current.Encoding);
   if (plain && dropLastBreak)
     region = withoutLastBreak(region);
-  std::string body = plain ? std::string(region) : linesWithCrLf(region);
-  AddPart(std::move(Current.Headers), std::move(body), std::move(Current.Encoding),
-          std::move(Current.Name));
+  AddPart(std::move(Current.Headers), region, std::move(Current.Encoding), std::move(Current.Name));
   if (plain)
     AddUuencodedBlocks(region);
 }
@@ -223,7 +221,7 @@ void TEmailParser::AddUuencodedBlocks(std::string_view body) {
         break;
       }
     }
-    AddPart({}, linesWithCrLf(body.substr(at, blockEnd - at)), "x-uue", std::move(name));
+    AddPart({}, body.substr(at, blockEnd - at), "x-uue", std::move(name));
     pos = blockEnd;
   }
 }
@@ -365,7 +363,9 @@ void TEmailParser::Walk() {
 }
 
 bool TEmailParser::ParseText(std::string_view text) {
-  Text = text;
+  const auto* bytes = reinterpret_cast<const std::byte*>(text.data());
+  Owned_.assign(bytes, bytes + text.size());
+  Text = std::string_view(reinterpret_cast<const char*>(Owned_.data()), Owned_.size());
   Walk();
   return true;
 }
@@ -378,7 +378,8 @@ bool TEmailParser::Parse() {
                                         std::to_string(kMaxMessageBytes >> 20) + " MiB is not unpacked");
     throw Error(ErrorKind::Io, FileName + ": cannot read the file");
   }
-  Text = std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  Owned_ = std::move(*bytes);
+  Text = std::string_view(reinterpret_cast<const char*>(Owned_.data()), Owned_.size());
   Walk();
   return true;
 }
@@ -387,13 +388,15 @@ bool TEmailParser::WritePart(const TMailPart& part, ByteSink& out) {
   const std::string& enc = part.Encoding;
   if (isUnencoded(enc))
     return part.Body.empty() || out.write(asBytes(part.Body));
-  if (enc == "quoted-printable")
-    return DecodeQuotedPrintable(part.Body, out);
+  // Base64 passes over every character outside its alphabet, line breaks of any kind included,
+  // so it decodes the text as it stands; the line-based decoders read CR LF line ends.
   if (enc == "base64")
     return DecodeBase64(part.Body, out);
+  if (enc == "quoted-printable")
+    return DecodeQuotedPrintable(linesWithCrLf(part.Body), out);
   // The other names uuencoded attachments go by are decoded the same way.
   if (enc == "x-uue" || enc == "x-uuencode" || enc == "uuencode" || enc == "uue")
-    return DecodeUUE(part.Body, out);
+    return DecodeUUE(linesWithCrLf(part.Body), out);
   return true;
 }
 

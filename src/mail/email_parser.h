@@ -20,18 +20,20 @@ namespace kyv::mail {
 
 struct TMailPart {
   std::string Headers;  // header lines, folded lines joined, each followed by CR LF
-  // Parts sent as they are (no encoding, 7bit, 8bit, binary): exactly their bytes, without the
-  // line break that belongs to the next delimiter. Encoded parts: their lines, each followed by
-  // CR LF, as the decoders read them.
-  std::string Body;
+  // The part's bytes in the message, a view of the parser's copy of the text (valid while the
+  // parser lives): nothing is copied while parsing, so a large part costs no memory of its own
+  // until it is written. Parts sent as they are (no encoding, 7bit, 8bit, binary): exactly their
+  // bytes, without the line break that belongs to the next delimiter. Encoded parts: their
+  // lines as they stand; WritePart gives each a CR LF where its decoder needs one.
+  std::string_view Body;
   std::string Encoding; // the Content-Transfer-Encoding mechanism, lower-cased
   std::string Name;     // file name from Content-Disposition, "MainBody", or empty
   std::uint32_t Message = 1; // which message of an mbox file the part belongs to, from 1
 };
 
-// Whole messages are read into memory; past this the file is refused. While parsing, the text
-// and the parts' copies of it are held together, and both must fit in a 32-bit process's 2 GB
-// beside the rest of the scan.
+// Whole messages are read into memory; past this the file is refused. The parts are views of
+// that text; only a quoted-printable or uuencoded part is copied again, one at a time when it is
+// written, and it must fit in a 32-bit process's 2 GB beside the text and the rest of the scan.
 inline constexpr std::uint64_t kMaxMessageBytes = 512ull * 1024 * 1024;
 // The unpacker delivers 100,000 members per scanned file unless told otherwise; the walk stops
 // at as many parts, and says so when there were more (PartsDropped), so the scan is reported
@@ -48,7 +50,8 @@ public:
   // Reads the file named by SetFileName and fills Parts; true once the file was read. A file
   // that cannot be opened or read, or that is larger than kMaxMessageBytes, throws kyv::Error.
   bool Parse();
-  // The same walk over a message held in memory; the text need not outlive the call.
+  // The same walk over a message held in memory; the parser keeps its own copy of the text, so
+  // the text need not outlive the call.
   bool ParseText(std::string_view text);
 
   std::size_t PartCount() const { return Parts_.size(); }
@@ -63,7 +66,8 @@ public:
   std::uint32_t MessageCount() const { return Messages_; }
 
   // Writes the part's body decoded by its Encoding; an encoding it does not know writes
-  // nothing. False when the sink refused a write.
+  // nothing. False when the sink refused a write. Throws std::bad_alloc when a part that must
+  // be copied to be decoded does not fit in memory; that part is then lost, the others are not.
   [[nodiscard]] static bool WritePart(const TMailPart& part, ByteSink& out);
 
   // Header helpers, on a block as HeaderLines() holds it.
@@ -100,7 +104,7 @@ private:
   int MatchDelimiter(std::string_view line, bool& closing) const;
   void PopFrames(std::size_t keep);
   void AddUuencodedBlocks(std::string_view body);
-  void AddPart(std::string headers, std::string body, std::string encoding, std::string name);
+  void AddPart(std::string headers, std::string_view body, std::string encoding, std::string name);
 
   std::string FileName;
   // The message text and the offset of the next line in it. Lines are taken from the text as
@@ -108,6 +112,8 @@ private:
   // otherwise cost many times its size in line records.
   std::string_view Text;
   std::size_t NextLine = 0;
+  // The text the parts' bodies view: the file's bytes, or ParseText's copy.
+  std::vector<std::byte> Owned_;
   std::string HeaderLines_;
   std::vector<TMailPart> Parts_;
   std::uint32_t Messages_ = 0;

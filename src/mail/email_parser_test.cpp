@@ -305,7 +305,7 @@ TEST(EmailParser, WritePartReportsARefusingSink) {
   part.Body = "plain";
   VectorSink small(2);
   EXPECT_FALSE(TEmailParser::WritePart(part, small));
-  part.Body.clear();
+  part.Body = {};
   EXPECT_TRUE(TEmailParser::WritePart(part, small));
 }
 

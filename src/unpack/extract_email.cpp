@@ -1,6 +1,7 @@
 // Stored messages: every part of the message, each decoded into the level's temporary file and
 // delivered under its file name (or "PartN"), with the type text "E-MAIL:" + its encoding. In an
 // mbox file of several messages the name is led by the message's number ("Message2/a.exe").
+#include <new>
 #include <string>
 
 #include "base/error.h"
@@ -31,7 +32,16 @@ void ExtractEmail(TKYVDecompress& owner, const std::string& path, const TKYVArcI
       throw kyv::Error(ErrorKind::Io, "cannot create " + member.path());
     // The part goes straight into the member file rather than through memory first: the
     // result is the same and a large attachment is never held whole.
-    const bool written = mail::TEmailParser::WritePart(part, member);
+    bool written = false;
+    try {
+      written = mail::TEmailParser::WritePart(part, member);
+    } catch (const std::bad_alloc&) {
+      // A part too large to decode in memory is lost on its own; the parts around it are not.
+      member.close();
+      member.remove();
+      owner.RecordGap(TGapKind::ReadError, part.Name, "not enough memory to decode the part");
+      continue;
+    }
     member.close();
     // A part that could not be written in full (a full disk) is not delivered short, and the
     // parts after it would fare no better: the run over this message ends here.
