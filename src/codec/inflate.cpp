@@ -153,18 +153,23 @@ public:
   Status run(ByteSink& out) {
     out_ = &out;
     Status s = blocks();
-    if (s == Status::Ok || s == Status::Stopped) {
-      // What was decoded stays in the output.
-      const Status f = flushTo(fill_);
-      if (s == Status::Ok)
-        s = f;
-    } else if (s != Status::LimitReached && s != Status::WriteRefused) {
-      (void)flushTo(fill_);
+    if (s == Status::LimitReached || s == Status::WriteRefused)
+      return s;
+    // The last symbols may have run past the limit when the stream ended or failed before the
+    // next check of the fill.
+    if (options_.outputLimit != 0 && pending() > options_.outputLimit) {
+      cutAtLimit();
+      if (s == Status::Ok || s == Status::Stopped)
+        s = Status::LimitReached;
     }
+    // What was decoded stays in the output.
+    const Status f = flushTo(fill_);
+    if (f != Status::Ok && (s == Status::Ok || s == Status::LimitReached))
+      s = f;
     return s;
   }
 
-  u64 produced() const { return produced_ + (fill_ - written_); }
+  u64 produced() const { return pending(); }
   u64 unusedInput() const { return in_.available() + in_.bufferedBytes(); }
 
 private:
@@ -200,12 +205,16 @@ private:
     return Status::Ok;
   }
 
+  // Output decoded so far, written or not.
+  u64 pending() const { return produced_ + (fill_ - written_); }
+  // Drops the decoded bytes past the output limit. What is written never goes past it.
+  void cutAtLimit() { fill_ = written_ + static_cast<std::size_t>(options_.outputLimit - produced_); }
+
   // The fill stops at the write point, or earlier where the output limit falls.
   void setStop() {
     stopFill_ = writePoint_;
     if (options_.outputLimit != 0) {
-      const u64 pending = produced_ + (fill_ - written_);
-      const u64 room = options_.outputLimit > pending ? options_.outputLimit - pending : 0;
+      const u64 room = options_.outputLimit > pending() ? options_.outputLimit - pending() : 0;
       if (room < stopFill_ - fill_)
         stopFill_ = fill_ + static_cast<std::size_t>(room);
     }
@@ -228,8 +237,8 @@ private:
   // Called when the fill reaches the stop point: at the output limit decoding ends; at the write
   // point everything new is written and the history moves to the front.
   Status windowFull() {
-    if (options_.outputLimit != 0 && produced_ + (fill_ - written_) >= options_.outputLimit) {
-      fill_ = written_ + static_cast<std::size_t>(options_.outputLimit - produced_);
+    if (options_.outputLimit != 0 && pending() >= options_.outputLimit) {
+      cutAtLimit();
       const Status s = flushTo(fill_);
       return s == Status::Ok ? Status::LimitReached : s;
     }

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "base/byte_io.h"
@@ -73,6 +75,39 @@ TEST(CodecInflateTest, OutputLimitHoldsAcrossWindowMoves) {
     Inflater inflater(in, options);
     EXPECT_EQ(inflater.run(out), InflateStatus::Ok) << limit;
     EXPECT_TRUE(out.bytes() == data);
+  }
+}
+
+// A few literals in one fixed-code block: the block, and the stream, may end before the decoder
+// looks at the fill again, and a stream may fail there; neither writes past the limit.
+TEST(CodecInflateTest, OutputLimitHoldsWhereTheStreamEnds) {
+  // "abcdefgh" as one final fixed-code block (zlib, raw Deflate).
+  const Bytes packed = {std::byte{0x4B}, std::byte{0x4C}, std::byte{0x4A}, std::byte{0x4E},
+                        std::byte{0x49}, std::byte{0x4D}, std::byte{0x4B}, std::byte{0xCF},
+                        std::byte{0x00}, std::byte{0x00}};
+  const std::string text = "abcdefgh";
+  struct Case {
+    std::size_t inputBytes;
+    std::uint64_t limit;
+    InflateStatus status;
+    std::size_t written;
+  };
+  for (const Case c : {Case{10, 1, InflateStatus::LimitReached, 1},
+                       Case{10, 7, InflateStatus::LimitReached, 7},
+                       Case{10, 8, InflateStatus::Ok, 8}, Case{10, 9, InflateStatus::Ok, 8},
+                       // Cut short: the limit may come first, else the end of input does.
+                       Case{7, 3, InflateStatus::LimitReached, 3},
+                       Case{7, 8, InflateStatus::EndInCodes, 6}}) {
+    MemorySource in(std::span<const std::byte>(packed).first(c.inputBytes));
+    VectorSink out;
+    InflateOptions options;
+    options.outputLimit = c.limit;
+    Inflater inflater(in, options);
+    EXPECT_EQ(inflater.run(out), c.status) << c.limit;
+    EXPECT_EQ(out.bytes().size(), c.written) << c.limit;
+    EXPECT_EQ(inflater.produced(), c.written) << c.limit;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.bytes().data()), out.bytes().size()),
+              text.substr(0, c.written));
   }
 }
 
