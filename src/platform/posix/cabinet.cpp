@@ -1,10 +1,9 @@
-// The cabinet interface without the Windows library: the cabinet's own header and file table are
-// read here (so names and the continued-from flags come as stored, bytes unchanged), and
-// libmspack decodes the data of each file that is copied.
+// The cabinet interface without the Windows library: the cabinet's header and file table are read
+// by the shared cabinet header parser (so names and the continued-from flags come as stored, bytes
+// unchanged, as the system library reports them), and libmspack decodes the data of each file
+// that is copied. What is left here adapts both to the library's interface.
 #include "platform/cabinet.h"
 
-#include <array>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -12,152 +11,43 @@
 #include <fcntl.h>
 #include <mspack.h>
 #include <map>
+#include <optional>
 #include <set>
 #include <tuple>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
-#include "base/endian.h"
+#include "archive/cab_format.h"
+#include "platform/file.h"
 
 namespace kyv::platform {
 
 namespace {
 
-// Cabinet header layout, from the published cabinet format.
-constexpr std::size_t kHeaderSize = 36;
-constexpr std::size_t kOffSize = 8;
-constexpr std::size_t kOffFiles = 16;
-constexpr std::size_t kOffVersionMajor = 25;
-constexpr std::size_t kOffFolders = 26;
-constexpr std::size_t kOffFileCount = 28;
-constexpr std::size_t kOffFlags = 30;
-constexpr std::size_t kOffSetId = 32;
-constexpr std::size_t kOffIndex = 34;
-constexpr std::uint16_t kFlagPrevious = 0x0001;
-constexpr std::uint16_t kFlagNext = 0x0002;
-constexpr std::uint16_t kFlagReserve = 0x0004;
-constexpr std::size_t kFileEntrySize = 16; // before the name
-// Folder indexes of files that continue from or into a neighbouring cabinet.
-constexpr std::uint16_t kContinuedFromPrevious = 0xFFFD;
-constexpr std::uint16_t kContinuedPreviousAndNext = 0xFFFF;
-// Names in a cabinet are at most 255 bytes plus the terminator (the format's own limit).
-constexpr std::size_t kNameMax = 256;
-
 // Handles of this side are file descriptors plus one, so that no handle is 0 ("skip").
 CabHandle toHandle(int fd) { return static_cast<CabHandle>(fd) + 1; }
 int toFd(CabHandle h) { return static_cast<int>(h - 1); }
 
-struct FileEntry {
-  std::string name;
-  std::uint32_t size = 0;
-  std::uint32_t offset = 0;
-  std::uint16_t folder = 0;
-  std::uint16_t date = 0;
-  std::uint16_t time = 0;
-  std::uint16_t attributes = 0;
-};
-
-struct Header {
-  CabinetInfo info;
-  std::uint32_t filesOffset = 0;
-  std::string previousName, previousDisk, nextName, nextDisk;
-  std::vector<FileEntry> files;
-};
-
-class Reader {
-public:
-  explicit Reader(int fd) : fd_(fd) {}
-  bool read(std::uint64_t offset, std::span<std::byte> out) const {
-    std::size_t done = 0;
-    while (done < out.size()) {
-      const ssize_t n = ::pread(fd_, out.data() + done, out.size() - done,
-                                static_cast<off_t>(offset + done));
-      if (n <= 0)
-        return false;
-      done += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-  // A zero-terminated string of at most kNameMax bytes at offset; advances offset past it.
-  bool readString(std::uint64_t& offset, std::string& out) const {
-    std::array<std::byte, kNameMax> buf{};
-    const ssize_t n = ::pread(fd_, buf.data(), buf.size(), static_cast<off_t>(offset));
-    if (n <= 0)
-      return false;
-    for (ssize_t i = 0; i < n; ++i)
-      if (buf[static_cast<std::size_t>(i)] == std::byte{0}) {
-        out.assign(reinterpret_cast<const char*>(buf.data()), static_cast<std::size_t>(i));
-        offset += static_cast<std::uint64_t>(i) + 1;
-        return true;
-      }
-    return false;
-  }
-
-private:
-  int fd_;
-};
-
-bool readFixedHeader(const Reader& r, std::array<std::byte, kHeaderSize>& h) {
-  if (!r.read(0, h))
-    return false;
-  return h[0] == std::byte{'M'} && h[1] == std::byte{'S'} && h[2] == std::byte{'C'} &&
-         h[3] == std::byte{'F'} && h[kOffVersionMajor] == std::byte{1};
+// The header and file table come from the system's one cabinet header parser, which the archive
+// reader's format unit keeps header-only so that this layer below it can use it too.
+std::optional<archive::CabDirectory> readDirectory(const std::string& path) {
+  const auto source = FileSource::open(path);
+  if (!source)
+    return std::nullopt;
+  return archive::readCabDirectory(*source);
 }
 
-CabinetInfo infoOf(const std::array<std::byte, kHeaderSize>& h) {
+CabinetInfo infoOf(const archive::CabHeader& h) {
   CabinetInfo info;
-  info.cabinetSize = static_cast<std::int32_t>(loadLe32(&h[kOffSize]));
-  info.folderCount = loadLe16(&h[kOffFolders]);
-  info.fileCount = loadLe16(&h[kOffFileCount]);
-  const std::uint16_t flags = loadLe16(&h[kOffFlags]);
-  info.setId = loadLe16(&h[kOffSetId]);
-  info.cabinetIndex = loadLe16(&h[kOffIndex]);
-  info.hasReserve = (flags & kFlagReserve) != 0;
-  info.hasPrevious = (flags & kFlagPrevious) != 0;
-  info.hasNext = (flags & kFlagNext) != 0;
+  info.cabinetSize = static_cast<std::int32_t>(h.cabinetSize);
+  info.folderCount = h.folderCount;
+  info.fileCount = h.fileCount;
+  info.setId = h.setId;
+  info.cabinetIndex = h.cabinetIndex;
+  info.hasReserve = h.hasReserve();
+  info.hasPrevious = h.hasPrevious();
+  info.hasNext = h.hasNext();
   return info;
-}
-
-// The whole header with the file table; false when any of it is missing or malformed.
-bool readHeader(int fd, Header& out) {
-  const Reader r(fd);
-  std::array<std::byte, kHeaderSize> h{};
-  if (!readFixedHeader(r, h))
-    return false;
-  out.info = infoOf(h);
-  out.filesOffset = loadLe32(&h[kOffFiles]);
-  std::uint64_t pos = kHeaderSize;
-  if (out.info.hasReserve) {
-    std::array<std::byte, 4> reserve{};
-    if (!r.read(pos, reserve))
-      return false;
-    pos += 4 + loadLe16(&reserve[0]);
-  }
-  if (out.info.hasPrevious &&
-      !(r.readString(pos, out.previousName) && r.readString(pos, out.previousDisk)))
-    return false;
-  if (out.info.hasNext && !(r.readString(pos, out.nextName) && r.readString(pos, out.nextDisk)))
-    return false;
-  pos = out.filesOffset;
-  out.files.reserve(out.info.fileCount);
-  for (unsigned i = 0; i < out.info.fileCount; ++i) {
-    std::array<std::byte, kFileEntrySize> e{};
-    FileEntry f;
-    if (!r.read(pos, e))
-      return false;
-    pos += e.size();
-    if (!r.readString(pos, f.name))
-      return false;
-    f.size = loadLe32(&e[0]);
-    f.offset = loadLe32(&e[4]);
-    f.folder = loadLe16(&e[8]);
-    f.date = loadLe16(&e[10]);
-    f.time = loadLe16(&e[12]);
-    f.attributes = loadLe16(&e[14]);
-    out.files.push_back(std::move(f));
-  }
-  return true;
 }
 
 // libmspack reaches files through this table. Names that start with kTargetPrefix stand for a
@@ -293,15 +183,13 @@ public:
   }
 
   CabOpenResult isCabinet(const std::string& path, CabinetInfo& info) override {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    const auto source = FileSource::open(path);
+    if (!source)
       return CabOpenResult::CannotOpen;
-    std::array<std::byte, kHeaderSize> h{};
-    const bool ok = readFixedHeader(Reader(fd), h);
-    ::close(fd);
-    if (!ok)
+    const auto header = archive::readCabHeader(*source);
+    if (!header)
       return CabOpenResult::NotCabinet;
-    info = infoOf(h);
+    info = infoOf(*header);
     return CabOpenResult::Cabinet;
   }
 
@@ -345,34 +233,29 @@ private:
     // decoding a folder again from its start, for every member would make that quadratic. The
     // decoder is opened when the first file is to be copied (a listing needs only the header,
     // as with the system library) and goes on from where it stopped in a folder.
-    if (cabPath_ != path || !header_) {
+    if (cabPath_ != path || !directory_) {
       cab_.reset();
-      header_.reset();
+      directory_.reset();
       cabPath_.clear();
-      const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd < 0)
+      auto fresh = readDirectory(path);
+      if (!fresh)
         return false;
-      auto fresh = std::make_unique<Header>();
-      const bool ok = readHeader(fd, *fresh);
-      ::close(fd);
-      if (!ok)
-        return false;
-      header_ = std::move(fresh);
+      directory_ = std::make_unique<archive::CabDirectory>(std::move(*fresh));
       cabPath_ = path;
     }
-    const Header& header = *header_;
+    const archive::CabHeader& header = directory_->header;
 
     CabNotification n;
     n.text1 = header.nextName;
     n.text2 = header.nextDisk;
     n.text3 = path;
-    n.setId = header.info.setId;
-    n.cabinetIndex = header.info.cabinetIndex;
+    n.setId = header.setId;
+    n.cabinetIndex = header.cabinetIndex;
     if (sink.notify(CabNotifyType::CabinetInfo, n) == kCabAbort)
       return false;
 
     bool ok = true;
-    for (const FileEntry& f : header.files) {
+    for (const archive::CabFileEntry& f : directory_->files) {
       CabNotification fn;
       fn.text1 = f.name;
       fn.size = static_cast<std::int32_t>(f.size);
@@ -380,9 +263,9 @@ private:
       fn.time = f.time;
       fn.attributes = f.attributes;
       fn.folderIndex = f.folder;
-      fn.setId = header.info.setId;
-      fn.cabinetIndex = header.info.cabinetIndex;
-      if (f.folder == kContinuedFromPrevious || f.folder == kContinuedPreviousAndNext) {
+      fn.setId = header.setId;
+      fn.cabinetIndex = header.cabinetIndex;
+      if (f.continuedFromPrevious()) {
         fn.text2 = header.previousName;
         fn.text3 = header.previousDisk;
         if (sink.notify(CabNotifyType::PartialFile, fn) == kCabAbort)
@@ -416,7 +299,7 @@ private:
 
   std::set<CabHandle> open_;
   std::string cabPath_;
-  std::unique_ptr<Header> header_;
+  std::unique_ptr<archive::CabDirectory> directory_;
   std::unique_ptr<MsCabinet> cab_;
 };
 
