@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "archive/cab_format.h"
 #include "archive/tar_reader.h"
 #include "platform/file.h"
 #include "platform/system.h"
@@ -18,8 +19,6 @@ std::size_t lastSeparator(const std::string& path) { return path.find_last_of("\
 // acknowledged with TRUE.
 constexpr platform::CabHandle kContinue = 0;
 constexpr platform::CabHandle kCloseOk = 1;
-// Folder indexes from here up mark files continued from or into a neighbouring cabinet.
-constexpr std::uint16_t kFirstContinuedFolder = 0xFFFD;
 
 } // namespace
 
@@ -115,7 +114,8 @@ private:
       return platform::kCabSkip;
     // A file whose folder is not in the cabinet has no data to decode. Some cabinet libraries
     // read through a null folder for it, so it is refused here, before the library decodes.
-    if (n.folderIndex >= archive_.info_.folderCount && n.folderIndex < kFirstContinuedFolder)
+    // (The three indexes from kCabContinuedFromPrevious up mark files of a neighbour cabinet.)
+    if (n.folderIndex >= archive_.info_.folderCount && n.folderIndex < kCabContinuedFromPrevious)
       throw EAbFDICopyError();
     path_ = archive_.PrepareTarget(std::string(n.text1), target_);
     if (path_.empty())
