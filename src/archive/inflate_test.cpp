@@ -17,6 +17,7 @@
 #include "base/byte_io.h"
 #include "base/endian.h"
 #include "owned_source.h"
+#include "reference_checksums.h"
 #include "test_support.h"
 
 namespace kyv::archive {
@@ -173,24 +174,9 @@ Bytes encodeFixed(const Bytes& data, bool d64) {
   return w.done();
 }
 
-// Reference checksums, bit by bit, independent of checksum.cpp.
-std::uint32_t refCrc(const Bytes& d) {
-  std::uint32_t c = 0xFFFFFFFF;
-  for (const std::byte b : d) {
-    c ^= std::to_integer<std::uint32_t>(b);
-    for (int k = 0; k < 8; ++k)
-      c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-  }
-  return ~c;
-}
-std::uint32_t refAdler(const Bytes& d) {
-  std::uint32_t a = 1, b = 0;
-  for (const std::byte x : d) {
-    a = (a + std::to_integer<std::uint32_t>(x)) % 65521;
-    b = (b + a) % 65521;
-  }
-  return (b << 16) | a;
-}
+// Reference checksums, independent of checksum.cpp.
+std::uint32_t refCrc(const Bytes& d) { return test::bitwiseCrc32(d); }
+std::uint32_t refAdler(const Bytes& d) { return test::stepwiseAdler32(d); }
 
 // Text-like words, then random stretches repeated 30000 and 60000 bytes later (the second only
 // reachable in Deflate64) and long runs of one byte.
