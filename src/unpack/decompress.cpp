@@ -34,6 +34,8 @@ void TKYVDecompress::Unpack(const std::string& path, const engine::TFileScanner&
   head.IsMZ = scanner.FileInfo.IsMZ;
   head.IsPE = scanner.FileInfo.IsPE;
   head.HeadBuf = std::as_bytes(std::span(scanner.HeadBuf));
+  if (!scanner.TooLarge && scanner.FileInfo.FileSize >= 0)
+    head.FileSize = static_cast<std::uint64_t>(scanner.FileInfo.FileSize);
   Unpack(path, head, chain);
 }
 
@@ -47,8 +49,9 @@ void TKYVDecompress::Unpack(const std::string& path, const FileHead& head,
   const TKYVArcInfoArray* outer = current_;
   current_ = &chain;
   const bool tooDeep = static_cast<int>(chain.size()) >= Limits.MaxDepth;
+  FileProbe probe(head.HeadBuf, path, head.FileSize);
   for (const ContainerType& type : containerTypes()) {
-    if (!type.test(head.HeadBuf) || type.extract == nullptr)
+    if (!type.test(probe.bytesFor(type)) || type.extract == nullptr)
       continue;
     if (tooDeep) {
       // Only a file that would have been unpacked counts; a plain member at this depth was

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -33,6 +34,9 @@ struct FileHead {
   bool IsPE = false;
   // The first bytes of the file followed by zeros (at least 263 bytes, zero-terminated).
   std::span<const std::byte> HeadBuf;
+  // The file's size when known; a file too short for a disk image's volume area is then never
+  // opened again for it.
+  std::optional<std::uint64_t> FileSize;
 };
 
 class TKYVDecompress {

@@ -23,5 +23,6 @@ void ExtractEmail(TKYVDecompress& owner, const std::string& path, const TKYVArcI
 void ExtractBinHex(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractTnef(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractCompound(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractIso(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 
 } // namespace kyv::unpack

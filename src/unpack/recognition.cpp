@@ -3,9 +3,11 @@
 #include <array>
 #include <cstring>
 
+#include "archive/disk_image.h"
 #include "base/text.h"
 #include "document/compound_file.h"
 #include "mail/binhex.h"
+#include "platform/file.h"
 
 namespace kyv::unpack {
 
@@ -56,7 +58,10 @@ bool isTnef(std::span<const std::byte> h) { return at(h, 0, "\x78\x9F\x3E\x22");
 // lie anywhere in the file, so the extractor decides.
 bool isCompound(std::span<const std::byte> h) { return document::TCompoundFile::HasSignature(h); }
 
-constexpr std::array<ContainerType, 12> kTypes{{
+// Disk images: their volume descriptors begin at 32 KiB.
+bool isIso(std::span<const std::byte> area) { return archive::probeIsoVolume(area); }
+
+constexpr std::array<ContainerType, 13> kTypes{{
     {"ZIP", isZip, ExtractZip},
     {"EA", isEa, nullptr},
     {"CAB", isCab, ExtractCab},
@@ -69,6 +74,7 @@ constexpr std::array<ContainerType, 12> kTypes{{
     {"BINHEX", isBinHex, ExtractBinHex},
     {"TNEF", isTnef, ExtractTnef},
     {"CFB", isCompound, ExtractCompound},
+    {"ISO", isIso, ExtractIso, ProbePlace::VolumeArea},
 }};
 
 } // namespace
@@ -127,11 +133,38 @@ std::span<const ContainerType> containerTypes() {
 }
 
 std::vector<std::string_view> recognise(std::span<const std::byte> head) {
+  FileProbe probe(head);
+  return recognise(probe);
+}
+
+std::vector<std::string_view> recognise(FileProbe& probe) {
   std::vector<std::string_view> names;
   for (const ContainerType& type : containerTypes())
-    if (type.test(head))
+    if (type.test(probe.bytesFor(type)))
       names.push_back(type.name);
   return names;
+}
+
+std::span<const std::byte> FileProbe::volumeArea() {
+  if (areaRead_)
+    return area_;
+  areaRead_ = true;
+  const std::uint64_t first = archive::kVolumeAreaOffset + archive::kVolumeDescriptorSize;
+  if (path_.empty() || (knownSize_ && *knownSize_ < first))
+    return area_;
+  const std::optional<platform::File> file = platform::File::openRead(path_);
+  if (!file || file->size() < first)
+    return area_;
+  area_.resize(archive::kVolumeDescriptorSize);
+  area_.resize(file->readAt(archive::kVolumeAreaOffset, area_));
+  // Only a file that starts a volume descriptor there is read further, for the descriptors
+  // that follow (a hybrid image's UDF sequence comes after its ISO descriptors).
+  if (area_.size() == archive::kVolumeDescriptorSize && !archive::volumeDescriptorId(area_).empty()) {
+    area_.resize(archive::kVolumeAreaBytes);
+    const std::size_t more = file->readAt(first, std::span(area_).subspan(archive::kVolumeDescriptorSize));
+    area_.resize(archive::kVolumeDescriptorSize + more);
+  }
+  return area_;
 }
 
 } // namespace kyv::unpack

@@ -1,0 +1,41 @@
+// The ISO 9660 reader: lists the files of every directory tree of an image (the primary one with
+// its Rock Ridge names, Joliet and other supplementary ones) and the El Torito boot images, and
+// copies a member's bytes out of the image where they lie.
+#pragma once
+
+#include <memory>
+#include <set>
+#include <string>
+
+#include "archive/ab_archive.h"
+#include "archive/disk_image.h"
+
+namespace kyv::archive {
+
+class TAbIsoArchive : public TAbArchive {
+public:
+  explicit TAbIsoArchive(const std::string& fileName);
+  TAbIsoArchive(std::unique_ptr<ByteSource> stream, const std::string& fileName);
+
+  // Listing stops after this many members: twice what the unpacking kernel takes from one
+  // scanned file, so the cap never hides a member the kernel would reach.
+  static constexpr int kMaxMembers = 200000;
+
+  // Files whose bytes lie where one of these keys says are not listed (another tree of the same
+  // image, already delivered). Set before LoadDirectory.
+  void SetKnownExtents(std::set<ExtentKey> known) { known_ = std::move(known); }
+  // Why the listing is not the whole image (a cap reached, a directory that could not be read),
+  // or empty.
+  const std::string& Incomplete() const { return incomplete_; }
+
+protected:
+  void LoadArchiveItems() override;
+  void ExtractItemToStreamAt(int index, ByteSink& stream) override;
+
+private:
+  friend class IsoTreeWalker;
+  std::set<ExtentKey> known_;
+  std::string incomplete_;
+};
+
+} // namespace kyv::archive

@@ -1,0 +1,76 @@
+// Disk images: every file of every directory tree, written into the level's temporary file and
+// delivered, read where it lies in the image. A file that runs past the image's end is delivered
+// as far as the image goes and recorded as not fully read.
+#include <exception>
+#include <set>
+#include <string>
+
+#include "archive/disk_image.h"
+#include "archive/iso_reader.h"
+#include "base/error.h"
+#include "unpack/decompress.h"
+#include "unpack/extractors.h"
+#include "unpack/member_file.h"
+
+namespace kyv::unpack {
+
+namespace {
+
+// Delivers the listed members of one image; adds the places of those delivered to delivered.
+void deliverImage(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain,
+                  archive::TAbArchive& image, const std::string& type, MemberFile& member,
+                  std::set<archive::ExtentKey>* delivered) {
+  bool failed = false;
+  image.OnProcessItemFailure = [&failed](archive::TAbArchive&, archive::TAbArchiveItem&,
+                                         archive::TAbProcessType, archive::TAbErrorClass,
+                                         int) { failed = true; };
+  for (int i = 0; i < image.MemberCount(); ++i) {
+    if (owner.Abort)
+      break;
+    const auto& item = static_cast<const archive::TAbImageItem&>(*image.MemberAt(i));
+    if (item.UncompressedSize == 0 || !owner.AcceptItem(item.FileName))
+      continue;
+    if (!member.create(item.FileName))
+      throw kyv::Error(ErrorKind::Io, "Cannot create file " + member.path());
+    failed = false;
+    image.ExtractMemberToStreamAt(i, member);
+    member.close();
+    if (failed && !member.cutOff())
+      owner.RecordGap(TGapKind::ReadError, item.FileName,
+                      "the file runs past the end of the image; delivered as far as it goes");
+    // A member the budget cut off is handed on as far as it was written.
+    owner.DeliverItem(path, type, item.FileName, member.path(), chain);
+    member.remove();
+    if (delivered != nullptr)
+      delivered->insert(archive::extentKey(item));
+  }
+}
+
+void reportIncomplete(TKYVDecompress& owner, const std::string& why) {
+  if (!why.empty())
+    owner.RecordGap(TGapKind::ReadError, std::string(), "not every file of the image was listed: " + why);
+}
+
+// The ISO 9660 trees of the image, leaving out the files whose bytes were delivered already.
+void extractIsoTrees(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain,
+                     MemberFile& member, std::set<archive::ExtentKey> known) {
+  archive::TAbIsoArchive iso(path);
+  iso.SetKnownExtents(std::move(known));
+  iso.LoadDirectory();
+  reportIncomplete(owner, iso.Incomplete());
+  deliverImage(owner, path, chain, iso, "ISO", member, nullptr);
+}
+
+} // namespace
+
+void ExtractIso(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain) {
+  DepthGuard depth(owner);
+  MemberFile member(owner, owner.TempFileName());
+  try {
+    extractIsoTrees(owner, path, chain, member, {});
+  } catch (const std::exception& error) {
+    owner.ReportMessage(path + " " + error.what());
+  }
+}
+
+} // namespace kyv::unpack

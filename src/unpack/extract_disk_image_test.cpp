@@ -1,0 +1,128 @@
+// Disk images as the scan kernel sees them: recognised by their volume area at 32 KiB, however
+// the file starts, and every file of the image delivered with its bytes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "iso_builder.h"
+#include "platform/system.h"
+#include "test_support.h"
+#include "unpack/decompress.h"
+#include "unpack/recognition.h"
+#include "zip_builder.h"
+
+namespace kyv::unpack {
+namespace {
+
+using test::IsoBuilder;
+
+struct Delivered {
+  std::string type;
+  std::string name;
+  std::string content;
+};
+
+class DiskImages : public ::testing::Test {
+protected:
+  DiskImages() : unpacker("unused") {
+    unpacker.SetTempFolder(platform::NormalizeFolder(dir.path().string()));
+    unpacker.SetOnItem([this](const TKYVArcInfoArray& chain) {
+      const auto& link = chain.back();
+      seen.push_back({link.ArcType, link.ItemName, test::textOf(test::readFile(link.ItemFile))});
+      return true;
+    });
+    unpacker.SetOnGap([this](const TScanGap& gap) { gaps.push_back(gap); });
+  }
+  void unpack(const std::filesystem::path& path) {
+    const auto bytes = test::readFile(path);
+    std::vector<std::byte> head(4097);
+    std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), 2000), head.begin());
+    FileHead fh;
+    fh.HeadBuf = head;
+    unpacker.Unpack(path.string(), fh, {});
+  }
+  std::vector<std::string> leftovers() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+      if (e.path().filename().string().rfind("kyv_", 0) == 0)
+        names.push_back(e.path().filename().string());
+    return names;
+  }
+
+  test::ScratchDir dir;
+  TKYVDecompress unpacker;
+  std::vector<Delivered> seen;
+  std::vector<TScanGap> gaps;
+};
+
+// An image with one file in a folder and one that runs past the image's end.
+std::vector<std::byte> smallIso(std::vector<std::byte> systemArea = {}) {
+  IsoBuilder b;
+  std::copy(systemArea.begin(), systemArea.end(), b.image().begin());
+  const std::uint32_t root = b.allocate();
+  const std::uint32_t sub = b.allocate();
+  const std::uint32_t data = b.file("payload bytes");
+  const std::uint32_t cut = b.file("the start of a cut file");
+  const std::string_view self("\0", 1), parent("\1", 1);
+  b.directory(root, {IsoBuilder::record(root, 2048, 2, self), IsoBuilder::record(root, 2048, 2, parent),
+                     IsoBuilder::record(sub, 2048, 2, "DIR"),
+                     IsoBuilder::record(cut, 100000, 0, "CUT.BIN;1")});
+  b.directory(sub, {IsoBuilder::record(sub, 2048, 2, self), IsoBuilder::record(root, 2048, 2, parent),
+                    IsoBuilder::record(data, 13, 0, "FILE.TXT;1")});
+  b.descriptor(0, 1, root, 2048);
+  b.terminator(1);
+  return b.image();
+}
+
+TEST_F(DiskImages, RecognisedAt32KiBAlongsideWhatTheHeadSays) {
+  struct Case {
+    const char* what;
+    std::vector<std::byte> bytes;
+    std::vector<std::string_view> types;
+  };
+  std::vector<std::byte> cutShort = smallIso();
+  cutShort.resize(32768 + 2047); // the descriptor is not whole
+  const std::vector<Case> cases{
+      {"plain", smallIso(), {"ISO"}},
+      // The system area is free for anything: a ZIP there is unpacked, and the image too.
+      {"zip-headed", smallIso(test::buildStoredZip({{"z.txt", test::bytesOf("zip member")}})),
+       {"ZIP", "ISO"}},
+      {"short", cutShort, {}},
+      {"zeros", std::vector<std::byte>(40000), {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto path = dir / c.what;
+    test::writeFile(path, c.bytes);
+    std::vector<std::byte> head(4097);
+    std::copy_n(c.bytes.begin(), 2000, head.begin());
+    FileProbe probe(head, path.string());
+    EXPECT_EQ(recognise(probe), c.types);
+    // A file known to be too short is not read again.
+    FileProbe small(head, path.string(), 30000);
+    EXPECT_TRUE(small.volumeArea().empty());
+  }
+}
+
+TEST_F(DiskImages, IsoFilesAreDeliveredAndACutFileAsFarAsItGoes) {
+  const auto path = dir / "image.iso";
+  test::writeFile(path, smallIso(test::buildStoredZip({{"z.txt", test::bytesOf("zip member")}})));
+  unpack(path);
+  // A folder's files come after those of its parent.
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].type, "ZIP");
+  EXPECT_EQ(seen[1].type, "ISO");
+  EXPECT_EQ(seen[1].name, "CUT.BIN");
+  EXPECT_EQ(seen[1].content.substr(0, 23), "the start of a cut file");
+  EXPECT_EQ(seen[2].name, "DIR/FILE.TXT");
+  EXPECT_EQ(seen[2].content, "payload bytes");
+  ASSERT_EQ(gaps.size(), 1u);
+  EXPECT_EQ(gaps[0].ItemName, "CUT.BIN");
+  EXPECT_TRUE(leftovers().empty());
+}
+
+} // namespace
+} // namespace kyv::unpack
