@@ -53,6 +53,7 @@ TEST(Recognition, EveryMatchingTestCountsInOrder) {
       {headOf("MIME-Version: 1.0\n"), {"E-MAIL"}},
       {headOf("X-Tag: 1\r\n folded\r\n\tagain\r\nmessage-id: <a@b>\r\n"), {"E-MAIL"}},
       {headOf("Word: a plain text file\r\nthat merely starts like a field\r\nSubject: x"), {}},
+      {headOf("X-A: 1\rX-B: 2\nSubject: x"), {"E-MAIL"}}, // any line end, the last line unended
       {headOf("Key: v\r\n\r\nSubject: x\r\n"), {}}, // the head ended before a usual field
       {headOf("Hello world\r\nSubject: x\r\n"), {}},
       {headOf("Sub ject: x\r\n"), {}},

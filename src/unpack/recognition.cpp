@@ -1,5 +1,6 @@
 #include "unpack/recognition.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -98,32 +99,35 @@ bool looksLikeMessageHead(std::span<const std::byte> head) {
   const auto* nul = static_cast<const std::byte*>(std::memchr(head.data(), 0, head.size()));
   const std::size_t n = nul != nullptr ? static_cast<std::size_t>(nul - head.data()) : head.size();
   std::string_view text(reinterpret_cast<const char*>(head.data()), n);
+  // A line is tested from its start and given up on at its first byte that cannot belong to a
+  // header field name, so that a long line of text costs a few bytes, not its length.
+  const auto skipLine = [&text](std::size_t from) {
+    std::size_t end = from;
+    while (end < text.size() && text[end] != '\r' && text[end] != '\n')
+      ++end;
+    const bool crlf = end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n';
+    text.remove_prefix(std::min(text.size(), end + (crlf ? 2 : 1)));
+  };
   for (int line = 0; line < kMailHeadLines && !text.empty(); ++line) {
-    const std::size_t end = text.find_first_of("\r\n");
-    const std::string_view current = text.substr(0, end);
-    if (end == std::string_view::npos) {
-      text = {};
-    } else {
-      const bool crlf = text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n';
-      text.remove_prefix(end + (crlf ? 2 : 1));
-    }
-    if (current.empty())
+    if (text.front() == '\r' || text.front() == '\n')
       return false; // the head ended without a usual field
-    if (current.front() == ' ' || current.front() == '\t') {
+    if (text.front() == ' ' || text.front() == '\t') {
       if (line == 0)
         return false;
-      continue; // a folded line
+      skipLine(0); // a folded line
+      continue;
     }
+    // Line ends stop the name: they are control characters.
     std::size_t colon = 0;
-    while (colon < current.size() && current[colon] > ' ' && current[colon] < 127 &&
-           current[colon] != ':')
+    while (colon < text.size() && text[colon] > ' ' && text[colon] < 127 && text[colon] != ':')
       ++colon;
-    if (colon == 0 || colon >= current.size() || current[colon] != ':')
+    if (colon == 0 || colon >= text.size() || text[colon] != ':')
       return false; // not a header field: not a message head
-    const std::string_view name = current.substr(0, colon);
+    const std::string_view name = text.substr(0, colon);
     for (const std::string_view usual : kUsualFields)
       if (EqualsIgnoreAsciiCase(name, usual))
         return true;
+    skipLine(colon);
   }
   return false;
 }
