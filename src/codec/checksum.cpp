@@ -36,6 +36,27 @@ constexpr CrcTables makeCrcTables() {
 constexpr CrcTables kCrc = makeCrcTables();
 static_assert(kCrc[0][1] == 0x77073096u, "reflected IEEE table");
 
+// The unreflected form, slicing-by-8: table k advances a byte with k bytes after it.
+constexpr std::uint32_t kCrcPolyMsb = 0x04C11DB7u;
+using CrcMsbTables = std::array<std::array<std::uint32_t, 256>, 8>;
+
+constexpr CrcMsbTables makeCrcMsbTables() {
+  CrcMsbTables t{};
+  for (std::uint32_t i = 0; i < 256; ++i) {
+    std::uint32_t c = i << 24;
+    for (int k = 0; k < 8; ++k)
+      c = (c & 0x80000000u) ? (c << 1) ^ kCrcPolyMsb : c << 1;
+    t[0][i] = c;
+  }
+  for (std::size_t k = 1; k < t.size(); ++k)
+    for (std::size_t i = 0; i < 256; ++i)
+      t[k][i] = (t[k - 1][i] << 8) ^ t[0][t[k - 1][i] >> 24];
+  return t;
+}
+
+constexpr CrcMsbTables kCrcMsb = makeCrcMsbTables();
+static_assert(kCrcMsb[0][1] == kCrcPolyMsb, "unreflected IEEE table");
+
 inline std::uint32_t load32(const unsigned char* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -132,6 +153,22 @@ std::uint32_t crc32Update(std::uint32_t crc, std::span<const std::byte> data) {
     return ~crcClmul(~crc, p, data.size());
 #endif
   return ~crcTable(~crc, p, data.size());
+}
+
+std::uint32_t crc32MsbUpdate(std::uint32_t crc, std::span<const std::byte> data) {
+  const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+  std::size_t n = data.size();
+  std::uint32_t c = ~crc;
+  for (; n >= 8; p += 8, n -= 8) {
+    const std::uint32_t a = c ^ ((std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
+                                 (std::uint32_t{p[2]} << 8) | p[3]);
+    c = kCrcMsb[7][a >> 24] ^ kCrcMsb[6][(a >> 16) & 0xFF] ^ kCrcMsb[5][(a >> 8) & 0xFF] ^
+        kCrcMsb[4][a & 0xFF] ^ kCrcMsb[3][p[4]] ^ kCrcMsb[2][p[5]] ^ kCrcMsb[1][p[6]] ^
+        kCrcMsb[0][p[7]];
+  }
+  for (; n > 0; --n)
+    c = (c << 8) ^ kCrcMsb[0][(c >> 24) ^ *p++];
+  return ~c;
 }
 
 std::uint32_t adler32Update(std::uint32_t adler, std::span<const std::byte> data) {

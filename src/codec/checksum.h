@@ -1,4 +1,4 @@
-// CRC-32 (IEEE 802.3, reflected) and Adler-32 (RFC 1950), incremental.
+// CRC-32 (IEEE 802.3, reflected), its unreflected twin, and Adler-32 (RFC 1950), incremental.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,10 @@ namespace kyv::codec {
 std::uint32_t crc32Update(std::uint32_t crc, std::span<const std::byte> data);
 // The raw table, for decoders that need the byte-wise step (PKWARE decryption).
 std::uint32_t crc32Byte(std::uint32_t rawCrc, std::uint8_t byte);
+
+// The same polynomial fed most significant bit first, with no reflection (bzip2's block and
+// stream checks; "CRC-32/BZIP2"). Running form like crc32Update: start with 0.
+std::uint32_t crc32MsbUpdate(std::uint32_t crc, std::span<const std::byte> data);
 
 // Start with 1.
 std::uint32_t adler32Update(std::uint32_t adler, std::span<const std::byte> data);

@@ -12,11 +12,14 @@ namespace kyv::codec {
 namespace {
 
 using test::bitwiseCrc32;
+using test::bitwiseCrc32Msb;
 using test::stepwiseAdler32;
 
 TEST(ChecksumTest, KnownValues) {
   EXPECT_EQ(crc32Update(0, asBytes("123456789")), 0xCBF43926u);
   EXPECT_EQ(crc32Update(0, {}), 0u);
+  EXPECT_EQ(crc32MsbUpdate(0, asBytes("123456789")), 0xFC891918u);
+  EXPECT_EQ(crc32MsbUpdate(0, {}), 0u);
   EXPECT_EQ(adler32Update(1, asBytes("Wikipedia")), 0x11E60398u);
   EXPECT_EQ(adler32Update(1, {}), 1u);
 }
@@ -36,16 +39,19 @@ TEST(ChecksumTest, AgreesWithBitwiseDefinition) {
     for (std::size_t len = 0; len < 300; ++len) {
       const auto piece = all.subspan(off, len);
       ASSERT_EQ(crc32Update(0, piece), bitwiseCrc32(piece)) << off << "+" << len;
+      ASSERT_EQ(crc32MsbUpdate(0, piece), bitwiseCrc32Msb(piece)) << off << "+" << len;
       ASSERT_EQ(adler32Update(1, piece), stepwiseAdler32(piece)) << off << "+" << len;
     }
   for (const std::size_t split : {1u, 63u, 64u, 65u, 4095u, 4096u, 12345u}) {
-    std::uint32_t crc = 0, adler = 1;
+    std::uint32_t crc = 0, crcMsb = 0, adler = 1;
     for (std::size_t i = 0; i < data.size(); i += split) {
       const auto piece = all.subspan(i, std::min(split, data.size() - i));
       crc = crc32Update(crc, piece);
+      crcMsb = crc32MsbUpdate(crcMsb, piece);
       adler = adler32Update(adler, piece);
     }
     EXPECT_EQ(crc, bitwiseCrc32(all)) << split;
+    EXPECT_EQ(crcMsb, bitwiseCrc32Msb(all)) << split;
     EXPECT_EQ(adler, stepwiseAdler32(all)) << split;
   }
   const std::vector<std::byte> ones(100000, std::byte{0xFF});

@@ -49,13 +49,13 @@ HuffBuild buildHuffmanTable(std::span<const std::uint8_t> lengths,
                             unsigned maxLen, std::span<std::uint32_t> table, BitOrder order,
                             Incomplete incomplete) {
   if (symbolEntries.size() < lengths.size() || rootBits == 0 || rootBits > kHuffMaxRootBits ||
-      maxLen > kHuffMaxCodeLength || rootBits > maxLen)
+      maxLen > kHuffMaxBuildLength || rootBits > maxLen || maxLen - rootBits > kHuffMaxSubtableBits)
     return HuffBuild::TooLarge;
   const std::size_t rootSize = std::size_t{1} << rootBits;
   if (table.size() < rootSize)
     return HuffBuild::TooLarge;
 
-  std::array<std::uint32_t, kHuffMaxCodeLength + 1> count{};
+  std::array<std::uint32_t, kHuffMaxBuildLength + 1> count{};
   for (const std::uint8_t len : lengths) {
     if (len > maxLen)
       return HuffBuild::BadLength;
@@ -72,7 +72,7 @@ HuffBuild buildHuffmanTable(std::span<const std::uint8_t> lengths,
   if (incomplete == Incomplete::Refused && left != 0 && left != (std::int64_t{1} << maxLen))
     return HuffBuild::Incomplete;
   // Canonical first code word of each length (RFC 1951, 3.2.2).
-  std::array<std::uint32_t, kHuffMaxCodeLength + 2> first{};
+  std::array<std::uint32_t, kHuffMaxBuildLength + 2> first{};
   std::uint32_t code = 0;
   for (unsigned len = 1; len <= maxLen; ++len) {
     code = (code + count[len - 1]) << 1;

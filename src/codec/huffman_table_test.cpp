@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -95,6 +96,55 @@ TEST(HuffmanTableTest, RefusesIncompleteCodesWhereTheFormatDoes) {
   EXPECT_EQ(build({0, 0, 0, 0}), HuffBuild::Ok);
   for (std::size_t i = 0; i < 16; ++i)
     EXPECT_TRUE(table[i] & kHuffInvalid);
+}
+
+// The capacity is an upper bound for every code the builder takes: random code lengths, complete
+// and incomplete, mostly long, over root and length limits of every decoder (bzip2's 20-bit codes
+// over 258 symbols among them), each built into a table of exactly that capacity.
+TEST(HuffmanTableTest, CapacityHoldsEveryCode) {
+  std::uint32_t x = 12345;
+  const auto next = [&](std::uint32_t n) {
+    x = x * 1103515245u + 12345u;
+    return (x >> 8) % n;
+  };
+  struct Limits {
+    std::size_t symbols;
+    unsigned root, maxLen;
+  };
+  std::vector<Limits> limits{{258, 10, 20}, {288, 11, 15}, {32, 8, 15}, {656, 11, 16}, {20, 7, 15}};
+  for (int i = 0; i < 60; ++i) {
+    const unsigned root = 1 + next(12);
+    limits.push_back({2 + next(400), root, root + next(std::min(kHuffMaxBuildLength - root, 15u) + 1)});
+  }
+  for (const Limits& l : limits) {
+    std::vector<std::uint32_t> table(huffTableCapacity(l.symbols, l.root, l.maxLen));
+    for (int trial = 0; trial < 300; ++trial) {
+      std::vector<std::uint8_t> lengths(l.symbols);
+      // Long codes first, then shortened or dropped until the code space holds them.
+      const unsigned shortest = l.maxLen - next(std::min(l.maxLen, 1u + next(l.maxLen))) ;
+      for (auto& len : lengths)
+        len = next(8) == 0 ? 0 : static_cast<std::uint8_t>(std::max(1u, shortest + next(l.maxLen - shortest + 1)));
+      const auto kraft = [&] {
+        std::uint64_t sum = 0;
+        for (const auto len : lengths)
+          if (len != 0)
+            sum += std::uint64_t{1} << (l.maxLen - len);
+        return sum;
+      };
+      while (kraft() > (std::uint64_t{1} << l.maxLen))
+        lengths[next(static_cast<std::uint32_t>(lengths.size()))] = 0;
+      ASSERT_EQ(buildHuffmanTable(lengths, plainSymbolEntries(l.symbols), l.root, l.maxLen, table,
+                                  BitOrder::MsbFirst),
+                HuffBuild::Ok)
+          << l.symbols << " " << l.root << " " << l.maxLen;
+    }
+  }
+  // The builder refuses what its entries cannot hold.
+  std::vector<std::uint32_t> big(huffTableCapacity(300, 4, 20));
+  const std::vector<std::uint8_t> one{1, 1};
+  EXPECT_EQ(buildHuffmanTable(one, plainSymbolEntries(2), 4, 20, big, BitOrder::MsbFirst), HuffBuild::TooLarge);
+  EXPECT_EQ(buildHuffmanTable(one, plainSymbolEntries(2), 5, 21, big, BitOrder::MsbFirst), HuffBuild::TooLarge);
+  EXPECT_EQ(buildHuffmanTable(one, plainSymbolEntries(2), 5, 20, big, BitOrder::MsbFirst), HuffBuild::Ok);
 }
 
 // Symbols coded MSB first into bytes decode back through the bit reader, short and long codes

@@ -33,7 +33,7 @@ constexpr unsigned kPrecodeBits = 7;
 constexpr std::size_t kLitCapacity = huffTableCapacity(kLitSymbols, kLitRootBits, 15);
 constexpr std::size_t kDistCapacity = huffTableCapacity(kDistSymbols, kDistRootBits, 15);
 constexpr std::size_t kPrecodeCapacity = huffTableCapacity(kPrecodeSymbols, kPrecodeBits, 7);
-static_assert(kLitCapacity == 6656 && kDistCapacity == 4352 && kPrecodeCapacity == 128);
+static_assert(kLitCapacity == 2978 && kDistCapacity == 832 && kPrecodeCapacity == 128);
 
 // RFC 1951, 3.2.5.
 constexpr std::array<u32, 29> kLengthBase{3,  4,  5,  6,  7,  8,  9,  10, 11,  13,

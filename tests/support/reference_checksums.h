@@ -18,6 +18,17 @@ inline std::uint32_t bitwiseCrc32(std::span<const std::byte> d) {
   return ~c;
 }
 
+// The unreflected form (bzip2): most significant bit first.
+inline std::uint32_t bitwiseCrc32Msb(std::span<const std::byte> d) {
+  std::uint32_t c = 0xFFFFFFFF;
+  for (const std::byte b : d) {
+    c ^= std::to_integer<std::uint32_t>(b) << 24;
+    for (int k = 0; k < 8; ++k)
+      c = (c & 0x80000000u) ? (c << 1) ^ 0x04C11DB7u : c << 1;
+  }
+  return ~c;
+}
+
 inline std::uint32_t stepwiseAdler32(std::span<const std::byte> d) {
   std::uint32_t a = 1, b = 0;
   for (const std::byte x : d) {
