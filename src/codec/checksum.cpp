@@ -199,4 +199,45 @@ std::uint32_t adler32Update(std::uint32_t adler, std::span<const std::byte> data
   return (b << 16) | a;
 }
 
+namespace {
+
+// Reflected ECMA-182 polynomial; eight tables for slicing-by-8, as for CRC-32 above.
+constexpr std::uint64_t kCrc64Poly = 0xC96C5795D7870F42ull;
+using Crc64Tables = std::array<std::array<std::uint64_t, 256>, 8>;
+
+constexpr Crc64Tables makeCrc64Tables() {
+  Crc64Tables t{};
+  for (std::uint64_t i = 0; i < 256; ++i) {
+    std::uint64_t c = i;
+    for (int k = 0; k < 8; ++k)
+      c = (c & 1) ? (c >> 1) ^ kCrc64Poly : c >> 1;
+    t[0][i] = c;
+  }
+  for (std::size_t k = 1; k < 8; ++k)
+    for (std::size_t i = 0; i < 256; ++i)
+      t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+  return t;
+}
+
+constexpr Crc64Tables kCrc64 = makeCrc64Tables();
+
+} // namespace
+
+std::uint64_t crc64Update(std::uint64_t crc, std::span<const std::byte> data) {
+  const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+  std::size_t n = data.size();
+  std::uint64_t c = ~crc;
+  while (n >= 8) {
+    const std::uint64_t v = c ^ (static_cast<std::uint64_t>(load32(p)) | (static_cast<std::uint64_t>(load32(p + 4)) << 32));
+    c = kCrc64[7][v & 0xFF] ^ kCrc64[6][(v >> 8) & 0xFF] ^ kCrc64[5][(v >> 16) & 0xFF] ^
+        kCrc64[4][(v >> 24) & 0xFF] ^ kCrc64[3][(v >> 32) & 0xFF] ^ kCrc64[2][(v >> 40) & 0xFF] ^
+        kCrc64[1][(v >> 48) & 0xFF] ^ kCrc64[0][v >> 56];
+    p += 8;
+    n -= 8;
+  }
+  while (n-- > 0)
+    c = kCrc64[0][(c ^ *p++) & 0xFF] ^ (c >> 8);
+  return ~c;
+}
+
 } // namespace kyv::codec

@@ -17,6 +17,9 @@ std::uint32_t crc32Byte(std::uint32_t rawCrc, std::uint8_t byte);
 // stream checks; "CRC-32/BZIP2"). Running form like crc32Update: start with 0.
 std::uint32_t crc32MsbUpdate(std::uint32_t crc, std::span<const std::byte> data);
 
+// CRC-64 of xz (ECMA-182 polynomial, reflected; "CRC-64/XZ"). Running form: start with 0.
+std::uint64_t crc64Update(std::uint64_t crc, std::span<const std::byte> data);
+
 // Start with 1.
 std::uint32_t adler32Update(std::uint32_t adler, std::span<const std::byte> data);
 

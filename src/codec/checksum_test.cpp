@@ -61,3 +61,26 @@ TEST(ChecksumTest, AgreesWithBitwiseDefinition) {
 
 } // namespace
 } // namespace kyv::codec
+
+namespace kyv::codec {
+namespace {
+
+// CRC-64/XZ check value, and pieces of every alignment against the one-byte form.
+TEST(Crc64, CheckValueAndPieces) {
+  const auto digits = std::as_bytes(std::span("123456789", 9));
+  EXPECT_EQ(crc64Update(0, digits), 0x995DC9BBDF1939FAull);
+  EXPECT_EQ(crc64Update(0, {}), 0u);
+  std::vector<std::byte> all(300);
+  for (std::size_t i = 0; i < all.size(); ++i)
+    all[i] = static_cast<std::byte>(i * 37 + 11);
+  const std::uint64_t whole = crc64Update(0, all);
+  for (std::size_t split = 0; split < 20; ++split) {
+    std::uint64_t c = crc64Update(0, std::span(all).first(split));
+    for (std::size_t i = split; i < all.size(); ++i)
+      c = crc64Update(c, std::span(all).subspan(i, 1));
+    EXPECT_EQ(c, whole) << split;
+  }
+}
+
+} // namespace
+} // namespace kyv::codec

@@ -1,0 +1,27 @@
+// SHA-256 (FIPS 180-4), incremental: the strongest of the integrity checks an xz stream may carry.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace kyv::codec {
+
+class Sha256 {
+public:
+  Sha256();
+  void update(std::span<const std::byte> data);
+  // The digest of everything fed; the object is spent afterwards.
+  std::array<std::uint8_t, 32> finish();
+
+private:
+  void compress(const std::uint8_t* block);
+
+  std::array<std::uint32_t, 8> h_;
+  std::array<std::uint8_t, 64> buffer_{};
+  std::size_t buffered_ = 0;
+  std::uint64_t length_ = 0; // bytes fed
+};
+
+} // namespace kyv::codec
