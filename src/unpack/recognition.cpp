@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "archive/disk_image.h"
+#include "archive/lzma_alone.h"
+#include "archive/xz_reader.h"
 #include "base/text.h"
 #include "document/compound_file.h"
 #include "mail/binhex.h"
@@ -62,7 +64,7 @@ bool isCompound(std::span<const std::byte> h) { return document::TCompoundFile::
 // Disk images: their volume descriptors begin at 32 KiB.
 bool isIso(std::span<const std::byte> area) { return archive::probeIsoVolume(area); }
 
-constexpr std::array<ContainerType, 13> kTypes{{
+constexpr std::array<ContainerType, 15> kTypes{{
     {"ZIP", isZip, ExtractZip},
     {"EA", isEa, nullptr},
     {"CAB", isCab, ExtractCab},
@@ -75,6 +77,8 @@ constexpr std::array<ContainerType, 13> kTypes{{
     {"BINHEX", isBinHex, ExtractBinHex},
     {"TNEF", isTnef, ExtractTnef},
     {"CFB", isCompound, ExtractCompound},
+    {"XZ", archive::isXzSignature, ExtractXz},
+    {"LZMA", archive::looksLikeLzmaAlone, ExtractLzma},
     {"ISO", isIso, ExtractIso, ProbePlace::VolumeArea},
 }};
 
