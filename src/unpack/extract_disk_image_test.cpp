@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "iso_builder.h"
 #include "platform/system.h"
 #include "test_support.h"
+#include "udf_builder.h"
 #include "unpack/decompress.h"
 #include "unpack/recognition.h"
 #include "zip_builder.h"
@@ -121,6 +123,54 @@ TEST_F(DiskImages, IsoFilesAreDeliveredAndACutFileAsFarAsItGoes) {
   EXPECT_EQ(seen[2].content, "payload bytes");
   ASSERT_EQ(gaps.size(), 1u);
   EXPECT_EQ(gaps[0].ItemName, "CUT.BIN");
+  EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(DiskImages, PureUdfImageIsDelivered) {
+  test::UdfBuilder b;
+  b.write(20, "payload in UDF");
+  b.folder(1, 1, {test::UdfBuilder::fid(0, 2, "file.txt")});
+  b.entry(2, test::UdfBuilder::kFile, test::UdfBuilder::Short, 14, test::UdfBuilder::shortAds({{14, 20}}));
+  const auto path = dir / "pure.udf";
+  test::writeFile(path, b.image());
+  std::vector<std::byte> head(4097);
+  FileProbe probe(head, path.string());
+  EXPECT_EQ(recognise(probe), std::vector<std::string_view>{"UDF"});
+  unpack(path);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].type, "UDF");
+  EXPECT_EQ(seen[0].name, "file.txt");
+  EXPECT_EQ(seen[0].content, "payload in UDF");
+  EXPECT_TRUE(gaps.empty());
+  EXPECT_TRUE(leftovers().empty());
+}
+
+// A hybrid image is both ISO and UDF: each file is delivered once, from the UDF tree, which also
+// gives the file hidden from the ISO tree.
+TEST_F(DiskImages, HybridFilesAreDeliveredOnceFromEitherTree) {
+  if (!test::haveProgram("genisoimage"))
+    GTEST_SKIP() << "genisoimage not installed";
+  const auto src = dir / "src";
+  std::filesystem::create_directories(src / "sub");
+  test::writeFile(src / "a.txt", "in both trees");
+  test::writeFile(src / "sub" / "b.txt", "also in both");
+  test::writeFile(src / "udf-only.txt", "hidden from the ISO tree");
+  const auto path = dir / "hybrid.iso";
+  ASSERT_EQ(test::run("genisoimage -quiet -udf -J -R -hide udf-only.txt -o '" + path.string() +
+                      "' '" + src.string() + "'"),
+            0);
+  const auto bytes = test::readFile(path);
+  std::vector<std::byte> head(4097);
+  std::copy_n(bytes.begin(), 2000, head.begin());
+  FileProbe probe(head, path.string());
+  EXPECT_EQ(recognise(probe), (std::vector<std::string_view>{"ISO", "UDF"}));
+  unpack(path);
+  std::multiset<std::string> names;
+  for (const Delivered& d : seen) {
+    EXPECT_EQ(d.type, "UDF");
+    names.insert(d.name);
+  }
+  EXPECT_EQ(names, (std::multiset<std::string>{"a.txt", "sub/b.txt", "udf-only.txt"}));
   EXPECT_TRUE(leftovers().empty());
 }
 

@@ -26,5 +26,6 @@ void ExtractCompound(TKYVDecompress& owner, const std::string& path, const TKYVA
 void ExtractXz(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractLzma(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractIso(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractUdf(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 
 } // namespace kyv::unpack

@@ -63,8 +63,9 @@ bool isCompound(std::span<const std::byte> h) { return document::TCompoundFile::
 
 // Disk images: their volume descriptors begin at 32 KiB.
 bool isIso(std::span<const std::byte> area) { return archive::probeIsoVolume(area); }
+bool isUdf(std::span<const std::byte> area) { return archive::probeUdfVolume(area); }
 
-constexpr std::array<ContainerType, 15> kTypes{{
+constexpr std::array<ContainerType, 16> kTypes{{
     {"ZIP", isZip, ExtractZip},
     {"EA", isEa, nullptr},
     {"CAB", isCab, ExtractCab},
@@ -80,6 +81,7 @@ constexpr std::array<ContainerType, 15> kTypes{{
     {"XZ", archive::isXzSignature, ExtractXz},
     {"LZMA", archive::looksLikeLzmaAlone, ExtractLzma},
     {"ISO", isIso, ExtractIso, ProbePlace::VolumeArea},
+    {"UDF", isUdf, ExtractUdf, ProbePlace::VolumeArea},
 }};
 
 } // namespace

@@ -423,15 +423,17 @@ expect msg-forward o-forward.msg "$(chain '\{MSG\}/Long name of the file.com')"
 expect msg-in-mail o-mail.eml "$(chain '\{E-MAIL:base64\}/saved.msg/\{MSG\}/Long name of the file.com')"
 
 # Disk images: ISO 9660 with Rock Ridge and Joliet names from xorriso and genisoimage, the payload
-# deep in a folder; and an image inside a zip.
+# deep in a folder; a UDF and ISO hybrid; and an image inside a zip.
 if have xorriso && have genisoimage; then
   mkdir -p iso/a/b/c/d/e/f/g/h/i && cp eicar.com iso/a/b/c/d/e/f/g/h/i/ && cp clean.txt iso/
   xorriso -as mkisofs -quiet -J -R -o i-xorriso.iso iso 2>/dev/null
   genisoimage -quiet -J -R -o i-genisoimage.iso iso
+  genisoimage -quiet -udf -J -R -o i-udf.iso iso
   if have zip; then zip -q i-in.zip i-xorriso.iso; fi
 else note "xorriso or genisoimage missing"; fi
 expect iso-xorriso i-xorriso.iso "$(chain '\{ISO\}/a/b/c/d/e/f/g/h/i/eicar.com')"
 expect iso-genisoimage i-genisoimage.iso "$(chain '\{ISO\}/a/b/c/d/e/f/g/h/i/eicar.com')"
+expect udf-hybrid i-udf.iso "$(chain '\{UDF\}/a/b/c/d/e/f/g/h/i/eicar.com')"
 expect iso-in-zip i-in.zip "$(chain '\{ZIP\}/i-xorriso.iso/\{ISO\}/a/b/c/d/e/f/g/h/i/eicar.com')"
 
 expect plain-clean clean.txt "$(clean)"
