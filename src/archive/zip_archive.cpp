@@ -1,4 +1,5 @@
 #include "archive/zip_archive.h"
+#include "archive/zip_lzma.h"
 
 #include <algorithm>
 #include <array>
@@ -318,7 +319,8 @@ std::string TAbZipArchive::ObtainPassword(ByteSource& data, std::uint32_t checkV
 
 void TAbZipArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
   TAbZipItem& item = *ZipItemAt(index);
-  if ((item.VersionNeededToExtract() & 0xFF) > kZipMaxVersionNeeded)
+  const unsigned versionLimit = item.CompressionMethod() == cmLzma ? kZipLzmaVersionNeeded : kZipMaxVersionNeeded;
+  if ((item.VersionNeededToExtract() & 0xFF) > versionLimit)
     throw EAbZipVersion();
 
   ByteSource& s = *Stream();
@@ -348,11 +350,11 @@ void TAbZipArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
   case cmImploded:
   case cmDeflated:
   case cmEnhancedDeflated:
+  case cmLzma:
     break;
   case cmBzip2:
-  case cmLzma:
-    // Their decoders come with the shared codec core; each then gets its case in the decoding
-    // switch below, and the version limit rises to what they need (4.6 and 6.3).
+    // Its decoder comes with the shared codec core; it then gets its case in the decoding
+    // switch below, and the version limit rises to what it needs (4.6).
     throw EAbZipInvalidMethod();
   default:
     throw EAbZipInvalidMethod();
@@ -388,6 +390,9 @@ void TAbZipArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
     crc = Inflate(*input, stream, &helper);
     break;
   }
+  case cmLzma:
+    crc = UnzipLzma(*input, stream, compressedLeft, item.UncompressedSize);
+    break;
   default:
     crc = TAbUnzipHelper(*input, stream, compressedLeft, item.UncompressedSize, method,
                          local->GeneralPurposeBitFlag)

@@ -124,6 +124,32 @@ TEST_F(ZipInterop, SevenZipDeflate64PlainAndEncrypted) {
   EXPECT_EQ(test::textOf(members.at("text.txt")), text_);
 }
 
+// Method 14: LZMA behind its ZIP header, with and without the end marker 7-Zip writes on
+// request, and encrypted.
+TEST_F(ZipInterop, SevenZipLzma) {
+  if (!test::haveProgram("7zz"))
+    GTEST_SKIP() << "7zz not installed";
+  for (const char* options : {"-mm=LZMA", "-mm=LZMA:eos -mx=9", "-mm=LZMA:d=4k:lc=0:lp=2:pb=0"}) {
+    const auto zip = dir_ / "lzma.zip";
+    std::filesystem::remove(zip);
+    ASSERT_EQ(test::run("cd " + q(dir_.path()) + " && 7zz a -bd -bso0 -tzip " + options + " " + q(zip) +
+                        " text.txt small.txt"),
+              0);
+    const auto members = extractAll(zip);
+    ASSERT_EQ(members.size(), 2u) << options;
+    EXPECT_EQ(test::textOf(members.at("text.txt")), text_) << options;
+    EXPECT_EQ(test::textOf(members.at("small.txt")), "a small member\n") << options;
+  }
+  const auto locked = dir_ / "lzma-locked.zip";
+  ASSERT_EQ(test::run("cd " + q(dir_.path()) + " && 7zz a -bd -bso0 -tzip -mm=LZMA -mem=ZipCrypto -pkey " +
+                      q(locked) + " text.txt"),
+            0);
+  EXPECT_TRUE(extractAll(locked).empty());
+  const auto members = extractAll(locked, "key");
+  ASSERT_EQ(members.size(), 1u);
+  EXPECT_EQ(test::textOf(members.at("text.txt")), text_);
+}
+
 // ZIP64 as each producer writes it: streamed to a pipe (data descriptors with 64-bit sizes,
 // ZIP64 local extra blocks), forced ZIP64 records, bsdtar's ZIP64 option, and 7-Zip.
 TEST_F(ZipInterop, Zip64FromEveryProducer) {
