@@ -7,6 +7,7 @@ of a large scan removes what the scan wrote.
 usage: run_kyvscan_cli.py --kyvscan PROG --base DIR [--kyvdb PROG]"""
 import argparse
 import json
+import lzma
 import os
 import pwd
 import re
@@ -442,6 +443,28 @@ def signal_cases(r):
             shutil.rmtree(os.path.join(r.tmp, name), ignore_errors=True)
 
 
+def xz_cases(r):
+    """xz and .lzma files are one member each, at the top and around a zip; a failed check is
+    noted beside what was found; a bomb ends at the budget."""
+    write("xz/eicar.com.xz", lzma.compress(EICAR, check=lzma.CHECK_CRC64))
+    write("xz/eicar.com.lzma", lzma.compress(EICAR, format=lzma.FORMAT_ALONE))
+    write("xz/zip.xz", lzma.compress(stored_zip(b"eicar.com", EICAR), check=lzma.CHECK_SHA256))
+    bad = bytearray(lzma.compress(EICAR, check=lzma.CHECK_CRC32))
+    bad[-12 - 8 - 1] ^= 0x20  # the block's CRC-32, before the 8-byte index and the footer
+    write("xz/bad-check.xz", bytes(bad))
+    write("xz/zeros.xz", lzma.compress(bytes(64 << 20), preset=1))
+    expect(r, "xz, .lzma and a zip in an xz are found", ["-c", "xz/eicar.com.xz", "xz/eicar.com.lzma",
+                                                          "xz/zip.xz"], 1,
+           out=[r"^xz/eicar.com.xz: Eicar-Test-Signature FOUND$", r"^xz/eicar.com.lzma: Eicar-Test-Signature FOUND$",
+                r"^xz/zip.xz: Eicar-Test-Signature FOUND$", r"xz/zip.xz/\{XZ\}/zip/\{ZIP\}/eicar.com",
+                r"Not fully scanned: 0\n"])
+    expect(r, "a failed xz check is noted, what was decoded still scanned", ["xz/bad-check.xz"], 1,
+           out=[r"^xz/bad-check.xz: Eicar-Test-Signature FOUND$", r"Not fully scanned: 1\n"],
+           err=[r"CRC-32 mismatch"])
+    expect(r, "64 MiB of zeros in an xz ends at --max-scansize", ["--max-scansize", "1M", "xz/zeros.xz"], 0,
+           out=[r"^xz/zeros.xz: OK$", r"Not fully scanned: 1\n"], err=[r"more than 1048576 bytes unpacked"])
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--kyvscan", required=True)
@@ -466,7 +489,7 @@ def main():
         groups = {"walk": walk_cases, "stream": stream_cases, "status": status_cases,
                   "unprivileged": unprivileged_cases, "filter": filter_cases, "json": json_cases,
                   "escape": escape_cases, "limits": limit_cases, "memory": memory_cases,
-                  "signal": signal_cases,
+                  "signal": signal_cases, "xz": xz_cases,
                   "rarmodule": lambda runner: rar_module_cases(runner, args.kyvdb)}
         for name, group in groups.items():
             if args.only and name not in args.only.split(","):
