@@ -16,6 +16,7 @@
 #include "chm_builder.h"
 #include "platform/file.h"
 #include "platform/system.h"
+#include "sevenzip_builder.h"
 #include "test_support.h"
 #include "unpack/decompress.h"
 #include "zip_builder.h"
@@ -203,6 +204,106 @@ TEST_F(Extractors, CabMembersNeverPassTheBudgetOnDisk) {
   ASSERT_EQ(gaps.size(), 1u);
   EXPECT_EQ(gaps[0].Kind, TGapKind::MaxScanSize);
   EXPECT_TRUE(unpacker.BudgetExhausted());
+  EXPECT_TRUE(leftovers().empty());
+}
+
+// Deflate64 (fixed codes) of a literal, then `zeros` zero bytes as matches of distance 1 of up
+// to 65538 bytes each: ten gigabytes in about 600 KB.
+std::vector<std::uint8_t> deflate64Zeros(const std::string& literal, std::uint64_t zeros) {
+  std::vector<std::uint8_t> out;
+  std::uint64_t acc = 0;
+  int bits = 0;
+  auto put = [&](std::uint32_t value, int n) { // LSB first
+    acc |= std::uint64_t{value} << bits;
+    bits += n;
+    while (bits >= 8) {
+      out.push_back(static_cast<std::uint8_t>(acc));
+      acc >>= 8;
+      bits -= 8;
+    }
+  };
+  auto code = [&](std::uint32_t c, int n) { // Huffman codes go most significant bit first
+    for (int k = n - 1; k >= 0; --k)
+      put((c >> k) & 1, 1);
+  };
+  put(1, 1); // BFINAL
+  put(1, 2); // BTYPE 01: fixed codes
+  for (const char ch : literal + std::string(1, '\0'))
+    code(0x30 + static_cast<unsigned char>(ch), 8); // literals 0-143: 00110000 + value
+  zeros -= 1;
+  while (zeros > 0) {
+    const std::uint64_t len = std::min<std::uint64_t>(zeros, 65538);
+    if (len < 3) {
+      for (std::uint64_t k = 0; k < len; ++k)
+        code(0x30, 8);
+      break;
+    }
+    code(0xC5, 8);                                  // symbol 285: 11000000 + 5
+    put(static_cast<std::uint32_t>(len - 3), 16);   // Deflate64: 16 extra bits on a base of 3
+    code(0, 5);                                     // distance symbol 0: distance 1
+    zeros -= len;
+  }
+  code(0, 7); // end of block
+  put(0, 7);
+  return out;
+}
+
+// Ten gigabytes of zeros behind a small member in one solid Deflate64 folder: the small member
+// is delivered, the big one is never started (it declares more than the budget), decoding stops
+// at the budget, and the limit is said.
+TEST_F(Extractors, SevenZipBombEndsWithinTheBudget) {
+  namespace b = test::sevenzip;
+  const std::string payload = "payload first";
+  const std::uint64_t zeros = 10ull << 30;
+  const auto packed = deflate64Zeros(payload, zeros);
+  const std::uint64_t total = payload.size() + zeros;
+  const b::Bytes header = b::cat(
+      {{0x01, 0x04, 0x06}, b::num(0), b::num(1), {0x09}, b::num(packed.size()), {0x00},
+       {0x07, 0x0B}, b::num(1), {0x00}, b::num(1), {0x03, 0x04, 0x01, 0x09}, {0x0C}, b::num(total), {0x00},
+       {0x08, 0x0D}, b::num(2), {0x09}, b::num(payload.size()), {0x00},
+       {0x00, 0x05}, b::num(2), b::names({"payload.txt", "zeros.bin"}), {0x00, 0x00}});
+  const auto arc = dir / "bomb.7z";
+  const b::Bytes bytes = b::archive(packed, header);
+  test::writeFile(arc, std::span(reinterpret_cast<const std::byte*>(bytes.data()), bytes.size()));
+  unpacker.Limits.MaxScanSize = 4 << 20;
+  unpack(arc);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].type, "7Z");
+  EXPECT_EQ(seen[0].content, payload);
+  ASSERT_EQ(gaps.size(), 1u);
+  EXPECT_EQ(gaps[0].Kind, TGapKind::MaxScanSize);
+  EXPECT_TRUE(leftovers().empty());
+}
+
+// Damage and encryption are said, never passed over: a member whose CRC does not match is
+// delivered and recorded; an encrypted member is recorded and not delivered.
+TEST_F(Extractors, SevenZipGaps) {
+  namespace b = test::sevenzip;
+  b::Bytes damaged = b::CopyArchive{{{"bad.txt", "stored bytes"}, {"good.txt", "fine"}}}.bytes();
+  damaged[33] ^= 1;
+  const auto arc = dir / "crc.7z";
+  test::writeFile(arc, std::span(reinterpret_cast<const std::byte*>(damaged.data()), damaged.size()));
+  unpack(arc);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].content, "fine");
+  ASSERT_EQ(gaps.size(), 1u);
+  EXPECT_EQ(gaps[0].ItemName, "bad.txt");
+  EXPECT_EQ(gaps[0].Kind, TGapKind::ReadError);
+
+  seen.clear();
+  gaps.clear();
+  const b::Bytes sealed = b::archive(
+      {1, 2, 3, 4},
+      b::cat({{0x01, 0x04, 0x06}, b::num(0), b::num(1), {0x09}, b::num(4), {0x00},
+              {0x07, 0x0B}, b::num(1), {0x00}, b::num(1), {0x04, 0x06, 0xF1, 0x07, 0x01}, {0x0C}, b::num(4), {0x00},
+              {0x00, 0x05}, b::num(1), b::names({"secret.exe"}), {0x00, 0x00}}));
+  const auto aes = dir / "aes.7z";
+  test::writeFile(aes, std::span(reinterpret_cast<const std::byte*>(sealed.data()), sealed.size()));
+  unpack(aes);
+  EXPECT_TRUE(seen.empty());
+  ASSERT_EQ(gaps.size(), 1u);
+  EXPECT_EQ(gaps[0].Kind, TGapKind::Encrypted);
+  EXPECT_EQ(gaps[0].ItemName, "secret.exe");
   EXPECT_TRUE(leftovers().empty());
 }
 

@@ -23,6 +23,7 @@ void ExtractEmail(TKYVDecompress& owner, const std::string& path, const TKYVArcI
 void ExtractBinHex(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractTnef(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractCompound(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void Extract7z(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractXz(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractLzma(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractIso(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);

@@ -6,6 +6,7 @@
 
 #include "archive/disk_image.h"
 #include "archive/lzma_alone.h"
+#include "archive/sevenzip_format.h"
 #include "archive/xz_reader.h"
 #include "base/text.h"
 #include "document/compound_file.h"
@@ -60,12 +61,13 @@ bool isTnef(std::span<const std::byte> h) { return at(h, 0, "\x78\x9F\x3E\x22");
 // Every compound file: whether it is an Outlook message shows only in its directory, which can
 // lie anywhere in the file, so the extractor decides.
 bool isCompound(std::span<const std::byte> h) { return document::TCompoundFile::HasSignature(h); }
+bool is7z(std::span<const std::byte> h) { return archive::sevenzip::hasSignature(h); }
 
 // Disk images: their volume descriptors begin at 32 KiB.
 bool isIso(std::span<const std::byte> area) { return archive::probeIsoVolume(area); }
 bool isUdf(std::span<const std::byte> area) { return archive::probeUdfVolume(area); }
 
-constexpr std::array<ContainerType, 16> kTypes{{
+constexpr std::array<ContainerType, 17> kTypes{{
     {"ZIP", isZip, ExtractZip},
     {"EA", isEa, nullptr},
     {"CAB", isCab, ExtractCab},
@@ -78,6 +80,7 @@ constexpr std::array<ContainerType, 16> kTypes{{
     {"BINHEX", isBinHex, ExtractBinHex},
     {"TNEF", isTnef, ExtractTnef},
     {"CFB", isCompound, ExtractCompound},
+    {"7Z", is7z, Extract7z},
     {"XZ", archive::isXzSignature, ExtractXz},
     {"LZMA", archive::looksLikeLzmaAlone, ExtractLzma},
     {"ISO", isIso, ExtractIso, ProbePlace::VolumeArea},
