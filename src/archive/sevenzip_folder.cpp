@@ -10,6 +10,7 @@
 #include "codec/bcj2.h"
 #include "codec/branch_filters.h"
 #include "codec/inflate.h"
+#include "codec/lzma.h"
 
 namespace kyv::archive::sevenzip {
 
@@ -230,6 +231,54 @@ private:
   SubRangeSource sub_;
 };
 
+// Starts an LZMA or LZMA2 decoder from the coder's properties.
+void startLzmaCoder(codec::LzmaDecoder& dec, const Coder& coder, Method m, std::uint64_t size) {
+  codec::LzmaStatus s = codec::LzmaStatus::BadProperties;
+  if (m == Method::Lzma) {
+    if (const auto props = codec::parseLzmaProperties(coder.props))
+      s = dec.startLzma(*props, size);
+  } else if (coder.props.size() == 1) {
+    if (const auto dict = codec::lzma2DictionarySize(std::to_integer<std::uint8_t>(coder.props[0])))
+      s = dec.startLzma2(*dict, size);
+  }
+  if (s == codec::LzmaStatus::DictionaryTooLarge)
+    throw EAbException("7z: " + methodName(coder) + " dictionary is over the memory cap", AbCode::Unknown,
+                       ErrorKind::Limit);
+  if (codec::isLzmaError(s))
+    damaged(methodName(coder) + ": " + codec::lzmaStatusText(s));
+}
+
+// An LZMA or LZMA2 coder's output read on demand.
+class LzmaSource final : public ByteSource {
+public:
+  LzmaSource(std::unique_ptr<ByteSource> in, const Coder& coder, Method m, std::uint64_t size)
+      : in_(std::move(in)), buf_(*in_), name_(methodName(coder)) {
+    startLzmaCoder(dec_, coder, m, size);
+  }
+  std::size_t read(std::span<std::byte> out) override {
+    if (ended_ || out.empty())
+      return 0;
+    std::size_t n = 0;
+    const codec::LzmaStatus s = dec_.read(buf_, out, n);
+    if (codec::isLzmaError(s))
+      damaged(name_ + ": " + codec::lzmaStatusText(s));
+    ended_ = s == codec::LzmaStatus::StreamEnd;
+    pos_ += n;
+    return n;
+  }
+  bool seek(std::uint64_t) override { return false; }
+  std::uint64_t size() const override { return 0; }
+  std::uint64_t position() const override { return pos_; }
+
+private:
+  std::unique_ptr<ByteSource> in_;
+  codec::InputBuffer buf_;
+  codec::LzmaDecoder dec_;
+  std::string name_;
+  std::uint64_t pos_ = 0;
+  bool ended_ = false;
+};
+
 class Graph {
 public:
   Graph(ByteSource& archive, const Folder& f, std::span<const PackedRange> packed)
@@ -297,6 +346,8 @@ private:
       staged->setStage(makeStage(coder, m, first, staged->buffer()));
       return staged;
     }
+    if (m == Method::Lzma || m == Method::Lzma2)
+      return std::make_unique<LzmaSource>(pull(first), coder, m, f_.unpackSizes[out]);
     // A decoder that only pushes: its output into memory, within the cap.
     if (f_.unpackSizes[out] > kMaxBufferedOutput)
       throw EAbException("7z: a " + methodName(coder) + " side stream of " +
@@ -329,6 +380,18 @@ private:
         throw Refused{};
       if (s != codec::InflateStatus::Ok && s != codec::InflateStatus::LimitReached)
         damaged(methodName(coder) + " data is damaged");
+      return;
+    }
+    case Method::Lzma:
+    case Method::Lzma2: {
+      codec::LzmaDecoder dec;
+      startLzmaCoder(dec, coder, m, size);
+      codec::InputBuffer buf(in);
+      const codec::LzmaStatus s = dec.run(buf, out, size);
+      if (s == codec::LzmaStatus::WriteRefused && out.refused())
+        throw Refused{};
+      if (codec::isLzmaError(s) || s == codec::LzmaStatus::WriteRefused)
+        damaged(methodName(coder) + ": " + codec::lzmaStatusText(s));
       return;
     }
     default:
@@ -398,7 +461,8 @@ std::optional<Refusal> refuseFolder(const Folder& folder) {
   for (const Coder& c : folder.coders) {
     const Method m = methodOf(c);
     const bool known = m == Method::Copy || m == Method::Delta || isBranch(m) || m == Method::Bcj2 ||
-                       m == Method::Deflate || m == Method::Deflate64;
+                       m == Method::Deflate || m == Method::Deflate64 || m == Method::Lzma ||
+                       m == Method::Lzma2;
     if (!known)
       return Refusal{false, "compression method " + methodName(c) + " is not supported"};
     // Every coder here has one output, and all but BCJ2 one input.

@@ -144,9 +144,15 @@ protected:
 };
 
 TEST_F(SevenZipInterop, CodersSolidAndNot) {
-  for (const char* m : {"-m0=Copy", "-m0=Deflate", "-m0=Deflate64"})
+  for (const char* m : {"-m0=Copy", "-m0=Deflate", "-m0=Deflate64", "-m0=LZMA", "-m0=LZMA2"})
     for (const char* solid : {"-ms=on", "-ms=off"})
       roundTrip(std::string(m) + " " + solid + " -mhc=off");
+}
+
+TEST_F(SevenZipInterop, PackedHeadersAndDefaults) {
+  roundTrip("-mhc=on");                  // LZMA2 with BCJ on the x86 file, the header packed
+  roundTrip("-m0=LZMA -mhc=on -ms=off"); // one folder per file
+  roundTrip("-mf=BCJ2 -mhc=on");         // BCJ2 with its CALL and jump streams in LZMA
 }
 
 TEST_F(SevenZipInterop, Filters) {
