@@ -6,6 +6,7 @@ of a large scan removes what the scan wrote.
 
 usage: run_kyvscan_cli.py --kyvscan PROG --base DIR [--kyvdb PROG]"""
 import argparse
+import base64
 import json
 import lzma
 import os
@@ -368,6 +369,34 @@ def limit_cases(r):
            out=[r"^eicar.com: Eicar-Test-Signature FOUND$"])
 
 
+def sevenzip_cases(r):
+    """7z as mail brings it: a payload in a 7z, a zip in a 7z in a message, and an encrypted 7z
+    that must not pass as clean. Made by 7zz; skipped without it."""
+    if not shutil.which("7zz"):
+        print("skip 7z: 7zz not installed")
+        return
+    write("sz/in/eicar.com", EICAR)
+    write("sz/in/readme.txt", b"nothing here\n" * 100)
+    write("sz/in/inner.zip", stored_zip(b"eicar.com", EICAR))
+    for name, opts in (("plain.7z", []), ("solid-bcj2.7z", ["-mf=BCJ2"]), ("aes.7z", ["-psecret", "-mhe=on"])):
+        subprocess.run(["7zz", "a", "-bd", "-bso0"] + opts + ["../" + name, "eicar.com", "readme.txt"],
+                       cwd="sz/in", check=True)
+    subprocess.run(["7zz", "a", "-bd", "-bso0", "../zip-in.7z", "inner.zip", "readme.txt"], cwd="sz/in", check=True)
+    with open("sz/zip-in.7z", "rb") as f:
+        attachment = base64.encodebytes(f.read())
+    write("sz/mail.eml", b"From: a@b\r\nSubject: 7z\r\nMIME-Version: 1.0\r\n"
+          b"Content-Type: multipart/mixed; boundary=XX\r\n\r\n--XX\r\nContent-Type: text/plain\r\n\r\nhi\r\n"
+          b"--XX\r\nContent-Type: application/x-7z-compressed; name=a.7z\r\n"
+          b"Content-Transfer-Encoding: base64\r\n\r\n" + attachment + b"--XX--\r\n")
+    expect(r, "a payload in a 7z is found", ["sz/plain.7z", "sz/solid-bcj2.7z"], 1,
+           out=[r"^sz/plain.7z: Eicar-Test-Signature FOUND$", r"^sz/solid-bcj2.7z: Eicar-Test-Signature FOUND$"])
+    expect(r, "a zip in a 7z in a message is found", ["sz/mail.eml"], 1,
+           out=[r"^sz/mail.eml: Eicar-Test-Signature FOUND$",
+                r"\{E-MAIL:base64\}/a.7z/\{7Z\}/inner.zip/\{ZIP\}/eicar.com"])
+    expect(r, "an encrypted 7z is not fully scanned", ["sz/aes.7z"], 0,
+           out=[r"^sz/aes.7z: OK$", r"Not fully scanned: 1\n"], err=[r"sz/aes.7z: not fully scanned: .*encrypted"])
+
+
 def rar_module_cases(r, kyvdb):
     # A BASE whose RAR module cannot come up on this system (a damaged record stands for a
     # Windows module in a Linux BASE): kyvscan starts, warns, and still scans.
@@ -489,7 +518,7 @@ def main():
         groups = {"walk": walk_cases, "stream": stream_cases, "status": status_cases,
                   "unprivileged": unprivileged_cases, "filter": filter_cases, "json": json_cases,
                   "escape": escape_cases, "limits": limit_cases, "memory": memory_cases,
-                  "signal": signal_cases, "xz": xz_cases,
+                  "signal": signal_cases, "xz": xz_cases, "sevenzip": sevenzip_cases,
                   "rarmodule": lambda runner: rar_module_cases(runner, args.kyvdb)}
         for name, group in groups.items():
             if args.only and name not in args.only.split(","):
