@@ -9,6 +9,7 @@
 #include "base/endian.h"
 #include "codec/bcj2.h"
 #include "codec/branch_filters.h"
+#include "codec/bzip2.h"
 #include "codec/inflate.h"
 #include "codec/lzma.h"
 
@@ -279,6 +280,38 @@ private:
   bool ended_ = false;
 };
 
+// A BZip2 coder's output read on demand; the push form copies it into the sink.
+class Bzip2Source final : public ByteSource {
+public:
+  explicit Bzip2Source(std::unique_ptr<ByteSource> in) : in_(std::move(in)), dec_(*in_) {}
+  std::size_t read(std::span<std::byte> out) override {
+    if (failed_)
+      damaged(std::string("BZip2: ") + codec::bzip2StatusText(status_));
+    if (ended_ || out.empty())
+      return 0;
+    std::size_t n = 0;
+    status_ = dec_.read(out, n);
+    ended_ = status_ == codec::Bzip2Status::StreamEnd;
+    // The bytes before a failure are given first; the failure is raised on the next read.
+    failed_ = status_ != codec::Bzip2Status::Ok && !ended_;
+    if (failed_ && n == 0)
+      damaged(std::string("BZip2: ") + codec::bzip2StatusText(status_));
+    pos_ += n;
+    return n;
+  }
+  bool seek(std::uint64_t) override { return false; }
+  std::uint64_t size() const override { return 0; }
+  std::uint64_t position() const override { return pos_; }
+
+private:
+  std::unique_ptr<ByteSource> in_;
+  codec::Bzip2Decoder dec_;
+  codec::Bzip2Status status_ = codec::Bzip2Status::Ok;
+  std::uint64_t pos_ = 0;
+  bool ended_ = false;
+  bool failed_ = false;
+};
+
 class Graph {
 public:
   Graph(ByteSource& archive, const Folder& f, std::span<const PackedRange> packed)
@@ -301,6 +334,9 @@ public:
       }
       if (!stage->finish())
         throw Refused{};
+    } else if (m == Method::BZip2) {
+      Bzip2Source source(pull(in));
+      copyAll(source, bounded);
     } else {
       auto source = pull(in);
       runDecoder(coder, m, *source, bounded, f_.unpackSizes[out]);
@@ -348,6 +384,8 @@ private:
     }
     if (m == Method::Lzma || m == Method::Lzma2)
       return std::make_unique<LzmaSource>(pull(first), coder, m, f_.unpackSizes[out]);
+    if (m == Method::BZip2)
+      return std::make_unique<Bzip2Source>(pull(first));
     // A decoder that only pushes: its output into memory, within the cap.
     if (f_.unpackSizes[out] > kMaxBufferedOutput)
       throw EAbException("7z: a " + methodName(coder) + " side stream of " +
@@ -462,7 +500,7 @@ std::optional<Refusal> refuseFolder(const Folder& folder) {
     const Method m = methodOf(c);
     const bool known = m == Method::Copy || m == Method::Delta || isBranch(m) || m == Method::Bcj2 ||
                        m == Method::Deflate || m == Method::Deflate64 || m == Method::Lzma ||
-                       m == Method::Lzma2;
+                       m == Method::Lzma2 || m == Method::BZip2;
     if (!known)
       return Refusal{false, "compression method " + methodName(c) + " is not supported"};
     // Every coder here has one output, and all but BCJ2 one input.

@@ -144,7 +144,7 @@ protected:
 };
 
 TEST_F(SevenZipInterop, CodersSolidAndNot) {
-  for (const char* m : {"-m0=Copy", "-m0=Deflate", "-m0=Deflate64", "-m0=LZMA", "-m0=LZMA2"})
+  for (const char* m : {"-m0=Copy", "-m0=Deflate", "-m0=Deflate64", "-m0=LZMA", "-m0=LZMA2", "-m0=BZip2"})
     for (const char* solid : {"-ms=on", "-ms=off"})
       roundTrip(std::string(m) + " " + solid + " -mhc=off");
 }
