@@ -9,6 +9,7 @@
 #include "base/endian.h"
 #include "codec/bcj2.h"
 #include "codec/branch_filters.h"
+#include "codec/filter_stages.h"
 #include "codec/bzip2.h"
 #include "codec/inflate.h"
 #include "codec/lzma.h"
@@ -57,63 +58,9 @@ codec::BranchArch archOf(Method m) {
   }
 }
 
-// A step between a coder's input and its output that works on pushed pieces: a filter.
-class Stage : public ByteSink {
-public:
-  // Writes out what is held back at the end of the input.
-  [[nodiscard]] virtual bool finish() = 0;
-};
-
-class BranchStage final : public Stage {
-public:
-  BranchStage(codec::BranchArch arch, std::uint32_t start, ByteSink& next) : conv_(arch, start), next_(next) {}
-  bool write(std::span<const std::byte> data) override {
-    while (!data.empty()) {
-      const std::size_t take = std::min(data.size(), kChunk);
-      const auto* in = reinterpret_cast<const std::uint8_t*>(data.data());
-      buf_.insert(buf_.end(), in, in + take);
-      data = data.subspan(take);
-      const std::size_t done = conv_.decode(buf_);
-      if (!next_.write(std::as_bytes(std::span(buf_).first(done))))
-        return false;
-      buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(done));
-    }
-    return true;
-  }
-  bool finish() override {
-    const bool ok = next_.write(std::as_bytes(std::span(buf_)));
-    buf_.clear();
-    return ok;
-  }
-
-private:
-  codec::BranchConverter conv_;
-  ByteSink& next_;
-  std::vector<std::uint8_t> buf_;
-};
-
-class DeltaStage final : public Stage {
-public:
-  DeltaStage(std::uint32_t distance, ByteSink& next) : delta_(distance), next_(next) {}
-  bool write(std::span<const std::byte> data) override {
-    while (!data.empty()) {
-      const std::size_t take = std::min(data.size(), kChunk);
-      buf_.assign(reinterpret_cast<const std::uint8_t*>(data.data()),
-                  reinterpret_cast<const std::uint8_t*>(data.data()) + take);
-      data = data.subspan(take);
-      delta_.decode(buf_);
-      if (!next_.write(std::as_bytes(std::span(buf_))))
-        return false;
-    }
-    return true;
-  }
-  bool finish() override { return true; }
-
-private:
-  codec::DeltaDecoder delta_;
-  ByteSink& next_;
-  std::vector<std::uint8_t> buf_;
-};
+using codec::BranchStage;
+using codec::DeltaStage;
+using Stage = codec::FilterStage;
 
 class Bcj2Stage final : public Stage {
 public:

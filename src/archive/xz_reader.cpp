@@ -199,7 +199,7 @@ bool XzDecoder::decodeBlockData(const XzBlockHeader& h, BlockCheck& check, std::
     return damaged("bad LZMA2 properties");
   LzmaStatus s = lzma_.startLzma2(*dictionary, h.uncompressedSize);
   // Everything decoded passes the filters, the check and the sink, in that order.
-  auto deliver = [&](std::span<std::byte> data) {
+  auto deliver = [&](std::span<const std::byte> data) {
     check.update(data);
     uncompressed += data.size();
     if (!data.empty() && !out_.write(data)) {

@@ -80,6 +80,22 @@ TEST_F(XzInterop, ChecksBlocksAndFormats) {
   }
 }
 
+// The branch converters and Delta before LZMA2, alone and chained, on machine code (this
+// test's own program) followed by the sample: every byte comes back.
+TEST_F(XzInterop, FiltersBeforeLzma2) {
+  const Bytes program = test::readFile("/proc/self/exe");
+  data_ = std::string(reinterpret_cast<const char*>(program.data()), std::min<std::size_t>(program.size(), 3000000)) + data_;
+  test::writeFile(dir_ / "data", data_);
+  for (const char* options :
+       {"--x86 --lzma2", "--x86=start=16 --lzma2", "--delta=dist=4 --lzma2", "--x86 --delta=dist=2 --lzma2",
+        "--arm --lzma2", "--armthumb --lzma2", "--arm64 --lzma2", "--powerpc --lzma2", "--ia64 --lzma2",
+        "--sparc --lzma2", "--x86 --lzma2=preset=1 --block-size=70001"}) {
+    const Decoded d = decode(DecodeXz, xz(options));
+    EXPECT_TRUE(d.outcome.ok()) << options << ": " << d.outcome.reason;
+    EXPECT_TRUE(d.out == data_) << options << ": " << d.out.size() << " of " << data_.size() << " bytes";
+  }
+}
+
 // cat a.xz b.xz, with stream padding between and after, decodes as one output, as xz -d does.
 TEST_F(XzInterop, ConcatenatedStreamsAndPadding) {
   const Bytes a = xz("--check=crc32"), b = xz("--check=sha256 -1");
