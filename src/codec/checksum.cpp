@@ -140,7 +140,42 @@ bool haveClmul() {
 const bool kHaveClmul = haveClmul();
 #endif
 
+// CRC-16 of the DOS archivers, sliced by eight like the CRC-32 above.
+constexpr std::uint16_t kCrc16Poly = 0xA001;
+using Crc16Tables = std::array<std::array<std::uint16_t, 256>, 8>;
+constexpr Crc16Tables makeCrc16Tables() {
+  Crc16Tables t{};
+  for (std::uint32_t i = 0; i < 256; ++i) {
+    std::uint32_t c = i;
+    for (int k = 0; k < 8; ++k)
+      c = (c & 1) ? (c >> 1) ^ kCrc16Poly : c >> 1;
+    t[0][i] = static_cast<std::uint16_t>(c);
+  }
+  for (std::size_t k = 1; k < 8; ++k)
+    for (std::size_t i = 0; i < 256; ++i)
+      t[k][i] = static_cast<std::uint16_t>((t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF]);
+  return t;
+}
+constexpr Crc16Tables kCrc16 = makeCrc16Tables();
+static_assert(kCrc16[0][1] == 0xC0C1, "reflected 0x8005 table");
+
 } // namespace
+
+std::uint16_t crc16Update(std::uint16_t crc, std::span<const std::byte> data) {
+  const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+  std::size_t n = data.size();
+  std::uint32_t c = crc;
+  for (; n >= 8; p += 8, n -= 8) {
+    const std::uint32_t a = load32(p) ^ c;
+    const std::uint32_t b = load32(p + 4);
+    c = kCrc16[7][a & 0xFF] ^ kCrc16[6][(a >> 8) & 0xFF] ^ kCrc16[5][(a >> 16) & 0xFF] ^
+        kCrc16[4][a >> 24] ^ kCrc16[3][b & 0xFF] ^ kCrc16[2][(b >> 8) & 0xFF] ^
+        kCrc16[1][(b >> 16) & 0xFF] ^ kCrc16[0][b >> 24];
+  }
+  for (; n > 0; --n)
+    c = (c >> 8) ^ kCrc16[0][(c ^ *p++) & 0xFF];
+  return static_cast<std::uint16_t>(c);
+}
 
 std::uint32_t crc32Byte(std::uint32_t rawCrc, std::uint8_t byte) {
   return (rawCrc >> 8) ^ kCrc[0][(rawCrc ^ byte) & 0xFF];

@@ -1,4 +1,5 @@
-// CRC-32 (IEEE 802.3, reflected), its unreflected twin, and Adler-32 (RFC 1950), incremental.
+// CRC-32 (IEEE 802.3, reflected), its unreflected twin, Adler-32 (RFC 1950) and the 16-bit CRC
+// of the old DOS archivers, incremental.
 #pragma once
 
 #include <cstddef>
@@ -22,5 +23,9 @@ std::uint64_t crc64Update(std::uint64_t crc, std::span<const std::byte> data);
 
 // Start with 1.
 std::uint32_t adler32Update(std::uint32_t adler, std::span<const std::byte> data);
+
+// CRC-16 with the polynomial x^16 + x^15 + x^2 + 1, reflected (0xA001), start 0, no final
+// inversion: the member check of LZH archives. Start with 0.
+std::uint16_t crc16Update(std::uint16_t crc, std::span<const std::byte> data);
 
 } // namespace kyv::codec

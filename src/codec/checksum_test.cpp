@@ -59,6 +59,31 @@ TEST(ChecksumTest, AgreesWithBitwiseDefinition) {
   EXPECT_EQ(crc32Update(0, ones), bitwiseCrc32(ones));
 }
 
+// The 16-bit CRC of the LZH archives: its check value, and every length and split against the
+// bit-by-bit definition.
+TEST(ChecksumTest, Crc16AgreesWithBitwiseDefinition) {
+  const auto bitwise = [](std::span<const std::byte> d) {
+    std::uint16_t c = 0;
+    for (const std::byte b : d) {
+      c ^= std::to_integer<std::uint16_t>(b);
+      for (int k = 0; k < 8; ++k)
+        c = static_cast<std::uint16_t>((c & 1) ? (c >> 1) ^ 0xA001 : c >> 1);
+    }
+    return c;
+  };
+  EXPECT_EQ(crc16Update(0, asBytes("123456789")), 0xBB3Du);
+  std::vector<std::byte> data(1000);
+  for (std::size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<std::byte>(i * 7919 >> 3);
+  const std::span<const std::byte> all(data);
+  for (std::size_t len = 0; len < 40; ++len)
+    ASSERT_EQ(crc16Update(0, all.first(len)), bitwise(all.first(len))) << len;
+  std::uint16_t crc = 0;
+  for (std::size_t i = 0; i < data.size(); i += 13)
+    crc = crc16Update(crc, all.subspan(i, std::min<std::size_t>(13, data.size() - i)));
+  EXPECT_EQ(crc, bitwise(all));
+}
+
 } // namespace
 } // namespace kyv::codec
 
