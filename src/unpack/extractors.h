@@ -28,5 +28,9 @@ void ExtractXz(TKYVDecompress& owner, const std::string& path, const TKYVArcInfo
 void ExtractLzma(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractIso(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractUdf(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractArj(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractLzh(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractSzdd(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractKwaj(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 
 } // namespace kyv::unpack

@@ -4,9 +4,12 @@
 #include <array>
 #include <cstring>
 
+#include "archive/arj_format.h"
 #include "archive/disk_image.h"
+#include "archive/lzh_format.h"
 #include "archive/lzma_alone.h"
 #include "archive/sevenzip_format.h"
+#include "archive/szdd_format.h"
 #include "archive/xz_reader.h"
 #include "base/text.h"
 #include "document/compound_file.h"
@@ -62,12 +65,18 @@ bool isTnef(std::span<const std::byte> h) { return at(h, 0, "\x78\x9F\x3E\x22");
 // lie anywhere in the file, so the extractor decides.
 bool isCompound(std::span<const std::byte> h) { return document::TCompoundFile::HasSignature(h); }
 bool is7z(std::span<const std::byte> h) { return archive::sevenzip::hasSignature(h); }
+// The old DOS archivers. ARJ's two bytes alone stay with the packed entry above; this one takes
+// only a real main header.
+bool isArj(std::span<const std::byte> h) { return archive::isArjMainHeader(h); }
+bool isLzh(std::span<const std::byte> h) { return archive::isLzhHeader(h); }
+bool isSzdd(std::span<const std::byte> h) { return archive::isSzdd(h); }
+bool isKwaj(std::span<const std::byte> h) { return archive::isKwaj(h); }
 
 // Disk images: their volume descriptors begin at 32 KiB.
 bool isIso(std::span<const std::byte> area) { return archive::probeIsoVolume(area); }
 bool isUdf(std::span<const std::byte> area) { return archive::probeUdfVolume(area); }
 
-constexpr std::array<ContainerType, 17> kTypes{{
+constexpr std::array<ContainerType, 21> kTypes{{
     {"ZIP", isZip, ExtractZip},
     {"EA", isEa, nullptr},
     {"CAB", isCab, ExtractCab},
@@ -83,6 +92,10 @@ constexpr std::array<ContainerType, 17> kTypes{{
     {"7Z", is7z, Extract7z},
     {"XZ", archive::isXzSignature, ExtractXz},
     {"LZMA", archive::looksLikeLzmaAlone, ExtractLzma},
+    {"ARJ", isArj, ExtractArj},
+    {"LZH", isLzh, ExtractLzh},
+    {"SZDD", isSzdd, ExtractSzdd},
+    {"KWAJ", isKwaj, ExtractKwaj},
     {"ISO", isIso, ExtractIso, ProbePlace::VolumeArea},
     {"UDF", isUdf, ExtractUdf, ProbePlace::VolumeArea},
 }};

@@ -18,6 +18,8 @@ std::string_view GapKindName(TGapKind kind) {
     return "Encrypted";
   case TGapKind::UnsupportedMethod:
     return "UnsupportedMethod";
+  case TGapKind::Damaged:
+    return "Damaged";
   case TGapKind::TooLarge:
     return "TooLarge";
   }

@@ -20,12 +20,15 @@ enum class TGapKind : std::uint8_t {
   ReadError,         // a file could not be opened or read
   Encrypted,         // a member is encrypted and was not decoded
   UnsupportedMethod, // a member uses a compression method no reader here decodes
+  Damaged,           // a member's data is damaged or cut short (its check value does not match,
+                     // its stream ends early, it continues in another volume): it was scanned
+                     // as far as it could be read
   TooLarge,          // a file of 2 GiB or more: unpacked, but matched by no signature; or a
                      // file past a reader's size cap (a message over 512 MiB), not unpacked
 };
 
 // A short stable name for scripts and alert names: "MaxRecursion", "MaxScanSize", "MaxFiles",
-// "MemberNotWritten", "ReadError", "Encrypted", "UnsupportedMethod", "TooLarge".
+// "MemberNotWritten", "ReadError", "Encrypted", "UnsupportedMethod", "Damaged", "TooLarge".
 std::string_view GapKindName(TGapKind kind);
 // The scan limits (depth, bytes, members, file size), as opposed to failures.
 bool IsLimit(TGapKind kind);
