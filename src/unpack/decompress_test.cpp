@@ -12,6 +12,7 @@
 #endif
 
 #include "cfb_writer.h"
+#include "dos_archive_builder.h"
 #include "msg_writer.h"
 #include "platform/file.h"
 #include "platform/system.h"
@@ -71,6 +72,30 @@ TEST(Recognition, EveryMatchingTestCountsInOrder) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(recognise(c.head), c.types) << test::textOf(std::span(c.head).first(16));
+}
+
+// The old DOS formats come after every earlier entry. A real ARJ main header is both the packed
+// two-byte entry and ARJ; LZH needs a sane header, not just its method text.
+TEST(Recognition, OldDosArchivesNeedTheirRealHeaders) {
+  const auto padded = [](test::Bytes b) {
+    b.resize(std::max<std::size_t>(b.size(), 4097));
+    return b;
+  };
+  const test::Bytes arj = padded(test::buildArj({{"a.txt", "data"}}));
+  EXPECT_EQ(recognise(arj), (std::vector<std::string_view>{"EA", "ARJ"}));
+  test::Bytes badArj = arj;
+  badArj[10] ^= std::byte{1}; // header CRC
+  EXPECT_EQ(recognise(badArj), std::vector<std::string_view>{"EA"});
+  for (int level = 0; level <= 2; ++level)
+    EXPECT_EQ(recognise(padded(test::buildLzh({{"a.txt", "data", "-lh5-", level}}))),
+              std::vector<std::string_view>{"LZH"}) << level;
+  test::Bytes badLzh = padded(test::buildLzh({{"a.txt", "data"}}));
+  badLzh[1] ^= std::byte{1}; // header sum
+  EXPECT_EQ(recognise(badLzh), std::vector<std::string_view>{});
+  EXPECT_EQ(recognise(headOf("xx-lh5-")), std::vector<std::string_view>{});
+  EXPECT_EQ(recognise(headOf(std::string_view("SZDD\x88\xF0\x27\x33" "A", 9))), std::vector<std::string_view>{"SZDD"});
+  EXPECT_EQ(recognise(headOf(std::string_view("KWAJ\x88\xF0\x27\xD1", 8))), std::vector<std::string_view>{"KWAJ"});
+  EXPECT_EQ(recognise(headOf("SZDD")), std::vector<std::string_view>{});
 }
 
 TEST(Chain, TextNamesEveryLevel) {

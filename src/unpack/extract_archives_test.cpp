@@ -14,6 +14,7 @@
 
 #include "cab_builder.h"
 #include "chm_builder.h"
+#include "dos_archive_builder.h"
 #include "platform/file.h"
 #include "platform/system.h"
 #include "sevenzip_builder.h"
@@ -305,6 +306,55 @@ TEST_F(Extractors, SevenZipGaps) {
   EXPECT_EQ(gaps[0].Kind, TGapKind::Encrypted);
   EXPECT_EQ(gaps[0].ItemName, "secret.exe");
   EXPECT_TRUE(leftovers().empty());
+}
+
+// ARJ and LZH: an encrypted member or an unknown method is reported, not delivered; a member
+// whose check value fails is delivered as decoded and reported as damaged; folders are skipped.
+TEST_F(Extractors, OldDosArchivesReportWhatTheyCouldNotReadWhole) {
+  const auto arj = dir / "a.arj";
+  test::writeFile(arj, test::buildArj({{"secret.txt", "hidden", 0, 1},
+                                       {"dir", "", 0, 0, 3},
+                                       {"bad.txt", "damaged but scanned", 0, 0, 0, -1, -1, 99},
+                                       {"odd.txt", "x", 9},
+                                       {"good.txt", "whole"}}));
+  unpack(arj);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].type, "ARJ");
+  EXPECT_EQ(seen[0].name, "bad.txt");
+  EXPECT_EQ(seen[0].content, "damaged but scanned");
+  EXPECT_EQ(seen[1].content, "whole");
+  ASSERT_EQ(gaps.size(), 3u);
+  EXPECT_EQ(gaps[0].Kind, TGapKind::Encrypted);
+  EXPECT_EQ(gaps[0].ItemName, "secret.txt");
+  EXPECT_EQ(gaps[1].Kind, TGapKind::Damaged);
+  EXPECT_EQ(gaps[1].Reason, "CRC-32 mismatch");
+  EXPECT_EQ(gaps[2].Kind, TGapKind::UnsupportedMethod);
+  EXPECT_EQ(gaps[2].ItemName, "odd.txt");
+
+  seen.clear();
+  gaps.clear();
+  const auto lzh = dir / "a.lzh";
+  test::writeFile(lzh, test::buildLzh({{"a.txt", "first"}, {"b.txt", "second", "-lh0-", 2, "sub"}}));
+  unpack(lzh);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].type, "LZH");
+  EXPECT_EQ(seen[1].name, "sub/b.txt");
+  EXPECT_EQ(seen[1].content, "second");
+  EXPECT_TRUE(gaps.empty());
+  EXPECT_TRUE(leftovers().empty());
+}
+
+// A member that declares far more than it holds costs only what it writes.
+TEST_F(Extractors, OldDosArchiveSizesAreNotTakenOnTrust) {
+  const auto lzh = dir / "lie.lzh";
+  test::writeFile(lzh, test::buildLzh({{"a.txt", "short", "-lh0-", 0, "", 0xFFFFFFF0}, {"b.txt", "next"}}));
+  unpack(lzh);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].content, "short");
+  EXPECT_EQ(seen[1].content, "next");
+  ASSERT_EQ(gaps.size(), 1u);
+  EXPECT_EQ(gaps[0].Kind, TGapKind::Damaged);
+  EXPECT_FALSE(unpacker.BudgetExhausted());
 }
 
 } // namespace
