@@ -209,6 +209,33 @@ if have cabextract && [ -s c-folders.cab ]; then
   else echo "FAIL cab-two-folders: cabextract disagrees"; failures=$((failures + 1)); fi
 fi
 
+# The old DOS archivers: arj (stored, static Huffman, fast), lha (lh5, lh7 and a zip inside),
+# mscompress; a garbled ARJ member is never decoded and the file is reported as not fully scanned.
+if have arj; then
+  arj a -y -m0 a-stored.arj eicar.com clean.txt >/dev/null
+  arj a -y -m1 a-m1.arj clean.txt eicar.com >/dev/null
+  arj a -y -m4 a-m4.arj eicar.com >/dev/null
+  arj a -y -gsecret a-garbled.arj eicar.com >/dev/null
+else note "arj missing"; fi
+expect arj-stored a-stored.arj "$(chain '\{ARJ\}/eicar.com')"
+expect arj-method1 a-m1.arj "$(found)"
+expect arj-method4 a-m4.arj "$(found)"
+if [ "$mode" = kyvscan ]; then
+  expect arj-garbled a-garbled.arj "not fully scanned: the member is encrypted"
+else
+  expect arj-garbled a-garbled.arj "$(clean)"
+fi
+if have lha; then
+  lha ao5 l-lh5.lzh eicar.com clean.txt >/dev/null 2>&1
+  lha a2o7 l-lh7.lzh clean.txt eicar.com >/dev/null 2>&1
+  [ -f z1.zip ] && lha ao5 l-zip.lzh z1.zip >/dev/null 2>&1
+else note "lha missing"; fi
+expect lzh-lh5 l-lh5.lzh "$(chain '\{LZH\}/eicar.com')"
+expect lzh-lh7 l-lh7.lzh "$(found)"
+expect lzh-zip l-zip.lzh "$(chain '\{LZH\}/z1.zip/\{ZIP\}/eicar.com')"
+if have mscompress; then cp eicar.com e-szdd.com && mscompress e-szdd.com && rm e-szdd.com; else note "mscompress missing"; fi
+expect szdd e-szdd.com_ "$(chain '\{SZDD\}/e-szdd.com_')"
+
 # A compiled-help file made by chmcmd (LZX-compressed content).
 if have chmcmd; then
   mkdir -p chm && cp eicar.com chm/ && echo '<html><body>help</body></html>' > chm/index.html
