@@ -32,5 +32,6 @@ void ExtractArj(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
 void ExtractLzh(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractSzdd(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractKwaj(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractHtml(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 
 } // namespace kyv::unpack

@@ -13,6 +13,7 @@
 #include "archive/xz_reader.h"
 #include "base/text.h"
 #include "document/compound_file.h"
+#include "document/html_blobs.h"
 #include "mail/binhex.h"
 #include "platform/file.h"
 
@@ -76,7 +77,12 @@ bool isKwaj(std::span<const std::byte> h) { return archive::isKwaj(h); }
 bool isIso(std::span<const std::byte> area) { return archive::probeIsoVolume(area); }
 bool isUdf(std::span<const std::byte> area) { return archive::probeUdfVolume(area); }
 
-constexpr std::array<ContainerType, 21> kTypes{{
+// Web pages and SVG images. A stored message is unpacked as mail only, even when its head holds
+// markup: its HTML parts reach this test as members of their own.
+bool isHtml(std::span<const std::byte> h) { return !looksLikeMail(h) && document::LooksLikeHtml(h); }
+
+// Sized by its entries, so that adding one touches one line.
+constexpr auto kTypes = std::to_array<ContainerType>({
     {"ZIP", isZip, ExtractZip},
     {"EA", isEa, nullptr},
     {"CAB", isCab, ExtractCab},
@@ -98,7 +104,8 @@ constexpr std::array<ContainerType, 21> kTypes{{
     {"KWAJ", isKwaj, ExtractKwaj},
     {"ISO", isIso, ExtractIso, ProbePlace::VolumeArea},
     {"UDF", isUdf, ExtractUdf, ProbePlace::VolumeArea},
-}};
+    {"HTML", isHtml, ExtractHtml},
+});
 
 } // namespace
 

@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -68,6 +69,20 @@ std::vector<std::byte> bytesOf(std::string_view text) {
 
 std::string textOf(std::span<const std::byte> bytes) {
   return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+std::string base64Of(std::string_view bytes) {
+  static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text;
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+    std::uint32_t v = 0;
+    for (std::size_t k = 0; k < 3; ++k)
+      v = v << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+    for (std::size_t k = 0; k < 4; ++k)
+      text += k <= n ? kDigits[(v >> (18 - 6 * k)) & 63] : '=';
+  }
+  return text;
 }
 
 ScratchDir::ScratchDir() : ScratchDir(fs::temp_directory_path()) {}
