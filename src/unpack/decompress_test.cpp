@@ -69,6 +69,10 @@ TEST(Recognition, EveryMatchingTestCountsInOrder) {
       // Compound files come last; whether one is a message shows only in its directory.
       {headOf(std::string_view("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8)), {"CFB"}},
       {headOf(std::string_view("\xD0\xCF\x11\xE0\xA1\xB1\x1A", 7)), {}},
+      // Web pages; a stored message with markup in its head is mail only.
+      {headOf("<!DOCTYPE html>\n<html>"), {"HTML"}},
+      {headOf("Subject: x\r\nContent-Type: text/html\r\n\r\n<html>"), {"E-MAIL"}},
+      {headOf("From a@b Mon Jan  1 00:00:00 2024\n<html>"), {"E-MAIL"}},
   };
   for (const Case& c : cases)
     EXPECT_EQ(recognise(c.head), c.types) << test::textOf(std::span(c.head).first(16));
