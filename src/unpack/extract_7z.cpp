@@ -42,7 +42,7 @@ void recordOutcome(TKYVDecompress& owner, const std::string& name, const archive
     return;
   case Kind::CrcError:
   case Kind::Damaged:
-    owner.RecordGap(TGapKind::ReadError, name, o.reason);
+    owner.RecordGap(TGapKind::Damaged, name, o.reason);
     return;
   }
 }

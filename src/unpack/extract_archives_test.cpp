@@ -289,7 +289,7 @@ TEST_F(Extractors, SevenZipGaps) {
   EXPECT_EQ(seen[1].content, "fine");
   ASSERT_EQ(gaps.size(), 1u);
   EXPECT_EQ(gaps[0].ItemName, "bad.txt");
-  EXPECT_EQ(gaps[0].Kind, TGapKind::ReadError);
+  EXPECT_EQ(gaps[0].Kind, TGapKind::Damaged);
 
   seen.clear();
   gaps.clear();

@@ -43,7 +43,7 @@ void deliverImage(TKYVDecompress& owner, const std::string& path, const TKYVArcI
     image.ExtractMemberToStreamAt(i, member);
     member.close();
     if (failed && !member.cutOff())
-      owner.RecordGap(TGapKind::ReadError, item.FileName,
+      owner.RecordGap(TGapKind::Damaged, item.FileName,
                       "the file runs past the end of the image; delivered as far as it goes");
     // A member the budget cut off is handed on as far as it was written.
     owner.DeliverItem(path, type, item.FileName, member.path(), chain);
@@ -55,7 +55,7 @@ void deliverImage(TKYVDecompress& owner, const std::string& path, const TKYVArcI
 
 void reportIncomplete(TKYVDecompress& owner, const std::string& why) {
   if (!why.empty())
-    owner.RecordGap(TGapKind::ReadError, std::string(), "not every file of the image was listed: " + why);
+    owner.RecordGap(TGapKind::Damaged, std::string(), "not every file of the image was listed: " + why);
 }
 
 // The ISO 9660 trees of the image, leaving out the files whose bytes were delivered already.

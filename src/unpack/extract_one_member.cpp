@@ -24,7 +24,7 @@ void recordProblem(TKYVDecompress& owner, const std::string& name, const archive
   case StreamProblem::WriteRefused: // the member file has recorded why it refused
     return;
   case StreamProblem::Damaged:
-    owner.RecordGap(TGapKind::ReadError, name, "damaged data: " + outcome.reason);
+    owner.RecordGap(TGapKind::Damaged, name, "damaged data: " + outcome.reason);
     return;
   case StreamProblem::Unsupported:
     owner.RecordGap(TGapKind::UnsupportedMethod, name, outcome.reason);

@@ -11,7 +11,8 @@ namespace kyvscan {
 void PrintUsage(std::FILE* out) {
   std::fputs("Usage: kyvscan [OPTIONS] PATH...\n"
              "Scan files and folders (recursively) for known malware, unpacking mail,\n"
-             "ZIP, CAB, GZIP, TAR, CHM and RAR containers to any depth.\n"
+             "archives, disk images and documents to any depth (docs/kyvscan.md lists\n"
+             "every format).\n"
              "A PATH of - scans standard input.\n"
              "\n"
              "  -d, --base DIR          signature databases folder (default: BASE beside kyvscan)\n"
