@@ -108,7 +108,7 @@ public:
 
 private:
   std::size_t dataUri(std::size_t at);
-  std::size_t script(std::size_t at);
+  void script(std::size_t at);
 
   std::string_view text_;
   HtmlBlobWriter writer_;
@@ -156,17 +156,20 @@ std::size_t PageScanner::dataUri(std::size_t at) {
   return i;
 }
 
-// "<script" stands at at: its content is searched for strings (once), and the search for data:
-// URIs goes on inside it.
-std::size_t PageScanner::script(std::size_t at) {
-  const std::size_t i = at + 7;
+// "<script" stands at at: its content is searched for strings, once.
+void PageScanner::script(std::size_t at) {
   if (at < scriptsDone_ || !tagAt(text_, at, "<script"))
-    return i;
-  const std::size_t gt = text_.find('>', i);
-  if (gt == std::string_view::npos)
-    return text_.size();
+    return;
+  // Whatever stands before the tag's end is part of the tag, other "<script" words included;
+  // none of it is looked at again.
+  const std::size_t gt = text_.find('>', at);
+  if (gt == std::string_view::npos) {
+    scriptsDone_ = text_.size();
+    return;
+  }
+  scriptsDone_ = gt + 1;
   if (text_[gt - 1] == '/')
-    return gt + 1; // <script .../> in SVG: no content
+    return; // <script .../> in SVG: no content
   // Script content ends at the first "</script", whatever the script's own syntax says.
   const std::size_t start = gt + 1;
   std::size_t end = findTag(text_, start, "</script");
@@ -174,19 +177,35 @@ std::size_t PageScanner::script(std::size_t at) {
     end = text_.size();
   FindScriptBlobs(text_.substr(start, end - start), writer_);
   scriptsDone_ = end;
-  return start;
 }
 
+// Where the next "data:" at or after from stands. Colons are rare in pages and found by the
+// library's byte search, so ordinary text costs little.
+std::size_t findDataScheme(std::string_view text, std::size_t from) {
+  constexpr std::size_t kScheme = 4; // "data" before the colon
+  for (std::size_t at = from + kScheme; at < text.size(); ++at) {
+    const void* colon = std::memchr(text.data() + at, ':', text.size() - at);
+    if (colon == nullptr)
+      break;
+    at = static_cast<std::size_t>(static_cast<const char*>(colon) - text.data());
+    if (startsWithNoCase(text, at - kScheme, "data"))
+      return at - kScheme;
+  }
+  return std::string_view::npos;
+}
+
+// The two searches run side by side, each through the page once: a script's content is searched
+// for strings when the scan reaches its tag, and for data: URIs like the rest of the page.
 void PageScanner::Run() {
-  std::size_t pos = 0;
-  while (pos < text_.size() && !writer_.Stopped()) {
-    const char c = text_[pos];
-    if (c == '<' && tagAt(text_, pos, "<script"))
-      pos = script(pos);
-    else if ((c == 'd' || c == 'D') && startsWithNoCase(text_, pos, "data:"))
-      pos = dataUri(pos);
-    else
-      ++pos;
+  std::size_t nextScript = findTag(text_, 0, "<script");
+  std::size_t nextData = findDataScheme(text_, 0);
+  while (!writer_.Stopped() && (nextScript != std::string_view::npos || nextData != std::string_view::npos)) {
+    if (nextScript < nextData) {
+      script(nextScript);
+      nextScript = findTag(text_, std::max(nextScript + 1, scriptsDone_), "<script");
+    } else {
+      nextData = findDataScheme(text_, dataUri(nextData));
+    }
   }
 }
 

@@ -258,6 +258,26 @@ TEST(HtmlBlobs, HugeStringsAndManyPiecesDecodeWhole) {
   EXPECT_EQ(joinedFound[0].bytes, payload(750000));
 }
 
+// Tags and words that open something never closed are looked at once each: a search that went
+// back to each of them would take hours on these pages rather than moments.
+TEST(HtmlBlobs, UnclosedTagsAndSchemesAreReadOnce) {
+  std::string tags;
+  for (int i = 0; i < 200000; ++i)
+    tags += "<script a=";
+  tags += "></script>";
+  std::string schemes;
+  for (int i = 0; i < 200000; ++i)
+    schemes += "data:image/png;charset=a" + std::string(i % 2 ? ";" : "\"");
+  std::string regexes = "<script>x=(";
+  for (int i = 0; i < 200000; ++i)
+    regexes += "/[";
+  std::string strings = "<script>";
+  for (int i = 0; i < 200000; ++i)
+    strings += "\"" + kB64.substr(0, 8) + "\\";
+  for (const std::string* page : {&tags, &schemes, &regexes, &strings})
+    EXPECT_TRUE(find(*page).empty());
+}
+
 TEST(HtmlBlobs, Recognition) {
   const auto is = [](std::string_view head) {
     std::vector<std::byte> bytes = test::bytesOf(head);
