@@ -14,6 +14,7 @@
 
 #include "cab_builder.h"
 #include "chm_builder.h"
+#include "cpio_builder.h"
 #include "dos_archive_builder.h"
 #include "platform/file.h"
 #include "platform/system.h"
@@ -355,6 +356,37 @@ TEST_F(Extractors, OldDosArchiveSizesAreNotTakenOnTrust) {
   ASSERT_EQ(gaps.size(), 1u);
   EXPECT_EQ(gaps[0].Kind, TGapKind::Damaged);
   EXPECT_FALSE(unpacker.BudgetExhausted());
+}
+
+// cpio: regular files only, each delivered with its bytes, whatever its header form; a failed
+// checksum and a member cut off by the archive's end are delivered and recorded, never silent.
+TEST_F(Extractors, CpioMembersAndWhatCouldNotBeReadCleanly) {
+  using test::cpio::Entry;
+  const auto good = dir / "good.cpio";
+  test::writeFile(good, test::cpio::binary({{"one", "first"}, {"dir", "", 040755}, {"link", "one", 0120777},
+                                            {"one", "second of that name"}}, true));
+  unpack(good);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].type, "CPIO");
+  EXPECT_EQ(seen[0].content, "first");
+  EXPECT_EQ(seen[1].content, "second of that name");
+  EXPECT_TRUE(gaps.empty());
+
+  seen.clear();
+  const auto damaged = dir / "damaged.cpio";
+  test::writeFile(damaged, test::cpio::newc({{"sum", "abc", 0100644, std::nullopt, std::nullopt, 7},
+                                            {"cut", "only this", 0100644, 100000}}, true, false));
+  unpack(damaged);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].content, "abc");
+  EXPECT_EQ(seen[1].content.substr(0, 9), "only this"); // and the padding the archive ends with
+  ASSERT_EQ(gaps.size(), 3u); // the sum, the cut member, the walk's end without a trailer
+  for (const TScanGap& g : gaps)
+    EXPECT_EQ(g.Kind, TGapKind::ReadError);
+  EXPECT_EQ(gaps[0].ItemName, "") << gaps[0].Reason;
+  EXPECT_EQ(gaps[1].ItemName, "sum");
+  EXPECT_EQ(gaps[2].ItemName, "cut");
+  EXPECT_TRUE(leftovers().empty());
 }
 
 } // namespace

@@ -26,6 +26,7 @@ void ExtractCompound(TKYVDecompress& owner, const std::string& path, const TKYVA
 void Extract7z(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractXz(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractLzma(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractCpio(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractIso(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractUdf(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractArj(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);

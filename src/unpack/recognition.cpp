@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "archive/arj_format.h"
+#include "archive/cpio_format.h"
 #include "archive/disk_image.h"
 #include "archive/lzh_format.h"
 #include "archive/lzma_alone.h"
@@ -73,6 +74,9 @@ bool isLzh(std::span<const std::byte> h) { return archive::isLzhHeader(h); }
 bool isSzdd(std::span<const std::byte> h) { return archive::isSzdd(h); }
 bool isKwaj(std::span<const std::byte> h) { return archive::isKwaj(h); }
 
+// cpio: a whole, well-formed header of any of its four forms.
+bool isCpio(std::span<const std::byte> h) { return archive::probeCpio(h).has_value(); }
+
 // Disk images: their volume descriptors begin at 32 KiB.
 bool isIso(std::span<const std::byte> area) { return archive::probeIsoVolume(area); }
 bool isUdf(std::span<const std::byte> area) { return archive::probeUdfVolume(area); }
@@ -98,6 +102,7 @@ constexpr auto kTypes = std::to_array<ContainerType>({
     {"7Z", is7z, Extract7z},
     {"XZ", archive::isXzSignature, ExtractXz},
     {"LZMA", archive::looksLikeLzmaAlone, ExtractLzma},
+    {"CPIO", isCpio, ExtractCpio},
     {"ARJ", isArj, ExtractArj},
     {"LZH", isLzh, ExtractLzh},
     {"SZDD", isSzdd, ExtractSzdd},
