@@ -389,5 +389,68 @@ TEST_F(Extractors, CpioMembersAndWhatCouldNotBeReadCleanly) {
   EXPECT_TRUE(leftovers().empty());
 }
 
+// Runs a compressor over data through the scratch folder.
+std::vector<std::byte> bzip2Of(const test::ScratchDir& dir, const std::string& data) {
+  test::writeFile(dir / "plain", data);
+  EXPECT_EQ(test::run("bzip2 -c '" + (dir / "plain").string() + "' > '" + (dir / "plain.bz2").string() + "'"), 0);
+  return test::readFile(dir / "plain.bz2");
+}
+
+// A .bz2 file is one member named after it; a failed check or a cut stream delivers what was
+// decoded and is recorded.
+TEST_F(Extractors, Bzip2FileIsOneMemberAndDamageIsRecorded) {
+  if (!test::haveProgram("bzip2"))
+    GTEST_SKIP() << "bzip2 not installed";
+  const std::string text = "the payload of a compressed file\n";
+  const auto packed = bzip2Of(dir, text);
+  test::writeFile(dir / "report.txt.bz2", packed);
+  unpack(dir / "report.txt.bz2");
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].type, "BZIP2");
+  EXPECT_EQ(seen[0].name, "report.txt");
+  EXPECT_EQ(seen[0].content, text);
+  EXPECT_TRUE(gaps.empty());
+
+  auto badCrc = packed;
+  badCrc[10] ^= std::byte{0x40}; // the first block's stored CRC
+  test::writeFile(dir / "bad.bz2", badCrc);
+  auto cut = packed;
+  cut.resize(cut.size() - 6); // inside the end-of-stream marker
+  test::writeFile(dir / "cut.bz2", cut);
+  for (const std::string name : {"bad.bz2", "cut.bz2"}) {
+    seen.clear();
+    gaps.clear();
+    unpack(dir / name);
+    ASSERT_EQ(seen.size(), 1u) << name;
+    EXPECT_EQ(seen[0].content, text) << name;
+    ASSERT_EQ(gaps.size(), 1u) << name;
+    EXPECT_EQ(gaps[0].Kind, TGapKind::ReadError) << name;
+    EXPECT_EQ(gaps[0].ItemName, name.substr(0, 3)) << gaps[0].Reason;
+    EXPECT_NE(gaps[0].Reason.find(name == "bad.bz2" ? "CRC mismatch" : "end of data"), std::string::npos)
+        << gaps[0].Reason;
+  }
+  EXPECT_TRUE(leftovers().empty());
+}
+
+// 10 GiB of zeros (streams of 45 MB each, a few dozen bytes apiece) end at the scan's budget.
+TEST_F(Extractors, Bzip2OfZerosEndsAtTheBudget) {
+  if (!test::haveProgram("bzip2"))
+    GTEST_SKIP() << "bzip2 not installed";
+  constexpr std::uint64_t kBudget = 8 << 20;
+  unpacker.Limits.MaxScanSize = kBudget;
+  const auto stream = bzip2Of(dir, std::string(45000000, '\0'));
+  std::vector<std::byte> bomb;
+  for (int i = 0; i < 240; ++i)
+    bomb.insert(bomb.end(), stream.begin(), stream.end());
+  test::writeFile(dir / "zeros.bz2", bomb);
+  unpack(dir / "zeros.bz2");
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_LE(seen[0].content.size(), kBudget);
+  EXPECT_GT(seen[0].content.size(), 0u);
+  ASSERT_EQ(gaps.size(), 1u);
+  EXPECT_EQ(gaps[0].Kind, TGapKind::MaxScanSize);
+  EXPECT_TRUE(leftovers().empty());
+}
+
 } // namespace
 } // namespace kyv::unpack

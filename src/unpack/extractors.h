@@ -24,6 +24,7 @@ void ExtractBinHex(TKYVDecompress& owner, const std::string& path, const TKYVArc
 void ExtractTnef(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractCompound(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void Extract7z(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractBzip2(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractXz(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractLzma(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractCpio(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "archive/arj_format.h"
+#include "archive/bzip2_reader.h"
 #include "archive/cpio_format.h"
 #include "archive/disk_image.h"
 #include "archive/lzh_format.h"
@@ -100,6 +101,7 @@ constexpr auto kTypes = std::to_array<ContainerType>({
     {"TNEF", isTnef, ExtractTnef},
     {"CFB", isCompound, ExtractCompound},
     {"7Z", is7z, Extract7z},
+    {"BZIP2", archive::isBzip2Signature, ExtractBzip2},
     {"XZ", archive::isXzSignature, ExtractXz},
     {"LZMA", archive::looksLikeLzmaAlone, ExtractLzma},
     {"CPIO", isCpio, ExtractCpio},
