@@ -188,7 +188,8 @@ TEST(CpioReader, DamagedHeaders) {
   }
   for (const std::string& first : {std::string("070701zz"), newc({{"n", "x", 0100644, std::nullopt, 0}}),
                                    std::string("070707") + std::string(70, '9')}) {
-    TAbCpioArchive cpio(std::make_unique<MemorySource>(test::bytesOf(first)), "bad.cpio");
+    const Bytes bytes = test::bytesOf(first);
+    TAbCpioArchive cpio(std::make_unique<MemorySource>(bytes), "bad.cpio");
     EXPECT_THROW(cpio.LoadDirectory(), EAbException) << first.substr(0, 8);
   }
 }

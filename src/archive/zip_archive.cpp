@@ -5,6 +5,7 @@
 #include <array>
 #include <vector>
 
+#include "codec/bzip2.h"
 #include "codec/checksum.h"
 #include "archive/inflate.h"
 #include "archive/unzip_legacy.h"
@@ -293,6 +294,34 @@ std::uint32_t copyStored(ByteSource& in, ByteSink& out, std::uint64_t size) {
   return crc;
 }
 
+// Passes the output on with its CRC-32.
+class CrcSink final : public ByteSink {
+public:
+  explicit CrcSink(ByteSink& inner) : inner_(inner) {}
+  bool write(std::span<const std::byte> data) override {
+    crc_ = codec::crc32Update(crc_, data);
+    return inner_.write(data);
+  }
+  std::uint32_t crc() const { return crc_; }
+
+private:
+  ByteSink& inner_;
+  std::uint32_t crc_ = 0;
+};
+
+// Method 12. The member's CRC-32 is the check that counts, so a failed block check of the
+// stream itself is left to it; damage stops the member after what was decoded before it.
+std::uint32_t unBzip2(ByteSource& in, ByteSink& out) {
+  CrcSink sink(out);
+  const codec::Bzip2Result r = codec::bzip2DecodeAll(in, sink);
+  if (r.writeRefused)
+    throw EAbWriteRefused();
+  if (r.status != codec::Bzip2Status::StreamEnd && !codec::bzip2Recoverable(r.status))
+    throw EAbException(std::string("bzip2: ") + codec::bzip2StatusText(r.status), AbCode::Unknown,
+                       ErrorKind::DataError);
+  return sink.crc();
+}
+
 } // namespace
 
 std::string TAbZipArchive::ObtainPassword(ByteSource& data, std::uint32_t checkValue) {
@@ -319,7 +348,9 @@ std::string TAbZipArchive::ObtainPassword(ByteSource& data, std::uint32_t checkV
 
 void TAbZipArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
   TAbZipItem& item = *ZipItemAt(index);
-  const unsigned versionLimit = item.CompressionMethod() == cmLzma ? kZipLzmaVersionNeeded : kZipMaxVersionNeeded;
+  const unsigned versionLimit = item.CompressionMethod() == cmLzma    ? kZipLzmaVersionNeeded
+                                : item.CompressionMethod() == cmBzip2 ? kZipBzip2VersionNeeded
+                                                                      : kZipMaxVersionNeeded;
   if ((item.VersionNeededToExtract() & 0xFF) > versionLimit)
     throw EAbZipVersion();
 
@@ -351,11 +382,8 @@ void TAbZipArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
   case cmDeflated:
   case cmEnhancedDeflated:
   case cmLzma:
-    break;
   case cmBzip2:
-    // Its decoder comes with the shared codec core; it then gets its case in the decoding
-    // switch below, and the version limit rises to what it needs (4.6).
-    throw EAbZipInvalidMethod();
+    break;
   default:
     throw EAbZipInvalidMethod();
   }
@@ -392,6 +420,9 @@ void TAbZipArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
   }
   case cmLzma:
     crc = UnzipLzma(*input, stream, compressedLeft, item.UncompressedSize);
+    break;
+  case cmBzip2:
+    crc = unBzip2(*input, stream);
     break;
   default:
     crc = TAbUnzipHelper(*input, stream, compressedLeft, item.UncompressedSize, method,

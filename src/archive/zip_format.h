@@ -44,6 +44,8 @@ inline constexpr std::uint16_t kZipFlagDataDescriptor = 0x0008;
 // The newest format version this reader extracts: 4.5, ZIP64 sizes and offsets. What a member
 // needs beyond that (strong encryption, newer methods) is refused by version or by method.
 inline constexpr unsigned kZipMaxVersionNeeded = 45;
+// What a bzip2 member may need: 4.6, the version that brought the method.
+inline constexpr unsigned kZipBzip2VersionNeeded = 46;
 
 enum TAbZipCompressionMethod : std::uint8_t {
   cmStored = 0,
@@ -55,8 +57,6 @@ enum TAbZipCompressionMethod : std::uint8_t {
   cmImploded = 6,
   cmDeflated = 8,
   cmEnhancedDeflated = 9, // Deflate64
-  // Listed by today's producers; their decoders belong to the shared codec core and are not
-  // there yet, so members using them are refused as an unsupported method.
   cmBzip2 = 12,
   cmLzma = 14,
 };

@@ -91,6 +91,24 @@ TEST_F(ZipInterop, InfoZipStoredDeflatedAndCommented) {
   }
 }
 
+// Method 12, plain and encrypted, with a member of one byte.
+TEST_F(ZipInterop, InfoZipBzip2Members) {
+  test::writeFile(dir_ / "one.txt", "x");
+  for (const std::string password : {"", "s3cret"}) {
+    SCOPED_TRACE(password);
+    const auto zip = dir_ / ("bz" + password + ".zip");
+    ASSERT_EQ(test::run("cd " + q(dir_.path()) + " && zip -q -Z bzip2 " +
+                        (password.empty() ? "" : "-P " + password + " ") + q(zip) +
+                        " text.txt small.txt one.txt"),
+              0);
+    const auto members = extractAll(zip, password);
+    ASSERT_EQ(members.size(), 3u);
+    EXPECT_EQ(test::textOf(members.at("text.txt")), text_);
+    EXPECT_EQ(test::textOf(members.at("small.txt")), "a small member\n");
+    EXPECT_EQ(test::textOf(members.at("one.txt")), "x");
+  }
+}
+
 TEST_F(ZipInterop, InfoZipEncryptedMembersNeedTheirPassword) {
   const auto zip = dir_ / "secret.zip";
   ASSERT_EQ(test::run("cd " + q(dir_.path()) + " && zip -q -P s3cret " + q(zip) +

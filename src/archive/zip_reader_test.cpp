@@ -256,7 +256,7 @@ TEST(ZipReader, MembersThatCannotBeExtractedWriteNothing) {
     int code;
   };
   const Case cases[] = {
-      {method12, AbCode::ZipInvalidMethod},
+      {method12, AbCode::Unknown}, // a bzip2 stream cut short: the error carries its own text
       {method14, AbCode::ReadError}, // an LZMA header cut short
       {strong, AbCode::ZipVersion},
       {encrypted, AbCode::ZipInvalidPassword},

@@ -463,6 +463,24 @@ expect iso-genisoimage i-genisoimage.iso "$(chain '\{ISO\}/a/b/c/d/e/f/g/h/i/eic
 expect udf-hybrid i-udf.iso "$(chain '\{UDF\}/a/b/c/d/e/f/g/h/i/eicar.com')"
 expect iso-in-zip i-in.zip "$(chain '\{ZIP\}/i-xorriso.iso/\{ISO\}/a/b/c/d/e/f/g/h/i/eicar.com')"
 
+# bzip2 and cpio: a payload in a .bz2 (from bzip2 and from a parallel compressor), in a zip of
+# bzip2 members and in a zip in a .bz2; cpio archives of GNU cpio's four forms and bsdtar's newc.
+if have bzip2; then
+  bzip2 -c eicar.com > b-eicar.com.bz2
+  if have zip; then zip -q b-plain.zip clean.txt eicar.com && bzip2 -c b-plain.zip > b-zip.zip.bz2; fi
+else note "bzip2 missing"; fi
+if have lbzip2; then lbzip2 -c -n 2 eicar.com > b-parallel.bz2; else note "lbzip2 missing"; fi
+if have zip; then zip -q -Z bzip2 b-method12.zip clean.txt eicar.com; fi
+expect bzip2 b-eicar.com.bz2 "$(chain '\{BZIP2\}/eicar.com')"
+expect bzip2-lbzip2 b-parallel.bz2 "$(chain '\{BZIP2\}/b-parallel')"
+expect zip-in-bzip2 b-zip.zip.bz2 "$(chain '\{BZIP2\}/b-zip.zip/\{ZIP\}/eicar.com')"
+expect zip-bzip2-member b-method12.zip "$(chain '\{ZIP\}/eicar.com')"
+if have cpio; then
+  for f in newc crc odc bin; do printf 'clean.txt\neicar.com\n' | cpio --quiet -o -H $f > c-$f.cpio; done
+else note "cpio missing"; fi
+if have bsdtar; then bsdtar --format=newc -cf c-bsdtar.cpio clean.txt eicar.com; fi
+for f in newc crc odc bin bsdtar; do expect cpio-$f c-$f.cpio "$(chain '\{CPIO\}/eicar.com')"; done
+
 expect plain-clean clean.txt "$(clean)"
 
 if [ -n "$rar_fixture" ]; then
