@@ -1,5 +1,5 @@
 // The ZIP reader: the central directory as a member list, and extraction of one member (stored,
-// Deflate, Deflate64, shrink, reduce, implode; traditional PKWARE encryption).
+// Deflate, Deflate64, bzip2, LZMA, shrink, reduce, implode; traditional PKWARE encryption).
 #pragma once
 
 #include <cstdint>

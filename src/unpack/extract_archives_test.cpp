@@ -382,7 +382,7 @@ TEST_F(Extractors, CpioMembersAndWhatCouldNotBeReadCleanly) {
   EXPECT_EQ(seen[1].content.substr(0, 9), "only this"); // and the padding the archive ends with
   ASSERT_EQ(gaps.size(), 3u); // the sum, the cut member, the walk's end without a trailer
   for (const TScanGap& g : gaps)
-    EXPECT_EQ(g.Kind, TGapKind::ReadError);
+    EXPECT_EQ(g.Kind, TGapKind::Damaged);
   EXPECT_EQ(gaps[0].ItemName, "") << gaps[0].Reason;
   EXPECT_EQ(gaps[1].ItemName, "sum");
   EXPECT_EQ(gaps[2].ItemName, "cut");

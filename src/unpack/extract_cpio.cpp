@@ -23,7 +23,7 @@ void ExtractCpio(TKYVDecompress& owner, const std::string& path, const TKYVArcIn
                                           int) { failed = true; };
     cpio.LoadDirectory();
     if (!cpio.Incomplete().empty())
-      owner.RecordGap(TGapKind::ReadError, std::string(),
+      owner.RecordGap(TGapKind::Damaged, std::string(),
                       "not every member of the archive was listed: " + cpio.Incomplete());
     const std::uint64_t archiveSize = cpio.Stream()->size();
     for (int i = 0; i < cpio.MemberCount(); ++i) {
@@ -41,7 +41,7 @@ void ExtractCpio(TKYVDecompress& owner, const std::string& path, const TKYVArcIn
       member.close();
       if (failed && !member.cutOff()) {
         const bool whole = item.DataOffset <= archiveSize && item.UncompressedSize <= archiveSize - item.DataOffset;
-        owner.RecordGap(TGapKind::ReadError, item.FileName,
+        owner.RecordGap(TGapKind::Damaged, item.FileName,
                         whole ? "checksum mismatch; delivered as stored"
                               : "the member runs past the end of the archive; delivered as far as it goes");
       }

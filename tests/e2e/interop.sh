@@ -471,7 +471,7 @@ if have bzip2; then
 else note "bzip2 missing"; fi
 if have lbzip2; then lbzip2 -c -n 2 eicar.com > b-parallel.bz2; else note "lbzip2 missing"; fi
 if have zip; then zip -q -Z bzip2 b-method12.zip clean.txt eicar.com; fi
-expect bzip2 b-eicar.com.bz2 "$(chain '\{BZIP2\}/eicar.com')"
+expect bzip2 b-eicar.com.bz2 "$(chain '\{BZIP2\}/b-eicar.com')"
 expect bzip2-lbzip2 b-parallel.bz2 "$(chain '\{BZIP2\}/b-parallel')"
 expect zip-in-bzip2 b-zip.zip.bz2 "$(chain '\{BZIP2\}/b-zip.zip/\{ZIP\}/eicar.com')"
 expect zip-bzip2-member b-method12.zip "$(chain '\{ZIP\}/eicar.com')"
