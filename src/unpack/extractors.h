@@ -29,6 +29,7 @@ void ExtractXz(TKYVDecompress& owner, const std::string& path, const TKYVArcInfo
 void ExtractLzma(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractCpio(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractIso(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractPdf(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractUdf(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractArj(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractLzh(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);

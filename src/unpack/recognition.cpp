@@ -86,6 +86,14 @@ bool isUdf(std::span<const std::byte> area) { return archive::probeUdfVolume(are
 // markup: its HTML parts reach this test as members of their own.
 bool isHtml(std::span<const std::byte> h) { return !looksLikeMail(h) && document::LooksLikeHtml(h); }
 
+// Documents: readers accept the "%PDF-" mark anywhere in the first kilobyte (after a mail
+// header, a script's preamble or junk put there to hide it).
+bool isPdf(std::span<const std::byte> h) {
+  constexpr std::string_view kMark = "%PDF-";
+  const std::string_view text(reinterpret_cast<const char*>(h.data()), std::min<std::size_t>(h.size(), 1024));
+  return text.find(kMark) != std::string_view::npos;
+}
+
 // Sized by its entries, so that adding one touches one line.
 constexpr auto kTypes = std::to_array<ContainerType>({
     {"ZIP", isZip, ExtractZip},
@@ -112,6 +120,7 @@ constexpr auto kTypes = std::to_array<ContainerType>({
     {"ISO", isIso, ExtractIso, ProbePlace::VolumeArea},
     {"UDF", isUdf, ExtractUdf, ProbePlace::VolumeArea},
     {"HTML", isHtml, ExtractHtml},
+    {"PDF", isPdf, ExtractPdf},
 });
 
 } // namespace
