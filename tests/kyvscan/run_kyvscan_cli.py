@@ -7,6 +7,7 @@ of a large scan removes what the scan wrote.
 usage: run_kyvscan_cli.py --kyvscan PROG --base DIR [--kyvdb PROG]"""
 import argparse
 import base64
+import email.message
 import json
 import lzma
 import os
@@ -494,6 +495,39 @@ def xz_cases(r):
            out=[r"^xz/zeros.xz: OK$", r"Not fully scanned: 1\n"], err=[r"more than 1048576 bytes unpacked"])
 
 
+def pdf_cases(r):
+    """A file attached to a document, such a document in a zip in a message, and a document
+    locked by a user password (noted as not fully scanned)."""
+    if not shutil.which("qpdf"):
+        print("SKIP pdf: qpdf not installed")
+        return
+    write("pdf/eicar.com", EICAR)
+    subprocess.run(["qpdf", "--empty", "--add-attachment", "pdf/eicar.com", "--", "pdf/attached.pdf"], check=True)
+    subprocess.run(["qpdf", "--object-streams=generate", "pdf/attached.pdf", "pdf/packed.pdf"], check=True)
+    subprocess.run(["qpdf", "--encrypt", "user", "owner", "256", "--", "pdf/attached.pdf", "pdf/locked.pdf"],
+                   check=True)
+    message = email.message.EmailMessage()
+    message["From"] = "a@example.org"
+    message["To"] = "b@example.org"
+    message["Subject"] = "report"
+    message.set_content("see the attachment")
+    with open("pdf/attached.pdf", "rb") as f:
+        message.add_attachment(zip_of([(b"report.pdf", f.read())]), maintype="application",
+                               subtype="zip", filename="report.zip")
+    write("pdf/message.eml", message.as_bytes())
+    expect(r, "an attached file, in a document and in one inside a zip in a message, is found",
+           ["-c", "pdf/attached.pdf", "pdf/packed.pdf", "pdf/message.eml"], 1,
+           out=[r"^pdf/attached.pdf: Eicar-Test-Signature FOUND$", r"pdf/attached.pdf/\{PDF\}/eicar.com",
+                r"^pdf/packed.pdf: Eicar-Test-Signature FOUND$",
+                # A stored zip shows the document's mark in its first kilobyte, so it is read as a
+                # document as well: viewers open such a file.
+                r"^pdf/message.eml: Eicar-Test-Signature(,Eicar-Test-Signature)? FOUND$",
+                r"\{ZIP\}/report.pdf/\{PDF\}/eicar.com", r"Not fully scanned: 0\n"])
+    expect(r, "a document locked by a user password is noted", ["pdf/locked.pdf"], 0,
+           out=[r"^pdf/locked.pdf: OK$", r"Not fully scanned: 1\n"],
+           err=[r"^pdf/locked.pdf: not fully scanned: .*encrypted"])
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--kyvscan", required=True)
@@ -519,6 +553,7 @@ def main():
                   "unprivileged": unprivileged_cases, "filter": filter_cases, "json": json_cases,
                   "escape": escape_cases, "limits": limit_cases, "memory": memory_cases,
                   "signal": signal_cases, "xz": xz_cases, "sevenzip": sevenzip_cases,
+                  "pdf": pdf_cases,
                   "rarmodule": lambda runner: rar_module_cases(runner, args.kyvdb)}
         for name, group in groups.items():
             if args.only and name not in args.only.split(","):
