@@ -7,7 +7,7 @@
 #include "codec/branch_filters.h"
 #include "codec/checksum.h"
 #include "unrar/lz_tables.h"
-#include "unrar/ppmd7.h"
+#include "unrar/rar_ppmd.h"
 #include "unrar/lz_filters.h"
 #include "unrar/table_reader.h"
 
@@ -115,7 +115,7 @@ bool Rar3Decoder::readTables(BitReader& in) {
   in.align(8);
   if (in.peek(1) != 0) {
     if (!ppm_)
-      ppm_ = std::make_unique<Ppmd7Decoder>();
+      ppm_ = std::make_unique<RarPpmdDecoder>();
     ppm_->init(in, ppmEscape_);
     block_ = Block::Ppm;
     tablesRead_ = true;

@@ -14,7 +14,7 @@
 
 namespace kyv::unrar {
 
-class Ppmd7Decoder;
+class RarPpmdDecoder;
 
 class Rar3Decoder final : public MemberDecoder {
 public:
@@ -53,7 +53,7 @@ private:
   std::uint32_t lastLength_ = 0;
   std::uint32_t prevLowDist_ = 0;
   std::uint32_t lowDistRepeat_ = 0;
-  std::unique_ptr<Ppmd7Decoder> ppm_;
+  std::unique_ptr<RarPpmdDecoder> ppm_;
   int ppmEscape_ = 2;
 };
 

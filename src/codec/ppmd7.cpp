@@ -1,26 +1,17 @@
-#include "unrar/ppmd7.h"
+#include "codec/ppmd7.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "unrar/rar_error.h"
+#include "base/error.h"
 
-namespace kyv::unrar {
+namespace kyv::codec {
 namespace {
 
-constexpr unsigned kMaxO = 64;
-constexpr unsigned kPeriodBits = 7;
-constexpr unsigned kTotBits = 14;
-constexpr unsigned kInterval = 1u << 7;
-constexpr unsigned kBinScale = 1u << kTotBits;
-constexpr unsigned kMaxFreq = 124;
 constexpr unsigned kIndexes = 38;
-constexpr std::uint32_t kTop = 1u << 24;
-constexpr std::uint32_t kBot = 1u << 15;
 
 constexpr std::uint16_t kInitBinEsc[8] = {0x3CDD, 0x1F3F, 0x59BF, 0x48F3, 0x64A1, 0x5ABC, 0x6632, 0x6051};
-constexpr std::uint8_t kExpEscape[16] = {25, 14, 9, 7, 5, 5, 4, 4, 4, 3, 3, 3, 2, 2, 2, 2};
 
 // The unit at offset 0 is never handed out: 0 stays the null reference, and while free blocks
 // are glued it serves as the head of their list. Blocks: Stamp u16 @0, NU u16 @2, next @4, prev @8.
@@ -29,9 +20,11 @@ constexpr std::uint32_t kUnit = 12;
 
 } // namespace
 
-void Ppmd7Decoder::Free::operator()(std::uint8_t* p) const { std::free(p); }
+void Ppmd7Model::fail(const char* message) { throw Error(ErrorKind::DataError, message); }
 
-Ppmd7Decoder::Ppmd7Decoder() {
+void Ppmd7Model::Free::operator()(std::uint8_t* p) const { std::free(p); }
+
+Ppmd7Model::Ppmd7Model() {
   unsigned i = 0, k = 1;
   for (; i < 4; ++i, k += 1) indx2Units_[i] = static_cast<std::uint8_t>(k);
   for (++k; i < 8; ++i, k += 2) indx2Units_[i] = static_cast<std::uint8_t>(k);
@@ -42,16 +35,16 @@ Ppmd7Decoder::Ppmd7Decoder() {
     units2Indx_[n] = static_cast<std::uint8_t>(idx);
   }
 }
-Ppmd7Decoder::~Ppmd7Decoder() = default;
+Ppmd7Model::~Ppmd7Model() = default;
 
-void Ppmd7Decoder::outOfRange() { dataError("PPMd model reference outside its memory"); }
+void Ppmd7Model::outOfRange() { fail("PPMd model reference outside its memory"); }
 
-void Ppmd7Decoder::reset() {
+void Ppmd7Model::reset() {
   // The memory is kept for the next stream; only the model is forgotten.
   minContext_ = maxContext_ = foundState_ = 0;
 }
 
-void Ppmd7Decoder::swapStates(Ref a, Ref c) {
+void Ppmd7Model::swapStates(Ref a, Ref c) {
   std::uint8_t t[6];
   check(a, 6);
   check(c, 6);
@@ -59,7 +52,7 @@ void Ppmd7Decoder::swapStates(Ref a, Ref c) {
   std::memcpy(&heap_[a], &heap_[c], 6);
   std::memcpy(&heap_[c], t, 6);
 }
-void Ppmd7Decoder::copyState(Ref dst, Ref src) {
+void Ppmd7Model::copyState(Ref dst, Ref src) {
   check(dst, 6);
   check(src, 6);
   std::memmove(&heap_[dst], &heap_[src], 6);
@@ -67,8 +60,7 @@ void Ppmd7Decoder::copyState(Ref dst, Ref src) {
 
 // ---- Sub-allocator -------------------------------------------------------------------------
 
-bool Ppmd7Decoder::startAllocator(std::uint32_t megabytes) {
-  const std::uint32_t size = megabytes << 20;
+bool Ppmd7Model::startAllocator(std::uint32_t size) {
   if (allocatorSize_ == size && heap_)
     return true;
   heap_.reset();
@@ -93,7 +85,7 @@ bool Ppmd7Decoder::startAllocator(std::uint32_t megabytes) {
   return true;
 }
 
-void Ppmd7Decoder::initAllocator() {
+void Ppmd7Model::initAllocator() {
   freeList_.fill(0);
   text_ = heapStart_;
   const std::uint32_t size2 = kUnit * (allocatorSize_ / 8 / kUnit * 7);
@@ -104,18 +96,18 @@ void Ppmd7Decoder::initAllocator() {
   glueCount_ = 0;
 }
 
-void Ppmd7Decoder::insertNode(Ref p, unsigned index) {
+void Ppmd7Model::insertNode(Ref p, unsigned index) {
   s32(p, freeList_[index]);
   freeList_[index] = p;
 }
 
-Ppmd7Decoder::Ref Ppmd7Decoder::removeNode(unsigned index) {
+Ppmd7Model::Ref Ppmd7Model::removeNode(unsigned index) {
   const Ref r = freeList_[index];
   freeList_[index] = g32(r);
   return r;
 }
 
-void Ppmd7Decoder::splitBlock(Ref p, unsigned oldIndex, unsigned newIndex) {
+void Ppmd7Model::splitBlock(Ref p, unsigned oldIndex, unsigned newIndex) {
   unsigned diff = indx2Units_[oldIndex] - indx2Units_[newIndex];
   p += u2b(indx2Units_[newIndex]);
   unsigned i = units2Indx_[diff - 1];
@@ -127,7 +119,7 @@ void Ppmd7Decoder::splitBlock(Ref p, unsigned oldIndex, unsigned newIndex) {
   insertNode(p, units2Indx_[diff - 1]);
 }
 
-void Ppmd7Decoder::glueFreeBlocks() {
+void Ppmd7Model::glueFreeBlocks() {
   auto nu = [this](Ref p) { return g16(p + 2); };
   auto next = [this](Ref p) { return g32(p + 4); };
   auto prev = [this](Ref p) { return g32(p + 8); };
@@ -174,7 +166,7 @@ void Ppmd7Decoder::glueFreeBlocks() {
   }
 }
 
-Ppmd7Decoder::Ref Ppmd7Decoder::allocUnitsRare(unsigned index) {
+Ppmd7Model::Ref Ppmd7Model::allocUnitsRare(unsigned index) {
   if (glueCount_ == 0) {
     glueCount_ = 255;
     glueFreeBlocks();
@@ -199,7 +191,7 @@ Ppmd7Decoder::Ref Ppmd7Decoder::allocUnitsRare(unsigned index) {
   return r;
 }
 
-Ppmd7Decoder::Ref Ppmd7Decoder::allocUnits(unsigned nu) {
+Ppmd7Model::Ref Ppmd7Model::allocUnits(unsigned nu) {
   const unsigned index = units2Indx_[nu - 1];
   if (freeList_[index] != 0)
     return removeNode(index);
@@ -212,7 +204,7 @@ Ppmd7Decoder::Ref Ppmd7Decoder::allocUnits(unsigned nu) {
   return allocUnitsRare(index);
 }
 
-Ppmd7Decoder::Ref Ppmd7Decoder::allocContext() {
+Ppmd7Model::Ref Ppmd7Model::allocContext() {
   if (hiUnit_ != loUnit_)
     return hiUnit_ -= kUnit;
   if (freeList_[0] != 0)
@@ -220,7 +212,7 @@ Ppmd7Decoder::Ref Ppmd7Decoder::allocContext() {
   return allocUnitsRare(0);
 }
 
-Ppmd7Decoder::Ref Ppmd7Decoder::expandUnits(Ref old, unsigned oldNu) {
+Ppmd7Model::Ref Ppmd7Model::expandUnits(Ref old, unsigned oldNu) {
   const unsigned i0 = units2Indx_[oldNu - 1];
   const unsigned i1 = units2Indx_[oldNu];
   if (i0 == i1)
@@ -235,7 +227,7 @@ Ppmd7Decoder::Ref Ppmd7Decoder::expandUnits(Ref old, unsigned oldNu) {
   return p;
 }
 
-Ppmd7Decoder::Ref Ppmd7Decoder::shrinkUnits(Ref old, unsigned oldNu, unsigned newNu) {
+Ppmd7Model::Ref Ppmd7Model::shrinkUnits(Ref old, unsigned oldNu, unsigned newNu) {
   const unsigned i0 = units2Indx_[oldNu - 1];
   const unsigned i1 = units2Indx_[newNu - 1];
   if (i0 == i1)
@@ -252,11 +244,11 @@ Ppmd7Decoder::Ref Ppmd7Decoder::shrinkUnits(Ref old, unsigned oldNu, unsigned ne
   return old;
 }
 
-void Ppmd7Decoder::freeUnits(Ref p, unsigned nu) { insertNode(p, units2Indx_[nu - 1]); }
+void Ppmd7Model::freeUnits(Ref p, unsigned nu) { insertNode(p, units2Indx_[nu - 1]); }
 
 // ---- Model ---------------------------------------------------------------------------------
 
-void Ppmd7Decoder::restartModel() {
+void Ppmd7Model::restartModel() {
   charMask_.fill(0);
   initAllocator();
   initRl_ = -(maxOrder_ < 12 ? maxOrder_ : 12) - 1;
@@ -267,7 +259,7 @@ void Ppmd7Decoder::restartModel() {
   setSummFreq(minContext_, 257);
   foundState_ = allocUnits(256 / 2);
   if (minContext_ == 0 || foundState_ == 0)
-    dataError("PPMd memory too small for the model");
+    fail("PPMd memory too small for the model");
   setStats(minContext_, foundState_);
   for (unsigned i = 0; i < 256; ++i) {
     const Ref s = foundState_ + 6 * i;
@@ -286,7 +278,7 @@ void Ppmd7Decoder::restartModel() {
   prevSuccess_ = 0;
 }
 
-void Ppmd7Decoder::startModel(int maxOrder) {
+void Ppmd7Model::startModel(int maxOrder) {
   escCount_ = 1;
   maxOrder_ = maxOrder;
   restartModel();
@@ -311,12 +303,20 @@ void Ppmd7Decoder::startModel(int maxOrder) {
   dummySee2_.count = 64;
 }
 
-void Ppmd7Decoder::clearMask() {
+void Ppmd7Model::restart(int maxOrder, std::uint32_t memoryBytes) {
+  if (maxOrder < 2 || maxOrder > static_cast<int>(kMaxOrder))
+    fail("PPMd model order out of range");
+  if (!startAllocator(memoryBytes))
+    fail("PPMd model memory too large");
+  startModel(maxOrder);
+}
+
+void Ppmd7Model::clearMask() {
   escCount_ = 1;
   charMask_.fill(0);
 }
 
-void Ppmd7Decoder::rescale(Ref ctx) {
+void Ppmd7Model::rescale(Ref ctx) {
   const unsigned oldNs = numStats(ctx);
   unsigned i = oldNs - 1;
   const Ref first = stats(ctx);
@@ -375,10 +375,10 @@ void Ppmd7Decoder::rescale(Ref ctx) {
   foundState_ = stats(ctx);
 }
 
-Ppmd7Decoder::Ref Ppmd7Decoder::createSuccessors(bool skip, Ref p1) {
+Ppmd7Model::Ref Ppmd7Model::createSuccessors(bool skip, Ref p1) {
   Ref pc = minContext_;
   const Ref upBranch = successor(foundState_);
-  Ref ps[kMaxO];
+  Ref ps[kMaxOrder];
   unsigned n = 0;
   Ref p = 0;
   bool entry = false;
@@ -401,7 +401,7 @@ Ppmd7Decoder::Ref Ppmd7Decoder::createSuccessors(bool skip, Ref p1) {
         unsigned k = 0;
         while (sym(p) != sym(foundState_)) {
           if (++k >= ns)
-            dataError("PPMd symbol missing from its context");
+            fail("PPMd symbol missing from its context");
           p += 6;
         }
       } else {
@@ -413,7 +413,7 @@ Ppmd7Decoder::Ref Ppmd7Decoder::createSuccessors(bool skip, Ref p1) {
       pc = successor(p);
       break;
     }
-    if (n >= kMaxO)
+    if (n >= kMaxOrder)
       return 0;
     ps[n++] = p;
   } while (suffix(pc) != 0);
@@ -431,7 +431,7 @@ noLoop:
     unsigned k = 0;
     while (sym(p) != upSym) {
       if (++k >= ns)
-        dataError("PPMd symbol missing from its context");
+        fail("PPMd symbol missing from its context");
       p += 6;
     }
     const unsigned cf = freq(p) - 1u;
@@ -456,7 +456,7 @@ noLoop:
   return pc;
 }
 
-void Ppmd7Decoder::updateModel() {
+void Ppmd7Model::updateModel() {
   std::uint8_t fsSym = sym(foundState_);
   const unsigned fsFreq = freq(foundState_);
   Ref fsSucc = successor(foundState_);
@@ -470,7 +470,7 @@ void Ppmd7Decoder::updateModel() {
         unsigned k = 0;
         do {
           if (++k >= ns)
-            dataError("PPMd symbol missing from its context");
+            fail("PPMd symbol missing from its context");
           p += 6;
         } while (sym(p) != fsSym);
         if (freq(p) >= freq(p - 6)) {
@@ -561,7 +561,7 @@ restart:
   escCount_ = 0;
 }
 
-void Ppmd7Decoder::update1(Ref ctx, Ref p) {
+void Ppmd7Model::update1(Ref ctx, Ref p) {
   foundState_ = p;
   freq(p) = static_cast<std::uint8_t>(freq(p) + 4);
   setSummFreq(ctx, summFreq(ctx) + 4);
@@ -573,7 +573,7 @@ void Ppmd7Decoder::update1(Ref ctx, Ref p) {
   }
 }
 
-void Ppmd7Decoder::update2(Ref ctx, Ref p) {
+void Ppmd7Model::update2(Ref ctx, Ref p) {
   foundState_ = p;
   freq(p) = static_cast<std::uint8_t>(freq(p) + 4);
   setSummFreq(ctx, summFreq(ctx) + 4);
@@ -583,258 +583,4 @@ void Ppmd7Decoder::update2(Ref ctx, Ref p) {
   runLength_ = initRl_;
 }
 
-bool Ppmd7Decoder::decodeSymbol1(Ref ctx) {
-  scale_ = summFreq(ctx);
-  Ref p = stats(ctx);
-  unsigned count;
-  if (!rcCurrentCount(count) || count >= scale_)
-    return false;
-  unsigned hi = freq(p);
-  if (count < hi) {
-    highCount_ = hi;
-    prevSuccess_ = 2 * hi > scale_;
-    runLength_ += static_cast<int>(prevSuccess_);
-    foundState_ = p;
-    hi += 4;
-    freq(p) = static_cast<std::uint8_t>(hi);
-    setSummFreq(ctx, summFreq(ctx) + 4);
-    if (hi > kMaxFreq)
-      rescale(ctx);
-    lowCount_ = 0;
-    return true;
-  }
-  if (foundState_ == 0)
-    return false;
-  prevSuccess_ = 0;
-  const unsigned ns = numStats(ctx);
-  if (ns < 2)
-    return false;
-  check(p, 6 * ns); // the scan below reads the state array directly
-  const std::uint8_t* st = &heap_[p];
-  unsigned i = ns - 1;
-  for (;;) {
-    p += 6;
-    st += 6;
-    hi += st[1];
-    if (hi > count)
-      break;
-    if (--i == 0) {
-      hiBitsFlag_ = hb2Flag_[sym(foundState_)];
-      lowCount_ = hi;
-      charMask_[sym(p)] = static_cast<std::uint8_t>(escCount_);
-      numMasked_ = numStats(ctx);
-      i = numMasked_ - 1;
-      foundState_ = 0;
-      do {
-        p -= 6;
-        charMask_[sym(p)] = static_cast<std::uint8_t>(escCount_);
-      } while (--i);
-      highCount_ = scale_;
-      return true;
-    }
-  }
-  highCount_ = hi;
-  lowCount_ = hi - freq(p);
-  update1(ctx, p);
-  return true;
-}
-
-void Ppmd7Decoder::decodeBinSymbol(Ref ctx) {
-  const Ref rs = oneState(ctx);
-  hiBitsFlag_ = hb2Flag_[sym(foundState_)];
-  const unsigned sfx = suffix(ctx);
-  const unsigned f = freq(rs);
-  if (f == 0 || f > 128)
-    dataError("PPMd binary context frequency out of range");
-  std::uint16_t& bs = binSumm_[f - 1][(prevSuccess_ + ns2BsIndx_[(numStats(sfx) - 1) & 0xFF] + hiBitsFlag_ +
-                                        2 * hb2Flag_[sym(rs)] + ((runLength_ >> 26) & 0x20)) & 63];
-  if (rcShiftCount(kTotBits) < bs) {
-    foundState_ = rs;
-    freq(rs) = static_cast<std::uint8_t>(f + (f < 128));
-    lowCount_ = 0;
-    highCount_ = bs;
-    bs = static_cast<std::uint16_t>(bs + kInterval - ((bs + 32) >> kPeriodBits));
-    prevSuccess_ = 1;
-    ++runLength_;
-  } else {
-    lowCount_ = bs;
-    bs = static_cast<std::uint16_t>(bs - ((bs + 32) >> kPeriodBits));
-    highCount_ = kBinScale;
-    initEsc_ = kExpEscape[bs >> 10];
-    numMasked_ = 1;
-    charMask_[sym(rs)] = static_cast<std::uint8_t>(escCount_);
-    prevSuccess_ = 0;
-    foundState_ = 0;
-  }
-}
-
-bool Ppmd7Decoder::decodeSymbol2(Ref ctx) {
-  const unsigned ns = numStats(ctx);
-  if (ns <= numMasked_)
-    return false;
-  unsigned i = ns - numMasked_;
-  See2* see;
-  if (ns != 256) {
-    const unsigned diff = i;
-    const int moreInSuffix = static_cast<int>(diff) < static_cast<int>(numStats(suffix(ctx))) - static_cast<int>(ns);
-    see = &see2_[ns2Indx_[(diff - 1) & 0xFF] % 25][(moreInSuffix + 2 * (summFreq(ctx) < 11 * ns) +
-                                                     4 * (numMasked_ > diff) + hiBitsFlag_) & 15];
-    scale_ = see->mean();
-  } else {
-    see = &dummySee2_;
-    scale_ = 1;
-  }
-  Ref ps[256];
-  unsigned n = 0;
-  // The whole state array is checked once; the scan below then reads it directly.
-  const Ref first = stats(ctx);
-  check(first, 6 * ns);
-  const std::uint8_t* st = &heap_[first];
-  unsigned hi = 0;
-  for (unsigned k = 0; i > 0; --i, ++k) {
-    while (k < ns && charMask_[st[6 * k]] == escCount_)
-      ++k;
-    if (k >= ns)
-      return false;
-    hi += st[6 * k + 1];
-    ps[n++] = first + 6 * k;
-  }
-  Ref p;
-  scale_ += hi;
-  unsigned count;
-  if (!rcCurrentCount(count) || count >= scale_)
-    return false;
-  if (count < hi) {
-    unsigned k = 0;
-    p = ps[0];
-    hi = freq(p);
-    while (hi <= count) {
-      if (++k >= n)
-        return false;
-      p = ps[k];
-      hi += freq(p);
-    }
-    highCount_ = hi;
-    lowCount_ = hi - freq(p);
-    see->update();
-    update2(ctx, p);
-  } else {
-    lowCount_ = hi;
-    highCount_ = scale_;
-    for (unsigned k = 0; k < n; ++k)
-      charMask_[sym(ps[k])] = static_cast<std::uint8_t>(escCount_);
-    see->summ = static_cast<std::uint16_t>(see->summ + scale_);
-    numMasked_ = ns;
-  }
-  return true;
-}
-
-// ---- Range decoder -------------------------------------------------------------------------
-
-void Ppmd7Decoder::rcInit(BitReader& in) {
-  low_ = code_ = 0;
-  range_ = 0xFFFFFFFFu;
-  for (int i = 0; i < 4; ++i)
-    code_ = (code_ << 8) | in.get(8);
-}
-
-bool Ppmd7Decoder::rcCurrentCount(unsigned& out) {
-  if (scale_ == 0)
-    return false;
-  range_ /= scale_;
-  if (range_ == 0)
-    return false;
-  out = (code_ - low_) / range_;
-  return true;
-}
-
-unsigned Ppmd7Decoder::rcShiftCount(unsigned shift) {
-  range_ >>= shift;
-  if (range_ == 0)
-    dataError("PPMd range underflow");
-  return (code_ - low_) / range_;
-}
-
-void Ppmd7Decoder::rcDecode() {
-  low_ += range_ * lowCount_;
-  range_ *= highCount_ - lowCount_;
-}
-
-void Ppmd7Decoder::rcNormalize(BitReader& in) {
-  for (;;) {
-    if ((low_ ^ (low_ + range_)) >= kTop) {
-      if (range_ >= kBot)
-        break;
-      range_ = (0u - low_) & (kBot - 1);
-    }
-    code_ = (code_ << 8) | in.get(8);
-    range_ <<= 8;
-    low_ <<= 8;
-  }
-}
-
-// ---- Entry points --------------------------------------------------------------------------
-
-void Ppmd7Decoder::init(BitReader& in, int& escape) {
-  const unsigned flags = in.get(8);
-  const bool restart = (flags & 0x20) != 0;
-  unsigned megabytes = 0;
-  if (restart)
-    megabytes = in.get(8);
-  else if (minContext_ == 0)
-    dataError("PPMd block continues a model that was never started");
-  if (flags & 0x40)
-    escape = static_cast<int>(in.get(8));
-  rcInit(in);
-  if (restart) {
-    int order = static_cast<int>(flags & 0x1F) + 1;
-    if (order > 16)
-      order = 16 + (order - 16) * 3;
-    if (order == 1)
-      dataError("PPMd model order 1 is not valid");
-    startAllocator(megabytes + 1);
-    startModel(order);
-  }
-  if (minContext_ == 0)
-    dataError("PPMd model not started");
-}
-
-int Ppmd7Decoder::decodeChar(BitReader& in) {
-  if (minContext_ <= text_ || minContext_ > heapEnd_)
-    return -1;
-  if (numStats(minContext_) != 1) {
-    const Ref st = stats(minContext_);
-    if (st <= text_ || st > heapEnd_)
-      return -1;
-    if (!decodeSymbol1(minContext_))
-      return -1;
-  } else {
-    decodeBinSymbol(minContext_);
-  }
-  rcDecode();
-  while (foundState_ == 0) {
-    rcNormalize(in);
-    do {
-      ++orderFall_;
-      minContext_ = suffix(minContext_);
-      if (minContext_ <= text_ || minContext_ > heapEnd_)
-        return -1;
-    } while (numStats(minContext_) == numMasked_);
-    if (!decodeSymbol2(minContext_))
-      return -1;
-    rcDecode();
-  }
-  const int symbol = sym(foundState_);
-  const Ref succ = successor(foundState_);
-  if (orderFall_ == 0 && succ > text_) {
-    minContext_ = maxContext_ = succ;
-  } else {
-    updateModel();
-    if (escCount_ == 0)
-      clearMask();
-  }
-  rcNormalize(in);
-  return symbol;
-}
-
-} // namespace kyv::unrar
+} // namespace kyv::codec
