@@ -13,6 +13,7 @@
 #include "codec/bzip2.h"
 #include "codec/inflate.h"
 #include "codec/lzma.h"
+#include "codec/ppmd7z.h"
 
 namespace kyv::archive::sevenzip {
 
@@ -227,6 +228,46 @@ private:
   bool ended_ = false;
 };
 
+// A PPMd coder's output read on demand; the push form copies it into the sink.
+class PpmdSource final : public ByteSource {
+public:
+  PpmdSource(std::unique_ptr<ByteSource> in, const Coder& coder, std::uint64_t size)
+      : in_(std::move(in)), buf_(*in_) {
+    const codec::Ppmd7zStatus s = dec_.start(coder.props, size);
+    if (s == codec::Ppmd7zStatus::MemoryTooLarge)
+      throw EAbException("7z: PPMd model memory is over the memory cap", AbCode::Unknown, ErrorKind::Limit);
+    if (codec::isPpmd7zError(s))
+      damaged(std::string("PPMd: ") + codec::ppmd7zStatusText(s));
+  }
+  std::size_t read(std::span<std::byte> out) override {
+    if (failed_)
+      damaged(std::string("PPMd: ") + codec::ppmd7zStatusText(status_));
+    if (ended_ || out.empty())
+      return 0;
+    std::size_t n = 0;
+    status_ = dec_.read(buf_, out, n);
+    ended_ = status_ == codec::Ppmd7zStatus::StreamEnd;
+    // The bytes before a failure are given first; the failure is raised on the next read.
+    failed_ = codec::isPpmd7zError(status_);
+    if (failed_ && n == 0)
+      damaged(std::string("PPMd: ") + codec::ppmd7zStatusText(status_));
+    pos_ += n;
+    return n;
+  }
+  bool seek(std::uint64_t) override { return false; }
+  std::uint64_t size() const override { return 0; }
+  std::uint64_t position() const override { return pos_; }
+
+private:
+  std::unique_ptr<ByteSource> in_;
+  codec::InputBuffer buf_;
+  codec::Ppmd7zDecoder dec_;
+  codec::Ppmd7zStatus status_ = codec::Ppmd7zStatus::Ok;
+  std::uint64_t pos_ = 0;
+  bool ended_ = false;
+  bool failed_ = false;
+};
+
 // A BZip2 coder's output read on demand; the push form copies it into the sink.
 class Bzip2Source final : public ByteSource {
 public:
@@ -284,6 +325,9 @@ public:
     } else if (m == Method::BZip2) {
       Bzip2Source source(pull(in));
       copyAll(source, bounded);
+    } else if (m == Method::Ppmd) {
+      PpmdSource source(pull(in), coder, f_.unpackSizes[out]);
+      copyAll(source, bounded);
     } else {
       auto source = pull(in);
       runDecoder(coder, m, *source, bounded, f_.unpackSizes[out]);
@@ -333,6 +377,8 @@ private:
       return std::make_unique<LzmaSource>(pull(first), coder, m, f_.unpackSizes[out]);
     if (m == Method::BZip2)
       return std::make_unique<Bzip2Source>(pull(first));
+    if (m == Method::Ppmd)
+      return std::make_unique<PpmdSource>(pull(first), coder, f_.unpackSizes[out]);
     // A decoder that only pushes: its output into memory, within the cap.
     if (f_.unpackSizes[out] > kMaxBufferedOutput)
       throw EAbException("7z: a " + methodName(coder) + " side stream of " +
@@ -447,7 +493,7 @@ std::optional<Refusal> refuseFolder(const Folder& folder) {
     const Method m = methodOf(c);
     const bool known = m == Method::Copy || m == Method::Delta || isBranch(m) || m == Method::Bcj2 ||
                        m == Method::Deflate || m == Method::Deflate64 || m == Method::Lzma ||
-                       m == Method::Lzma2 || m == Method::BZip2;
+                       m == Method::Lzma2 || m == Method::BZip2 || m == Method::Ppmd;
     if (!known)
       return Refusal{false, "compression method " + methodName(c) + " is not supported"};
     // Every coder here has one output, and all but BCJ2 one input.

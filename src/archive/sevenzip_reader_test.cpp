@@ -149,6 +149,14 @@ TEST_F(SevenZipInterop, CodersSolidAndNot) {
       roundTrip(std::string(m) + " " + solid + " -mhc=off");
 }
 
+TEST_F(SevenZipInterop, PpmdOrdersAndModelSizes) {
+  // 64 KiB of model runs out many times over these members, so the model restarts mid-stream.
+  for (const char* m : {"o=2:mem=64k", "o=6:mem=16m", "o=16:mem=1m", "o=32:mem=4m", "o=32:mem=64m"})
+    for (const char* solid : {"-ms=on", "-ms=off"})
+      roundTrip(std::string("-m0=PPMd:") + m + " " + solid + " -mhc=off");
+  roundTrip("-m0=PPMd -mhc=on"); // the header packed with LZMA beside a PPMd folder
+}
+
 TEST_F(SevenZipInterop, PackedHeadersAndDefaults) {
   roundTrip("-mhc=on");                  // LZMA2 with BCJ on the x86 file, the header packed
   roundTrip("-m0=LZMA -mhc=on -ms=off"); // one folder per file
@@ -263,6 +271,13 @@ TEST(SevenZipReader, LyingHeadersEndCleanly) {
        T7zOutcome::Kind::Unsupported},
       {"AES", oneFolder(data, b::cat({b::num(1), {0x04, 0x06, 0xF1, 0x07, 0x01}}), b::num(4), 4), true,
        T7zOutcome::Kind::Encrypted},
+      {"PPMd of order 1", oneFolder(data, b::cat({b::num(1), {0x23, 0x03, 0x04, 0x01, 0x05, 0x01, 0x00, 0x00, 0x01, 0x00}}),
+                                    b::num(4), 4), true, T7zOutcome::Kind::Damaged},
+      {"PPMd model over the memory cap",
+       oneFolder(data, b::cat({b::num(1), {0x23, 0x03, 0x04, 0x01, 0x05, 0x06, 0xF0, 0xFF, 0xFF, 0xFF}}), b::num(4), 4),
+       true, T7zOutcome::Kind::Damaged},
+      {"PPMd over bad data", oneFolder(data, b::cat({b::num(1), {0x23, 0x03, 0x04, 0x01, 0x05, 0x06, 0x00, 0x00, 0x01, 0x00}}),
+                                       b::num(4), 4), true, T7zOutcome::Kind::Damaged},
       {"Deflate over bad data", oneFolder(data, b::cat({b::num(1), {0x03, 0x04, 0x01, 0x08}}), b::num(4), 4), true,
        T7zOutcome::Kind::Damaged},
   };
