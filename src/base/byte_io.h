@@ -87,6 +87,10 @@ private:
   std::uint64_t count_ = 0;
 };
 
+// Copies a source from its current position to its end into a sink; false when the sink refused
+// bytes. copied counts what the sink took.
+bool copyAll(ByteSource& source, ByteSink& sink, std::uint64_t& copied);
+
 // Reads a whole source (from its current position) into memory, refusing more than limit bytes.
 std::optional<std::vector<std::byte>> readAll(ByteSource& source, std::uint64_t limit);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "base/endian.h"
 #include "base/error.h"
@@ -19,11 +20,12 @@ std::uint64_t ceilDiv(std::uint64_t a, std::uint64_t b) { return a / b + (a % b 
 
 char16_t foldAscii(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
 
-bool sameName(const std::u16string& stored, std::string_view wanted) {
+template <typename Text>
+bool sameName(const std::u16string& stored, Text wanted) {
   if (stored.size() != wanted.size())
     return false;
   for (std::size_t i = 0; i < wanted.size(); ++i)
-    if (foldAscii(stored[i]) != foldAscii(static_cast<unsigned char>(wanted[i])))
+    if (foldAscii(stored[i]) != foldAscii(static_cast<std::make_unsigned_t<typename Text::value_type>>(wanted[i])))
       return false;
   return true;
 }
@@ -274,6 +276,13 @@ std::optional<std::uint32_t> TCompoundFile::Child(std::uint32_t storage, std::st
   return std::nullopt;
 }
 
+std::optional<std::uint32_t> TCompoundFile::Child(std::uint32_t storage, std::u16string_view name) const {
+  for (const std::uint32_t id : entries_.at(storage).Children)
+    if (sameName(entries_[id].Name, name))
+      return id;
+  return std::nullopt;
+}
+
 std::optional<std::uint32_t> TCompoundFile::Find(std::string_view path) const {
   std::uint32_t at = kRootId;
   while (!path.empty()) {
@@ -297,13 +306,31 @@ std::string TCompoundFile::NameOf(std::uint32_t id) const {
   return platform::utf16LeToCp1251(bytes);
 }
 
+TCfbStream TCompoundFile::OpenStream(std::uint32_t id) {
+  const TCfbEntry& entry = entries_.at(id);
+  if (entry.Type == TCfbType::Empty || entry.Type == TCfbType::Storage)
+    return TCfbStream(source_, {}, sectorSize_, 0);
+  const bool mini = entry.Type == TCfbType::Stream && entry.Size < kMiniStreamCutoff;
+  const std::uint32_t unit = mini ? static_cast<std::uint32_t>(kMiniSectorSize) : sectorSize_;
+  std::vector<std::uint64_t> units = mini ? MiniChain(id + 1, entry.Start, entry.Size)
+                                          : RegularChain(id + 1, entry.Start, entry.Size);
+  const std::uint64_t length = std::min<std::uint64_t>(entry.Size, units.size() * std::uint64_t{unit});
+  return TCfbStream(source_, std::move(units), unit, length);
+}
+
 TCfbRead TCompoundFile::ReadStream(std::uint32_t id, ByteSink& sink) {
   const TCfbEntry& entry = entries_.at(id);
   if (entry.Type == TCfbType::Empty || entry.Type == TCfbType::Storage)
     return entry.Size == 0 ? TCfbRead::Complete : TCfbRead::Short;
-  if (entry.Type == TCfbType::Stream && entry.Size < kMiniStreamCutoff)
-    return ReadMini(id + 1, entry.Start, entry.Size, sink);
-  return ReadRegular(id + 1, entry.Start, entry.Size, sink);
+  TCfbStream stream = OpenStream(id);
+  std::vector<std::byte> buffer(std::min<std::uint64_t>(stream.size(), std::uint64_t{1} << 16));
+  std::uint64_t done = 0;
+  while (std::size_t got = stream.read(buffer)) {
+    if (!sink.write(std::span(buffer).first(got)))
+      return TCfbRead::SinkRefused;
+    done += got;
+  }
+  return done == entry.Size ? TCfbRead::Complete : TCfbRead::Short;
 }
 
 std::vector<std::byte> TCompoundFile::ReadPrefix(std::uint32_t id, std::size_t limit) {
@@ -326,61 +353,78 @@ std::vector<std::byte> TCompoundFile::ReadPrefix(std::uint32_t id, std::size_t l
   return std::move(prefix.bytes);
 }
 
-TCfbRead TCompoundFile::ReadRegular(std::uint32_t owner, std::uint32_t start, std::uint64_t size,
-                                    ByteSink& sink) {
-  std::vector<std::byte> buffer(sectorSize_);
+std::vector<std::uint64_t> TCompoundFile::RegularChain(std::uint32_t owner, std::uint32_t start,
+                                                        std::uint64_t size) {
+  std::vector<std::uint64_t> units;
   const std::uint32_t walk = fat_.startWalk();
-  std::uint64_t left = size;
-  for (std::uint32_t s = start; left > 0; s = fat_.next[s]) {
+  for (std::uint32_t s = start; units.size() < ceilDiv(size, sectorSize_); s = fat_.next[s]) {
     if (s >= fat_.next.size() || fat_.seen[s] == walk ||
         (fat_.owner[s] != 0 && fat_.owner[s] != owner)) {
       // A chain that simply ends early is a size that lies; a loop, a sector outside the file
       // or another stream's (or the file's own) sector is damage.
       if (s != kEndOfChain)
         ++anomalies_;
-      return TCfbRead::Short;
+      break;
     }
     fat_.seen[s] = walk;
     fat_.owner[s] = owner;
-    const auto part = std::span(buffer).first(static_cast<std::size_t>(std::min<std::uint64_t>(left, sectorSize_)));
-    std::size_t got = 0;
-    const bool whole = ReadAt(SectorOffset(s), part, got);
-    if (!sink.write(part.first(got)))
-      return TCfbRead::SinkRefused;
-    if (!whole)
-      return TCfbRead::Short; // the file ends inside this sector
-    left -= got;
+    units.push_back(SectorOffset(s));
   }
-  return TCfbRead::Complete;
+  return units;
 }
 
-TCfbRead TCompoundFile::ReadMini(std::uint32_t owner, std::uint32_t start, std::uint64_t size,
-                                 ByteSink& sink) {
-  std::array<std::byte, kMiniSectorSize> buffer{};
+std::vector<std::uint64_t> TCompoundFile::MiniChain(std::uint32_t owner, std::uint32_t start,
+                                                     std::uint64_t size) {
+  std::vector<std::uint64_t> units;
   const std::uint32_t walk = miniFat_.startWalk();
-  std::uint64_t left = size;
-  for (std::uint32_t m = start; left > 0; m = miniFat_.next[m]) {
+  for (std::uint32_t m = start; units.size() < ceilDiv(size, kMiniSectorSize); m = miniFat_.next[m]) {
     if (m >= miniFat_.next.size() || miniFat_.seen[m] == walk ||
         (miniFat_.owner[m] != 0 && miniFat_.owner[m] != owner)) {
       if (m != kEndOfChain)
         ++anomalies_;
-      return TCfbRead::Short;
+      break;
     }
     miniFat_.seen[m] = walk;
     miniFat_.owner[m] = owner;
     // The mini stream is whole sectors, so a mini sector never straddles two of them.
     const std::uint64_t at = std::uint64_t{m} << kMiniSectorShift;
     const std::uint32_t container = miniContainer_[static_cast<std::size_t>(at >> sectorShift_)];
-    const auto part = std::span(buffer).first(static_cast<std::size_t>(std::min<std::uint64_t>(left, kMiniSectorSize)));
-    std::size_t got = 0;
-    const bool whole = ReadAt(SectorOffset(container) + (at & (sectorSize_ - 1)), part, got);
-    if (!sink.write(part.first(got)))
-      return TCfbRead::SinkRefused;
-    if (!whole)
-      return TCfbRead::Short;
-    left -= got;
+    units.push_back(SectorOffset(container) + (at & (sectorSize_ - 1)));
   }
-  return TCfbRead::Complete;
+  return units;
+}
+
+std::size_t TCfbStream::read(std::span<std::byte> out) {
+  if (pos_ >= length_ || out.empty())
+    return 0;
+  // From the sector holding the position on, through the sectors that follow it in the file.
+  std::size_t unit = static_cast<std::size_t>(pos_ / unitSize_);
+  const std::uint64_t start = units_[unit] + pos_ % unitSize_;
+  std::uint64_t run = unitSize_ - pos_ % unitSize_;
+  while (run < out.size() && unit + 1 < units_.size() && units_[unit + 1] == units_[unit] + unitSize_) {
+    ++unit;
+    run += unitSize_;
+  }
+  const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>({run, out.size(), length_ - pos_}));
+  std::size_t got = 0;
+  if (file_->seek(start))
+    while (got < want) {
+      const std::size_t n = file_->read(out.subspan(got, want - got));
+      if (n == 0)
+        break;
+      got += n;
+    }
+  if (got < want)
+    length_ = pos_ + got; // the file ends inside this stream: so does the stream
+  pos_ += got;
+  return got;
+}
+
+bool TCfbStream::seek(std::uint64_t offset) {
+  if (offset > length_)
+    return false;
+  pos_ = offset;
+  return true;
 }
 
 } // namespace kyv::document

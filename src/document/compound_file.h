@@ -36,6 +36,31 @@ struct TCfbEntry {
   std::vector<std::uint32_t> Children; // a storage's entries in tree order
 };
 
+class TCompoundFile;
+
+// One stream of a compound file as a source of its own, readable at any offset: its sectors are
+// collected once, with every check a read makes, and then read where they lie in the file. Its
+// size is the declared one, cut to what the chain holds; a file that ends early ends it sooner.
+// It reads through the compound file's source, which must outlive it.
+class TCfbStream final : public ByteSource {
+public:
+  std::size_t read(std::span<std::byte> out) override;
+  bool seek(std::uint64_t offset) override;
+  std::uint64_t size() const override { return length_; }
+  std::uint64_t position() const override { return pos_; }
+
+private:
+  friend class TCompoundFile;
+  TCfbStream(ByteSource& file, std::vector<std::uint64_t> units, std::uint32_t unitSize, std::uint64_t length)
+      : file_(&file), units_(std::move(units)), unitSize_(unitSize), length_(length) {}
+
+  ByteSource* file_;
+  std::vector<std::uint64_t> units_; // file offset of each sector (or mini sector) in order
+  std::uint32_t unitSize_;
+  std::uint64_t length_;
+  std::uint64_t pos_ = 0;
+};
+
 enum class TCfbRead {
   Complete,    // all of the declared size was written
   Short,       // the chain ended, looped, left the file or met another stream's sectors first
@@ -67,6 +92,7 @@ public:
   // The child of a storage with this name (ASCII letters matched in either case, as the format
   // compares names without case).
   std::optional<std::uint32_t> Child(std::uint32_t storage, std::string_view name) const;
+  std::optional<std::uint32_t> Child(std::uint32_t storage, std::u16string_view name) const;
   // An entry by its path from the root, names joined by '/'.
   std::optional<std::uint32_t> Find(std::string_view path) const;
   // An entry's name in the system's narrow text.
@@ -79,6 +105,8 @@ public:
   // Writes a stream's bytes (or the root entry's mini stream) into sink, as far as they can be
   // read.
   TCfbRead ReadStream(std::uint32_t id, ByteSink& sink);
+  // A stream (or the root entry's mini stream) as a source to read at any offset.
+  TCfbStream OpenStream(std::uint32_t id);
   // The first bytes of a stream, at most limit of them.
   std::vector<std::byte> ReadPrefix(std::uint32_t id, std::size_t limit);
 
@@ -105,8 +133,10 @@ private:
   std::uint64_t SectorOffset(std::uint32_t sector) const {
     return (static_cast<std::uint64_t>(sector) + 1) << sectorShift_;
   }
-  TCfbRead ReadRegular(std::uint32_t owner, std::uint32_t start, std::uint64_t size, ByteSink& sink);
-  TCfbRead ReadMini(std::uint32_t owner, std::uint32_t start, std::uint64_t size, ByteSink& sink);
+  // The file offsets of a stream's sectors (regular or mini), each checked and marked as the
+  // owner's, as far as the chain can be followed for size bytes.
+  std::vector<std::uint64_t> RegularChain(std::uint32_t owner, std::uint32_t start, std::uint64_t size);
+  std::vector<std::uint64_t> MiniChain(std::uint32_t owner, std::uint32_t start, std::uint64_t size);
 
   ByteSource& source_;
   unsigned sectorShift_ = kSectorShift512;

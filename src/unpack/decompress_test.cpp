@@ -189,10 +189,11 @@ TEST_F(Dispatcher, MailPartsAreDeliveredInOrderWithTheirNamesAndTypes) {
   EXPECT_TRUE(leftovers().empty());
 }
 
-TEST_F(Dispatcher, OutlookMessagesGiveBodyAndAttachmentsOtherCompoundFilesNothing) {
+TEST_F(Dispatcher, OutlookMessagesGiveBodyAndAttachmentsOtherCompoundFilesTheirStreams) {
   std::vector<std::pair<std::string, std::string>> seen; // name, content
+  std::vector<std::string> types;
   unpacker.SetOnItem([&](const TKYVArcInfoArray& chain) {
-    EXPECT_EQ(chain.back().ArcType, "MSG");
+    types.push_back(chain.back().ArcType);
     seen.emplace_back(chain.back().ItemName, test::textOf(test::readFile(chain.back().ItemFile)));
     return true;
   });
@@ -207,14 +208,20 @@ TEST_F(Dispatcher, OutlookMessagesGiveBodyAndAttachmentsOtherCompoundFilesNothin
   const std::vector<std::pair<std::string, std::string>> want{
       {"Body", "caf\xC3\xA9"}, {"payload.exe", "payload bytes"}, {"INNER.ZIP", std::string(6000, 'z')}};
   EXPECT_EQ(seen, want);
+  EXPECT_EQ(types, std::vector<std::string>(3, "MSG"));
 
-  // A document, and messages cut short or with a damaged header: nothing, or what can be read,
-  // and nothing left behind.
+  // A document gives its streams.
   seen.clear();
+  types.clear();
   test::CfbWriter doc;
   doc.AddStream(test::CfbWriter::kRoot, "WordDocument", "text of a document");
   unpack(write("d.doc", doc.Build()));
-  EXPECT_TRUE(seen.empty());
+  EXPECT_EQ(seen, (std::vector<std::pair<std::string, std::string>>{{"WordDocument", "text of a document"}}));
+  EXPECT_EQ(types, std::vector<std::string>{"OLE2"});
+
+  // Messages cut short or with a damaged header: nothing, or what can be read, and nothing left
+  // behind.
+  seen.clear();
   unpack(write("cut.msg", file.substr(0, file.size() / 2)));
   std::string bad = file;
   bad[30] = 10; // a sector shift that does not exist
