@@ -16,6 +16,7 @@
 #include "msg_writer.h"
 #include "platform/file.h"
 #include "platform/system.h"
+#include "ole1_writer.h"
 #include "test_support.h"
 #include "unpack/decompress.h"
 #include "unpack/recognition.h"
@@ -73,6 +74,10 @@ TEST(Recognition, EveryMatchingTestCountsInOrder) {
       {headOf("<!DOCTYPE html>\n<html>"), {"HTML"}},
       {headOf("Subject: x\r\nContent-Type: text/html\r\n\r\n<html>"), {"E-MAIL"}},
       {headOf("From a@b Mon Jan  1 00:00:00 2024\n<html>"), {"E-MAIL"}},
+      // RTF on the four characters Word looks for.
+      {headOf("{\\rtf1\\ansi"), {"RTF"}},
+      {headOf("{\\rtxyz"), {"RTF"}},
+      {headOf("{\\r"), {}},
   };
   for (const Case& c : cases)
     EXPECT_EQ(recognise(c.head), c.types) << test::textOf(std::span(c.head).first(16));
@@ -244,6 +249,37 @@ TEST_F(Dispatcher, OutlookMessagesGiveBodyAndAttachmentsOtherCompoundFilesTheirS
   EXPECT_EQ(seen[0].first, "padded.exe");
   EXPECT_EQ(seen[0].second.substr(0, 7), "payload");
   EXPECT_LT(seen[0].second.size(), 9007u);
+  EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(Dispatcher, RtfObjectsAreDeliveredUnwrapped) {
+  std::vector<std::pair<std::string, std::string>> seen;
+  unpacker.SetOnItem([&](const TKYVArcInfoArray& chain) {
+    EXPECT_EQ(chain.back().ArcType, "RTF");
+    seen.emplace_back(chain.back().ItemName, test::textOf(test::readFile(chain.back().ItemFile)));
+    return true;
+  });
+  auto hex = [](const std::string& bytes) {
+    std::string out;
+    for (const char c : bytes) {
+      static const char* digits = "0123456789ABCDEF";
+      out += {digits[static_cast<unsigned char>(c) >> 4], digits[c & 0xF], '\n'};
+    }
+    return out;
+  };
+  const std::string package = test::PackageNative("label", "C:\\Temp\\run me.exe", "MZ packaged");
+  const std::string rtf = "{\\rtf1\\ansi Text.\\par"
+                          "{\\object\\objemb{\\*\\objclass Package}{\\*\\objdata " + hex(test::Ole1Object("Package", package)) + "}}"
+                          "{\\object\\objemb{\\*\\objdata " + hex(test::Ole1Object("Word.Document.8", "native doc")) + "}"
+                          "{\\result{\\pict\\wmetafile8 " + hex("picture") + "}}}"
+                          "{\\object{\\*\\objdata " + hex("garbled, no header") + "}}"
+                          "{\\object{\\*\\objdata }}}";
+  unpack(write("doc.rtf", rtf));
+  EXPECT_EQ(seen, (std::vector<std::pair<std::string, std::string>>{{"run me.exe", "MZ packaged"},
+                                                                    {"Object2", "native doc"},
+                                                                    {"Picture1", "picture"},
+                                                                    {"Object3", "garbled, no header"}}));
+  EXPECT_EQ(unpacker.Depth, 0);
   EXPECT_TRUE(leftovers().empty());
 }
 

@@ -36,5 +36,6 @@ void ExtractLzh(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
 void ExtractSzdd(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractKwaj(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 void ExtractHtml(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
+void ExtractRtf(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain);
 
 } // namespace kyv::unpack

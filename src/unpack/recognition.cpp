@@ -74,6 +74,8 @@ bool isArj(std::span<const std::byte> h) { return archive::isArjMainHeader(h); }
 bool isLzh(std::span<const std::byte> h) { return archive::isLzhHeader(h); }
 bool isSzdd(std::span<const std::byte> h) { return archive::isSzdd(h); }
 bool isKwaj(std::span<const std::byte> h) { return archive::isKwaj(h); }
+// Word opens a file as RTF on these four characters, whatever follows ("{\rtf1", "{\rtxyz").
+bool isRtf(std::span<const std::byte> h) { return at(h, 0, "{\\rt"); }
 
 // cpio: a whole, well-formed header of any of its four forms.
 bool isCpio(std::span<const std::byte> h) { return archive::probeCpio(h).has_value(); }
@@ -119,6 +121,7 @@ constexpr auto kTypes = std::to_array<ContainerType>({
     {"KWAJ", isKwaj, ExtractKwaj},
     {"ISO", isIso, ExtractIso, ProbePlace::VolumeArea},
     {"UDF", isUdf, ExtractUdf, ProbePlace::VolumeArea},
+    {"RTF", isRtf, ExtractRtf},
     {"HTML", isHtml, ExtractHtml},
     {"PDF", isPdf, ExtractPdf},
 });
