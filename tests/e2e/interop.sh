@@ -481,6 +481,88 @@ else note "cpio missing"; fi
 if have bsdtar; then bsdtar --format=newc -cf c-bsdtar.cpio clean.txt eicar.com; fi
 for f in newc crc odc bin bsdtar; do expect cpio-$f c-$f.cpio "$(chain '\{CPIO\}/eicar.com')"; done
 
+# Office documents and RTF: compound files put together by libgsf's writer from streams laid out as
+# files (a Word file with the payload packaged in its object pool and as a VBA module's source,
+# a PowerPoint file whose embedded object, zlib-compressed by Python, is such a compound file),
+# an Office Open XML file zipped by Python's zipfile with those compound files as its embedding
+# and its vbaProject.bin, and an RTF document written by hand with the payload packaged in an
+# object.
+if have gsf && have python3; then
+  python3 - <<'PY'
+import os, struct, zipfile, zlib
+def w(path, data):
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    open(path, "wb").write(data)
+eicar = open("eicar.com", "rb").read()
+lp = lambda s: struct.pack("<I", len(s) + 1) + s + b"\0"
+package = (b"\x02\x00" + b"eicar.com\0" + b"C:\\Users\\me\\eicar.com\0" + b"\x00\x00\x03\x00" +
+           lp(b"C:\\Users\\me\\AppData\\Local\\Temp\\eicar.com") + struct.pack("<I", len(eicar)) + eicar)
+def ovba(data):
+    # The VBA compression's simplest valid form: chunks of literal tokens only.
+    out = b"\x01"
+    for at in range(0, len(data), 4096):
+        chunk = data[at:at + 4096]
+        body = b"".join(b"\x00" + chunk[i:i + 8] for i in range(0, len(chunk), 8))
+        out += struct.pack("<H", (len(body) + 2 - 3) | 0xB000) + body
+    return out
+rec = lambda i, d: struct.pack("<HI", i, len(d)) + d
+u16 = lambda s: s.encode("utf-16-le")
+cache = b"\xcc" * 40
+d = (rec(1, struct.pack("<I", 1)) + rec(2, struct.pack("<I", 0x409)) + rec(0x14, struct.pack("<I", 0x409)) +
+     rec(3, struct.pack("<H", 1252)) + rec(4, b"Project") + rec(5, b"") + rec(0x40, b"") + rec(6, b"") +
+     rec(0x3D, b"") + rec(7, struct.pack("<I", 0)) + rec(8, struct.pack("<I", 0)) +
+     struct.pack("<HIIH", 9, 4, 0x5A8C13B1, 6) + rec(0xC, b"") + rec(0x3C, b"") +
+     rec(0xF, struct.pack("<H", 1)) + rec(0x13, struct.pack("<H", 0xFFFF)) +
+     rec(0x19, b"Module1") + rec(0x47, u16("Module1")) + rec(0x1A, b"Module1") + rec(0x32, u16("Module1")) +
+     rec(0x1C, b"") + rec(0x48, b"") + rec(0x31, struct.pack("<I", len(cache))) + rec(0x1E, struct.pack("<I", 0)) +
+     rec(0x2C, struct.pack("<H", 0xFFFF)) + rec(0x21, b"") + rec(0x2B, b"") + rec(0x10, b""))
+w("doctree/WordDocument", b"\xec\xa5" + b"\0" * 1000)
+w("doctree/1Table", b"\0" * 100)
+w("doctree/ObjectPool/_1700000000/\x01CompObj", b"\x01\x00\xfe\xff" + b"\0" * 20 + lp(b"Package"))
+w("doctree/ObjectPool/_1700000000/\x01Ole10Native", struct.pack("<I", len(package)) + package)
+w("vbatree/PROJECT", b'ID="{00000000-0000-0000-0000-000000000000}"\r\nModule=Module1\r\n')
+w("vbatree/VBA/dir", ovba(d))
+w("vbatree/VBA/_VBA_PROJECT", b"\xcc\x61\xff\xff\x00\x00\x00")
+w("vbatree/VBA/Module1", cache + ovba(eicar))
+w("embedtree/\x01Ole10Native", struct.pack("<I", len(package)) + package)
+obj = struct.pack("<II", 0x501, 2) + lp(b"Package") + struct.pack("<II", 0, 0) + struct.pack("<I", len(package)) + package
+h = obj.hex()
+w("x-object.rtf", b"{\\rtf1\\ansi\\deff0 Please open the attachment.\\par\r\n{\\object\\objemb\\objupdate"
+  b"{\\*\\objclass Package}\\objw1000\\objh1000{\\*\\objdata\r\n" +
+  b"\r\n".join(h[i:i + 64].encode() for i in range(0, len(h), 64)) + b"}}}\r\n")
+PY
+  gsf createole x-word.doc doctree/* >/dev/null 2>&1
+  gsf createole x-vbaProject.bin vbatree/VBA >/dev/null 2>&1
+  mkdir -p mtree/Macros && cp -r vbatree/* mtree/Macros/ && cp -r doctree/WordDocument mtree/
+  gsf createole x-macro.doc mtree/* >/dev/null 2>&1
+  gsf createole x-oleObject.bin embedtree/* >/dev/null 2>&1
+  python3 - <<'PY'
+import struct, zipfile, zlib
+obj = open("x-oleObject.bin", "rb").read()
+hdr = lambda ver, inst, typ, body: struct.pack("<HHI", ver | (inst << 4), typ, len(body)) + body
+stream = (hdr(0xF, 0, 0x3E8, hdr(0, 1, 0x3E9, b"\0" * 40)) +
+          hdr(0, 1, 0x1011, struct.pack("<I", len(obj)) + zlib.compress(obj)))
+import os
+os.makedirs("ppttree", exist_ok=True)
+open("ppttree/PowerPoint Document", "wb").write(stream)
+open("ppttree/Current User", "wb").write(b"\0" * 20)
+with zipfile.ZipFile("x-embedded.docx", "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("[Content_Types].xml", '<?xml version="1.0"?><Types/>')
+    z.writestr("word/document.xml", '<?xml version="1.0"?><w:document/>')
+    z.writestr("word/embeddings/oleObject1.bin", obj)
+with zipfile.ZipFile("x-macro.docm", "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("[Content_Types].xml", '<?xml version="1.0"?><Types/>')
+    z.writestr("word/vbaProject.bin", open("x-vbaProject.bin", "rb").read())
+PY
+  gsf createole x-slides.ppt ppttree/* >/dev/null 2>&1
+else note "gsf (libgsf-bin) or python3 missing"; fi
+expect doc-package x-word.doc "$(chain '\{OLE2\}/eicar.com')"
+expect doc-macro x-macro.doc "$(chain '\{OLE2\}/Macros/VBA/Module1.vba')"
+expect ppt-object x-slides.ppt "$(chain '\{OLE2\}/PowerPoint Document/Object1/\{OLE2\}/eicar.com')"
+expect docx-embedding x-embedded.docx "$(chain '\{ZIP\}/word/embeddings/oleObject1.bin/\{OLE2\}/eicar.com')"
+expect docm-macro x-macro.docm "$(chain '\{ZIP\}/word/vbaProject.bin/\{OLE2\}/VBA/Module1.vba')"
+expect rtf-package x-object.rtf "$(chain '\{RTF\}/eicar.com')"
+
 expect plain-clean clean.txt "$(clean)"
 
 if [ -n "$rar_fixture" ]; then
