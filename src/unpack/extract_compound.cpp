@@ -55,7 +55,7 @@ void extractOffice(TKYVDecompress& owner, const std::string& path, const TKYVArc
                    document::TCompoundFile& file) {
   const document::TOfficeListing listing = document::ListOfficeItems(file);
   for (const std::string& project : listing.DamagedProjects)
-    owner.RecordGap(TGapKind::ReadError, project, "the VBA project's module list is damaged; modules may be missing");
+    owner.RecordGap(TGapKind::Damaged, project, "the VBA project's module list is damaged; modules may be missing");
   // A damaged item is delivered as far as it could be read, as any reader here does.
   document::TOfficeItemWriter writer(file);
   deliverItems(owner, path, chain, "OLE2", listing.Items, [&](const document::TOfficeItem& item, MemberFile& member) {
