@@ -424,7 +424,7 @@ TEST_F(Extractors, Bzip2FileIsOneMemberAndDamageIsRecorded) {
     ASSERT_EQ(seen.size(), 1u) << name;
     EXPECT_EQ(seen[0].content, text) << name;
     ASSERT_EQ(gaps.size(), 1u) << name;
-    EXPECT_EQ(gaps[0].Kind, TGapKind::ReadError) << name;
+    EXPECT_EQ(gaps[0].Kind, TGapKind::Damaged) << name;
     EXPECT_EQ(gaps[0].ItemName, name.substr(0, 3)) << gaps[0].Reason;
     EXPECT_NE(gaps[0].Reason.find(name == "bad.bz2" ? "CRC mismatch" : "end of data"), std::string::npos)
         << gaps[0].Reason;
