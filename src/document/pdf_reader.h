@@ -1,6 +1,6 @@
 // What a document file carries, as members for the scan: every stream decoded through its
 // filters ("obj N G" after its object number and generation), embedded files under the names
-// their file specifications give, and scripts held in strings ("obj N G JS", the object that
+// their /Filespec dictionaries give, and scripts held in strings ("obj N G JS", the object that
 // holds the /JS key). Every object in the file counts, those of object streams and older
 // revisions included.
 #pragma once
