@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every libFuzzer target of the fuzz build for SECONDS each (default 15) on a copy of its
+# Runs every libFuzzer target of the fuzz build for SECONDS each (default 15; CI uses 8) on a copy of its
 # seed corpus; any crash, leak or sanitizer report fails the run.
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
 set -euo pipefail

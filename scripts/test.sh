@@ -33,5 +33,5 @@ done
 echo "=== fuzz: build and run each target briefly"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$jobs"
-"$top/scripts/fuzz.sh" "${KYV_FUZZ_SECONDS:-15}"
+"$top/scripts/fuzz.sh" "${KYV_FUZZ_SECONDS:-8}"
 echo "=== all tests passed"
