@@ -1,7 +1,5 @@
 #include "codec/sha256.h"
 
-#include <cstring>
-
 namespace kyv::codec {
 
 namespace {
@@ -60,40 +58,11 @@ void Sha256::compress(const std::uint8_t* block) {
 }
 
 void Sha256::update(std::span<const std::byte> data) {
-  const auto* p = reinterpret_cast<const std::uint8_t*>(data.data());
-  std::size_t n = data.size();
-  length_ += n;
-  if (buffered_ > 0) {
-    const std::size_t take = std::min(n, buffer_.size() - buffered_);
-    std::memcpy(buffer_.data() + buffered_, p, take);
-    buffered_ += take;
-    p += take;
-    n -= take;
-    if (buffered_ < buffer_.size())
-      return;
-    compress(buffer_.data());
-    buffered_ = 0;
-  }
-  for (; n >= 64; n -= 64, p += 64)
-    compress(p);
-  if (n > 0)
-    std::memcpy(buffer_.data(), p, n);
-  buffered_ = n;
+  blocks_.update(data, [this](const std::uint8_t* block) { compress(block); });
 }
 
 std::array<std::uint8_t, 32> Sha256::finish() {
-  // Padding: a one bit, zeros to 56 bytes modulo 64, then the length in bits, big-endian.
-  const std::uint64_t bits = length_ * 8;
-  buffer_[buffered_++] = 0x80;
-  if (buffered_ > 56) {
-    std::memset(buffer_.data() + buffered_, 0, 64 - buffered_);
-    compress(buffer_.data());
-    buffered_ = 0;
-  }
-  std::memset(buffer_.data() + buffered_, 0, 56 - buffered_);
-  for (int i = 0; i < 8; ++i)
-    buffer_[56 + i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
-  compress(buffer_.data());
+  blocks_.finish(8, true, [this](const std::uint8_t* block) { compress(block); });
   std::array<std::uint8_t, 32> out;
   for (int i = 0; i < 8; ++i)
     for (int k = 0; k < 4; ++k)

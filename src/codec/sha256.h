@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <span>
 
+#include "codec/hash_blocks.h"
+
 namespace kyv::codec {
 
 class Sha256 {
@@ -19,9 +21,7 @@ private:
   void compress(const std::uint8_t* block);
 
   std::array<std::uint32_t, 8> h_;
-  std::array<std::uint8_t, 64> buffer_{};
-  std::size_t buffered_ = 0;
-  std::uint64_t length_ = 0; // bytes fed
+  HashBlocks<64> blocks_;
 };
 
 } // namespace kyv::codec
