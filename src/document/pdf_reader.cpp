@@ -163,11 +163,8 @@ PdfExtract PdfReader::decode(const PdfObjectEntry& entry, ByteSink& out) const {
   RefusalWatch watch(out);
   std::span<const std::byte> raw = file_.bytes().subspan(entry.dataStart, entry.dataEnd - entry.dataStart);
   std::vector<std::byte> decrypted;
-  // Cross-reference streams are never encrypted.
-  if (security_ && !hasType(entry.dict, "XRef")) {
-    decrypted = security_->decryptStream(entry.id, entry.dict, raw);
+  if (security_ && security_->decryptStream(entry.id, entry.dict, raw, decrypted, result.decryptDamage))
     raw = decrypted;
-  }
   const PdfDecode status = decodeFilters(raw, chain.steps, watch);
   result.sinkRefused = watch.refused();
   result.damaged = status == PdfDecode::Damaged;

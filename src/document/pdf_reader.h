@@ -29,6 +29,9 @@ struct PdfExtract {
   // Why the stream is delivered less decoded than a viewer would see it (a filter no reader
   // here knows, a chain too long, a stage too large to hold); empty when it is not.
   std::string notDecoded;
+  // Why the stream's decryption came out short or rough (data cut within a block, broken
+  // padding); empty when it did not.
+  std::string decryptDamage;
 };
 
 class PdfReader {

@@ -24,6 +24,7 @@ struct Out {
   std::string content;
   std::string notDecoded;
   bool damaged = false;
+  std::string decryptDamage;
 };
 
 // Every member by name (a name seen twice gets "#2").
@@ -39,7 +40,7 @@ std::map<std::string, Out> membersOf(std::span<const std::byte> file, std::strin
     std::string name = m.name;
     while (all.count(name) != 0)
       name += "#2";
-    all[name] = {textOf(sink.bytes()), r.notDecoded, r.damaged};
+    all[name] = {textOf(sink.bytes()), r.notDecoded, r.damaged, r.decryptDamage};
   }
   return all;
 }
@@ -196,6 +197,107 @@ TEST(PdfReader, ProducersAttachmentsComeBackByteForByte) {
       EXPECT_EQ(m.at("added.txt").content, "appended");
     }
   }
+}
+
+TEST(PdfReader, EncryptedDocumentsOpenWithTheEmptyPassword) {
+  if (!test::haveProgram("qpdf"))
+    GTEST_SKIP() << "qpdf not installed";
+  test::ScratchDir dir;
+  std::string payload;
+  for (int i = 0; i < 3000; ++i)
+    payload += static_cast<char>(i * 13 % 251);
+  test::writeFile(dir / "payload.bin", payload);
+  const std::string d = "cd " + dir.path().string() + " && ";
+  // Metadata gives a stream to leave plain; object streams put the file's name inside one.
+  ASSERT_EQ(test::run(d + "qpdf --empty --add-attachment payload.bin -- att.pdf"), 0);
+  struct Case {
+    const char* what;
+    const char* args; // after --encrypt USER owner, up to the file names
+    const char* user;
+  } cases[] = {
+      {"RC4 40 bits", "40", ""},
+      {"RC4 128 bits", "128 --use-aes=n", ""},
+      {"RC4 128 bits, crypt filters", "128 --use-aes=n --force-V4", ""},
+      {"AES-128", "128 --use-aes=y", ""},
+      {"AES-128, plain metadata", "128 --use-aes=y --cleartext-metadata", ""},
+      {"AES-256", "256", ""},
+      {"AES-256, revision 5", "256 --force-R5", ""},
+      {"AES-256, object streams", "256 -- --object-streams=generate", ""},
+      {"a user password, RC4", "128 --use-aes=n", "secret"},
+      {"a user password, AES-256", "256", "secret"},
+  };
+  for (const Case& c : cases) {
+    std::string args = c.args;
+    if (args.find(" -- ") == std::string::npos)
+      args += " --";
+    ASSERT_EQ(test::run(d + "qpdf --allow-weak-crypto --encrypt '" + c.user + "' owner " + args + " att.pdf enc.pdf"), 0)
+        << c.what;
+    std::string locked;
+    const auto m = membersOf(test::readFile(dir / "enc.pdf"), &locked);
+    if (*c.user != '\0') {
+      EXPECT_NE(locked, "") << c.what;
+      EXPECT_TRUE(m.empty()) << c.what;
+      continue;
+    }
+    EXPECT_EQ(locked, "") << c.what;
+    ASSERT_EQ(m.count("payload.bin"), 1u) << c.what;
+    EXPECT_TRUE(m.at("payload.bin").content == payload) << c.what;
+    for (const auto& [name, out] : m)
+      EXPECT_EQ(out.decryptDamage, "") << c.what << ": " << name;
+  }
+}
+
+TEST(PdfReader, BrokenEncryptionEndsCleanly) {
+  // Dictionaries that cannot be opened leave the document locked, with no members.
+  const std::string plainStream = stream(1, "", "text");
+  const std::string u48 = "<" + std::string(96, 'a') + ">";
+  for (const std::string& encrypt : std::vector<std::string>{
+           "/Encrypt 99 0 R",                                                                // dangling
+           "/Encrypt <</Filter /PubSec /V 1 /R 2>>",                                         // another handler
+           "/Encrypt <</Filter /Standard /V 2 /R 99999999999999999 /O (x) /U (x) /P -4>>", // huge revision
+           "/Encrypt <</Filter /Standard /V 2 /R 3 /P -4>>",                                 // no /O, /U
+           "/Encrypt <</Filter /Standard /V 2 /R 3 /O (short) /U (short) /P -4 /Length 9999999>>",
+           "/Encrypt <</Filter /Standard /V 4 /R 4 /O " + u48 + " /U " + u48 + " /P -4 /StmF /Nowhere>>",
+           "/Encrypt <</Filter /Standard /V 5 /R 6 /O " + u48 + " /U " + u48 + " /UE (short) /P -4>>",
+           "/Encrypt <</Filter /Standard /V 5 /R 6 /O " + u48 + " /U " + u48 + " /UE " + u48 + " /P -4>>",
+       }) {
+    std::string locked;
+    const auto m = membersOf(bytesOf("%PDF-1.7\n" + plainStream + "trailer <<" + encrypt + ">>\n"), &locked);
+    EXPECT_NE(locked.find("encrypted document"), std::string::npos) << encrypt;
+    EXPECT_TRUE(m.empty()) << encrypt;
+  }
+
+  // Streams of an opened AES document whose data is cut or whose padding is broken are
+  // delivered as far as they decrypt, and said to be damaged.
+  if (!test::haveProgram("qpdf"))
+    GTEST_SKIP() << "qpdf not installed";
+  test::ScratchDir dir;
+  test::writeFile(dir / "payload.bin", std::string(100, 'p'));
+  const std::string d = "cd " + dir.path().string() + " && ";
+  ASSERT_EQ(test::run(d + "qpdf --empty --add-attachment payload.bin -- att.pdf && "
+                          "qpdf --encrypt '' owner 128 --use-aes=y -- att.pdf enc.pdf"), 0);
+  std::vector<std::byte> file = test::readFile(dir / "enc.pdf");
+  {
+    // Flipping the high bit of the byte that the padding's last byte is decrypted against.
+    const PdfFile parsed(file);
+    for (const PdfObjectEntry& e : parsed.objects())
+      if (e.isStream && e.dict.get("Type") != nullptr && e.dict.get("Type")->isName("EmbeddedFile"))
+        file[e.dataEnd - 17] ^= std::byte{0x80};
+  }
+  const std::string appended = stream(77, "", std::string(20, 'c')) + stream(78, "", "abc") + stream(79, "", "");
+  const auto more = bytesOf(appended);
+  file.insert(file.end(), more.begin(), more.end()); // read whatever the tables say
+  std::string locked;
+  const auto m = membersOf(file, &locked);
+  EXPECT_EQ(locked, "");
+  EXPECT_EQ(m.at("payload.bin").decryptDamage, "encrypted data with broken padding");
+  // The compressed payload fits one block, so the flip touched the padding alone: all of it is
+  // still there, delivered.
+  EXPECT_EQ(m.at("payload.bin").content, std::string(100, 'p'));
+  EXPECT_EQ(m.at("obj 77 0").decryptDamage, "encrypted data cut short of a whole block");
+  EXPECT_EQ(m.at("obj 77 0").content.size(), 0u);
+  EXPECT_EQ(m.at("obj 78 0").decryptDamage, "encrypted data shorter than its initialization vector");
+  EXPECT_EQ(m.at("obj 79 0").decryptDamage, "");
 }
 
 } // namespace

@@ -496,8 +496,9 @@ def xz_cases(r):
 
 
 def pdf_cases(r):
-    """A file attached to a document, such a document in a zip in a message, and a document
-    locked by a user password (noted as not fully scanned)."""
+    """A file attached to a document, to one encrypted with the empty user password, to such a
+    document in a zip in a message, and a document locked by a user password (noted as not fully
+    scanned)."""
     if not shutil.which("qpdf"):
         print("SKIP pdf: qpdf not installed")
         return
@@ -506,6 +507,8 @@ def pdf_cases(r):
     subprocess.run(["qpdf", "--object-streams=generate", "pdf/attached.pdf", "pdf/packed.pdf"], check=True)
     subprocess.run(["qpdf", "--encrypt", "user", "owner", "256", "--", "pdf/attached.pdf", "pdf/locked.pdf"],
                    check=True)
+    # Encrypted with the empty user password, as documents that only restrict printing are.
+    subprocess.run(["qpdf", "--encrypt", "", "owner", "256", "--", "pdf/attached.pdf", "pdf/aes256.pdf"], check=True)
     message = email.message.EmailMessage()
     message["From"] = "a@example.org"
     message["To"] = "b@example.org"
@@ -516,9 +519,10 @@ def pdf_cases(r):
                                subtype="zip", filename="report.zip")
     write("pdf/message.eml", message.as_bytes())
     expect(r, "an attached file, in a document and in one inside a zip in a message, is found",
-           ["-c", "pdf/attached.pdf", "pdf/packed.pdf", "pdf/message.eml"], 1,
+           ["-c", "pdf/attached.pdf", "pdf/packed.pdf", "pdf/aes256.pdf", "pdf/message.eml"], 1,
            out=[r"^pdf/attached.pdf: Eicar-Test-Signature FOUND$", r"pdf/attached.pdf/\{PDF\}/eicar.com",
                 r"^pdf/packed.pdf: Eicar-Test-Signature FOUND$",
+                r"^pdf/aes256.pdf: Eicar-Test-Signature FOUND$", r"pdf/aes256.pdf/\{PDF\}/eicar.com",
                 # A stored zip shows the document's mark in its first kilobyte, so it is read as a
                 # document as well: viewers open such a file.
                 r"^pdf/message.eml: Eicar-Test-Signature(,Eicar-Test-Signature)? FOUND$",
