@@ -9,6 +9,7 @@ namespace kyv::codec {
 namespace {
 
 using u8 = std::uint8_t;
+using u32 = std::uint32_t;
 
 constexpr u8 xtime(u8 x) { return static_cast<u8>((x << 1) ^ ((x & 0x80) != 0 ? 0x1b : 0)); }
 
@@ -22,11 +23,19 @@ constexpr u8 gmul(u8 a, u8 b) {
 }
 
 constexpr u8 rotl8(u8 x, int n) { return static_cast<u8>((x << n) | (x >> (8 - n))); }
+constexpr u32 rotl(u32 x, int n) { return (x << n) | (x >> (32 - n)); }
+
+constexpr u32 word(u8 b0, u8 b1, u8 b2, u8 b3) {
+  return u32{b0} | (u32{b1} << 8) | (u32{b2} << 16) | (u32{b3} << 24);
+}
 
 // The substitution box, built as FIPS 197 defines it (the multiplicative inverse followed by the
-// affine transformation), and the products the column mixing needs, all at compile time.
+// affine transformation), and the round tables at compile time: enc[x] is what byte x of row 0
+// adds to a column after substitution and column mixing (the other rows are the same word
+// rotated), dec[x] the same for the inverse steps.
 struct Tables {
-  std::array<u8, 256> sbox{}, inverse{}, m2{}, m3{}, m9{}, m11{}, m13{}, m14{};
+  std::array<u8, 256> sbox{}, inverse{};
+  std::array<u32, 256> enc{}, dec{};
   constexpr Tables() {
     // Powers of the generator 3 and their logarithms give the inverses cheaply.
     std::array<u8, 256> power{}, log{};
@@ -41,113 +50,104 @@ struct Tables {
       const u8 s = static_cast<u8>(inv ^ rotl8(inv, 1) ^ rotl8(inv, 2) ^ rotl8(inv, 3) ^ rotl8(inv, 4) ^ 0x63);
       sbox[x] = s;
       inverse[s] = static_cast<u8>(x);
-      const u8 b = static_cast<u8>(x);
-      m2[x] = gmul(b, 2);
-      m3[x] = gmul(b, 3);
-      m9[x] = gmul(b, 9);
-      m11[x] = gmul(b, 11);
-      m13[x] = gmul(b, 13);
-      m14[x] = gmul(b, 14);
+    }
+    for (int x = 0; x < 256; ++x) {
+      const u8 s = sbox[x];
+      enc[x] = word(gmul(s, 2), s, s, gmul(s, 3));
+      const u8 v = inverse[x];
+      dec[x] = word(gmul(v, 14), gmul(v, 9), gmul(v, 13), gmul(v, 11));
     }
   }
 };
 
 constexpr Tables kT{};
 
-void addRoundKey(u8* s, const u8* key) {
-  for (int i = 0; i < 16; ++i)
-    s[i] ^= key[i];
+constexpr u8 byteOf(u32 w, int row) { return static_cast<u8>(w >> (8 * row)); }
+
+u32 load(const u8* p) { return word(p[0], p[1], p[2], p[3]); }
+void store(u32 w, u8* p) {
+  for (int k = 0; k < 4; ++k)
+    p[k] = byteOf(w, k);
 }
 
-// The state is column by column: byte (row r, column c) at 4 c + r.
-void subShift(u8* s) {
-  u8 t[16];
-  for (int c = 0; c < 4; ++c)
-    for (int r = 0; r < 4; ++r)
-      t[4 * c + r] = kT.sbox[s[4 * ((c + r) % 4) + r]];
-  std::copy(t, t + 16, s);
-}
-
-void invShiftSub(u8* s) {
-  u8 t[16];
-  for (int c = 0; c < 4; ++c)
-    for (int r = 0; r < 4; ++r)
-      t[4 * ((c + r) % 4) + r] = kT.inverse[s[4 * c + r]];
-  std::copy(t, t + 16, s);
-}
-
-void mixColumns(u8* s) {
-  for (int c = 0; c < 4; ++c) {
-    u8* col = s + 4 * c;
-    const u8 a0 = col[0], a1 = col[1], a2 = col[2], a3 = col[3];
-    col[0] = kT.m2[a0] ^ kT.m3[a1] ^ a2 ^ a3;
-    col[1] = a0 ^ kT.m2[a1] ^ kT.m3[a2] ^ a3;
-    col[2] = a0 ^ a1 ^ kT.m2[a2] ^ kT.m3[a3];
-    col[3] = kT.m3[a0] ^ a1 ^ a2 ^ kT.m2[a3];
-  }
-}
-
-void invMixColumns(u8* s) {
-  for (int c = 0; c < 4; ++c) {
-    u8* col = s + 4 * c;
-    const u8 a0 = col[0], a1 = col[1], a2 = col[2], a3 = col[3];
-    col[0] = kT.m14[a0] ^ kT.m11[a1] ^ kT.m13[a2] ^ kT.m9[a3];
-    col[1] = kT.m9[a0] ^ kT.m14[a1] ^ kT.m11[a2] ^ kT.m13[a3];
-    col[2] = kT.m13[a0] ^ kT.m9[a1] ^ kT.m14[a2] ^ kT.m11[a3];
-    col[3] = kT.m11[a0] ^ kT.m13[a1] ^ kT.m9[a2] ^ kT.m14[a3];
-  }
+// The inverse column mixing of one round key word (the substitution undone first, since the
+// table includes the inverse one).
+u32 invMix(u32 w) {
+  return kT.dec[kT.sbox[byteOf(w, 0)]] ^ rotl(kT.dec[kT.sbox[byteOf(w, 1)]], 8) ^
+         rotl(kT.dec[kT.sbox[byteOf(w, 2)]], 16) ^ rotl(kT.dec[kT.sbox[byteOf(w, 3)]], 24);
 }
 
 } // namespace
 
 Aes::Aes(std::span<const std::uint8_t> key) {
-  const std::size_t nk = key.size() / 4;
   if (key.size() != 16 && key.size() != 24 && key.size() != 32)
     throw std::invalid_argument("AES key of " + std::to_string(key.size()) + " bytes");
+  const std::size_t nk = key.size() / 4;
   rounds_ = static_cast<int>(nk) + 6;
-  // Key expansion, a 4-byte word at a time.
   const std::size_t words = 4 * static_cast<std::size_t>(rounds_ + 1);
-  std::copy(key.begin(), key.end(), roundKeys_.begin());
+  for (std::size_t i = 0; i < nk; ++i)
+    encryptKeys_[i] = load(key.data() + 4 * i);
   u8 rcon = 1;
   for (std::size_t i = nk; i < words; ++i) {
-    u8 t[4];
-    std::copy_n(roundKeys_.begin() + 4 * (i - 1), 4, t);
+    u32 t = encryptKeys_[i - 1];
     if (i % nk == 0) {
-      const u8 first = t[0];
-      t[0] = static_cast<u8>(kT.sbox[t[1]] ^ rcon);
-      t[1] = kT.sbox[t[2]];
-      t[2] = kT.sbox[t[3]];
-      t[3] = kT.sbox[first];
+      // RotWord, SubWord and the round constant.
+      t = word(static_cast<u8>(kT.sbox[byteOf(t, 1)] ^ rcon), kT.sbox[byteOf(t, 2)], kT.sbox[byteOf(t, 3)],
+               kT.sbox[byteOf(t, 0)]);
       rcon = xtime(rcon);
     } else if (nk > 6 && i % nk == 4) {
-      for (u8& b : t)
-        b = kT.sbox[b];
+      t = word(kT.sbox[byteOf(t, 0)], kT.sbox[byteOf(t, 1)], kT.sbox[byteOf(t, 2)], kT.sbox[byteOf(t, 3)]);
     }
-    for (int k = 0; k < 4; ++k)
-      roundKeys_[4 * i + k] = static_cast<u8>(roundKeys_[4 * (i - nk) + k] ^ t[k]);
+    encryptKeys_[i] = encryptKeys_[i - nk] ^ t;
   }
+  // The equivalent inverse cipher's keys: in reverse order, mixed for the inner rounds.
+  for (int r = 0; r <= rounds_; ++r)
+    for (int c = 0; c < 4; ++c) {
+      const u32 w = encryptKeys_[4 * (rounds_ - r) + c];
+      decryptKeys_[4 * r + c] = r == 0 || r == rounds_ ? w : invMix(w);
+    }
 }
 
-void Aes::encryptBlock(std::uint8_t* s) const {
-  addRoundKey(s, roundKeys_.data());
+// Each inner round makes a column of four lookups, one per row; the row shift picks the column each
+// row's byte comes from (c + r for encryption, c - r for decryption), written out for speed.
+void Aes::encryptBlock(std::uint8_t* block) const {
+  const u32* k = encryptKeys_.data();
+  u32 s0 = load(block) ^ k[0], s1 = load(block + 4) ^ k[1], s2 = load(block + 8) ^ k[2], s3 = load(block + 12) ^ k[3];
+  const auto& e = kT.enc;
   for (int r = 1; r < rounds_; ++r) {
-    subShift(s);
-    mixColumns(s);
-    addRoundKey(s, roundKeys_.data() + 16 * r);
+    k += 4;
+    const u32 t0 = e[byteOf(s0, 0)] ^ rotl(e[byteOf(s1, 1)], 8) ^ rotl(e[byteOf(s2, 2)], 16) ^ rotl(e[byteOf(s3, 3)], 24) ^ k[0];
+    const u32 t1 = e[byteOf(s1, 0)] ^ rotl(e[byteOf(s2, 1)], 8) ^ rotl(e[byteOf(s3, 2)], 16) ^ rotl(e[byteOf(s0, 3)], 24) ^ k[1];
+    const u32 t2 = e[byteOf(s2, 0)] ^ rotl(e[byteOf(s3, 1)], 8) ^ rotl(e[byteOf(s0, 2)], 16) ^ rotl(e[byteOf(s1, 3)], 24) ^ k[2];
+    const u32 t3 = e[byteOf(s3, 0)] ^ rotl(e[byteOf(s0, 1)], 8) ^ rotl(e[byteOf(s1, 2)], 16) ^ rotl(e[byteOf(s2, 3)], 24) ^ k[3];
+    s0 = t0, s1 = t1, s2 = t2, s3 = t3;
   }
-  subShift(s);
-  addRoundKey(s, roundKeys_.data() + 16 * rounds_);
+  k += 4;
+  const auto& sb = kT.sbox;
+  store(word(sb[byteOf(s0, 0)], sb[byteOf(s1, 1)], sb[byteOf(s2, 2)], sb[byteOf(s3, 3)]) ^ k[0], block);
+  store(word(sb[byteOf(s1, 0)], sb[byteOf(s2, 1)], sb[byteOf(s3, 2)], sb[byteOf(s0, 3)]) ^ k[1], block + 4);
+  store(word(sb[byteOf(s2, 0)], sb[byteOf(s3, 1)], sb[byteOf(s0, 2)], sb[byteOf(s1, 3)]) ^ k[2], block + 8);
+  store(word(sb[byteOf(s3, 0)], sb[byteOf(s0, 1)], sb[byteOf(s1, 2)], sb[byteOf(s2, 3)]) ^ k[3], block + 12);
 }
 
-void Aes::decryptBlock(std::uint8_t* s) const {
-  addRoundKey(s, roundKeys_.data() + 16 * rounds_);
-  for (int r = rounds_ - 1; r >= 1; --r) {
-    invShiftSub(s);
-    addRoundKey(s, roundKeys_.data() + 16 * r);
-    invMixColumns(s);
+void Aes::decryptBlock(std::uint8_t* block) const {
+  const u32* k = decryptKeys_.data();
+  u32 s0 = load(block) ^ k[0], s1 = load(block + 4) ^ k[1], s2 = load(block + 8) ^ k[2], s3 = load(block + 12) ^ k[3];
+  const auto& d = kT.dec;
+  for (int r = 1; r < rounds_; ++r) {
+    k += 4;
+    const u32 t0 = d[byteOf(s0, 0)] ^ rotl(d[byteOf(s3, 1)], 8) ^ rotl(d[byteOf(s2, 2)], 16) ^ rotl(d[byteOf(s1, 3)], 24) ^ k[0];
+    const u32 t1 = d[byteOf(s1, 0)] ^ rotl(d[byteOf(s0, 1)], 8) ^ rotl(d[byteOf(s3, 2)], 16) ^ rotl(d[byteOf(s2, 3)], 24) ^ k[1];
+    const u32 t2 = d[byteOf(s2, 0)] ^ rotl(d[byteOf(s1, 1)], 8) ^ rotl(d[byteOf(s0, 2)], 16) ^ rotl(d[byteOf(s3, 3)], 24) ^ k[2];
+    const u32 t3 = d[byteOf(s3, 0)] ^ rotl(d[byteOf(s2, 1)], 8) ^ rotl(d[byteOf(s1, 2)], 16) ^ rotl(d[byteOf(s0, 3)], 24) ^ k[3];
+    s0 = t0, s1 = t1, s2 = t2, s3 = t3;
   }
-  invShiftSub(s);
-  addRoundKey(s, roundKeys_.data());
+  k += 4;
+  const auto& ib = kT.inverse;
+  store(word(ib[byteOf(s0, 0)], ib[byteOf(s3, 1)], ib[byteOf(s2, 2)], ib[byteOf(s1, 3)]) ^ k[0], block);
+  store(word(ib[byteOf(s1, 0)], ib[byteOf(s0, 1)], ib[byteOf(s3, 2)], ib[byteOf(s2, 3)]) ^ k[1], block + 4);
+  store(word(ib[byteOf(s2, 0)], ib[byteOf(s1, 1)], ib[byteOf(s0, 2)], ib[byteOf(s3, 3)]) ^ k[2], block + 8);
+  store(word(ib[byteOf(s3, 0)], ib[byteOf(s2, 1)], ib[byteOf(s1, 2)], ib[byteOf(s0, 3)]) ^ k[3], block + 12);
 }
 
 void Aes::cbcEncrypt(std::array<std::uint8_t, kBlock>& iv, std::span<std::byte> data) const {

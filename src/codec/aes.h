@@ -24,7 +24,10 @@ public:
 
 private:
   int rounds_;
-  std::array<std::uint8_t, kBlock * 15> roundKeys_{}; // round r's key at 16 r, column by column
+  // Round keys as column words (row 0 in the low byte), four a round; the decryption's have the
+  // inverse column mixing applied, so that each round is four table lookups a column.
+  std::array<std::uint32_t, 4 * 15> encryptKeys_{};
+  std::array<std::uint32_t, 4 * 15> decryptKeys_{};
 };
 
 } // namespace kyv::codec
