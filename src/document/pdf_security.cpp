@@ -14,6 +14,10 @@ namespace {
 
 using Method = PdfSecurity::Method;
 
+// Crypt filters read from /CF: documents define one or two; each may be a reference to parse, so a
+// dictionary of thousands must not cost thousands of parses.
+constexpr std::size_t kMaxCryptFilters = 16;
+
 // Reasons read "encrypted document (...)" before the file's name.
 std::string locked(const std::string& why) { return "encrypted document (" + why + ")"; }
 
@@ -110,7 +114,7 @@ std::unique_ptr<PdfSecurity> PdfSecurity::open(const PdfFile& file, std::string&
   } else {
     // Crypt filters: strings, streams and embedded files each name one.
     const PdfObject cfValue = dict.get("CF") != nullptr ? file.resolve(*dict.get("CF")) : PdfObject();
-    for (std::size_t i = 0; i + 1 < cfValue.items.size(); i += 2)
+    for (std::size_t i = 0; i + 1 < std::min(cfValue.items.size(), 2 * kMaxCryptFilters); i += 2)
       if (const auto m = filterMethod(file, cfValue, cfValue.items[i].bytes))
         handler->filters_.emplace_back(cfValue.items[i].bytes, *m);
     const std::string stmF = nameOf(dict.get("StmF"), "Identity");
