@@ -180,6 +180,47 @@ private:
   SubRangeSource sub_;
 };
 
+// A decoder's output read on demand. Bytes decoded before a failure are given first and the
+// failure is raised on the next read, unless the decoder's step gives none with it.
+class DecoderSource : public ByteSource {
+public:
+  std::size_t read(std::span<std::byte> out) final {
+    if (!failure_.empty())
+      damaged(failure_);
+    if (ended_ || out.empty())
+      return 0;
+    const Step step = decode(out);
+    ended_ = step.ended;
+    if (step.failure != nullptr) {
+      failure_ = name_ + ": " + step.failure;
+      if (step.n == 0)
+        damaged(failure_);
+    }
+    pos_ += step.n;
+    return step.n;
+  }
+  bool seek(std::uint64_t) final { return false; }
+  std::uint64_t size() const final { return 0; }
+  std::uint64_t position() const final { return pos_; }
+
+protected:
+  struct Step {
+    std::size_t n = 0;
+    bool ended = false;
+    const char* failure = nullptr; // why the data is damaged, if it is
+  };
+  DecoderSource(std::unique_ptr<ByteSource> in, const Coder& coder) : in_(std::move(in)), name_(methodName(coder)) {}
+  virtual Step decode(std::span<std::byte> out) = 0;
+
+  std::unique_ptr<ByteSource> in_;
+  std::string name_;
+
+private:
+  std::string failure_;
+  std::uint64_t pos_ = 0;
+  bool ended_ = false;
+};
+
 // Starts an LZMA or LZMA2 decoder from the coder's properties.
 void startLzmaCoder(codec::LzmaDecoder& dec, const Coder& coder, Method m, std::uint64_t size) {
   codec::LzmaStatus s = codec::LzmaStatus::BadProperties;
@@ -197,108 +238,74 @@ void startLzmaCoder(codec::LzmaDecoder& dec, const Coder& coder, Method m, std::
     damaged(methodName(coder) + ": " + codec::lzmaStatusText(s));
 }
 
-// An LZMA or LZMA2 coder's output read on demand.
-class LzmaSource final : public ByteSource {
+class LzmaSource final : public DecoderSource {
 public:
   LzmaSource(std::unique_ptr<ByteSource> in, const Coder& coder, Method m, std::uint64_t size)
-      : in_(std::move(in)), buf_(*in_), name_(methodName(coder)) {
+      : DecoderSource(std::move(in), coder), buf_(*in_) {
     startLzmaCoder(dec_, coder, m, size);
   }
-  std::size_t read(std::span<std::byte> out) override {
-    if (ended_ || out.empty())
-      return 0;
-    std::size_t n = 0;
-    const codec::LzmaStatus s = dec_.read(buf_, out, n);
-    if (codec::isLzmaError(s))
-      damaged(name_ + ": " + codec::lzmaStatusText(s));
-    ended_ = s == codec::LzmaStatus::StreamEnd;
-    pos_ += n;
-    return n;
-  }
-  bool seek(std::uint64_t) override { return false; }
-  std::uint64_t size() const override { return 0; }
-  std::uint64_t position() const override { return pos_; }
 
 private:
-  std::unique_ptr<ByteSource> in_;
+  Step decode(std::span<std::byte> out) override {
+    std::size_t n = 0;
+    const codec::LzmaStatus s = dec_.read(buf_, out, n);
+    // Damaged LZMA data is raised at once.
+    if (codec::isLzmaError(s))
+      return {0, false, codec::lzmaStatusText(s)};
+    return {n, s == codec::LzmaStatus::StreamEnd, nullptr};
+  }
   codec::InputBuffer buf_;
   codec::LzmaDecoder dec_;
-  std::string name_;
-  std::uint64_t pos_ = 0;
-  bool ended_ = false;
 };
 
-// A PPMd coder's output read on demand; the push form copies it into the sink.
-class PpmdSource final : public ByteSource {
+class PpmdSource final : public DecoderSource {
 public:
   PpmdSource(std::unique_ptr<ByteSource> in, const Coder& coder, std::uint64_t size)
-      : in_(std::move(in)), buf_(*in_) {
+      : DecoderSource(std::move(in), coder), buf_(*in_) {
     const codec::Ppmd7zStatus s = dec_.start(coder.props, size);
     if (s == codec::Ppmd7zStatus::MemoryTooLarge)
       throw EAbException("7z: PPMd model memory is over the memory cap", AbCode::Unknown, ErrorKind::Limit);
     if (codec::isPpmd7zError(s))
       damaged(std::string("PPMd: ") + codec::ppmd7zStatusText(s));
   }
-  std::size_t read(std::span<std::byte> out) override {
-    if (failed_)
-      damaged(std::string("PPMd: ") + codec::ppmd7zStatusText(status_));
-    if (ended_ || out.empty())
-      return 0;
-    std::size_t n = 0;
-    status_ = dec_.read(buf_, out, n);
-    ended_ = status_ == codec::Ppmd7zStatus::StreamEnd;
-    // The bytes before a failure are given first; the failure is raised on the next read.
-    failed_ = codec::isPpmd7zError(status_);
-    if (failed_ && n == 0)
-      damaged(std::string("PPMd: ") + codec::ppmd7zStatusText(status_));
-    pos_ += n;
-    return n;
-  }
-  bool seek(std::uint64_t) override { return false; }
-  std::uint64_t size() const override { return 0; }
-  std::uint64_t position() const override { return pos_; }
 
 private:
-  std::unique_ptr<ByteSource> in_;
+  Step decode(std::span<std::byte> out) override {
+    std::size_t n = 0;
+    const codec::Ppmd7zStatus s = dec_.read(buf_, out, n);
+    return {n, s == codec::Ppmd7zStatus::StreamEnd, codec::isPpmd7zError(s) ? codec::ppmd7zStatusText(s) : nullptr};
+  }
   codec::InputBuffer buf_;
   codec::Ppmd7zDecoder dec_;
-  codec::Ppmd7zStatus status_ = codec::Ppmd7zStatus::Ok;
-  std::uint64_t pos_ = 0;
-  bool ended_ = false;
-  bool failed_ = false;
 };
 
-// A BZip2 coder's output read on demand; the push form copies it into the sink.
-class Bzip2Source final : public ByteSource {
+class Bzip2Source final : public DecoderSource {
 public:
-  explicit Bzip2Source(std::unique_ptr<ByteSource> in) : in_(std::move(in)), dec_(*in_) {}
-  std::size_t read(std::span<std::byte> out) override {
-    if (failed_)
-      damaged(std::string("BZip2: ") + codec::bzip2StatusText(status_));
-    if (ended_ || out.empty())
-      return 0;
-    std::size_t n = 0;
-    status_ = dec_.read(out, n);
-    ended_ = status_ == codec::Bzip2Status::StreamEnd;
-    // The bytes before a failure are given first; the failure is raised on the next read.
-    failed_ = status_ != codec::Bzip2Status::Ok && !ended_;
-    if (failed_ && n == 0)
-      damaged(std::string("BZip2: ") + codec::bzip2StatusText(status_));
-    pos_ += n;
-    return n;
-  }
-  bool seek(std::uint64_t) override { return false; }
-  std::uint64_t size() const override { return 0; }
-  std::uint64_t position() const override { return pos_; }
+  Bzip2Source(std::unique_ptr<ByteSource> in, const Coder& coder) : DecoderSource(std::move(in), coder), dec_(*in_) {}
 
 private:
-  std::unique_ptr<ByteSource> in_;
+  Step decode(std::span<std::byte> out) override {
+    std::size_t n = 0;
+    const codec::Bzip2Status s = dec_.read(out, n);
+    const bool ended = s == codec::Bzip2Status::StreamEnd;
+    return {n, ended, s != codec::Bzip2Status::Ok && !ended ? codec::bzip2StatusText(s) : nullptr};
+  }
   codec::Bzip2Decoder dec_;
-  codec::Bzip2Status status_ = codec::Bzip2Status::Ok;
-  std::uint64_t pos_ = 0;
-  bool ended_ = false;
-  bool failed_ = false;
 };
+
+// The methods whose output can be pulled, and such a source over input `in`.
+bool hasPullForm(Method m) { return m == Method::Lzma || m == Method::Lzma2 || m == Method::Ppmd || m == Method::BZip2; }
+std::unique_ptr<ByteSource> decoderSource(const Coder& coder, Method m, std::unique_ptr<ByteSource> in,
+                                          std::uint64_t size) {
+  if (m == Method::Ppmd)
+    return std::make_unique<PpmdSource>(std::move(in), coder, size);
+  if (m == Method::BZip2)
+    return std::make_unique<Bzip2Source>(std::move(in), coder);
+  return std::make_unique<LzmaSource>(std::move(in), coder, m, size);
+}
+
+// The filters: each a stage that its input is pushed through.
+bool isStage(Method m) { return isBranch(m) || m == Method::Delta || m == Method::Bcj2; }
 
 class Graph {
 public:
@@ -312,7 +319,7 @@ public:
     const Method m = methodOf(coder);
     const std::uint32_t in = f_.firstIn(index);
     BoundedSink bounded(sink, f_.unpackSizes[out]);
-    if (isBranch(m) || m == Method::Delta || m == Method::Bcj2) {
+    if (isStage(m)) {
       auto stage = makeStage(coder, m, in, bounded);
       if (const auto bound = f_.bindForIn(in)) {
         push(*bound, *stage);
@@ -322,12 +329,9 @@ public:
       }
       if (!stage->finish())
         throw Refused{};
-    } else if (m == Method::BZip2) {
-      Bzip2Source source(pull(in));
-      copyAll(source, bounded);
-    } else if (m == Method::Ppmd) {
-      PpmdSource source(pull(in), coder, f_.unpackSizes[out]);
-      copyAll(source, bounded);
+    } else if (m == Method::Ppmd || m == Method::BZip2) {
+      // No push form: their pulled output is copied into the sink.
+      copyAll(*decoderSource(coder, m, pull(in), f_.unpackSizes[out]), bounded);
     } else {
       auto source = pull(in);
       runDecoder(coder, m, *source, bounded, f_.unpackSizes[out]);
@@ -368,17 +372,13 @@ private:
     const std::uint32_t first = f_.firstIn(index);
     if (m == Method::Copy)
       return pull(first);
-    if (isBranch(m) || m == Method::Delta || m == Method::Bcj2) {
+    if (isStage(m)) {
       auto staged = std::make_unique<StagedSource>(pull(first));
       staged->setStage(makeStage(coder, m, first, staged->buffer()));
       return staged;
     }
-    if (m == Method::Lzma || m == Method::Lzma2)
-      return std::make_unique<LzmaSource>(pull(first), coder, m, f_.unpackSizes[out]);
-    if (m == Method::BZip2)
-      return std::make_unique<Bzip2Source>(pull(first));
-    if (m == Method::Ppmd)
-      return std::make_unique<PpmdSource>(pull(first), coder, f_.unpackSizes[out]);
+    if (hasPullForm(m))
+      return decoderSource(coder, m, pull(first), f_.unpackSizes[out]);
     // A decoder that only pushes: its output into memory, within the cap.
     if (f_.unpackSizes[out] > kMaxBufferedOutput)
       throw EAbException("7z: a " + methodName(coder) + " side stream of " +
@@ -491,9 +491,8 @@ std::optional<Refusal> refuseFolder(const Folder& folder) {
   }
   for (const Coder& c : folder.coders) {
     const Method m = methodOf(c);
-    const bool known = m == Method::Copy || m == Method::Delta || isBranch(m) || m == Method::Bcj2 ||
-                       m == Method::Deflate || m == Method::Deflate64 || m == Method::Lzma ||
-                       m == Method::Lzma2 || m == Method::BZip2 || m == Method::Ppmd;
+    const bool known = m == Method::Copy || isStage(m) || hasPullForm(m) || m == Method::Deflate ||
+                       m == Method::Deflate64;
     if (!known)
       return Refusal{false, "compression method " + methodName(c) + " is not supported"};
     // Every coder here has one output, and all but BCJ2 one input.
