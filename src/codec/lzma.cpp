@@ -99,11 +99,31 @@ KYV_LZMA_INLINE u32 decodeBit(Rc& rc, u16* prob) {
   return 1;
 }
 
+// The same bit without a branch on its value, for the bits of literals and trees: they are
+// close to random, so a branch on them is mispredicted about half the time, while the bits
+// chosen above (match or literal, which repeat) are mostly predicted right.
+KYV_LZMA_INLINE u32 decodeTreeBit(Rc& rc, u16* prob) {
+  normalize(rc);
+  const u32 v = *prob;
+  const u32 bound = (rc.range >> kModelBits) * v;
+  // All ones when the bit is 0 (code below bound). The empty asm hides how it was made, so that
+  // the compiler keeps the selects below as arithmetic instead of turning them back into jumps.
+  u32 zero = static_cast<u32>((u64{rc.code} - bound) >> 32);
+  __asm__("" : "+r"(zero));
+  rc.range = (bound & zero) | ((rc.range - bound) & ~zero);
+  rc.code -= bound & ~zero;
+  // Both adaptations as one: v - (v >> 5) for a 1, v + ((2048 - v) >> 5) for a 0, the latter
+  // written v - floor((v - 2048 + 31) / 32) so that one arithmetic shift serves both.
+  const int offset = static_cast<int>(zero & static_cast<u32>(31 - static_cast<int>(kModelTotal)));
+  *prob = static_cast<u16>(static_cast<int>(v) - ((static_cast<int>(v) + offset) >> kMoveBits));
+  return zero + 1;
+}
+
 // A bit tree of n levels, most significant bit first; nodes are numbered from 1.
 template <unsigned kBits> KYV_LZMA_INLINE u32 decodeTree(Rc& rc, u16* probs) {
   u32 m = 1;
   for (unsigned i = 0; i < kBits; ++i)
-    m = (m << 1) | decodeBit(rc, probs + m);
+    m = (m << 1) | decodeTreeBit(rc, probs + m);
   return m - (1u << kBits);
 }
 
@@ -111,7 +131,7 @@ template <unsigned kBits> KYV_LZMA_INLINE u32 decodeTree(Rc& rc, u16* probs) {
 KYV_LZMA_INLINE u32 decodeReverseTree(Rc& rc, u16* probs, unsigned bits) {
   u32 m = 1, result = 0;
   for (unsigned i = 0; i < bits; ++i) {
-    const u32 b = decodeBit(rc, probs + m);
+    const u32 b = decodeTreeBit(rc, probs + m);
     m = (m << 1) | b;
     result |= b << i;
   }
@@ -320,14 +340,14 @@ Loop LzmaDecoder::Impl::decodeSymbols(Rc& rcIn, const u8* inputLimit, std::size_
           pr + kLiteral + kLiteralCoderSize * ((((static_cast<u32>(total) & lpMask) << lcBits) + (prev >> (8 - lcBits))));
       u32 sym = 1;
       if (st < kLitStates) {
-        sym = (sym << 1) | decodeBit(rc, lit + sym);
-        sym = (sym << 1) | decodeBit(rc, lit + sym);
-        sym = (sym << 1) | decodeBit(rc, lit + sym);
-        sym = (sym << 1) | decodeBit(rc, lit + sym);
-        sym = (sym << 1) | decodeBit(rc, lit + sym);
-        sym = (sym << 1) | decodeBit(rc, lit + sym);
-        sym = (sym << 1) | decodeBit(rc, lit + sym);
-        sym = (sym << 1) | decodeBit(rc, lit + sym);
+        sym = (sym << 1) | decodeTreeBit(rc, lit + sym);
+        sym = (sym << 1) | decodeTreeBit(rc, lit + sym);
+        sym = (sym << 1) | decodeTreeBit(rc, lit + sym);
+        sym = (sym << 1) | decodeTreeBit(rc, lit + sym);
+        sym = (sym << 1) | decodeTreeBit(rc, lit + sym);
+        sym = (sym << 1) | decodeTreeBit(rc, lit + sym);
+        sym = (sym << 1) | decodeTreeBit(rc, lit + sym);
+        sym = (sym << 1) | decodeTreeBit(rc, lit + sym);
       } else {
         // After a match the byte at rep0 predicts this one: its bits choose between two more
         // sets of probabilities until the first bit that differs from it.
@@ -336,7 +356,7 @@ Loop LzmaDecoder::Impl::decodeSymbols(Rc& rcIn, const u8* inputLimit, std::size_
         do {
           matchByte <<= 1;
           const u32 matchBit = matchByte & offs;
-          const u32 b = decodeBit(rc, lit + offs + matchBit + sym);
+          const u32 b = decodeTreeBit(rc, lit + offs + matchBit + sym);
           sym = (sym << 1) | b;
           offs &= ~matchBit ^ (0u - b);
         } while (sym < 0x100);
