@@ -183,18 +183,17 @@ template <class Rc> bool Ppmd7Model::decodeSymbol1(Rc& rc, Ref ctx) {
     if (--i == 0) {
       hiBitsFlag_ = hb2Flag_[sym(foundState_)];
       rc.decode(hi, scale - hi);
-      charMask_[sym(p)] = static_cast<std::uint8_t>(escCount_);
-      numMasked_ = numStats(ctx);
-      i = numMasked_ - 1;
+      // Every state was passed: all are masked, read from the array checked above.
+      const auto esc = static_cast<std::uint8_t>(escCount_);
+      const std::uint8_t* const all = &heap_[stats(ctx)];
+      for (unsigned k = 0; k < ns; ++k)
+        charMask_[all[6 * k]] = esc;
+      numMasked_ = ns;
       foundState_ = 0;
-      do {
-        p -= 6;
-        charMask_[sym(p)] = static_cast<std::uint8_t>(escCount_);
-      } while (--i);
       return true;
     }
   }
-  rc.decode(hi - freq(p), freq(p));
+  rc.decode(hi - st[1], st[1]);
   update1(ctx, p);
   return true;
 }
@@ -226,7 +225,7 @@ template <class Rc> void Ppmd7Model::decodeBinSymbol(Rc& rc, Ref ctx) {
 
 template <class Rc> bool Ppmd7Model::decodeSymbol2(Rc& rc, Ref ctx) {
   const unsigned ns = numStats(ctx);
-  if (ns <= numMasked_)
+  if (ns <= numMasked_ || ns > 256)
     return false;
   unsigned i = ns - numMasked_;
   See2* see;
@@ -241,43 +240,45 @@ template <class Rc> bool Ppmd7Model::decodeSymbol2(Rc& rc, Ref ctx) {
     see = &dummySee2_;
     scale = 1;
   }
-  Ref ps[256];
+  // The unmasked states, by their offset in the array, and their frequencies; the whole state
+  // array is checked once, so the scan and the steps below read it directly.
+  std::uint16_t at[256];
+  std::uint8_t fr[256];
   unsigned n = 0;
-  // The whole state array is checked once; the scan below then reads it directly.
   const Ref first = stats(ctx);
   check(first, 6 * ns);
   const std::uint8_t* st = &heap_[first];
+  const std::uint8_t esc = static_cast<std::uint8_t>(escCount_);
   unsigned hi = 0;
   for (unsigned k = 0; i > 0; --i, ++k) {
-    while (k < ns && charMask_[st[6 * k]] == escCount_)
+    while (k < ns && charMask_[st[6 * k]] == esc)
       ++k;
     if (k >= ns)
       return false;
-    hi += st[6 * k + 1];
-    ps[n++] = first + 6 * k;
+    const std::uint8_t f = st[6 * k + 1];
+    hi += f;
+    at[n] = static_cast<std::uint16_t>(6 * k);
+    fr[n++] = f;
   }
-  Ref p;
   scale += hi;
   unsigned count;
   if (!rc.threshold(scale, count) || count >= scale)
     return false;
   if (count < hi) {
     unsigned k = 0;
-    p = ps[0];
-    hi = freq(p);
+    hi = fr[0];
     while (hi <= count) {
       if (++k >= n)
         return false;
-      p = ps[k];
-      hi += freq(p);
+      hi += fr[k];
     }
-    rc.decode(hi - freq(p), freq(p));
+    rc.decode(hi - fr[k], fr[k]);
     see->update();
-    update2(ctx, p);
+    update2(ctx, first + at[k]);
   } else {
     rc.decode(hi, scale - hi);
     for (unsigned k = 0; k < n; ++k)
-      charMask_[sym(ps[k])] = static_cast<std::uint8_t>(escCount_);
+      charMask_[st[at[k]]] = esc;
     see->summ = static_cast<std::uint16_t>(see->summ + scale);
     numMasked_ = ns;
   }
