@@ -69,8 +69,9 @@ private:
   void s16(Ref p, unsigned v) { check(p, 2); const auto w = static_cast<std::uint16_t>(v); std::memcpy(&heap_[p], &w, 2); }
   Ref g32(Ref p) { check(p, 4); Ref v; std::memcpy(&v, &heap_[p], 4); return v; }
   void s32(Ref p, Ref v) { check(p, 4); std::memcpy(&heap_[p], &v, 4); }
+  // One comparison in 64 bits, where p + n cannot wrap.
   void check(Ref p, Ref n) const {
-    if (p > heapSize_ || n > heapSize_ - p)
+    if (std::uint64_t{p} + n > heapSize_) [[unlikely]]
       outOfRange();
   }
   [[noreturn]] static void outOfRange();
