@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
     try {
       TAbUnZipper unzipper;
       unzipper.ForceType = true;
-      unzipper.ArchiveType = atZip;
+      unzipper.ArchiveType = TAbArchiveType::atZip;
       unzipper.OpenArchive(argv[a]);
       for (int i = 0; i < unzipper.MemberCount(); ++i) {
         CountingSink sink;

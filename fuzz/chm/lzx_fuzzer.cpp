@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(input.data(), data + 4, input.size());
   std::vector<std::byte> output(outLength);
   // The process-wide decoder, as the container uses it: its window is reused across inputs.
-  if (kyv::codec::LzxPrepare(windowBits) != kyv::codec::LzxOk)
+  if (kyv::codec::LzxPrepare(windowBits) != kyv::codec::LzxResult::Ok)
     return 0;
   (void)kyv::codec::LzxExpand(input, output);
   return 0;

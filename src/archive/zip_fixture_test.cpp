@@ -77,7 +77,7 @@ TEST(ZipFixtures, EveryMemberMatchesItsReferenceSizeAndCrc) {
     ASSERT_FALSE(path.empty());
     TAbUnZipper unzipper;
     unzipper.ForceType = true;
-    unzipper.ArchiveType = atZip;
+    unzipper.ArchiveType = TAbArchiveType::atZip;
     unzipper.Password = c.password;
     int failures = 0;
     unzipper.OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType,
@@ -118,7 +118,7 @@ TEST(ZipFixtures, UnsupportedMembersWriteNothing) {
     SCOPED_TRACE(c.file);
     TAbUnZipper unzipper;
     unzipper.ForceType = true;
-    unzipper.ArchiveType = atZip;
+    unzipper.ArchiveType = TAbArchiveType::atZip;
     unzipper.OpenArchive(test::fixture(c.file).string());
     ASSERT_GT(unzipper.MemberCount(), 0);
     for (int i = 0; i < unzipper.MemberCount(); ++i) {
@@ -148,7 +148,7 @@ TEST(ZipFixtures, DuplicateNamesExtractTheLaterMember) {
   KYV_REQUIRE_FIXTURE(path, "zip/corkami-dual.zip");
   TAbUnZipper unzipper;
   unzipper.ForceType = true;
-  unzipper.ArchiveType = atZip;
+  unzipper.ArchiveType = TAbArchiveType::atZip;
   unzipper.OpenArchive(path.string());
   ASSERT_EQ(unzipper.MemberCount(), 2);
   for (int i = 0; i < 2; ++i) {
@@ -165,7 +165,7 @@ TEST(ZipFixtures, BombMembersStopAtTheSinkBudget) {
   KYV_REQUIRE_FIXTURE(path, "bombs/recext-zbsm.zip");
   TAbUnZipper unzipper;
   unzipper.ForceType = true;
-  unzipper.ArchiveType = atZip;
+  unzipper.ArchiveType = TAbArchiveType::atZip;
   unzipper.OpenArchive(path.string());
   EXPECT_EQ(unzipper.MemberCount(), 250);
   EXPECT_EQ(unzipper.MemberAt(0)->UncompressedSize, 21849182u);
@@ -184,7 +184,7 @@ TEST(ZipFixtures, DamagedFilesFailInAnOrderlyWay) {
     SCOPED_TRACE(file);
     TAbUnZipper unzipper;
     unzipper.ForceType = true;
-    unzipper.ArchiveType = atZip;
+    unzipper.ArchiveType = TAbArchiveType::atZip;
     try {
       unzipper.OpenArchive(test::fixture(file).string());
     } catch (const EAbException&) {

@@ -40,7 +40,7 @@ std::map<std::string, std::vector<std::byte>> extractAll(const std::filesystem::
   std::map<std::string, std::vector<std::byte>> out;
   TAbUnZipper unzipper;
   unzipper.ForceType = true;
-  unzipper.ArchiveType = atZip;
+  unzipper.ArchiveType = TAbArchiveType::atZip;
   unzipper.Password = password;
   unzipper.OpenArchive(zip.string());
   ScratchDir dir;
@@ -219,7 +219,7 @@ TEST_F(ZipInterop, SeventyThousandEntries) {
   ASSERT_EQ(test::run("cd " + q(tree.path()) + " && ls | zip -q -0 " + q(zip) + " -@"), 0);
   TAbUnZipper unzipper;
   unzipper.ForceType = true;
-  unzipper.ArchiveType = atZip;
+  unzipper.ArchiveType = TAbArchiveType::atZip;
   unzipper.OpenArchive(zip.string());
   ASSERT_EQ(unzipper.MemberCount(), 70000);
   // Every member byte for byte: each holds its own name.

@@ -404,7 +404,7 @@ TEST(TAbUnZipper, OpeningFiles) {
   }
 
   unzipper.ForceType = true;
-  unzipper.ArchiveType = atZip;
+  unzipper.ArchiveType = TAbArchiveType::atZip;
   unzipper.OpenArchive(zipPath.string());
   ASSERT_EQ(unzipper.MemberCount(), 2);
   EXPECT_EQ(unzipper.MemberAt(0)->UncompressedSize, 6u);
@@ -418,10 +418,10 @@ TEST(TAbUnZipper, OpeningFiles) {
   // With the extension, detection finds the same archive.
   const auto named = dir / "b.ZIP";
   std::filesystem::copy_file(zipPath, named);
-  EXPECT_EQ(TAbBaseBrowser::DetectArchiveType(named.string()), atZip);
+  EXPECT_EQ(TAbBaseBrowser::DetectArchiveType(named.string()), TAbArchiveType::atZip);
   TAbUnZipper detecting;
   detecting.OpenArchive(named.string());
-  EXPECT_EQ(detecting.ArchiveType, atZip);
+  EXPECT_EQ(detecting.ArchiveType, TAbArchiveType::atZip);
   EXPECT_EQ(detecting.MemberCount(), 2);
 }
 

@@ -36,7 +36,7 @@ bool gzipHoldsTar(ByteSource& source) {
     VectorSink start(64 * 1024);
     Inflate(source, start, &helper);
     MemorySource decompressed(start.bytes());
-    return VerifyTar(decompressed) == atTar;
+    return VerifyTar(decompressed) == static_cast<int>(TAbArchiveType::atTar);
   } catch (const std::exception&) {
     return false;
   }
@@ -45,6 +45,7 @@ bool gzipHoldsTar(ByteSource& source) {
 } // namespace
 
 TAbArchiveType TAbBaseBrowser::DetectArchiveType(const std::string& fileName) {
+  using enum TAbArchiveType;
   auto source = platform::FileSource::open(fileName);
   if (!source)
     return atUnknown;
@@ -64,7 +65,7 @@ TAbArchiveType TAbBaseBrowser::DetectArchiveType(const std::string& fileName) {
                                                                                      : atUnknown;
   }
   if (ext == ".TAR")
-    return VerifyTar(*source) == atTar ? atTar : atUnknown;
+    return VerifyTar(*source) == static_cast<int>(atTar) ? atTar : atUnknown;
   if (ext == ".GZ" || ext == ".TGZ") {
     if (!haveHead || !isGzipSignature(head))
       return atUnknown;
@@ -99,16 +100,16 @@ void TAbBaseBrowser::OpenArchive(const std::string& fileName) {
   const TAbArchiveType type = ForceType ? ArchiveType : DetectArchiveType(fileName);
   std::unique_ptr<TAbArchive> archive;
   switch (type) {
-  case atZip:
-  case atSpannedZip:
-  case atSelfExtZip:
+  case TAbArchiveType::atZip:
+  case TAbArchiveType::atSpannedZip:
+  case TAbArchiveType::atSelfExtZip:
     archive = std::make_unique<TAbZipArchive>(fileName);
     break;
-  case atTar:
+  case TAbArchiveType::atTar:
     archive = std::make_unique<TAbTarArchive>(fileName);
     break;
-  case atGzip:
-  case atGzippedTar:
+  case TAbArchiveType::atGzip:
+  case TAbArchiveType::atGzippedTar:
     archive = std::make_unique<TAbGzipArchive>(fileName);
     break;
   default:

@@ -10,7 +10,7 @@
 
 namespace kyv::archive {
 
-enum TAbArchiveType : int {
+enum class TAbArchiveType {
   atUnknown = 0,
   atZip = 1,
   atSpannedZip = 2, // begins with a spanning marker
@@ -39,7 +39,7 @@ public:
   TAbArchive* Archive() const { return archive_.get(); }
 
   // Settings handed to the archive when it is opened.
-  TAbArchiveType ArchiveType = atUnknown;
+  TAbArchiveType ArchiveType = TAbArchiveType::atUnknown;
   bool ForceType = false;
   std::string FileName;
   std::string Password;

@@ -20,7 +20,7 @@ bool LzxSection::restart() {
   in_ = std::make_unique<codec::LzxInput>(input_);
   if (!decoder_)
     decoder_ = std::make_unique<codec::LzxDecoderState>();
-  if (decoder_->prepare(windowBits_, decodedLength_) != codec::LzxOk)
+  if (decoder_->prepare(windowBits_, decodedLength_) != codec::LzxResult::Ok)
     return false;
   stopped_ = false;
   return true;
@@ -36,7 +36,7 @@ bool LzxSection::decodeFrame() {
   frame.resize(kFrame);
   const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kFrame, decodedLength_ - start));
   std::size_t produced = 0;
-  if (decoder_->expand(*in_, std::span(frame).first(want), &produced) != codec::LzxOk)
+  if (decoder_->expand(*in_, std::span(frame).first(want), &produced) != codec::LzxResult::Ok)
     stopped_ = true;
   decoded_ += produced;
   const std::uint64_t keptSpan = (kKeptFrames - 1) * kFrame;

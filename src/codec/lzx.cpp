@@ -20,8 +20,6 @@ constexpr unsigned kNumSecondaryLengths = 249;
 constexpr std::uint64_t kE8Frames = 32768;
 constexpr std::size_t kE8Tail = 10;
 
-enum BlockType : int { kBlockNone = 0, kBlockVerbatim = 1, kBlockAligned = 2, kBlockUncompressed = 3 };
-
 // Position slots: slots 0-3 carry no extra bits, then two slots per extra-bit count up to 17,
 // which the remaining slots keep; a slot's base follows from the ones before it.
 constexpr unsigned kPositionSlotCount = 51;
@@ -104,14 +102,14 @@ void LzxDecoderState::resetTrees() {
 LzxResult LzxDecoderState::prepare(int windowBits, std::uint64_t streamLength) {
   prepared_ = false;
   if (windowBits < 15 || windowBits > 21)
-    return LzxBadFormat;
+    return LzxResult::BadFormat;
   const std::size_t size = std::size_t{1} << windowBits;
   if (allocated_ < size) {
     window_.reset();
     allocated_ = 0;
     window_.reset(new (std::nothrow) std::uint8_t[size]);
     if (!window_)
-      return LzxNoMemory;
+      return LzxResult::NoMemory;
     allocated_ = size;
   }
   // A reused window is cleared as well: a stream whose first matches reach back before its start
@@ -127,14 +125,14 @@ LzxResult LzxDecoderState::prepare(int windowBits, std::uint64_t streamLength) {
   calls_ = 0;
   blockRemaining_ = 0;
   blockLength_ = 0;
-  blockType_ = kBlockNone;
+  blockType_ = BlockType::None;
   e8Size_ = 0;
   e8Position_ = 0;
   e8Started_ = false;
   windowPos_ = 0;
   resetTrees();
   prepared_ = true;
-  return LzxOk;
+  return LzxResult::Ok;
 }
 
 LzxResult LzxDecoderState::readCodeLengths(LzxInput& in, std::uint8_t* lengths, unsigned first,
@@ -142,14 +140,14 @@ LzxResult LzxDecoderState::readCodeLengths(LzxInput& in, std::uint8_t* lengths, 
   for (auto& l : preLengths_)
     l = static_cast<std::uint8_t>(in.get(4));
   if (!buildTable(preLengths_, plainSymbolEntries(kPreSymbols), kPreRootBits, kPreMaxLength, preTable_))
-    return LzxBadData;
+    return LzxResult::BadData;
   // A run may end past `last`; the spare entries after each length array take it.
   unsigned x = first;
   while (x < last) {
     in.refill();
     const int z = decodeSymbol(in, preTable_.data(), kPreRootBits);
     if (z < 0)
-      return LzxBadData;
+      return LzxResult::BadData;
     if (z == 17 || z == 18) {
       unsigned n = z == 17 ? 4 + in.get(4) : 20 + in.get(5);
       while (n-- > 0)
@@ -159,7 +157,7 @@ LzxResult LzxDecoderState::readCodeLengths(LzxInput& in, std::uint8_t* lengths, 
       in.refill();
       const int s = decodeSymbol(in, preTable_.data(), kPreRootBits);
       if (s < 0)
-        return LzxBadData;
+        return LzxResult::BadData;
       const auto v = static_cast<std::uint8_t>((lengths[x] + 34 - s) % 17);
       while (n-- > 0)
         lengths[x++] = v;
@@ -168,30 +166,30 @@ LzxResult LzxDecoderState::readCodeLengths(LzxInput& in, std::uint8_t* lengths, 
       ++x;
     }
   }
-  return LzxOk;
+  return LzxResult::Ok;
 }
 
 LzxResult LzxDecoderState::readTrees(LzxInput& in) {
-  if (readCodeLengths(in, mainLengths_.data(), 0, kNumChars) != LzxOk ||
-      readCodeLengths(in, mainLengths_.data(), kNumChars, mainElements_) != LzxOk)
-    return LzxBadData;
+  if (readCodeLengths(in, mainLengths_.data(), 0, kNumChars) != LzxResult::Ok ||
+      readCodeLengths(in, mainLengths_.data(), kNumChars, mainElements_) != LzxResult::Ok)
+    return LzxResult::BadData;
   // Lengths a run wrote past the main elements count as well (up to the 656 symbols of the
   // largest window): a symbol there decodes to an offset the window refuses.
   if (!buildTable(std::span(mainLengths_).first(kMainSymbols), kMainEntries, kMainRootBits, kMaxLength,
                   mainTable_))
-    return LzxBadData;
+    return LzxResult::BadData;
   if (mainLengths_[0xE8] != 0)
     e8Started_ = true;
-  if (readCodeLengths(in, lengthLengths_.data(), 0, kNumSecondaryLengths) != LzxOk)
-    return LzxBadData;
+  if (readCodeLengths(in, lengthLengths_.data(), 0, kNumSecondaryLengths) != LzxResult::Ok)
+    return LzxResult::BadData;
   if (!buildTable(std::span(lengthLengths_).first(kLengthSymbols), plainSymbolEntries(kLengthSymbols),
                   kLengthRootBits, kMaxLength, lengthTable_))
-    return LzxBadData;
-  return LzxOk;
+    return LzxResult::BadData;
+  return LzxResult::Ok;
 }
 
 LzxResult LzxDecoderState::startBlock(LzxInput& in) {
-  if (blockType_ == kBlockUncompressed && (blockLength_ & 1u) != 0)
+  if (blockType_ == BlockType::Uncompressed && (blockLength_ & 1u) != 0)
     (void)in.byteOrPad(); // the pad byte after an odd-length uncompressed block
 
   if (windowPos_ == windowSize_) {
@@ -209,23 +207,23 @@ LzxResult LzxDecoderState::startBlock(LzxInput& in) {
     }
     headerRead_ = true;
   }
-  blockType_ = static_cast<int>(in.get(3));
+  blockType_ = static_cast<BlockType>(in.get(3));
   const std::uint32_t high = in.get(16);
   const std::uint32_t low = in.get(8);
   blockLength_ = (high << 8) | low;
   blockRemaining_ = blockLength_;
 
   switch (blockType_) {
-  case kBlockAligned:
+  case BlockType::Aligned:
     for (auto& l : alignedLengths_)
       l = static_cast<std::uint8_t>(in.get(3));
     if (!buildTable(alignedLengths_, plainSymbolEntries(kAlignedSymbols), kAlignedRootBits,
                     kAlignedMaxLength, alignedTable_))
-      return LzxBadData;
+      return LzxResult::BadData;
     return readTrees(in);
-  case kBlockVerbatim:
+  case BlockType::Verbatim:
     return readTrees(in);
-  case kBlockUncompressed: {
+  case BlockType::Uncompressed: {
     e8Started_ = true;
     // The block header is followed by 1 to 16 padding bits up to a word boundary, so a header
     // that ends on a boundary has a whole padding word after it.
@@ -234,22 +232,22 @@ LzxResult LzxDecoderState::startBlock(LzxInput& in) {
     in.enterBytes();
     std::uint8_t r[12];
     if (!readBytes(in, r, sizeof r))
-      return LzxBadData;
+      return LzxResult::BadData;
     r0_ = le32(r);
     r1_ = le32(r + 4);
     r2_ = le32(r + 8);
-    return LzxOk;
+    return LzxResult::Ok;
   }
   default:
-    return LzxBadData;
+    return LzxResult::BadData;
   }
 }
 
 LzxResult LzxDecoderState::copyUncompressed(LzxInput& in, std::size_t run) {
   if (!readBytes(in, window_.get() + windowPos_, run))
-    return LzxBadData;
+    return LzxResult::BadData;
   windowPos_ += run;
-  return LzxOk;
+  return LzxResult::Ok;
 }
 
 // Decodes literals and matches of a verbatim or aligned block until the window position reaches
@@ -257,10 +255,10 @@ LzxResult LzxDecoderState::copyUncompressed(LzxInput& in, std::size_t run) {
 // whenever the position lands on a 32 KB frame boundary.
 LzxResult LzxDecoderState::decodeRun(LzxInput& in, std::size_t runEnd) {
   std::size_t wp = windowPos_;
-  LzxResult result = LzxOk;
-  while (wp < runEnd && result == LzxOk) {
+  LzxResult result = LzxResult::Ok;
+  while (wp < runEnd && result == LzxResult::Ok) {
     const std::size_t segEnd = std::min(runEnd, (wp | (kFrameSize - 1)) + 1);
-    while (wp < segEnd && result == LzxOk) {
+    while (wp < segEnd && result == LzxResult::Ok) {
       if (in.available() < InputBuffer::kFastMargin && !in.atEnd())
         in.fillBuffer();
       else if (in.available() >= InputBuffer::kFastMargin)
@@ -268,9 +266,9 @@ LzxResult LzxDecoderState::decodeRun(LzxInput& in, std::size_t runEnd) {
       else
         result = decodeSymbols<true>(in, wp, segEnd, runEnd);
     }
-    if (result == LzxOk && in.overrun())
-      result = LzxBadData;
-    if (result == LzxOk && (wp & (kFrameSize - 1)) == 0 && wp != 0)
+    if (result == LzxResult::Ok && in.overrun())
+      result = LzxResult::BadData;
+    if (result == LzxResult::Ok && (wp & (kFrameSize - 1)) == 0 && wp != 0)
       in.align(16);
   }
   windowPos_ = wp;
@@ -291,13 +289,13 @@ LzxResult LzxDecoderState::decodeSymbols(LzxInput& in, std::size_t& wpRef, std::
   unsigned overread = in.overread;
   std::uint8_t* const win = window_.get();
   const std::size_t mask = windowSize_ - 1;
-  const bool aligned = blockType_ == kBlockAligned;
+  const bool aligned = blockType_ == BlockType::Aligned;
   const std::uint32_t* const mainTable = mainTable_.data();
   const std::uint32_t* const lengthTable = lengthTable_.data();
   const std::uint32_t* const alignedTable = alignedTable_.data();
   std::size_t wp = wpRef;
   std::uint32_t r0 = r0_, r1 = r1_, r2 = r2_;
-  LzxResult result = LzxOk;
+  LzxResult result = LzxResult::Ok;
 
   // At least 48 bits held afterwards (LzxInput::kRefillBits).
   const auto refill = [&] {
@@ -344,7 +342,7 @@ LzxResult LzxDecoderState::decodeSymbols(LzxInput& in, std::size_t& wpRef, std::
         break;
     } else {
       if (overread * 8 > count) {
-        result = LzxBadData;
+        result = LzxResult::BadData;
         break;
       }
     }
@@ -363,7 +361,7 @@ LzxResult LzxDecoderState::decodeSymbols(LzxInput& in, std::size_t& wpRef, std::
       }
     }
     if (e & kHuffInvalid) {
-      result = LzxBadData;
+      result = LzxResult::BadData;
       break;
     }
     // Up to 48 bits so far (a literal, main and length codes) of the 48 the refill gave.
@@ -373,7 +371,7 @@ LzxResult LzxDecoderState::decodeSymbols(LzxInput& in, std::size_t& wpRef, std::
     if ((header & 7u) == kNumPrimaryLengths) {
       const std::uint32_t l = decode(lengthTable, kLengthRootBits);
       if (l & kHuffInvalid) {
-        result = LzxBadData;
+        result = LzxResult::BadData;
         break;
       }
       length += huffPayload(l);
@@ -401,7 +399,7 @@ LzxResult LzxDecoderState::decodeSymbols(LzxInput& in, std::size_t& wpRef, std::
         }
         const std::uint32_t a = decode(alignedTable, kAlignedRootBits);
         if (a & kHuffInvalid) {
-          result = LzxBadData;
+          result = LzxResult::BadData;
           break;
         }
         offset += huffPayload(a);
@@ -414,15 +412,15 @@ LzxResult LzxDecoderState::decodeSymbols(LzxInput& in, std::size_t& wpRef, std::
       r0 = offset;
     }
     if (offset > windowSize_) {
-      result = LzxBadData; // reaches further back than the window holds
+      result = LzxResult::BadData; // reaches further back than the window holds
       break;
     }
     length = std::min(length, runEnd - wp);
     copyMatchRing(win, mask, wp, offset, length);
     wp += length;
   }
-  if (kCareful && result == LzxOk && overread * 8 > count)
-    result = LzxBadData;
+  if (kCareful && result == LzxResult::Ok && overread * 8 > count)
+    result = LzxResult::BadData;
 
   in.next = next;
   in.bits = bits;
@@ -439,17 +437,17 @@ LzxResult LzxDecoderState::expand(LzxInput& in, std::span<std::byte> output, std
   if (produced != nullptr)
     *produced = 0;
   if (!prepared_)
-    return LzxBadFormat;
+    return LzxResult::BadFormat;
   auto* const out = reinterpret_cast<std::uint8_t*>(output.data());
   std::size_t done = 0;
-  LzxResult result = LzxOk;
+  LzxResult result = LzxResult::Ok;
   while (done < output.size()) {
     if (blockRemaining_ == 0) {
-      if ((result = startBlock(in)) != LzxOk)
+      if ((result = startBlock(in)) != LzxResult::Ok)
         break;
     }
     if (in.overrun()) {
-      result = LzxBadData;
+      result = LzxResult::BadData;
       break;
     }
     const std::size_t run = std::min<std::size_t>(blockRemaining_, output.size() - done);
@@ -458,12 +456,12 @@ LzxResult LzxDecoderState::expand(LzxInput& in, std::span<std::byte> output, std
     const std::uint64_t streamLeft =
         streamLength_ == UINT64_MAX ? output.size() - done : streamLength_ - std::min(streamLength_, decodedTotal_);
     if (start + std::min<std::uint64_t>(blockRemaining_, std::max<std::uint64_t>(streamLeft, run)) > windowSize_) {
-      result = LzxBadFormat;
+      result = LzxResult::BadFormat;
       break;
     }
     windowPos_ = start;
-    result = blockType_ == kBlockUncompressed ? copyUncompressed(in, run) : decodeRun(in, start + run);
-    if (result != LzxOk)
+    result = blockType_ == BlockType::Uncompressed ? copyUncompressed(in, run) : decodeRun(in, start + run);
+    if (result != LzxResult::Ok)
       break;
     blockRemaining_ -= static_cast<std::uint32_t>(run);
     std::memcpy(out + done, window_.get() + start, run);
@@ -472,10 +470,10 @@ LzxResult LzxDecoderState::expand(LzxInput& in, std::span<std::byte> output, std
   }
   if (produced != nullptr)
     *produced = done;
-  if (result != LzxOk)
+  if (result != LzxResult::Ok)
     return result;
   translateE8(std::span(out, output.size()));
-  return LzxOk;
+  return LzxResult::Ok;
 }
 
 LzxResult LzxDecoderState::expand(std::span<const std::byte> input, std::span<std::byte> output) {

@@ -22,11 +22,11 @@
 
 namespace kyv::codec {
 
-enum LzxResult : int {
-  LzxOk = 0,
-  LzxBadFormat = 1,
-  LzxBadData = 2,
-  LzxNoMemory = 3,
+enum class LzxResult {
+  Ok,
+  BadFormat,
+  BadData,
+  NoMemory,
 };
 
 // The compressed stream: 16-bit little-endian words, most significant bit first.
@@ -63,6 +63,9 @@ public:
   unsigned positionSlots() const { return positionSlots_; }
 
 private:
+  // The three-bit type at the head of each block; other values are damaged data.
+  enum class BlockType : std::uint8_t { None = 0, Verbatim = 1, Aligned = 2, Uncompressed = 3 };
+
   // Code length arrays keep spare room after the symbols: a run written through the pre-tree may
   // go up to 50 entries past the last symbol it was meant for.
   static constexpr unsigned kSpareLengths = 64;
@@ -98,7 +101,7 @@ private:
   unsigned mainElements_ = 0;
   bool prepared_ = false;
   bool headerRead_ = false;
-  int blockType_ = 0;
+  BlockType blockType_ = BlockType::None;
   std::uint32_t blockLength_ = 0;
   std::uint32_t blockRemaining_ = 0;
   std::uint32_t calls_ = 0;

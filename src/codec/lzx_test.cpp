@@ -29,8 +29,8 @@ struct Decoded {
 
 Decoded decode(int windowBits, const std::vector<std::byte>& in, std::size_t outLength) {
   LzxDecoderState d;
-  EXPECT_EQ(d.prepare(windowBits), LzxOk);
-  Decoded r{LzxOk, std::vector<std::byte>(outLength, std::byte{0xAA})};
+  EXPECT_EQ(d.prepare(windowBits), LzxResult::Ok);
+  Decoded r{LzxResult::Ok, std::vector<std::byte>(outLength, std::byte{0xAA})};
   r.result = d.expand(in, r.out);
   return r;
 }
@@ -53,12 +53,12 @@ TEST(LzxPrepare, WindowSizesAndSlots) {
     std::size_t window;
     unsigned slots;
   };
-  for (const Case c : {Case{14, LzxBadFormat, 0, 0}, Case{22, LzxBadFormat, 0, 0},
-                       Case{15, LzxOk, 32768, 30}, Case{16, LzxOk, 65536, 32},
-                       Case{20, LzxOk, 1u << 20, 42}, Case{21, LzxOk, 1u << 21, 50}}) {
+  for (const Case c : {Case{14, LzxResult::BadFormat, 0, 0}, Case{22, LzxResult::BadFormat, 0, 0},
+                       Case{15, LzxResult::Ok, 32768, 30}, Case{16, LzxResult::Ok, 65536, 32},
+                       Case{20, LzxResult::Ok, 1u << 20, 42}, Case{21, LzxResult::Ok, 1u << 21, 50}}) {
     LzxDecoderState d;
     EXPECT_EQ(d.prepare(c.bits), c.result) << c.bits;
-    if (c.result == LzxOk) {
+    if (c.result == LzxResult::Ok) {
       EXPECT_EQ(d.windowSize(), c.window) << c.bits;
       EXPECT_EQ(d.positionSlots(), c.slots) << c.bits;
     }
@@ -68,19 +68,19 @@ TEST(LzxPrepare, WindowSizesAndSlots) {
 TEST(LzxPrepare, UnpreparedOrFailedPreparationRefusesToDecode) {
   LzxDecoderState d;
   std::vector<std::byte> out(4);
-  EXPECT_EQ(d.expand({}, out), LzxBadFormat);
-  ASSERT_EQ(d.prepare(15), LzxOk);
-  EXPECT_EQ(d.prepare(22), LzxBadFormat);
-  EXPECT_EQ(d.expand({}, out), LzxBadFormat);
+  EXPECT_EQ(d.expand({}, out), LzxResult::BadFormat);
+  ASSERT_EQ(d.prepare(15), LzxResult::Ok);
+  EXPECT_EQ(d.prepare(22), LzxResult::BadFormat);
+  EXPECT_EQ(d.expand({}, out), LzxResult::BadFormat);
 }
 
 TEST(LzxPrepare, SmallerWindowKeepsTheBufferLargerOneReplacesIt) {
   LzxDecoderState d;
-  ASSERT_EQ(d.prepare(17), LzxOk);
-  ASSERT_EQ(d.prepare(15), LzxOk);
+  ASSERT_EQ(d.prepare(17), LzxResult::Ok);
+  ASSERT_EQ(d.prepare(15), LzxResult::Ok);
   EXPECT_EQ(d.allocatedSize(), 1u << 17);
   EXPECT_EQ(d.windowSize(), 1u << 15);
-  ASSERT_EQ(d.prepare(19), LzxOk);
+  ASSERT_EQ(d.prepare(19), LzxResult::Ok);
   EXPECT_EQ(d.allocatedSize(), 1u << 19);
 }
 
@@ -93,7 +93,7 @@ TEST(LzxExpand, PublishedUncompressedExample) {
   std::vector<std::byte> in(raw.size());
   std::memcpy(in.data(), raw.data(), raw.size());
   const auto r = decode(15, in, 3);
-  EXPECT_EQ(r.result, LzxOk);
+  EXPECT_EQ(r.result, LzxResult::Ok);
   EXPECT_EQ(textOf(r.out), "abc");
 }
 
@@ -111,7 +111,7 @@ TEST(LzxExpand, UncompressedBlocksOddLengthPadAndRepeatedOffsets) {
   v.repeat(0, 6); // "abcabc" from R0 = 3
   v.literal('!');
   const auto r = decode(15, w.finish(), 16);
-  EXPECT_EQ(r.result, LzxOk);
+  EXPECT_EQ(r.result, LzxResult::Ok);
   EXPECT_EQ(textOf(r.out), "hello-abcabcabc!");
 }
 
@@ -131,7 +131,7 @@ TEST(LzxExpand, VerbatimBlockRealignsEvery32KAndResetsWhenTheWindowIsFull) {
     w.alignWord();
   }
   const auto r = decode(15, w.finish(), a.size() + b.size());
-  EXPECT_EQ(r.result, LzxOk);
+  EXPECT_EQ(r.result, LzxResult::Ok);
   EXPECT_TRUE(textOf(r.out) == a + b);
 }
 
@@ -146,7 +146,7 @@ TEST(LzxExpand, MatchesCopyOverlappingRuns) {
   v.literal('y');
   v.repeat(0, 2);
   const auto r = decode(15, w.finish(), 12);
-  EXPECT_EQ(r.result, LzxOk);
+  EXPECT_EQ(r.result, LzxResult::Ok);
   EXPECT_EQ(textOf(r.out), "xxxxxxxxxyyy");
 }
 
@@ -156,7 +156,7 @@ TEST(LzxExpand, InvalidBlockTypesAreBadData) {
     w.header(0);
     w.blockHeader(type, 10);
     const auto r = decode(15, w.finish(), 10);
-    EXPECT_EQ(r.result, LzxBadData) << type;
+    EXPECT_EQ(r.result, LzxResult::BadData) << type;
   }
 }
 
@@ -167,7 +167,7 @@ TEST(LzxExpand, OverSubscribedPreTreeIsBadData) {
   for (int i = 0; i < 20; ++i)
     w.bits(1, 4); // twenty 1-bit codes
   const auto r = decode(15, w.finish(), 10);
-  EXPECT_EQ(r.result, LzxBadData);
+  EXPECT_EQ(r.result, LzxResult::BadData);
 }
 
 TEST(LzxExpand, RunPastTheWindowEndIsBadFormat) {
@@ -176,13 +176,13 @@ TEST(LzxExpand, RunPastTheWindowEndIsBadFormat) {
   w.blockHeader(3, 40000);
   w.uncompressedBody(filler(40000, 3));
   const auto stream = w.finish();
-  EXPECT_EQ(decode(15, stream, 40000).result, LzxBadFormat);
+  EXPECT_EQ(decode(15, stream, 40000).result, LzxResult::BadFormat);
   // The same when the stream is decoded frame by frame: the run is checked as a whole.
   LzxDecoderState d;
-  ASSERT_EQ(d.prepare(15, 40000), LzxOk);
+  ASSERT_EQ(d.prepare(15, 40000), LzxResult::Ok);
   LzxInput in{std::span<const std::byte>(stream)};
   std::vector<std::byte> frame(LzxDecoderState::kFrameSize);
-  EXPECT_EQ(d.expand(in, frame), LzxBadFormat);
+  EXPECT_EQ(d.expand(in, frame), LzxResult::BadFormat);
 }
 
 TEST(LzxExpand, InputRunningOutIsBadDataAndKeepsEarlierRuns) {
@@ -196,7 +196,7 @@ TEST(LzxExpand, InputRunningOutIsBadDataAndKeepsEarlierRuns) {
     const auto full = w.finish();
     const std::vector<std::byte> in(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(full.size() - 50));
     const auto r = decode(15, in, 104);
-    EXPECT_EQ(r.result, LzxBadData);
+    EXPECT_EQ(r.result, LzxResult::BadData);
     EXPECT_EQ(textOf(r.out).substr(0, 4), "good");
   }
   {
@@ -209,7 +209,7 @@ TEST(LzxExpand, InputRunningOutIsBadDataAndKeepsEarlierRuns) {
     for (int i = 0; i < 100; ++i)
       v.literal('q');
     const auto r = decode(15, w.finish(), 20000);
-    EXPECT_EQ(r.result, LzxBadData);
+    EXPECT_EQ(r.result, LzxResult::BadData);
   }
 }
 
@@ -263,7 +263,7 @@ TEST(LzxExpand, E8TranslationPerFrameSparesFrameTails) {
     w.blockHeader(3, 40000 - 32768);
     w.uncompressedBody(data.substr(32768));
     const auto r = decode(16, w.finish(), data.size());
-    ASSERT_EQ(r.result, LzxOk);
+    ASSERT_EQ(r.result, LzxResult::Ok);
     const std::string expected = size == 0 ? data : untranslate(data, size);
     EXPECT_TRUE(textOf(r.out) == expected) << size;
     if (size != 0) {
@@ -337,19 +337,19 @@ TEST(LzxExpand, FrameByFrameFromASourceGivesTheBytesOfOneCall) {
   ASSERT_FALSE(expected == data);
 
   const auto whole = decode(17, stream, data.size());
-  ASSERT_EQ(whole.result, LzxOk);
+  ASSERT_EQ(whole.result, LzxResult::Ok);
   EXPECT_TRUE(textOf(whole.out) == expected);
 
   for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{100000}}) {
     ShortReads source(stream, piece);
     LzxInput in(source);
     LzxDecoderState d;
-    ASSERT_EQ(d.prepare(17, data.size()), LzxOk);
+    ASSERT_EQ(d.prepare(17, data.size()), LzxResult::Ok);
     std::vector<std::byte> out(data.size());
     for (std::size_t at = 0; at < out.size(); at += LzxDecoderState::kFrameSize) {
       const std::size_t n = std::min(LzxDecoderState::kFrameSize, out.size() - at);
       std::size_t produced = 0;
-      ASSERT_EQ(d.expand(in, std::span(out).subspan(at, n), &produced), LzxOk) << piece << " " << at;
+      ASSERT_EQ(d.expand(in, std::span(out).subspan(at, n), &produced), LzxResult::Ok) << piece << " " << at;
       EXPECT_EQ(produced, n);
     }
     EXPECT_TRUE(textOf(out) == expected) << piece;
@@ -363,8 +363,8 @@ TEST(LzxExpand, ProcessWideDecoderDecodesOneSection) {
   w.uncompressedBody("global");
   const auto in = w.finish();
   std::vector<std::byte> out(6);
-  ASSERT_EQ(LzxPrepare(15), LzxOk);
-  EXPECT_EQ(LzxExpand(in, out), LzxOk);
+  ASSERT_EQ(LzxPrepare(15), LzxResult::Ok);
+  EXPECT_EQ(LzxExpand(in, out), LzxResult::Ok);
   EXPECT_EQ(textOf(out), "global");
 }
 

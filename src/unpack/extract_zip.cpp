@@ -21,7 +21,7 @@ void ExtractZip(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
     archive::TAbUnZipper unzipper;
     // The type is forced so that the file's extension is never consulted.
     unzipper.ForceType = true;
-    unzipper.ArchiveType = archive::atZip;
+    unzipper.ArchiveType = archive::TAbArchiveType::atZip;
     unzipper.OpenArchive(path);
     for (int i = 0; i < unzipper.MemberCount(); ++i) {
       if (owner.Abort)
