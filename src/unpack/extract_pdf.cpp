@@ -47,6 +47,8 @@ void ExtractPdf(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
       throw kyv::Error(ErrorKind::Io, "cannot write " + member.path());
     if (!result.decryptDamage.empty())
       owner.RecordGap(TGapKind::Damaged, item.name, result.decryptDamage);
+    else if (result.damaged)
+      owner.RecordGap(TGapKind::Damaged, item.name, "damaged compressed data");
     if (!result.notDecoded.empty())
       owner.RecordGap(TGapKind::UnsupportedMethod, item.name, result.notDecoded);
     // One the budget cut off is handed on as far as it was written.

@@ -530,6 +530,14 @@ def pdf_cases(r):
     expect(r, "a document locked by a user password is noted", ["pdf/locked.pdf"], 0,
            out=[r"^pdf/locked.pdf: OK$", r"Not fully scanned: 1\n"],
            err=[r"^pdf/locked.pdf: not fully scanned: .*encrypted"])
+    # A stream whose deflate data stops after a block that is not the last one: what decoded is
+    # scanned, and the rest is not silently taken for clean.
+    cut = b"\x78\x01\x00" + struct.pack("<HH", len(EICAR), len(EICAR) ^ 0xFFFF) + EICAR
+    write("pdf/cut.pdf", b"%PDF-1.4\n1 0 obj\n<< /Length " + str(len(cut)).encode() +
+          b" /Filter /FlateDecode >>\nstream\n" + cut + b"\nendstream\nendobj\ntrailer\n<< /Root 1 0 R >>\n%%EOF\n")
+    expect(r, "a cut compressed stream is noted, what decoded still scanned", ["pdf/cut.pdf"], 1,
+           out=[r"^pdf/cut.pdf: Eicar-Test-Signature FOUND$", r"Not fully scanned: 1\n"],
+           err=[r"^pdf/cut.pdf: not fully scanned: .*damaged compressed data"])
 
 
 def main():
