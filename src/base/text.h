@@ -28,6 +28,18 @@ inline bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
+// The value of one hexadecimal digit of either case; -1 for any other character.
+constexpr int HexDigitValue(unsigned char c) {
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
+  return -1;
+}
+constexpr int HexDigitValue(char c) { return HexDigitValue(static_cast<unsigned char>(c)); }
+
 // Upper case by the Windows-1251 rules (ASCII letters and the Cyrillic ones).
 char UpperCase1251(char c);
 std::string UpperCase1251(std::string_view text);

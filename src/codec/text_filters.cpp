@@ -1,35 +1,19 @@
 #include "codec/text_filters.h"
 
+#include "base/text.h"
+
 namespace kyv::codec {
-
-namespace {
-
-bool isBlank(std::uint8_t c) {
-  return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == 0;
-}
-
-int hexValue(std::uint8_t c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
-
-} // namespace
 
 void AsciiHexDecoder::consume(std::span<const std::uint8_t> data) {
   for (const std::uint8_t c : data) {
-    if (isBlank(c))
+    if (isPdfBlank(c))
       continue;
     if (c == '>') {
       end();
       markEnd();
       return;
     }
-    const int v = hexValue(c);
+    const int v = HexDigitValue(c);
     if (v < 0) {
       fail();
       return;
@@ -61,7 +45,7 @@ void Ascii85Decoder::consume(std::span<const std::uint8_t> data) {
       }
       return;
     }
-    if (isBlank(c))
+    if (isPdfBlank(c))
       continue;
     if (c == '~') {
       tilde_ = true;

@@ -7,6 +7,11 @@
 
 namespace kyv::codec {
 
+// White space in document syntax, which both encodings skip: the five usual characters and NUL.
+constexpr bool isPdfBlank(std::uint8_t c) {
+  return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == 0;
+}
+
 class AsciiHexDecoder final : public PushFilter {
 public:
   using PushFilter::PushFilter;

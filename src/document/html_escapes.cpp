@@ -3,18 +3,10 @@
 #include <array>
 #include <utility>
 
+#include "base/text.h"
+
 namespace kyv::document {
 namespace {
-
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
 
 // Reads up to maxDigits hexadecimal digits at pos; the count read goes to digits.
 std::uint32_t readHex(std::string_view text, std::size_t pos, std::size_t maxDigits,
@@ -22,7 +14,7 @@ std::uint32_t readHex(std::string_view text, std::size_t pos, std::size_t maxDig
   std::uint32_t value = 0;
   digits = 0;
   while (digits < maxDigits && pos + digits < text.size()) {
-    const int d = hexDigit(text[pos + digits]);
+    const int d = HexDigitValue(text[pos + digits]);
     if (d < 0)
       break;
     value = value * 16 + static_cast<std::uint32_t>(d);
@@ -134,8 +126,8 @@ TextUnit DecodeUnit(std::string_view text, std::size_t pos, unsigned escapes) {
   if (c == '&' && (escapes & kCharRefs) != 0)
     return charRef(text, pos);
   if (c == '%' && (escapes & kPercentEscapes) != 0 && text.size() - pos >= 3) {
-    const int hi = hexDigit(text[pos + 1]);
-    const int lo = hexDigit(text[pos + 2]);
+    const int hi = HexDigitValue(text[pos + 1]);
+    const int lo = HexDigitValue(text[pos + 2]);
     if (hi >= 0 && lo >= 0)
       return {static_cast<std::uint32_t>(hi * 16 + lo), 3};
   }

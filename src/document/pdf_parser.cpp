@@ -3,27 +3,15 @@
 #include <charconv>
 #include <cmath>
 
+#include "base/text.h"
+
 namespace kyv::document {
 
 namespace {
 
-int hexDigit(std::uint8_t c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
-
 bool isDigit(std::uint8_t c) { return c >= '0' && c <= '9'; }
 
 } // namespace
-
-bool isPdfBlank(std::uint8_t c) {
-  return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == 0;
-}
 
 bool isPdfDelimiter(std::uint8_t c) {
   return c == '(' || c == ')' || c == '<' || c == '>' || c == '[' || c == ']' || c == '{' ||
@@ -201,7 +189,7 @@ PdfObject PdfParser::hexString() {
     const std::uint8_t c = at(pos_++);
     if (c == '>')
       break;
-    const int v = hexDigit(c);
+    const int v = HexDigitValue(c);
     if (v < 0)
       continue; // blanks, and other bytes readers skip
     if (high < 0) {
@@ -221,8 +209,8 @@ PdfObject PdfParser::name() {
   o.kind = PdfKind::Name;
   while (pos_ < limit_ && !isPdfBlank(at(pos_)) && !isPdfDelimiter(at(pos_))) {
     std::uint8_t c = at(pos_++);
-    if (c == '#' && pos_ + 1 < limit_ && hexDigit(at(pos_)) >= 0 && hexDigit(at(pos_ + 1)) >= 0) {
-      c = static_cast<std::uint8_t>(hexDigit(at(pos_)) << 4 | hexDigit(at(pos_ + 1)));
+    if (c == '#' && pos_ + 1 < limit_ && HexDigitValue(at(pos_)) >= 0 && HexDigitValue(at(pos_ + 1)) >= 0) {
+      c = static_cast<std::uint8_t>(HexDigitValue(at(pos_)) << 4 | HexDigitValue(at(pos_ + 1)));
       pos_ += 2;
     }
     o.bytes.push_back(static_cast<char>(c));

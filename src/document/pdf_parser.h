@@ -7,6 +7,7 @@
 #include <span>
 #include <string_view>
 
+#include "codec/text_filters.h"
 #include "document/pdf_object.h"
 
 namespace kyv::document {
@@ -18,7 +19,7 @@ inline constexpr int kPdfMaxNesting = 64;
 // page trees, cross-reference indexes) stay far below.
 inline constexpr std::size_t kPdfMaxItems = 1u << 16;
 
-bool isPdfBlank(std::uint8_t c);
+using codec::isPdfBlank;
 bool isPdfDelimiter(std::uint8_t c);
 
 class PdfParser {

@@ -1,5 +1,6 @@
 #include "document/rtf_objects.h"
 
+#include "base/text.h"
 #include "document/rtf_tokenizer.h"
 
 namespace kyv::document {
@@ -14,17 +15,6 @@ struct Group {
   bool inResult = false;
   bool collects = false; // this group's end finishes the data collected
 };
-
-int hexValue(std::byte b) {
-  const auto c = std::to_integer<char>(b);
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
 
 class Scanner {
 public:
@@ -122,7 +112,7 @@ private:
 
   void Hex(std::span<const std::byte> text) {
     for (const std::byte b : text) {
-      const int v = hexValue(b);
+      const int v = HexDigitValue(std::to_integer<unsigned char>(b));
       if (v < 0)
         continue;
       if (nibble_ < 0) {

@@ -119,8 +119,8 @@ std::string percentDecoded(std::string_view text) {
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '%' && i + 2 < text.size()) {
-      const int h = HexValue(text[i + 1]);
-      const int l = HexValue(text[i + 2]);
+      const int h = HexDigitValue(text[i + 1]);
+      const int l = HexDigitValue(text[i + 2]);
       if (h >= 0 && l >= 0) {
         out += static_cast<char>(h * 16 + l);
         i += 2;
@@ -343,9 +343,9 @@ std::string DecodeEncodedWords(std::string_view text) {
       for (std::size_t i = 0; i < data.size(); ++i) {
         if (data[i] == '_') {
           word += ' ';
-        } else if (data[i] == '=' && i + 2 < data.size() && HexValue(data[i + 1]) >= 0 &&
-                   HexValue(data[i + 2]) >= 0) {
-          word += static_cast<char>(HexValue(data[i + 1]) * 16 + HexValue(data[i + 2]));
+        } else if (data[i] == '=' && i + 2 < data.size() && HexDigitValue(data[i + 1]) >= 0 &&
+                   HexDigitValue(data[i + 2]) >= 0) {
+          word += static_cast<char>(HexDigitValue(data[i + 1]) * 16 + HexDigitValue(data[i + 2]));
           i += 2;
         } else {
           word += data[i];

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+#include "base/text.h"
+
 namespace kyv::mail {
 namespace {
 
@@ -83,16 +85,6 @@ std::vector<std::byte> collect(std::string_view text, bool (*decode)(std::string
 
 } // namespace
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  return -1;
-}
-
 bool DecodeBase64(std::string_view text, ByteSink& out) {
   BufferedOut buffer(out);
   unsigned group[4];
@@ -157,8 +149,8 @@ bool DecodeQuotedPrintable(std::string_view text, ByteSink& out) {
     const char h = text[i + 1];
     const char l = text[i + 2];
     {
-      const int hv = HexValue(h);
-      const int lv = HexValue(l);
+      const int hv = HexDigitValue(h);
+      const int lv = HexDigitValue(l);
       buffer.put(static_cast<std::byte>(hv >= 0 && lv >= 0 ? hv * 16 + lv : 0));
     }
     i += 3;

@@ -27,9 +27,6 @@ std::vector<std::byte> DecodeBase64(std::string_view text);
 std::vector<std::byte> DecodeUUE(std::string_view text);
 [[nodiscard]] bool DecodeUUE(std::string_view text, ByteSink& out);
 
-// The value of a hexadecimal digit in either case, -1 for any other character.
-int HexValue(char c);
-
 // The streaming forms return false as soon as the sink refuses a write; what was accepted stays.
 
 } // namespace kyv::mail
