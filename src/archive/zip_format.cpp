@@ -4,22 +4,27 @@
 
 namespace kyv::archive {
 
+void ZipSharedHeaderFields::ReadShared(std::span<const std::byte, kZipSharedFieldsSize> b) {
+  const std::byte* p = b.data();
+  VersionNeededToExtract = loadLe16(p);
+  GeneralPurposeBitFlag = loadLe16(p + 2);
+  CompressionMethod = loadLe16(p + 4);
+  LastModFileTime = loadLe16(p + 6);
+  LastModFileDate = loadLe16(p + 8);
+  CRC32 = loadLe32(p + 10);
+  CompressedSize = loadLe32(p + 14);
+  UncompressedSize = loadLe32(p + 18);
+  FileNameLength = loadLe16(p + 22);
+  ExtraFieldLength = loadLe16(p + 24);
+}
+
 std::optional<TAbZipLocalFileHeader>
 TAbZipLocalFileHeader::Parse(std::span<const std::byte, kZipLocalHeaderSize> b) {
   const std::byte* p = b.data();
   if (loadLe32(p) != zipsig::kLocalFileHeader)
     return std::nullopt;
   TAbZipLocalFileHeader h;
-  h.VersionNeededToExtract = loadLe16(p + 4);
-  h.GeneralPurposeBitFlag = loadLe16(p + 6);
-  h.CompressionMethod = loadLe16(p + 8);
-  h.LastModFileTime = loadLe16(p + 10);
-  h.LastModFileDate = loadLe16(p + 12);
-  h.CRC32 = loadLe32(p + 14);
-  h.CompressedSize = loadLe32(p + 18);
-  h.UncompressedSize = loadLe32(p + 22);
-  h.FileNameLength = loadLe16(p + 26);
-  h.ExtraFieldLength = loadLe16(p + 28);
+  h.ReadShared(b.subspan<4, kZipSharedFieldsSize>());
   return h;
 }
 
@@ -30,16 +35,7 @@ TAbZipDirectoryFileHeader::Parse(std::span<const std::byte, kZipCentralHeaderSiz
     return std::nullopt;
   TAbZipDirectoryFileHeader h;
   h.VersionMadeBy = loadLe16(p + 4);
-  h.VersionNeededToExtract = loadLe16(p + 6);
-  h.GeneralPurposeBitFlag = loadLe16(p + 8);
-  h.CompressionMethod = loadLe16(p + 10);
-  h.LastModFileTime = loadLe16(p + 12);
-  h.LastModFileDate = loadLe16(p + 14);
-  h.CRC32 = loadLe32(p + 16);
-  h.CompressedSize = loadLe32(p + 20);
-  h.UncompressedSize = loadLe32(p + 24);
-  h.FileNameLength = loadLe16(p + 28);
-  h.ExtraFieldLength = loadLe16(p + 30);
+  h.ReadShared(b.subspan<6, kZipSharedFieldsSize>());
   h.FileCommentLength = loadLe16(p + 32);
   h.DiskNumberStart = loadLe16(p + 34);
   h.InternalFileAttributes = loadLe16(p + 36);

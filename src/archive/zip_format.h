@@ -61,7 +61,10 @@ enum TAbZipCompressionMethod : std::uint8_t {
   cmLzma = 14,
 };
 
-struct TAbZipLocalFileHeader {
+// The fields the local header and its central-directory copy both hold, in the same order:
+// from "version needed to extract" to the extra field's length.
+inline constexpr std::size_t kZipSharedFieldsSize = 26;
+struct ZipSharedHeaderFields {
   std::uint16_t VersionNeededToExtract = 0;
   std::uint16_t GeneralPurposeBitFlag = 0;
   std::uint16_t CompressionMethod = 0;
@@ -73,22 +76,16 @@ struct TAbZipLocalFileHeader {
   std::uint16_t FileNameLength = 0;
   std::uint16_t ExtraFieldLength = 0;
 
+  void ReadShared(std::span<const std::byte, kZipSharedFieldsSize> b);
+};
+
+struct TAbZipLocalFileHeader : ZipSharedHeaderFields {
   // The 30 fixed bytes; nullopt when the signature is wrong.
   static std::optional<TAbZipLocalFileHeader> Parse(std::span<const std::byte, kZipLocalHeaderSize> b);
 };
 
-struct TAbZipDirectoryFileHeader {
+struct TAbZipDirectoryFileHeader : ZipSharedHeaderFields {
   std::uint16_t VersionMadeBy = 0;
-  std::uint16_t VersionNeededToExtract = 0;
-  std::uint16_t GeneralPurposeBitFlag = 0;
-  std::uint16_t CompressionMethod = 0;
-  std::uint16_t LastModFileTime = 0;
-  std::uint16_t LastModFileDate = 0;
-  std::uint32_t CRC32 = 0;
-  std::uint32_t CompressedSize = 0;
-  std::uint32_t UncompressedSize = 0;
-  std::uint16_t FileNameLength = 0;
-  std::uint16_t ExtraFieldLength = 0;
   std::uint16_t FileCommentLength = 0;
   std::uint16_t DiskNumberStart = 0;
   std::uint16_t InternalFileAttributes = 0;
