@@ -91,6 +91,16 @@ void Rar15Decoder::copy(std::uint32_t distance, std::uint32_t length) {
   window_.copyMatch(distance, length);
 }
 
+bool Rar15Decoder::nextFlag(BitReader& in) {
+  if (--flagsCnt_ < 0) {
+    readFlags(in);
+    flagsCnt_ = 7;
+  }
+  const bool set = (flagBuf_ & 0x80) != 0;
+  flagBuf_ <<= 1;
+  return set;
+}
+
 void Rar15Decoder::readFlags(BitReader& in) {
   const std::uint32_t place = decodeFixed(in, kHf2);
   if (place >= 256)
@@ -342,32 +352,18 @@ void Rar15Decoder::decodeMember(BitReader& in, std::uint64_t size, MemberOutput&
       literal(in);
       continue;
     }
-    if (--flagsCnt_ < 0) {
-      readFlags(in);
-      flagsCnt_ = 7;
-    }
-    if (flagBuf_ & 0x80) {
-      flagBuf_ <<= 1;
+    if (nextFlag(in)) {
       if (nlzb_ > nhfb_)
         longMatch(in);
       else
         literal(in);
+    } else if (nextFlag(in)) {
+      if (nlzb_ > nhfb_)
+        literal(in);
+      else
+        longMatch(in);
     } else {
-      flagBuf_ <<= 1;
-      if (--flagsCnt_ < 0) {
-        readFlags(in);
-        flagsCnt_ = 7;
-      }
-      if (flagBuf_ & 0x80) {
-        flagBuf_ <<= 1;
-        if (nlzb_ > nhfb_)
-          literal(in);
-        else
-          longMatch(in);
-      } else {
-        flagBuf_ <<= 1;
-        shortMatch(in);
-      }
+      shortMatch(in);
     }
   }
   flush(true);

@@ -20,6 +20,8 @@ private:
   void initTables();
   static void correct(Set& set, Set& place);
   void readFlags(BitReader& in);
+  // The next bit of the flag byte (refilled when spent): it picks what the next item is.
+  bool nextFlag(BitReader& in);
   void literal(BitReader& in);
   void longMatch(BitReader& in);
   void shortMatch(BitReader& in);
