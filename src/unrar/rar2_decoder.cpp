@@ -14,26 +14,7 @@ constexpr unsigned kMainSymbols = 298;
 constexpr unsigned kDistSymbols = 48;
 constexpr unsigned kRepSymbols = 28;
 constexpr unsigned kBitLengthSymbols = 19;
-
-// Distance slots: four of 0 extra bits, then two each of 1, 2, ... up to 16 extra bits
-// (the first 48 of the later method's 60).
-struct DistTables {
-  std::array<std::uint32_t, kDistSymbols> base{};
-  std::array<std::uint8_t, kDistSymbols> bits{};
-};
-constexpr DistTables makeDistTables() {
-  DistTables t;
-  std::uint32_t dist = 0;
-  for (std::size_t slot = 0; slot < kDistSymbols; ++slot) {
-    const unsigned b = slot < 4 ? 0 : std::min<unsigned>(16, static_cast<unsigned>(slot / 2 - 1));
-    t.base[slot] = dist;
-    t.bits[slot] = static_cast<std::uint8_t>(b);
-    dist += 1u << b;
-  }
-  return t;
-}
-constexpr DistTables kDist = makeDistTables();
-static_assert(kDist.base[47] == 983040 && kDist.bits[47] == 16);
+static_assert(kDistSymbols <= kDistSlots);
 
 } // namespace
 

@@ -20,27 +20,7 @@ constexpr unsigned kLowDistSymbols = 17;
 constexpr unsigned kRepSymbols = 28;
 constexpr unsigned kTableSize = kMainSymbols + kDistSymbols + kLowDistSymbols + kRepSymbols;
 static_assert(kTableSize == 404);
-
-// Distance slots: four of 0 extra bits, two each of 1..15, fourteen of 16 and twelve of 18.
-struct DistTables {
-  std::array<std::uint32_t, kDistSymbols> base{};
-  std::array<std::uint8_t, kDistSymbols> bits{};
-};
-constexpr DistTables makeDistTables() {
-  DistTables t;
-  constexpr std::array<std::uint8_t, 19> counts{4, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 14, 0, 12};
-  std::uint32_t dist = 0;
-  std::size_t slot = 0;
-  for (std::size_t b = 0; b < counts.size(); ++b)
-    for (unsigned k = 0; k < counts[b]; ++k, ++slot) {
-      t.base[slot] = dist;
-      t.bits[slot] = static_cast<std::uint8_t>(b);
-      dist += 1u << b;
-    }
-  return t;
-}
-constexpr DistTables kDist = makeDistTables();
-static_assert(kDist.base[59] == 3932160 && kDist.bits[59] == 18);
+static_assert(kDistSymbols == kDistSlots);
 
 // Filter programs are recognised by length and CRC-32 of their code; only these six are run.
 enum FilterType : std::uint8_t { kCustom, kE8, kE8E9, kItanium, kDelta, kRgb, kAudio };
