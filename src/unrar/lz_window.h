@@ -38,6 +38,19 @@ struct LzFilter {
   std::uint32_t params[7] = {};
 };
 
+// Queues f behind the pending filters. With `cap` of them pending already, flushSome() writes out
+// what it can first; when that frees nothing the stream is damaged (fullMessage).
+template <class FlushSome>
+void queueFilter(std::deque<LzFilter>& filters, const LzFilter& f, std::size_t cap,
+                 FlushSome&& flushSome, const char* fullMessage) {
+  if (filters.size() >= cap) {
+    flushSome();
+    if (filters.size() >= cap)
+      dataError(fullMessage);
+  }
+  filters.push_back(f);
+}
+
 class LzWindow {
 public:
   // Largest window a member may ask for: bounded by what a 32-bit process can spare.

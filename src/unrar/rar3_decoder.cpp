@@ -341,12 +341,7 @@ void Rar3Decoder::addFilter(std::uint32_t firstByte, const std::vector<std::uint
     dataError("filter record shorter than its fields");
   f.type = def.type;
   std::copy(std::begin(regs), std::end(regs), f.params);
-  if (pending_.size() >= kMaxPending) {
-    flush(false);
-    if (pending_.size() >= kMaxPending)
-      dataError("too many pending filters");
-  }
-  pending_.push_back(f);
+  queueFilter(pending_, f, kMaxPending, [this] { flush(false); }, "too many pending filters");
 }
 
 void Rar3Decoder::applyFilter(const LzFilter& f, std::vector<std::uint8_t>& d) const {

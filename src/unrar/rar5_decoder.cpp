@@ -95,12 +95,8 @@ void Rar5Decoder::readFilter(BitReader& in) {
     f.params[0] = in.get(5) + 1;
   if (f.type > kArm || f.length > kMaxFilterBlock)
     return; // the format ignores these; the bits are consumed all the same
-  if (filters_.size() >= kMaxPendingFilters) {
-    flush(false);
-    if (filters_.size() >= kMaxPendingFilters)
-      dataError("too many pending RAR5 filters");
-  }
-  filters_.push_back(f);
+  queueFilter(filters_, f, kMaxPendingFilters, [this] { flush(false); },
+              "too many pending RAR5 filters");
 }
 
 void Rar5Decoder::applyFilter(const LzFilter& f, std::vector<std::uint8_t>& data) const {
