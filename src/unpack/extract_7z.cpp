@@ -10,6 +10,7 @@
 #include "base/error.h"
 #include "unpack/decompress.h"
 #include "unpack/extractors.h"
+#include "unpack/listed_members.h"
 #include "unpack/member_file.h"
 
 namespace kyv::unpack {
@@ -17,15 +18,7 @@ namespace kyv::unpack {
 namespace {
 
 bool wanted(TKYVDecompress& owner, const archive::TAbArchiveItem& item) {
-  if (item.UncompressedSize == 0 && item.CompressedSize == 0)
-    return false;
-  if (!owner.AcceptItem(item.FileName))
-    return false;
-  if (owner.IsBomb(static_cast<double>(item.UncompressedSize), static_cast<double>(item.CompressedSize))) {
-    owner.ReportMessage(item.FileName + " MailBomb detected !");
-    return false;
-  }
-  return owner.AdmitDeclaredSize(item.UncompressedSize);
+  return WantedMember(owner, item, item.CompressedSize) && owner.AdmitDeclaredSize(item.UncompressedSize);
 }
 
 void recordOutcome(TKYVDecompress& owner, const std::string& name, const archive::T7zOutcome& o) {

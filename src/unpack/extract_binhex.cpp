@@ -12,6 +12,7 @@
 #include "platform/file.h"
 #include "unpack/decompress.h"
 #include "unpack/extractors.h"
+#include "unpack/listed_members.h"
 #include "unpack/member_file.h"
 
 namespace kyv::unpack {
@@ -31,8 +32,7 @@ void ExtractBinHex(TKYVDecompress& owner, const std::string& path, const TKYVArc
       break;
     if (resource && reader.ResourceLength() == 0)
       break;
-    if (!member.create())
-      throw kyv::Error(ErrorKind::Io, "Cannot create file " + member.path());
+    CreateOrThrow(member, {});
     const auto fork = resource ? reader.ReadResourceFork(member) : reader.ReadDataFork(member);
     member.close();
     const std::string name = resource ? reader.Name() + ":rsrc" : reader.Name();

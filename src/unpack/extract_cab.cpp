@@ -11,6 +11,7 @@
 #include "platform/file.h"
 #include "unpack/decompress.h"
 #include "unpack/extractors.h"
+#include "unpack/listed_members.h"
 
 namespace kyv::unpack {
 
@@ -35,14 +36,8 @@ void ExtractCab(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
           return false;
         const auto& item = static_cast<const archive::TAbCabItem&>(*cab.MemberAt(i));
         current = item.FileName;
-        if ((item.UncompressedSize == 0 && item.CompressedSize == 0) || item.PartialFile ||
-            !owner.AcceptItem(item.FileName))
+        if (item.PartialFile || !WantedMember(owner, item, item.UncompressedSize))
           return false;
-        const auto size = static_cast<double>(item.UncompressedSize);
-        if (owner.IsBomb(size, size)) {
-          owner.ReportMessage(item.FileName + " MailBomb detected !");
-          return false;
-        }
         if (!owner.AdmitDeclaredSize(item.UncompressedSize))
           return false;
         // Nothing planted at the name is written through: the old file goes first.

@@ -10,6 +10,7 @@
 #include "chm/chm_unpacker.h"
 #include "unpack/decompress.h"
 #include "unpack/extractors.h"
+#include "unpack/listed_members.h"
 #include "unpack/member_file.h"
 
 namespace kyv::unpack {
@@ -36,8 +37,7 @@ void ExtractChm(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
     // This format does not stop for Abort, but an exhausted budget ends even a hostile file.
     if (owner.BudgetExhausted())
       break;
-    if (!member.create(item.Name))
-      throw kyv::Error(ErrorKind::Io, "Cannot create file " + member.path());
+    CreateOrThrow(member, item.Name);
     (void)unpacker.ExtractItem(member, item);
     const std::uint64_t written = member.close();
     // An item the budget cut off is handed on as far as it was written; one it ended before the

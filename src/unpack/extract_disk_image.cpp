@@ -17,6 +17,7 @@
 #include "base/error.h"
 #include "unpack/decompress.h"
 #include "unpack/extractors.h"
+#include "unpack/listed_members.h"
 #include "unpack/member_file.h"
 
 namespace kyv::unpack {
@@ -27,30 +28,15 @@ namespace {
 void deliverImage(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain,
                   archive::TAbArchive& image, const std::string& type, MemberFile& member,
                   std::set<archive::ExtentKey>* delivered) {
-  bool failed = false;
-  image.OnProcessItemFailure = [&failed](archive::TAbArchive&, archive::TAbArchiveItem&,
-                                         archive::TAbProcessType, archive::TAbErrorClass,
-                                         int) { failed = true; };
-  for (int i = 0; i < image.MemberCount(); ++i) {
-    if (owner.Abort)
-      break;
-    const auto& item = static_cast<const archive::TAbImageItem&>(*image.MemberAt(i));
-    if (item.UncompressedSize == 0 || !owner.AcceptItem(item.FileName))
-      continue;
-    if (!member.create(item.FileName))
-      throw kyv::Error(ErrorKind::Io, "Cannot create file " + member.path());
-    failed = false;
-    image.ExtractMemberToStreamAt(i, member);
-    member.close();
-    if (failed && !member.cutOff())
-      owner.RecordGap(TGapKind::Damaged, item.FileName,
-                      "the file runs past the end of the image; delivered as far as it goes");
-    // A member the budget cut off is handed on as far as it was written.
-    owner.DeliverItem(path, type, item.FileName, member.path(), chain);
-    member.remove();
-    if (delivered != nullptr)
-      delivered->insert(archive::extentKey(item));
-  }
+  DeliverListedMembers<archive::TAbImageItem>(
+      owner, path, chain, image, type, member,
+      [](const archive::TAbImageItem&) -> std::string {
+        return "the file runs past the end of the image; delivered as far as it goes";
+      },
+      [delivered](const archive::TAbImageItem& item) {
+        if (delivered != nullptr)
+          delivered->insert(archive::extentKey(item));
+      });
 }
 
 void reportIncomplete(TKYVDecompress& owner, const std::string& why) {

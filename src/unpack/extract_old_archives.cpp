@@ -11,6 +11,7 @@
 #include "archive/szdd_reader.h"
 #include "unpack/decompress.h"
 #include "unpack/extractors.h"
+#include "unpack/listed_members.h"
 #include "unpack/member_file.h"
 
 namespace kyv::unpack {
@@ -31,17 +32,10 @@ void extractChecked(TKYVDecompress& owner, const std::string& path, const TKYVAr
       if (owner.Abort)
         break;
       const archive::TAbCheckedItem& item = archive.Member(i);
-      if (item.UncompressedSize == 0 && item.CompressedSize == 0)
-        continue;
-      if (!owner.AcceptItem(item.FileName))
-        continue;
       // The declared size is the sender's word; the member file charges what is really written,
       // so it is not asked to fit the budget before.
-      const auto size = static_cast<double>(item.UncompressedSize);
-      if (owner.IsBomb(size, size)) {
-        owner.ReportMessage(item.FileName + " MailBomb detected !");
+      if (!WantedMember(owner, item, item.UncompressedSize))
         continue;
-      }
       if (item.IsEncrypted) {
         owner.RecordGap(TGapKind::Encrypted, item.FileName, "the member is encrypted");
         continue;

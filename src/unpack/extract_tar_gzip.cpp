@@ -10,30 +10,17 @@
 #include "base/error.h"
 #include "unpack/decompress.h"
 #include "unpack/extractors.h"
+#include "unpack/listed_members.h"
 #include "unpack/member_file.h"
 
 namespace kyv::unpack {
 
 namespace {
 
-// The members worth writing: not both sizes 0, accepted by the filter, not a bomb. The bomb
-// rule of these formats compares a size with itself, so it never fires; kept for its message.
+// The bomb rule of these formats compares a size with itself, so it never fires; kept for its
+// message.
 bool wanted(TKYVDecompress& owner, const archive::TAbArchiveItem& item) {
-  if (item.UncompressedSize == 0 && item.CompressedSize == 0)
-    return false;
-  if (!owner.AcceptItem(item.FileName))
-    return false;
-  const auto size = static_cast<double>(item.UncompressedSize);
-  if (owner.IsBomb(size, size)) {
-    owner.ReportMessage(item.FileName + " MailBomb detected !");
-    return false;
-  }
-  return true;
-}
-
-void createOrThrow(MemberFile& member, const std::string& name) {
-  if (!member.create(name))
-    throw kyv::Error(ErrorKind::Io, "Cannot create file " + member.path());
+  return WantedMember(owner, item, item.UncompressedSize);
 }
 
 } // namespace
@@ -50,7 +37,7 @@ void ExtractTar(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
       const archive::TAbArchiveItem& item = *tar.MemberAt(i);
       if (!wanted(owner, item))
         continue;
-      createOrThrow(member, item.FileName);
+      CreateOrThrow(member, item.FileName);
       // By position: two members of one name are two members, each with its own bytes.
       tar.ExtractMemberToStreamAt(i, member);
       member.close();
@@ -69,9 +56,7 @@ void ExtractGzip(TKYVDecompress& owner, const std::string& path, const TKYVArcIn
   try {
     archive::TAbGzipArchive gzip(path);
     bool failed = false;
-    gzip.OnProcessItemFailure = [&failed](archive::TAbArchive&, archive::TAbArchiveItem&,
-                                          archive::TAbProcessType, archive::TAbErrorClass,
-                                          int) { failed = true; };
+    WatchFailures(gzip, failed);
     gzip.LoadDirectory();
     for (int i = 0; i < gzip.MemberCount(); ++i) {
       if (owner.Abort)
@@ -79,7 +64,7 @@ void ExtractGzip(TKYVDecompress& owner, const std::string& path, const TKYVArcIn
       const archive::TAbArchiveItem& item = *gzip.MemberAt(i);
       if (!wanted(owner, item))
         continue;
-      createOrThrow(member, item.FileName);
+      CreateOrThrow(member, item.FileName);
       failed = false;
       gzip.ExtractMemberToStreamAt(i, member);
       member.close();

@@ -9,6 +9,7 @@
 #include "platform/file.h"
 #include "unpack/decompress.h"
 #include "unpack/extractors.h"
+#include "unpack/listed_members.h"
 #include "unpack/member_file.h"
 
 namespace kyv::unpack {
@@ -29,8 +30,7 @@ void ExtractTnef(TKYVDecompress& owner, const std::string& path, const TKYVArcIn
     const mail::TTnefAttachment& attachment = attachments[i];
     if (attachment.Data.empty())
       continue;
-    if (!member.create())
-      throw kyv::Error(ErrorKind::Io, "Cannot create file " + member.path());
+    CreateOrThrow(member, {});
     const bool written = member.write(attachment.Data);
     member.close();
     const std::string name =

@@ -10,6 +10,7 @@
 #include "base/error.h"
 #include "unpack/decompress.h"
 #include "unpack/extractors.h"
+#include "unpack/listed_members.h"
 #include "unpack/member_file.h"
 
 namespace kyv::unpack {
@@ -39,8 +40,7 @@ void ExtractZip(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
         owner.ReportMessage(ChainText(chain) + " " + name + " MailBomb detected !");
         continue;
       }
-      if (!member.create(name))
-        throw kyv::Error(ErrorKind::Io, "Cannot create file " + member.path());
+      CreateOrThrow(member, name);
       // By index: two members listed under one name are two members, each scanned.
       unzipper.ExtractMemberToStreamAt(i, member);
       const std::uint64_t written = member.close();
