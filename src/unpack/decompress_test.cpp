@@ -20,6 +20,7 @@
 #include "test_support.h"
 #include "unpack/decompress.h"
 #include "unpack/recognition.h"
+#include "unpack_fixture.h"
 
 namespace kyv::unpack {
 namespace {
@@ -114,35 +115,12 @@ TEST(Chain, TextNamesEveryLevel) {
   EXPECT_EQ(ChainText({}), "");
 }
 
-class Dispatcher : public ::testing::Test {
+class Dispatcher : public test::UnpackFixture {
 protected:
-  Dispatcher() : unpacker("unused") {
-    unpacker.SetTempFolder(platform::NormalizeFolder(dir.path().string()));
-  }
   std::string write(const std::string& name, std::string_view text) {
     test::writeFile(dir / name, text);
     return (dir / name).string();
   }
-  void unpack(const std::string& path, const TKYVArcInfoArray& chain = {}, bool mz = false) {
-    const auto bytes = test::readFile(path);
-    std::vector<std::byte> head(4097);
-    std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), 2000), head.begin());
-    FileHead fh;
-    fh.IsMZ = mz;
-    fh.HeadBuf = head;
-    unpacker.Unpack(path, fh, chain);
-  }
-  // Files of ours left in the temporary folder (the test's own inputs excluded).
-  std::vector<std::string> leftovers() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
-      if (e.path().filename().string().rfind("kyv_", 0) == 0)
-        names.push_back(e.path().filename().string());
-    return names;
-  }
-
-  test::ScratchDir dir;
-  TKYVDecompress unpacker;
 };
 
 constexpr std::string_view kThreeParts =

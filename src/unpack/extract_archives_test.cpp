@@ -21,51 +21,15 @@
 #include "sevenzip_builder.h"
 #include "test_support.h"
 #include "unpack/decompress.h"
+#include "unpack_fixture.h"
 #include "zip_builder.h"
 
 namespace kyv::unpack {
 namespace {
 
-struct Delivered {
-  std::string type;
-  std::string name;
-  std::string content;
-};
-
-class Extractors : public ::testing::Test {
+class Extractors : public test::UnpackFixture {
 protected:
-  Extractors() : unpacker("unused") {
-    unpacker.SetTempFolder(platform::NormalizeFolder(dir.path().string()));
-    unpacker.SetOnItem([this](const TKYVArcInfoArray& chain) {
-      const auto& link = chain.back();
-      const bool there = std::filesystem::exists(link.ItemFile);
-      seen.push_back({link.ArcType, link.ItemName,
-                      there ? test::textOf(test::readFile(link.ItemFile)) : "<no file>"});
-      return true;
-    });
-    unpacker.SetOnGap([this](const TScanGap& gap) { gaps.push_back(gap); });
-  }
-  // chain: empty for a top-level file (which starts a new budget).
-  void unpack(const std::filesystem::path& path, const TKYVArcInfoArray& chain = {}) {
-    const auto bytes = test::readFile(path);
-    std::vector<std::byte> head(4097);
-    std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), 4096), head.begin());
-    FileHead fh;
-    fh.HeadBuf = head;
-    unpacker.Unpack(path.string(), fh, chain);
-  }
-  std::vector<std::string> leftovers() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
-      if (e.path().filename().string().rfind("kyv_", 0) == 0)
-        names.push_back(e.path().filename().string());
-    return names;
-  }
-
-  test::ScratchDir dir;
-  TKYVDecompress unpacker;
-  std::vector<Delivered> seen;
-  std::vector<TScanGap> gaps;
+  Extractors() : UnpackFixture(4096) {}
 };
 
 #ifndef _WIN32

@@ -14,6 +14,7 @@
 #include "udf_builder.h"
 #include "unpack/decompress.h"
 #include "unpack/recognition.h"
+#include "unpack_fixture.h"
 #include "zip_builder.h"
 
 namespace kyv::unpack {
@@ -21,44 +22,7 @@ namespace {
 
 using test::IsoBuilder;
 
-struct Delivered {
-  std::string type;
-  std::string name;
-  std::string content;
-};
-
-class DiskImages : public ::testing::Test {
-protected:
-  DiskImages() : unpacker("unused") {
-    unpacker.SetTempFolder(platform::NormalizeFolder(dir.path().string()));
-    unpacker.SetOnItem([this](const TKYVArcInfoArray& chain) {
-      const auto& link = chain.back();
-      seen.push_back({link.ArcType, link.ItemName, test::textOf(test::readFile(link.ItemFile))});
-      return true;
-    });
-    unpacker.SetOnGap([this](const TScanGap& gap) { gaps.push_back(gap); });
-  }
-  void unpack(const std::filesystem::path& path) {
-    const auto bytes = test::readFile(path);
-    std::vector<std::byte> head(4097);
-    std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), 2000), head.begin());
-    FileHead fh;
-    fh.HeadBuf = head;
-    unpacker.Unpack(path.string(), fh, {});
-  }
-  std::vector<std::string> leftovers() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
-      if (e.path().filename().string().rfind("kyv_", 0) == 0)
-        names.push_back(e.path().filename().string());
-    return names;
-  }
-
-  test::ScratchDir dir;
-  TKYVDecompress unpacker;
-  std::vector<Delivered> seen;
-  std::vector<TScanGap> gaps;
-};
+using DiskImages = test::UnpackFixture;
 
 // An image with one file in a folder and one that runs past the image's end.
 std::vector<std::byte> smallIso(std::vector<std::byte> systemArea = {}) {
