@@ -9,29 +9,10 @@
 #include <vector>
 
 #include "codec/bit_input.h"
+#include "trickle_source.h"
 
 namespace kyv::codec {
 namespace {
-
-// Hands out at most `piece` bytes per read, as a pipe or a decrypting stream would.
-class ShortReads final : public ByteSource {
-public:
-  ShortReads(std::span<const std::byte> bytes, std::size_t piece) : bytes_(bytes), piece_(piece) {}
-  std::size_t read(std::span<std::byte> out) override {
-    const std::size_t n = std::min({out.size(), piece_, bytes_.size() - pos_});
-    std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(pos_), n, out.begin());
-    pos_ += n;
-    return n;
-  }
-  bool seek(std::uint64_t) override { return false; }
-  std::uint64_t size() const override { return bytes_.size(); }
-  std::uint64_t position() const override { return pos_; }
-
-private:
-  std::span<const std::byte> bytes_;
-  std::size_t piece_;
-  std::size_t pos_ = 0;
-};
 
 enum class Order { Lsb, MsbBytes, MsbWords };
 
@@ -103,21 +84,21 @@ TEST(BitInputTest, EveryOrderAgreesWithTheBitwiseDefinition) {
       b = static_cast<std::byte>(rng());
     for (const std::size_t piece : {0u, 1u, 5u, 70000u}) { // 0: read in place from memory
       SCOPED_TRACE(testing::Message() << size << " bytes, pieces of " << piece);
-      ShortReads src(d, piece);
+      test::TrickleSource src(d, piece);
       const auto make = [&]<class In>(std::type_identity<In>) {
         return piece == 0 ? In(std::span<const std::byte>(d)) : In(src);
       };
       if (piece != 0)
-        src = ShortReads(d, piece);
+        src = test::TrickleSource(d, piece);
       auto lsb = make(std::type_identity<LsbBitInput>{});
       readAll(lsb, d, Order::Lsb, rng);
       if (piece != 0)
-        src = ShortReads(d, piece);
+        src = test::TrickleSource(d, piece);
       auto msb = make(std::type_identity<MsbBitInput<1>>{});
       readAll(msb, d, Order::MsbBytes, rng);
       if (size % 2 == 0) { // a word stream has whole words
         if (piece != 0)
-          src = ShortReads(d, piece);
+          src = test::TrickleSource(d, piece);
         auto words = make(std::type_identity<MsbBitInput<2>>{});
         readAll(words, d, Order::MsbWords, rng);
       }
@@ -145,7 +126,7 @@ TEST(BitInputTest, EnteringBytesGivesBackWhatTheBitBufferHeld) {
     d[i] = static_cast<std::byte>(i * 7 + 1);
   for (const std::size_t skip : {std::size_t{0}, std::size_t{3}, InputBuffer::kChunk - 1, InputBuffer::kChunk + 5}) {
     for (const bool fromMemory : {true, false}) {
-      ShortReads src(d, 1000);
+      test::TrickleSource src(d, 1000);
       MsbBitInput<1> in = fromMemory ? MsbBitInput<1>(std::span<const std::byte>(d)) : MsbBitInput<1>(src);
       for (std::size_t i = 0; i < skip; ++i)
         ASSERT_EQ(in.get(8), std::to_integer<unsigned>(d[i]));

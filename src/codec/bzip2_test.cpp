@@ -15,37 +15,14 @@
 #include "base/byte_io.h"
 #include "reference_checksums.h"
 #include "test_support.h"
+#include "trickle_source.h"
 
 namespace kyv::codec {
 namespace {
 
 using Bytes = std::vector<std::byte>;
 
-// A source that hands out at most `piece` bytes per read, so the decoder's input arrives in
-// pieces as it does from a file or a member of an archive.
-class TrickleSource final : public ByteSource {
-public:
-  TrickleSource(std::span<const std::byte> bytes, std::size_t piece) : bytes_(bytes), piece_(piece) {}
-  std::size_t read(std::span<std::byte> out) override {
-    const std::size_t n = std::min({out.size(), piece_, bytes_.size() - pos_});
-    std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(pos_), n, out.begin());
-    pos_ += n;
-    return n;
-  }
-  bool seek(std::uint64_t offset) override {
-    if (offset > bytes_.size())
-      return false;
-    pos_ = static_cast<std::size_t>(offset);
-    return true;
-  }
-  std::uint64_t size() const override { return bytes_.size(); }
-  std::uint64_t position() const override { return pos_; }
-
-private:
-  std::span<const std::byte> bytes_;
-  std::size_t piece_;
-  std::size_t pos_ = 0;
-};
+using test::TrickleSource;
 
 struct Decoded {
   Bytes out;

@@ -11,6 +11,7 @@
 
 #include "base/byte_io.h"
 #include "lzx_test_writer.h"
+#include "trickle_source.h"
 
 namespace kyv::codec {
 namespace {
@@ -276,31 +277,6 @@ TEST(LzxExpand, E8TranslationPerFrameSparesFrameTails) {
   }
 }
 
-// Hands out its bytes a few at a time, as a file read in pieces might.
-class ShortReads final : public ByteSource {
-public:
-  ShortReads(const std::vector<std::byte>& bytes, std::size_t piece) : bytes_(bytes), piece_(piece) {}
-  std::size_t read(std::span<std::byte> out) override {
-    const std::size_t n = std::min({out.size(), piece_, bytes_.size() - pos_});
-    std::memcpy(out.data(), bytes_.data() + pos_, n);
-    pos_ += n;
-    return n;
-  }
-  bool seek(std::uint64_t offset) override {
-    if (offset > bytes_.size())
-      return false;
-    pos_ = static_cast<std::size_t>(offset);
-    return true;
-  }
-  std::uint64_t size() const override { return bytes_.size(); }
-  std::uint64_t position() const override { return pos_; }
-
-private:
-  const std::vector<std::byte>& bytes_;
-  std::size_t piece_;
-  std::size_t pos_ = 0;
-};
-
 TEST(LzxExpand, FrameByFrameFromASourceGivesTheBytesOfOneCall) {
   // Window 128 KB: a verbatim block over two frame ends, an odd uncompressed block, and a
   // verbatim block again, with calls scattered through all three for the E8 translation.
@@ -341,7 +317,7 @@ TEST(LzxExpand, FrameByFrameFromASourceGivesTheBytesOfOneCall) {
   EXPECT_TRUE(textOf(whole.out) == expected);
 
   for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{100000}}) {
-    ShortReads source(stream, piece);
+    test::TrickleSource source(stream, piece);
     LzxInput in(source);
     LzxDecoderState d;
     ASSERT_EQ(d.prepare(17, data.size()), LzxResult::Ok);
