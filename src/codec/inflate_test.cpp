@@ -55,26 +55,22 @@ bool isPrefix(const Bytes& part, const Bytes& whole) {
 TEST(CodecInflateTest, OutputLimitHoldsAcrossWindowMoves) {
   const Bytes data = sample(1'000'000);
   const Bytes packed = storedStream(data);
-  for (const std::uint64_t limit : {1ull, 294'912ull, 300'001ull, 999'999ull}) {
-    MemorySource in(packed);
-    VectorSink out;
-    InflateOptions options;
-    options.outputLimit = limit;
-    Inflater inflater(in, options);
-    EXPECT_EQ(inflater.run(out), InflateStatus::LimitReached) << limit;
-    EXPECT_EQ(out.bytes().size(), limit);
-    EXPECT_EQ(inflater.produced(), limit);
-    EXPECT_TRUE(isPrefix(out.bytes(), data));
-  }
   // A limit at or past the end changes nothing.
-  for (const std::uint64_t limit : {1'000'000ull, 2'000'000ull}) {
+  for (const std::uint64_t limit : {1ull, 294'912ull, 300'001ull, 999'999ull, 1'000'000ull, 2'000'000ull}) {
     MemorySource in(packed);
     VectorSink out;
     InflateOptions options;
     options.outputLimit = limit;
     Inflater inflater(in, options);
-    EXPECT_EQ(inflater.run(out), InflateStatus::Ok) << limit;
-    EXPECT_TRUE(out.bytes() == data);
+    if (limit < data.size()) {
+      EXPECT_EQ(inflater.run(out), InflateStatus::LimitReached) << limit;
+      EXPECT_EQ(out.bytes().size(), limit);
+      EXPECT_EQ(inflater.produced(), limit);
+      EXPECT_TRUE(isPrefix(out.bytes(), data));
+    } else {
+      EXPECT_EQ(inflater.run(out), InflateStatus::Ok) << limit;
+      EXPECT_TRUE(out.bytes() == data);
+    }
   }
 }
 
