@@ -63,6 +63,13 @@ bool probeUdfVolume(std::span<const std::byte> area) {
   return false;
 }
 
+void TAbImageArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
+  const auto* item = dynamic_cast<const TAbImageItem*>(MemberAt(index));
+  if (item == nullptr)
+    throw EAbException("Index out of range");
+  writeImageItem(*Stream(), *item, stream);
+}
+
 void writeImageItem(ByteSource& image, const TAbImageItem& item, ByteSink& sink) {
   if (item.IsEmbedded) {
     if (!item.Embedded.empty() && !sink.write(item.Embedded))

@@ -52,6 +52,32 @@ public:
 // goes, and then the member fails with an error that says so.
 void writeImageItem(ByteSource& image, const TAbImageItem& item, ByteSink& sink);
 
+// The base of the ISO 9660 and UDF readers: their members are TAbImageItems, read where they
+// lie, and a listing may stop short of the whole image, keeping the first reason why.
+class TAbImageArchive : public TAbArchive {
+public:
+  using TAbArchive::TAbArchive;
+
+  // Listing stops after this many members: twice what the unpacking kernel takes from one
+  // scanned file, so the cap never hides a member the kernel would reach.
+  static constexpr int kMaxMembers = 200000;
+
+  // Why the listing is not the whole image (a cap reached, a directory that could not be read),
+  // or empty.
+  const std::string& Incomplete() const { return incomplete_; }
+
+protected:
+  void ExtractItemToStreamAt(int index, ByteSink& stream) final;
+  void ClearIncomplete() { incomplete_.clear(); }
+  void NoteIncomplete(const std::string& why) {
+    if (incomplete_.empty())
+      incomplete_ = why;
+  }
+
+private:
+  std::string incomplete_;
+};
+
 // Where a member's bytes lie, adjacent runs joined: two trees of one image (ISO and Joliet, ISO
 // and UDF) that list the same bytes give the same key, so each file is delivered once.
 using ExtentKey = std::vector<std::pair<std::uint64_t, std::uint64_t>>;

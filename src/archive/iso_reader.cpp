@@ -54,10 +54,7 @@ private:
   };
 
   bool readAt(std::uint64_t offset, std::span<std::byte> out);
-  void note(const std::string& why) {
-    if (archive_.incomplete_.empty())
-      archive_.incomplete_ = why;
-  }
+  void note(const std::string& why) { archive_.NoteIncomplete(why); }
   void walk(Tree& tree);
   void detectRockRidge(Tree& tree);
   void readDirectory(const Tree& tree, const Directory& dir, std::deque<Directory>& queue,
@@ -334,21 +331,14 @@ void IsoTreeWalker::addBootImages(const iso::VolumeDescriptor& boot) {
   }
 }
 
-TAbIsoArchive::TAbIsoArchive(const std::string& fileName) : TAbArchive(fileName) {}
+TAbIsoArchive::TAbIsoArchive(const std::string& fileName) : TAbImageArchive(fileName) {}
 
 TAbIsoArchive::TAbIsoArchive(std::unique_ptr<ByteSource> stream, const std::string& fileName)
-    : TAbArchive(std::move(stream), fileName) {}
+    : TAbImageArchive(std::move(stream), fileName) {}
 
 void TAbIsoArchive::LoadArchiveItems() {
-  incomplete_.clear();
+  ClearIncomplete();
   IsoTreeWalker(*this).run();
-}
-
-void TAbIsoArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
-  const auto* item = dynamic_cast<const TAbImageItem*>(MemberAt(index));
-  if (item == nullptr)
-    throw EAbException("Index out of range");
-  writeImageItem(*Stream(), *item, stream);
 }
 
 } // namespace kyv::archive

@@ -12,30 +12,21 @@
 
 namespace kyv::archive {
 
-class TAbIsoArchive : public TAbArchive {
+class TAbIsoArchive : public TAbImageArchive {
 public:
   explicit TAbIsoArchive(const std::string& fileName);
   TAbIsoArchive(std::unique_ptr<ByteSource> stream, const std::string& fileName);
 
-  // Listing stops after this many members: twice what the unpacking kernel takes from one
-  // scanned file, so the cap never hides a member the kernel would reach.
-  static constexpr int kMaxMembers = 200000;
-
   // Files whose bytes lie where one of these keys says are not listed (another tree of the same
   // image, already delivered). Set before LoadDirectory.
   void SetKnownExtents(std::set<ExtentKey> known) { known_ = std::move(known); }
-  // Why the listing is not the whole image (a cap reached, a directory that could not be read),
-  // or empty.
-  const std::string& Incomplete() const { return incomplete_; }
 
 protected:
   void LoadArchiveItems() override;
-  void ExtractItemToStreamAt(int index, ByteSink& stream) override;
 
 private:
   friend class IsoTreeWalker;
   std::set<ExtentKey> known_;
-  std::string incomplete_;
 };
 
 } // namespace kyv::archive

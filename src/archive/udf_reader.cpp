@@ -51,10 +51,7 @@ private:
   bool readAt(std::uint64_t offset, std::span<std::byte> out) {
     return image_.seek(offset) && image_.readExact(out);
   }
-  void note(const std::string& why) {
-    if (archive_.incomplete_.empty())
-      archive_.incomplete_ = why;
-  }
+  void note(const std::string& why) { archive_.NoteIncomplete(why); }
   bool findAnchor(udf::Extent& main, udf::Extent& reserve);
   bool readSequence(udf::Extent extent);
   void setUpMaps();
@@ -366,21 +363,14 @@ void UdfVolume::addFile(const std::string& name, const udf::FileEntry& entry, st
   archive_.Items().Add(std::move(item));
 }
 
-TAbUdfArchive::TAbUdfArchive(const std::string& fileName) : TAbArchive(fileName) {}
+TAbUdfArchive::TAbUdfArchive(const std::string& fileName) : TAbImageArchive(fileName) {}
 
 TAbUdfArchive::TAbUdfArchive(std::unique_ptr<ByteSource> stream, const std::string& fileName)
-    : TAbArchive(std::move(stream), fileName) {}
+    : TAbImageArchive(std::move(stream), fileName) {}
 
 void TAbUdfArchive::LoadArchiveItems() {
-  incomplete_.clear();
+  ClearIncomplete();
   UdfVolume(*this).run();
-}
-
-void TAbUdfArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
-  const auto* item = dynamic_cast<const TAbImageItem*>(MemberAt(index));
-  if (item == nullptr)
-    throw EAbException("Index out of range");
-  writeImageItem(*Stream(), *item, stream);
 }
 
 } // namespace kyv::archive
