@@ -112,11 +112,7 @@ bool Rar3Decoder::readTables(BitReader& in) {
   readTableLengths(in, table, oldTable_.data());
   if (in.overrun())
     dataError("tables run past the packed data");
-  const std::span<const std::uint8_t> t(table);
-  main_.build(t.subspan(0, kMainSymbols));
-  dist_.build(t.subspan(kMainSymbols, kDistSymbols));
-  lowDist_.build(t.subspan(kMainSymbols + kDistSymbols, kLowDistSymbols));
-  rep_.build(t.subspan(kMainSymbols + kDistSymbols + kLowDistSymbols, kRepSymbols));
+  buildCodes(table, {{&main_, kMainSymbols}, {&dist_, kDistSymbols}, {&lowDist_, kLowDistSymbols}, {&rep_, kRepSymbols}});
   oldTable_ = table;
   tablesRead_ = true;
   return true;

@@ -64,11 +64,7 @@ void Rar5Decoder::readBlockHeader(BitReader& in, Block& block) {
 void Rar5Decoder::readTables(BitReader& in) {
   std::array<std::uint8_t, kTableSize> table{};
   readTableLengths(in, table, nullptr);
-  const std::span<const std::uint8_t> t(table);
-  main_.build(t.subspan(0, kMainSymbols));
-  dist_.build(t.subspan(kMainSymbols, kDistSymbols));
-  lowDist_.build(t.subspan(kMainSymbols + kDistSymbols, kLowDistSymbols));
-  rep_.build(t.subspan(kMainSymbols + kDistSymbols + kLowDistSymbols, kRepSymbols));
+  buildCodes(table, {{&main_, kMainSymbols}, {&dist_, kDistSymbols}, {&lowDist_, kLowDistSymbols}, {&rep_, kRepSymbols}});
   tablesRead_ = true;
 }
 

@@ -52,4 +52,12 @@ void readTableLengths(BitReader& in, std::span<std::uint8_t> table, const std::u
   }
 }
 
+void buildCodes(std::span<const std::uint8_t> lengths, std::initializer_list<CodeSlice> codes) {
+  std::size_t at = 0;
+  for (const CodeSlice& c : codes) {
+    c.code->build(lengths.subspan(at, c.symbols));
+    at += c.symbols;
+  }
+}
+
 } // namespace kyv::unrar

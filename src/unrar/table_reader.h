@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 
 #include "unrar/bit_reader.h"
+#include "unrar/huffman.h"
 
 namespace kyv::unrar {
 
@@ -15,5 +17,14 @@ namespace kyv::unrar {
 // 11 + 7 bits), 18 and 19 a run of zeros (the same). With `previous` (RAR 2.9), each length is
 // added to the previous block's, modulo 16.
 void readTableLengths(BitReader& in, std::span<std::uint8_t> table, const std::uint8_t* previous);
+
+// A code of the block and how many symbols it has.
+struct CodeSlice {
+  Huffman* code;
+  unsigned symbols;
+};
+// Builds each code from its own slice of the lengths read, the slices following one another in
+// the order given; together they cover no more than `lengths`.
+void buildCodes(std::span<const std::uint8_t> lengths, std::initializer_list<CodeSlice> codes);
 
 } // namespace kyv::unrar
