@@ -2,22 +2,13 @@
 // budget does). Whatever the outcome, the sink gets no more than it allows.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
 
 #include "archive/xz_reader.h"
-#include "base/byte_io.h"
+#include "archive_harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::vector<std::byte> file(size);
-  if (size > 0)
-    std::memcpy(file.data(), data, size);
-  kyv::MemorySource source(file);
-  constexpr std::size_t kBudget = 4u << 20;
-  kyv::VectorSink sink(kBudget);
-  const auto outcome = kyv::archive::DecodeXz(source, sink);
-  if (sink.bytes().size() > kBudget || (outcome.ok() != (outcome.problem == kyv::archive::StreamProblem::None)))
-    std::abort();
+  kyv::fuzz::decodeWithBudget(data, size, [](kyv::ByteSource& in, kyv::ByteSink& out) {
+    return kyv::archive::DecodeXz(in, out);
+  });
   return 0;
 }
