@@ -15,11 +15,6 @@ std::uint32_t le32At(const ArjHeader& h, std::size_t off) { return loadLe32(&h.b
 
 } // namespace
 
-TAbArjArchive::TAbArjArchive(const std::string& fileName) : TAbCheckedArchive(fileName) {}
-
-TAbArjArchive::TAbArjArchive(std::unique_ptr<ByteSource> stream, const std::string& fileName)
-    : TAbCheckedArchive(std::move(stream), fileName) {}
-
 void TAbArjArchive::LoadArchiveItems() {
   ByteSource& source = *Stream();
   const std::uint64_t fileSize = source.size();

@@ -12,12 +12,7 @@ namespace kyv::archive {
 
 class TAbArjArchive : public TAbCheckedArchive {
 public:
-  explicit TAbArjArchive(const std::string& fileName);
-  TAbArjArchive(std::unique_ptr<ByteSource> stream, const std::string& fileName);
-
-  // Listing stops after this many members: twice what the unpacking kernel takes from one
-  // scanned file, so the cap never hides a member the kernel would reach.
-  static constexpr int kMaxMembers = 200000;
+  using TAbCheckedArchive::TAbCheckedArchive;
 
 protected:
   void LoadArchiveItems() override;

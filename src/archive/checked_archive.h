@@ -34,6 +34,10 @@ class TAbCheckedArchive : public TAbArchive {
 public:
   using TAbArchive::TAbArchive;
 
+  // Listing stops after this many members: twice what the unpacking kernel takes from one
+  // scanned file, so the cap never hides a member the kernel would reach.
+  static constexpr int kMaxMembers = 200000;
+
   const TAbCheckedItem& Member(int index) const;
   // Why the last member extraction stopped short or wrote damaged bytes (a check value that does
   // not match, damaged data, data that ends early); empty when it came out whole.

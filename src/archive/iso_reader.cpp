@@ -331,11 +331,6 @@ void IsoTreeWalker::addBootImages(const iso::VolumeDescriptor& boot) {
   }
 }
 
-TAbIsoArchive::TAbIsoArchive(const std::string& fileName) : TAbImageArchive(fileName) {}
-
-TAbIsoArchive::TAbIsoArchive(std::unique_ptr<ByteSource> stream, const std::string& fileName)
-    : TAbImageArchive(std::move(stream), fileName) {}
-
 void TAbIsoArchive::LoadArchiveItems() {
   ClearIncomplete();
   IsoTreeWalker(*this).run();

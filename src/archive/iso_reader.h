@@ -14,8 +14,7 @@ namespace kyv::archive {
 
 class TAbIsoArchive : public TAbImageArchive {
 public:
-  explicit TAbIsoArchive(const std::string& fileName);
-  TAbIsoArchive(std::unique_ptr<ByteSource> stream, const std::string& fileName);
+  using TAbImageArchive::TAbImageArchive;
 
   // Files whose bytes lie where one of these keys says are not listed (another tree of the same
   // image, already delivered). Set before LoadDirectory.

@@ -30,11 +30,6 @@ const codec::LzhFormat& formatOf(int method) {
 
 } // namespace
 
-TAbLzhArchive::TAbLzhArchive(const std::string& fileName) : TAbCheckedArchive(fileName) {}
-
-TAbLzhArchive::TAbLzhArchive(std::unique_ptr<ByteSource> stream, const std::string& fileName)
-    : TAbCheckedArchive(std::move(stream), fileName) {}
-
 void TAbLzhArchive::LoadArchiveItems() {
   ByteSource& source = *Stream();
   const std::uint64_t fileSize = source.size();

@@ -12,11 +12,7 @@ namespace kyv::archive {
 
 class TAbLzhArchive : public TAbCheckedArchive {
 public:
-  explicit TAbLzhArchive(const std::string& fileName);
-  TAbLzhArchive(std::unique_ptr<ByteSource> stream, const std::string& fileName);
-
-  // As the ARJ reader's: twice the kernel's member cap.
-  static constexpr int kMaxMembers = 200000;
+  using TAbCheckedArchive::TAbCheckedArchive;
 
 protected:
   void LoadArchiveItems() override;

@@ -6,11 +6,6 @@
 
 namespace kyv::archive {
 
-TAbSzddArchive::TAbSzddArchive(const std::string& fileName) : TAbCheckedArchive(fileName) {}
-
-TAbSzddArchive::TAbSzddArchive(std::unique_ptr<ByteSource> stream, const std::string& fileName)
-    : TAbCheckedArchive(std::move(stream), fileName) {}
-
 void TAbSzddArchive::LoadArchiveItems() {
   ByteSource& source = *Stream();
   const CompressedFileHeader header = readCompressedFileHeader(source);

@@ -11,8 +11,7 @@ namespace kyv::archive {
 
 class TAbSzddArchive : public TAbCheckedArchive {
 public:
-  explicit TAbSzddArchive(const std::string& fileName);
-  TAbSzddArchive(std::unique_ptr<ByteSource> stream, const std::string& fileName);
+  using TAbCheckedArchive::TAbCheckedArchive;
 
 protected:
   void LoadArchiveItems() override;

@@ -363,11 +363,6 @@ void UdfVolume::addFile(const std::string& name, const udf::FileEntry& entry, st
   archive_.Items().Add(std::move(item));
 }
 
-TAbUdfArchive::TAbUdfArchive(const std::string& fileName) : TAbImageArchive(fileName) {}
-
-TAbUdfArchive::TAbUdfArchive(std::unique_ptr<ByteSource> stream, const std::string& fileName)
-    : TAbImageArchive(std::move(stream), fileName) {}
-
 void TAbUdfArchive::LoadArchiveItems() {
   ClearIncomplete();
   UdfVolume(*this).run();

@@ -14,8 +14,7 @@ namespace kyv::archive {
 
 class TAbUdfArchive : public TAbImageArchive {
 public:
-  explicit TAbUdfArchive(const std::string& fileName);
-  TAbUdfArchive(std::unique_ptr<ByteSource> stream, const std::string& fileName);
+  using TAbImageArchive::TAbImageArchive;
 
 protected:
   void LoadArchiveItems() override;
