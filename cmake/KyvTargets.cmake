@@ -77,6 +77,8 @@ function(kyv_bench name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+  # The helpers the benchmarks share (reading inputs, timing, the libarchive peer).
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/bench/support)
   kyv_warnings(${name})
 endfunction()
 

@@ -4,17 +4,11 @@
 // libarchive does not read, are timed with our reader alone (compare with `arj t`).
 //
 //   dos_archive_bench [repetitions] archive.lzh|archive.arj ...
-#include <archive.h>
-#include <archive_entry.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,36 +16,16 @@
 #include "archive/arj_reader.h"
 #include "archive/lzh_reader.h"
 #include "base/byte_io.h"
-#include "codec/checksum.h"
+#include "libarchive_peer.h"
 
 namespace {
 
 using Bytes = std::vector<std::byte>;
 
-Bytes readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<char> c((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  Bytes b(c.size());
-  std::transform(c.begin(), c.end(), b.begin(), [](char ch) { return static_cast<std::byte>(ch); });
-  return b;
-}
-
-class CrcSink final : public kyv::ByteSink {
-public:
-  bool write(std::span<const std::byte> data) override {
-    crc = kyv::codec::crc32Update(crc, data);
-    size += data.size();
-    return true;
-  }
-  std::uint32_t crc = 0;
-  std::uint64_t size = 0;
-};
-
-struct Result {
-  bool ok = true;
-  std::uint64_t bytes = 0;
-  std::vector<std::uint32_t> crcs;
-};
+using kyv::bench::bestSeconds;
+using kyv::bench::CrcSink;
+using kyv::bench::readFile;
+using Result = kyv::bench::Extracted;
 
 template <class Archive> Result ours(const Bytes& file) {
   Result r;
@@ -69,44 +43,9 @@ template <class Archive> Result ours(const Bytes& file) {
 }
 
 Result peer(const Bytes& file) {
-  Result r;
-  archive* a = archive_read_new();
-  archive_read_support_format_lha(a);
-  if (archive_read_open_memory(a, file.data(), file.size()) != ARCHIVE_OK) {
-    archive_read_free(a);
-    return {false, 0, {}};
-  }
-  archive_entry* entry;
-  std::vector<std::byte> buf(1 << 16);
-  while (archive_read_next_header(a, &entry) == ARCHIVE_OK) {
-    if (archive_entry_filetype(entry) == AE_IFDIR)
-      continue;
-    std::uint32_t crc = 0;
-    for (;;) {
-      const la_ssize_t n = archive_read_data(a, buf.data(), buf.size());
-      if (n < 0) {
-        r.ok = false;
-        break;
-      }
-      if (n == 0)
-        break;
-      crc = kyv::codec::crc32Update(crc, std::span(buf.data(), static_cast<std::size_t>(n)));
-      r.bytes += static_cast<std::uint64_t>(n);
-    }
-    r.crcs.push_back(crc);
-  }
-  archive_read_free(a);
-  return r;
-}
-
-template <class F> double bestSeconds(F&& f, int reps) {
-  double best = 1e30;
-  for (int i = 0; i < reps; ++i) {
-    const auto t0 = std::chrono::steady_clock::now();
-    f();
-    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-  }
-  return best;
+  return kyv::bench::libarchiveExtract(
+      file, [](archive* a) { archive_read_support_format_lha(a); },
+      [](unsigned type) { return type == AE_IFDIR; });
 }
 
 } // namespace

@@ -12,61 +12,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
-#include <zlib.h>
 
+#include "bench_support.h"
 #include "codec/bzip2.h"
+#include "doc_text.h"
 
 namespace {
 
 using Bytes = std::vector<char>;
 
-Bytes readFile(const std::filesystem::path& path, std::size_t limit = SIZE_MAX) {
-  std::ifstream in(path, std::ios::binary);
-  Bytes b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (b.size() > limit)
-    b.resize(limit);
-  return b;
-}
-
-Bytes gunzip(const std::filesystem::path& path) {
-  Bytes out;
-  gzFile f = gzopen(path.c_str(), "rb");
-  if (f == nullptr)
-    return out;
-  char buf[65536];
-  int n;
-  while ((n = gzread(f, buf, sizeof buf)) > 0)
-    out.insert(out.end(), buf, buf + n);
-  gzclose(f);
-  return out;
-}
-
 constexpr std::size_t kTextSize = 32u << 20;
-
-Bytes docText() {
-  std::vector<std::filesystem::path> files;
-  for (const auto& e : std::filesystem::recursive_directory_iterator(
-           "/usr/share/doc", std::filesystem::directory_options::skip_permission_denied))
-    if (e.is_regular_file() && e.path().extension() == ".gz")
-      files.push_back(e.path());
-  std::sort(files.begin(), files.end());
-  Bytes all;
-  for (const auto& f : files) {
-    const Bytes t = gunzip(f);
-    all.insert(all.end(), t.begin(), t.end());
-    if (all.size() >= kTextSize)
-      break;
-  }
-  all.resize(std::min(all.size(), kTextSize));
-  return all;
-}
 
 Bytes compress(const Bytes& data, int level) {
   Bytes out(data.size() + data.size() / 100 + 600);
@@ -93,13 +50,6 @@ std::size_t runLibbz2(const Bytes& in, Bytes& out) {
   return n;
 }
 
-// Processor time of this process rather than wall time: the machines these run on are shared.
-double seconds(const std::function<void()>& f) {
-  const std::clock_t t0 = std::clock();
-  f();
-  return static_cast<double>(std::clock() - t0) / CLOCKS_PER_SEC;
-}
-
 bool bench(const char* name, const Bytes& data, int level, int reps) {
   const Bytes packed = compress(data, level);
   Bytes out(data.size());
@@ -119,8 +69,8 @@ bool bench(const char* name, const Bytes& data, int level, int reps) {
   // The two take turns, so that a machine whose speed drifts slows both alike; the best counts.
   double tOurs = 1e30, tPeer = 1e30;
   for (int i = 0; i < reps; ++i) {
-    tOurs = std::min(tOurs, seconds([&] { runOurs(packed, out); }));
-    tPeer = std::min(tPeer, seconds([&] { runLibbz2(packed, out); }));
+    tOurs = std::min(tOurs, kyv::bench::processorSeconds([&] { runOurs(packed, out); }));
+    tPeer = std::min(tPeer, kyv::bench::processorSeconds([&] { runLibbz2(packed, out); }));
   }
   std::printf("%-8s -%d %7.1f MB -> %6.1f MB  ours %6.1f MB/s  libbz2 %6.1f MB/s  ours/libbz2 %.2f\n",
               name, level, mb, static_cast<double>(packed.size()) / 1e6, mb / tOurs, mb / tPeer,
@@ -133,8 +83,8 @@ bool bench(const char* name, const Bytes& data, int level, int reps) {
 int main(int argc, char** argv) {
   const std::string binaryPath = argc > 1 ? argv[1] : "/usr/lib/x86_64-linux-gnu/libLLVM-14.so.1";
   const int reps = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
-  const Bytes text = docText();
-  const Bytes binary = readFile(binaryPath, 32u << 20);
+  const Bytes text = kyv::bench::docText(kTextSize);
+  const Bytes binary = kyv::bench::readFile<char>(binaryPath, 32u << 20);
   if (text.empty() || binary.empty()) {
     std::printf("missing input (text %zu bytes, binary %zu bytes)\n", text.size(), binary.size());
     return 1;
