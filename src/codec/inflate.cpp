@@ -156,10 +156,14 @@ public:
     if (s == Status::LimitReached || s == Status::WriteRefused)
       return s;
     // The last symbols may have run past the limit when the stream ended or failed before the
-    // next check of the fill.
-    if (options_.outputLimit != 0 && pending() > options_.outputLimit) {
-      cutAtLimit();
-      if (s == Status::Ok || s == Status::Stopped)
+    // next check of the fill. Damage found once the limit was reached lies past the output asked
+    // for, which came whole from sound symbols: that is the limit reached, wherever the decoder
+    // happened to look at the fill.
+    if (options_.outputLimit != 0 && pending() >= options_.outputLimit) {
+      const bool past = pending() > options_.outputLimit;
+      if (past)
+        cutAtLimit();
+      if (past || (s != Status::Ok && s != Status::Stopped))
         s = Status::LimitReached;
     }
     // What was decoded stays in the output.

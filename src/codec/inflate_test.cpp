@@ -91,8 +91,10 @@ TEST(CodecInflateTest, OutputLimitHoldsWhereTheStreamEnds) {
   for (const Case c : {Case{10, 1, InflateStatus::LimitReached, 1},
                        Case{10, 7, InflateStatus::LimitReached, 7},
                        Case{10, 8, InflateStatus::Ok, 8}, Case{10, 9, InflateStatus::Ok, 8},
-                       // Cut short: the limit may come first, else the end of input does.
+                       // Cut short: the limit may come first, else the end of input does;
+                       // reached exactly where the data runs out, the limit counts.
                        Case{7, 3, InflateStatus::LimitReached, 3},
+                       Case{7, 6, InflateStatus::LimitReached, 6},
                        Case{7, 8, InflateStatus::EndInCodes, 6}}) {
     MemorySource in(std::span<const std::byte>(packed).first(c.inputBytes));
     VectorSink out;
