@@ -1,13 +1,21 @@
 #include "codec/sha512.h"
 
+#include "codec/sha2_compress.h"
+
 namespace kyv::codec {
 
 namespace {
 
 using u64 = std::uint64_t;
 
-// The first 64 bits of the fractional parts of the cube roots of the first 80 primes.
-constexpr std::array<u64, 80> kRound{
+// What the shared compression function needs to be SHA-384 and SHA-512.
+struct Traits {
+  using Word = u64;
+  static constexpr std::size_t kRounds = 80;
+  static constexpr unsigned kSmall0[3] = {1, 8, 7}, kSmall1[3] = {19, 61, 6};
+  static constexpr unsigned kBig0[3] = {28, 34, 39}, kBig1[3] = {14, 18, 41};
+  // The first 64 bits of the fractional parts of the cube roots of the first 80 primes.
+  static constexpr std::array<Word, kRounds> kRound{
     0x428a2f98d728ae22, 0x7137449123ef65cd, 0xb5c0fbcfec4d3b2f, 0xe9b5dba58189dbbc,
     0x3956c25bf348b538, 0x59f111f1b605d019, 0x923f82a4af194f9b, 0xab1c5ed5da6d8118,
     0xd807aa98a3030242, 0x12835b0145706fbe, 0x243185be4ee4b28c, 0x550c7dc3d5ffb4e2,
@@ -28,6 +36,7 @@ constexpr std::array<u64, 80> kRound{
     0x06f067aa72176fba, 0x0a637dc5a2c898a6, 0x113f9804bef90dae, 0x1b710b35131c471b,
     0x28db77f523047d84, 0x32caab7b40c72493, 0x3c9ebe0a15c9bebc, 0x431d67c49c100d4c,
     0x4cc5d4becb3e42b6, 0x597f299cfc657e2a, 0x5fcb6fab3ad6faec, 0x6c44198c4a475817};
+};
 
 // The first 64 bits of the fractional parts of the square roots of the first eight primes
 // (SHA-512) and of the ninth to sixteenth (SHA-384).
@@ -38,47 +47,13 @@ constexpr std::array<u64, 8> kStart384{0xcbbb9d5dc1059ed8, 0x629a292a367cd507, 0
                                        0x152fecd8f70e5939, 0x67332667ffc00b31, 0x8eb44a8768581511,
                                        0xdb0c2e0d64f98fa7, 0x47b5481dbefa4fa4};
 
-constexpr u64 rotr(u64 x, unsigned n) { return (x >> n) | (x << (64 - n)); }
 
 } // namespace
 
 Sha512::Sha512(Variant variant)
     : h_(variant == Variant::Sha384 ? kStart384 : kStart512), digestBytes_(variant == Variant::Sha384 ? 48 : 64) {}
 
-void Sha512::compress(const std::uint8_t* block) {
-  std::array<u64, 80> w;
-  for (int t = 0; t < 16; ++t) {
-    w[t] = 0;
-    for (int k = 0; k < 8; ++k)
-      w[t] = (w[t] << 8) | block[8 * t + k];
-  }
-  for (int t = 16; t < 80; ++t) {
-    const u64 s0 = rotr(w[t - 15], 1) ^ rotr(w[t - 15], 8) ^ (w[t - 15] >> 7);
-    const u64 s1 = rotr(w[t - 2], 19) ^ rotr(w[t - 2], 61) ^ (w[t - 2] >> 6);
-    w[t] = w[t - 16] + s0 + w[t - 7] + s1;
-  }
-  u64 a = h_[0], b = h_[1], c = h_[2], d = h_[3], e = h_[4], f = h_[5], g = h_[6], h = h_[7];
-  for (int t = 0; t < 80; ++t) {
-    const u64 t1 = h + (rotr(e, 14) ^ rotr(e, 18) ^ rotr(e, 41)) + ((e & f) ^ (~e & g)) + kRound[t] + w[t];
-    const u64 t2 = (rotr(a, 28) ^ rotr(a, 34) ^ rotr(a, 39)) + ((a & b) ^ (a & c) ^ (b & c));
-    h = g;
-    g = f;
-    f = e;
-    e = d + t1;
-    d = c;
-    c = b;
-    b = a;
-    a = t1 + t2;
-  }
-  h_[0] += a;
-  h_[1] += b;
-  h_[2] += c;
-  h_[3] += d;
-  h_[4] += e;
-  h_[5] += f;
-  h_[6] += g;
-  h_[7] += h;
-}
+void Sha512::compress(const std::uint8_t* block) { sha2Compress<Traits>(h_, block); }
 
 void Sha512::update(std::span<const std::byte> data) {
   blocks_.update(data, [this](const std::uint8_t* block) { compress(block); });
