@@ -108,46 +108,46 @@ Aes::Aes(std::span<const std::uint8_t> key) {
     }
 }
 
-// Each inner round makes a column of four lookups, one per row; the row shift picks the column each
-// row's byte comes from (c + r for encryption, c - r for decryption), written out for speed.
-void Aes::encryptBlock(std::uint8_t* block) const {
-  const u32* k = encryptKeys_.data();
-  u32 s0 = load(block) ^ k[0], s1 = load(block + 4) ^ k[1], s2 = load(block + 8) ^ k[2], s3 = load(block + 12) ^ k[3];
-  const auto& e = kT.enc;
-  for (int r = 1; r < rounds_; ++r) {
+namespace {
+
+// One block through all rounds. Each inner round makes a column of four lookups, one per row; the
+// row shift picks the column each row's byte comes from: c + r for encryption (step 1), c - r for
+// decryption (step 3, modulo 4). The loops over columns have constant bounds and unroll.
+template <unsigned kStep>
+void runRounds(const u32* k, int rounds, const std::array<u32, 256>& table,
+               const std::array<u8, 256>& last, u8* block) {
+  constexpr auto from = [](unsigned c, unsigned row) { return (c + kStep * row) & 3; };
+  std::array<u32, 4> s;
+#pragma GCC unroll 4
+  for (unsigned c = 0; c < 4; ++c)
+    s[c] = load(block + 4 * c) ^ k[c];
+  for (int r = 1; r < rounds; ++r) {
     k += 4;
-    const u32 t0 = e[byteOf(s0, 0)] ^ rotl(e[byteOf(s1, 1)], 8) ^ rotl(e[byteOf(s2, 2)], 16) ^ rotl(e[byteOf(s3, 3)], 24) ^ k[0];
-    const u32 t1 = e[byteOf(s1, 0)] ^ rotl(e[byteOf(s2, 1)], 8) ^ rotl(e[byteOf(s3, 2)], 16) ^ rotl(e[byteOf(s0, 3)], 24) ^ k[1];
-    const u32 t2 = e[byteOf(s2, 0)] ^ rotl(e[byteOf(s3, 1)], 8) ^ rotl(e[byteOf(s0, 2)], 16) ^ rotl(e[byteOf(s1, 3)], 24) ^ k[2];
-    const u32 t3 = e[byteOf(s3, 0)] ^ rotl(e[byteOf(s0, 1)], 8) ^ rotl(e[byteOf(s1, 2)], 16) ^ rotl(e[byteOf(s2, 3)], 24) ^ k[3];
-    s0 = t0, s1 = t1, s2 = t2, s3 = t3;
+    std::array<u32, 4> t;
+  #pragma GCC unroll 4
+  for (unsigned c = 0; c < 4; ++c)
+      t[c] = table[byteOf(s[c], 0)] ^ rotl(table[byteOf(s[from(c, 1)], 1)], 8) ^
+             rotl(table[byteOf(s[from(c, 2)], 2)], 16) ^ rotl(table[byteOf(s[from(c, 3)], 3)], 24) ^
+             k[c];
+    s = t;
   }
   k += 4;
-  const auto& sb = kT.sbox;
-  store(word(sb[byteOf(s0, 0)], sb[byteOf(s1, 1)], sb[byteOf(s2, 2)], sb[byteOf(s3, 3)]) ^ k[0], block);
-  store(word(sb[byteOf(s1, 0)], sb[byteOf(s2, 1)], sb[byteOf(s3, 2)], sb[byteOf(s0, 3)]) ^ k[1], block + 4);
-  store(word(sb[byteOf(s2, 0)], sb[byteOf(s3, 1)], sb[byteOf(s0, 2)], sb[byteOf(s1, 3)]) ^ k[2], block + 8);
-  store(word(sb[byteOf(s3, 0)], sb[byteOf(s0, 1)], sb[byteOf(s1, 2)], sb[byteOf(s2, 3)]) ^ k[3], block + 12);
+#pragma GCC unroll 4
+  for (unsigned c = 0; c < 4; ++c)
+    store(word(last[byteOf(s[c], 0)], last[byteOf(s[from(c, 1)], 1)],
+               last[byteOf(s[from(c, 2)], 2)], last[byteOf(s[from(c, 3)], 3)]) ^
+              k[c],
+          block + 4 * c);
+}
+
+} // namespace
+
+void Aes::encryptBlock(std::uint8_t* block) const {
+  runRounds<1>(encryptKeys_.data(), rounds_, kT.enc, kT.sbox, block);
 }
 
 void Aes::decryptBlock(std::uint8_t* block) const {
-  const u32* k = decryptKeys_.data();
-  u32 s0 = load(block) ^ k[0], s1 = load(block + 4) ^ k[1], s2 = load(block + 8) ^ k[2], s3 = load(block + 12) ^ k[3];
-  const auto& d = kT.dec;
-  for (int r = 1; r < rounds_; ++r) {
-    k += 4;
-    const u32 t0 = d[byteOf(s0, 0)] ^ rotl(d[byteOf(s3, 1)], 8) ^ rotl(d[byteOf(s2, 2)], 16) ^ rotl(d[byteOf(s1, 3)], 24) ^ k[0];
-    const u32 t1 = d[byteOf(s1, 0)] ^ rotl(d[byteOf(s0, 1)], 8) ^ rotl(d[byteOf(s3, 2)], 16) ^ rotl(d[byteOf(s2, 3)], 24) ^ k[1];
-    const u32 t2 = d[byteOf(s2, 0)] ^ rotl(d[byteOf(s1, 1)], 8) ^ rotl(d[byteOf(s0, 2)], 16) ^ rotl(d[byteOf(s3, 3)], 24) ^ k[2];
-    const u32 t3 = d[byteOf(s3, 0)] ^ rotl(d[byteOf(s2, 1)], 8) ^ rotl(d[byteOf(s1, 2)], 16) ^ rotl(d[byteOf(s0, 3)], 24) ^ k[3];
-    s0 = t0, s1 = t1, s2 = t2, s3 = t3;
-  }
-  k += 4;
-  const auto& ib = kT.inverse;
-  store(word(ib[byteOf(s0, 0)], ib[byteOf(s3, 1)], ib[byteOf(s2, 2)], ib[byteOf(s1, 3)]) ^ k[0], block);
-  store(word(ib[byteOf(s1, 0)], ib[byteOf(s0, 1)], ib[byteOf(s3, 2)], ib[byteOf(s2, 3)]) ^ k[1], block + 4);
-  store(word(ib[byteOf(s2, 0)], ib[byteOf(s1, 1)], ib[byteOf(s0, 2)], ib[byteOf(s3, 3)]) ^ k[2], block + 8);
-  store(word(ib[byteOf(s3, 0)], ib[byteOf(s2, 1)], ib[byteOf(s1, 2)], ib[byteOf(s0, 3)]) ^ k[3], block + 12);
+  runRounds<3>(decryptKeys_.data(), rounds_, kT.dec, kT.inverse, block);
 }
 
 void Aes::cbcEncrypt(std::array<std::uint8_t, kBlock>& iv, std::span<std::byte> data) const {
