@@ -15,7 +15,7 @@ inline constexpr std::size_t kLzmaAloneHeaderSize = 13;
 
 // A conservative test of the head, since the format has no magic: a valid properties byte, a
 // dictionary of 2^n or 2^n + 2^(n-1) bytes from 4 KiB to 1.5 GiB (what the producers write), a
-// known size below 2^40 or all ones, and the range coder's first byte, zero. Pure.
+// known size from 1 to 2^40 - 1 or all ones, and the range coder's first byte, zero. Pure.
 bool looksLikeLzmaAlone(std::span<const std::byte> head);
 
 // The uncompressed size the header declares, when it declares one.
