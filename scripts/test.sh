@@ -7,6 +7,8 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 "$top/scripts/install-deps.sh" test
+echo "=== format"
+"$top/scripts/check-format.sh"
 jobs=$(nproc)
 export WINEDEBUG=-all
 

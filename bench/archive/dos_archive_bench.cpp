@@ -61,7 +61,10 @@ int main(int argc, char** argv) {
     const std::filesystem::path path = argv[i];
     const Bytes file = readFile(path);
     const bool arj = path.extension() == ".arj";
-    const auto mine = [&] { return arj ? ours<kyv::archive::TAbArjArchive>(file) : ours<kyv::archive::TAbLzhArchive>(file); };
+    const auto mine = [&] {
+      return arj ? ours<kyv::archive::TAbArjArchive>(file)
+                 : ours<kyv::archive::TAbLzhArchive>(file);
+    };
     const Result a = mine();
     const double t = bestSeconds(mine, reps);
     const double mb = static_cast<double>(a.bytes) / 1e6;
@@ -72,14 +75,15 @@ int main(int argc, char** argv) {
     }
     const Result b = peer(file);
     if (!a.ok || !b.ok || a.crcs != b.crcs) {
-      std::printf("%-28s outputs differ or fail (ours %s, libarchive %s)\n", path.filename().c_str(),
-                  a.ok ? "ok" : "failed", b.ok ? "ok" : "failed");
+      std::printf("%-28s outputs differ or fail (ours %s, libarchive %s)\n",
+                  path.filename().c_str(), a.ok ? "ok" : "failed", b.ok ? "ok" : "failed");
       status = 1;
       continue;
     }
     const double tp = bestSeconds([&] { return peer(file); }, reps);
-    std::printf("%-28s %8.1f MB  ours %7.1f MB/s  libarchive %7.1f MB/s  time ratio ours/libarchive %.2f\n",
-                path.filename().c_str(), mb, mb / t, mb / tp, t / tp);
+    std::printf(
+        "%-28s %8.1f MB  ours %7.1f MB/s  libarchive %7.1f MB/s  time ratio ours/libarchive %.2f\n",
+        path.filename().c_str(), mb, mb / t, mb / tp, t / tp);
   }
   return status;
 }

@@ -1,6 +1,7 @@
 // Inflates the same raw Deflate streams with our engine, zlib and libdeflate in one process and
-// prints MB/s (of output, per second of processor time) and the ratios. Every decoder also computes the CRC-32 of its output,
-// as ours always does, and every output is compared with the original before timing.
+// prints MB/s (of output, per second of processor time) and the ratios. Every decoder also computes
+// the CRC-32 of its output, as ours always does, and every output is compared with the original
+// before timing.
 //
 // Inputs: (a) text: every gzip'd file under /usr/share/doc, decompressed and concatenated;
 // (b) binary: the first 32 MiB of a large shared library; (c) incompressible: 16 MiB of
@@ -138,7 +139,8 @@ double seconds(const std::function<void()>& f) {
 
 bool bench(const char* name, const Bytes& data, int reps, libdeflate_decompressor* ld) {
   const Bytes packed = deflateRaw(data);
-  const std::uint32_t want = static_cast<std::uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size())));
+  const std::uint32_t want =
+      static_cast<std::uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size())));
   Bytes out(data.size());
   bool ok = true;
   const auto check = [&](const char* who, std::uint32_t crc) {
@@ -173,8 +175,7 @@ bool bench(const char* name, const Bytes& data, int reps, libdeflate_decompresso
 } // namespace
 
 int main(int argc, char** argv) {
-  const std::string binaryPath =
-      argc > 1 ? argv[1] : "/usr/lib/x86_64-linux-gnu/libLLVM-14.so.1";
+  const std::string binaryPath = argc > 1 ? argv[1] : "/usr/lib/x86_64-linux-gnu/libLLVM-14.so.1";
   const int reps = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
   libdeflate_decompressor* ld = libdeflate_alloc_decompressor();
 

@@ -1,8 +1,8 @@
 // PPMd in 7z: our decoding of a 7z PPMd archive (every member into a counting sink, in this
 // process) against libarchive reading the same archive in this process, and against 7zz
 // extracting it to /dev/null (a process of its own), each timed alike: processor time (user and
-// system), best of N, so that other work on a shared machine does not blur the ratios. The archive is
-// made here by 7zz from generated text and binary content. Prints the speed ratios (peer time /
+// system), best of N, so that other work on a shared machine does not blur the ratios. The archive
+// is made here by 7zz from generated text and binary content. Prints the speed ratios (peer time /
 // ours: above 1 is faster than the peer). The libarchive ratio is the one comparable with the RAR
 // PPMd benchmark, which measures against libarchive in process too.
 //   sevenzip_ppmd_bench [MEGABYTES] [RUNS]
@@ -99,34 +99,40 @@ std::uint64_t libarchiveRead(const std::string& path) {
 int main(int argc, char** argv) {
   const std::size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 16;
   const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
-  const auto work = std::filesystem::temp_directory_path() / ("kyv-ppmd-bench-" + std::to_string(::getpid()));
+  const auto work =
+      std::filesystem::temp_directory_path() / ("kyv-ppmd-bench-" + std::to_string(::getpid()));
   writeContent(work / "in", megabytes);
   const auto arc = work / "ppmd.7z";
-  const std::string make = "cd '" + (work / "in").string() + "' && 7zz a -bd -bso0 -m0=PPMd:o=6:mem=16m '" +
-                           arc.string() + "' . >/dev/null";
+  const std::string make = "cd '" + (work / "in").string() +
+                           "' && 7zz a -bd -bso0 -m0=PPMd:o=6:mem=16m '" + arc.string() +
+                           "' . >/dev/null";
   if (std::system(make.c_str()) != 0) {
     std::fprintf(stderr, "7zz could not make the archive\n");
     std::filesystem::remove_all(work);
     return 1;
   }
   std::uint64_t produced = 0;
-  const double ours = bestSeconds([&] {
-    kyv::archive::TAb7zArchive reader(arc.string());
-    reader.LoadDirectory();
-    CountingSink sink;
-    reader.ExtractMembers([&](int) -> kyv::ByteSink* { return &sink; },
-                          [](int, const kyv::archive::T7zOutcome&) { return true; });
-    produced = sink.bytes;
-  }, runs);
+  const double ours = bestSeconds(
+      [&] {
+        kyv::archive::TAb7zArchive reader(arc.string());
+        reader.LoadDirectory();
+        CountingSink sink;
+        reader.ExtractMembers([&](int) -> kyv::ByteSink* { return &sink; },
+                              [](int, const kyv::archive::T7zOutcome&) { return true; });
+        produced = sink.bytes;
+      },
+      runs);
   std::uint64_t peerProduced = 0;
   const double libarchive = bestSeconds([&] { peerProduced = libarchiveRead(arc.string()); }, runs);
   const std::string extract = "7zz x -so '" + arc.string() + "' >/dev/null 2>&1";
   const double peer = bestSeconds([&] { (void)std::system(extract.c_str()); }, runs);
   std::filesystem::remove_all(work);
-  std::printf("PPMd (order 6, 16 MiB) in 7z: %llu bytes of output\n", static_cast<unsigned long long>(produced));
+  std::printf("PPMd (order 6, 16 MiB) in 7z: %llu bytes of output\n",
+              static_cast<unsigned long long>(produced));
   if (peerProduced != produced)
     std::printf("libarchive gave %llu bytes\n", static_cast<unsigned long long>(peerProduced));
-  std::printf("ours %.3f s, libarchive %.3f s, speed ratio %.2f\n", ours, libarchive, libarchive / ours);
+  std::printf("ours %.3f s, libarchive %.3f s, speed ratio %.2f\n", ours, libarchive,
+              libarchive / ours);
   std::printf("ours %.3f s, 7zz x -so %.3f s, speed ratio %.2f\n", ours, peer, peer / ours);
   return 0;
 }

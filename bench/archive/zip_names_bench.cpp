@@ -20,7 +20,9 @@ namespace {
 namespace fs = std::filesystem;
 using kyv::archive::TAbArchiveList;
 
-std::size_t bucketOf(const std::string& name) { return TAbArchiveList::ElfHash(name) % TAbArchiveList::kBuckets; }
+std::size_t bucketOf(const std::string& name) {
+  return TAbArchiveList::ElfHash(name) % TAbArchiveList::kBuckets;
+}
 
 // Upper-case letters, digits and two marks: names the hash reads as they are written.
 constexpr std::string_view kTail = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ_-";
@@ -115,8 +117,10 @@ int main(int argc, char** argv) {
   std::size_t deliveredB = 0;
   const double msA = scanMs(a, dir, deliveredA);
   const double msB = scanMs(b, dir, deliveredB);
-  std::printf("colliding: %zu names in 1 bucket, %zu delivered, %.0f ms\n", colliding.size(), deliveredA, msA);
-  std::printf("spread:    %zu names in %zu buckets, %zu delivered, %.0f ms\n", spread.size(), buckets, deliveredB, msB);
+  std::printf("colliding: %zu names in 1 bucket, %zu delivered, %.0f ms\n", colliding.size(),
+              deliveredA, msA);
+  std::printf("spread:    %zu names in %zu buckets, %zu delivered, %.0f ms\n", spread.size(),
+              buckets, deliveredB, msB);
   std::printf("ratio colliding/spread: %.2f\n", msA / msB);
   fs::remove_all(dir);
   return deliveredA == count && deliveredB == count ? 0 : 1;

@@ -49,7 +49,8 @@ std::uint64_t unpackPeer(const std::string& path) {
       if (f->length != 0)
         files.push_back(f);
     std::sort(files.begin(), files.end(), [](auto* a, auto* b) {
-      return a->section->id != b->section->id ? a->section->id < b->section->id : a->offset < b->offset;
+      return a->section->id != b->section->id ? a->section->id < b->section->id
+                                              : a->offset < b->offset;
     });
     for (mschmd_file* f : files)
       if (d->extract(d, f, const_cast<char*>("/dev/null")) == MSPACK_ERR_OK)
@@ -72,16 +73,19 @@ template <class F> void measure(F&& f, std::uint64_t& bytes, Times& best) {
   const std::clock_t c0 = std::clock();
   bytes = f();
   const double cpu = static_cast<double>(std::clock() - c0) / CLOCKS_PER_SEC;
-  best.wall = std::min(best.wall, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+  best.wall = std::min(
+      best.wall, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
   best.cpu = std::min(best.cpu, cpu);
 }
 
 std::string makeSample(const fs::path& dir) {
   fs::create_directories(dir);
   std::mt19937 rng(3);
-  const char* words[] = {"alpha", "beta", "gamma", "delta", "window", "frame", "help", "topic",
-                         "index", "search", "table", "virus", "mail", "archive", "section"};
-  std::string hhp = "[OPTIONS]\nCompiled file=bench.chm\nDefault topic=page0.html\nTitle=bench\n\n[FILES]\n";
+  const char* words[] = {"alpha", "beta",  "gamma", "delta",   "window",
+                         "frame", "help",  "topic", "index",   "search",
+                         "table", "virus", "mail",  "archive", "section"};
+  std::string hhp =
+      "[OPTIONS]\nCompiled file=bench.chm\nDefault topic=page0.html\nTitle=bench\n\n[FILES]\n";
   for (int p = 0; p < 8; ++p) {
     std::string text = "<html><body>\n";
     while (text.size() < 800000) {
@@ -98,7 +102,8 @@ std::string makeSample(const fs::path& dir) {
       hhp += name + "\n";
     }
   std::ofstream(dir / "bench.hhp") << hhp;
-  const std::string cmd = "cd '" + dir.string() + "' && chmcmd --no-html-scan bench.hhp >/dev/null 2>&1";
+  const std::string cmd =
+      "cd '" + dir.string() + "' && chmcmd --no-html-scan bench.hhp >/dev/null 2>&1";
   if (std::system(cmd.c_str()) != 0)
     return {};
   return (dir / "bench.chm").string();
@@ -112,7 +117,8 @@ std::string peerCopy(const std::string& path, const fs::path& dir) {
   if (bytes.size() > 40 && bytes[40] == 0x10)
     bytes[40] = 0x11;
   const fs::path copy = dir / "peer.chm";
-  std::ofstream(copy, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(copy, std::ios::binary)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return copy.string();
 }
 
@@ -137,8 +143,8 @@ int main(int argc, char** argv) {
   std::printf("file            %s\n", path.c_str());
   std::printf("this reader     %.4f s elapsed  %.4f s processor  %llu bytes\n", ours.wall, ours.cpu,
               static_cast<unsigned long long>(oursBytes));
-  std::printf("libmspack       %.4f s elapsed  %.4f s processor  %llu bytes\n", theirs.wall, theirs.cpu,
-              static_cast<unsigned long long>(peerBytes));
+  std::printf("libmspack       %.4f s elapsed  %.4f s processor  %llu bytes\n", theirs.wall,
+              theirs.cpu, static_cast<unsigned long long>(peerBytes));
   std::printf("ratio (this / libmspack) elapsed %.3f  processor %.3f\n", ours.wall / theirs.wall,
               ours.cpu / theirs.cpu);
   fs::remove_all(work);

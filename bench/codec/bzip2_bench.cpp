@@ -3,8 +3,8 @@
 // output is compared with the original before timing.
 //
 // Inputs: (a) text: every gzip'd file under /usr/share/doc, decompressed and concatenated;
-// at most 32 MiB; (b) binary: the first 32 MiB of a large shared library. Each is compressed once by libbz2 at
-// level 9 (and at level 1, the smallest blocks).
+// at most 32 MiB; (b) binary: the first 32 MiB of a large shared library. Each is compressed once
+// by libbz2 at level 9 (and at level 1, the smallest blocks).
 //
 //   bzip2_bench [binary-file] [repetitions]
 #include <algorithm>
@@ -72,9 +72,9 @@ bool bench(const char* name, const Bytes& data, int level, int reps) {
     tOurs = std::min(tOurs, kyv::bench::processorSeconds([&] { runOurs(packed, out); }));
     tPeer = std::min(tPeer, kyv::bench::processorSeconds([&] { runLibbz2(packed, out); }));
   }
-  std::printf("%-8s -%d %7.1f MB -> %6.1f MB  ours %6.1f MB/s  libbz2 %6.1f MB/s  ours/libbz2 %.2f\n",
-              name, level, mb, static_cast<double>(packed.size()) / 1e6, mb / tOurs, mb / tPeer,
-              tPeer / tOurs);
+  std::printf(
+      "%-8s -%d %7.1f MB -> %6.1f MB  ours %6.1f MB/s  libbz2 %6.1f MB/s  ours/libbz2 %.2f\n", name,
+      level, mb, static_cast<double>(packed.size()) / 1e6, mb / tOurs, mb / tPeer, tPeer / tOurs);
   return true;
 }
 

@@ -61,7 +61,8 @@ Bytes docText() {
   Bytes all;
   std::error_code ec;
   for (auto it = std::filesystem::recursive_directory_iterator("/usr/share/doc", ec);
-       it != std::filesystem::recursive_directory_iterator() && all.size() < (24u << 20); it.increment(ec)) {
+       it != std::filesystem::recursive_directory_iterator() && all.size() < (24u << 20);
+       it.increment(ec)) {
     if (!it->is_regular_file(ec) || it->path().extension() == ".gz")
       continue;
     const Bytes b = readFile(it->path(), 1 << 20);
@@ -112,16 +113,17 @@ void benchOne(const char* name, const Bytes& data, int reps) {
     const lzma_filter filters[] = {{lzma2 ? LZMA_FILTER_LZMA2 : LZMA_FILTER_LZMA1, &o},
                                    {LZMA_VLI_UNKNOWN, nullptr}};
     const Bytes stream = runRaw(true, filters, data, data.size());
-    if (ours(lzma2, o, stream, data.size() + 1) != data || runRaw(false, filters, stream, data.size()) != data) {
+    if (ours(lzma2, o, stream, data.size() + 1) != data ||
+        runRaw(false, filters, stream, data.size()) != data) {
       std::printf("%s %s: output differs from the original\n", name, lzma2 ? "LZMA2" : "LZMA");
       continue;
     }
     const double tOurs = best(reps, [&] { (void)ours(lzma2, o, stream, data.size() + 1); });
     const double tPeer = best(reps, [&] { (void)runRaw(false, filters, stream, data.size()); });
     const double mb = static_cast<double>(data.size()) / 1e6;
-    std::printf("%-7s %-5s %6.1f MB in %6.1f MB: ours %7.1f MB/s, liblzma %7.1f MB/s, ratio %.2f\n", name,
-                lzma2 ? "LZMA2" : "LZMA", mb, static_cast<double>(stream.size()) / 1e6, mb / tOurs, mb / tPeer,
-                tPeer / tOurs);
+    std::printf("%-7s %-5s %6.1f MB in %6.1f MB: ours %7.1f MB/s, liblzma %7.1f MB/s, ratio %.2f\n",
+                name, lzma2 ? "LZMA2" : "LZMA", mb, static_cast<double>(stream.size()) / 1e6,
+                mb / tOurs, mb / tPeer, tPeer / tOurs);
   }
 }
 

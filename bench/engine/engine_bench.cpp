@@ -45,7 +45,8 @@ std::vector<TVirusDescr> makeDescriptors(std::size_t n, std::mt19937& rng) {
     TVirusDescr& d = table[k];
     d.Name = "Trojan.Generic." + std::to_string(k / 4);
     // Sizes spread like real samples: mostly small programs, a tail up to 16 MiB.
-    const std::int32_t size = static_cast<std::int32_t>(1000 + rng() % (k % 10 == 0 ? 16000000 : 400000));
+    const std::int32_t size =
+        static_cast<std::int32_t>(1000 + rng() % (k % 10 == 0 ? 16000000 : 400000));
     d.MinSize = size;
     d.MaxSize = size + static_cast<std::int32_t>(rng() % 64);
     const unsigned sums = 1 + rng() % 4;
@@ -88,8 +89,8 @@ double timeMatching(TAntivirus& av, const std::vector<TKYVFileInfo>& files, std:
 
 // The floor of any pass over the whole table, the former matcher included: the size test
 // alone over a packed array of ranges, with no sums and no names in the way.
-double timeLinearFloor(const std::vector<std::int32_t>& ranges, const std::vector<TKYVFileInfo>& files,
-                       std::size_t& inRange) {
+double timeLinearFloor(const std::vector<std::int32_t>& ranges,
+                       const std::vector<TKYVFileInfo>& files, std::size_t& inRange) {
   inRange = 0;
   const auto t0 = Clock::now();
   for (const TKYVFileInfo& f : files)
@@ -130,13 +131,15 @@ void benchMatching(std::size_t fileCount, std::size_t descrCount) {
   }
   const double bigPerFile = bigTime / double(fileCount);
   const double onePerFile = oneTime / double(fileCount);
-  std::printf("matching: %zu files against %zu descriptors: %.0f files/s (%.0f ns per file), %zu found\n",
-              fileCount, descrCount, 1 / bigPerFile, bigPerFile * 1e9, bigHits);
+  std::printf(
+      "matching: %zu files against %zu descriptors: %.0f files/s (%.0f ns per file), %zu found\n",
+      fileCount, descrCount, 1 / bigPerFile, bigPerFile * 1e9, bigHits);
   std::printf("  same files against one descriptor: %.0f files/s (%.0f ns per file), %zu found;"
               " %zu/1 time ratio %.2f\n",
               1 / onePerFile, onePerFile * 1e9, oneHits, descrCount, bigPerFile / onePerFile);
-  std::printf("  same files against %zu descriptors: %.0f ns per file; time ratio to one descriptor %.2f\n",
-              tenth.Descriptors.size(), tenthTime / double(fileCount) * 1e9, tenthTime / oneTime);
+  std::printf(
+      "  same files against %zu descriptors: %.0f ns per file; time ratio to one descriptor %.2f\n",
+      tenth.Descriptors.size(), tenthTime / double(fileCount) * 1e9, tenthTime / oneTime);
 
   std::vector<std::int32_t> ranges;
   ranges.reserve(2 * descrCount);
@@ -152,9 +155,10 @@ void benchMatching(std::size_t fileCount, std::size_t descrCount) {
   for (int round = 0; round < kRounds; ++round)
     floorTime = std::min(floorTime, timeLinearFloor(ranges, slice, inRange));
   const double floorPerFile = floorTime / double(slice.size());
-  std::printf("  linear floor (size test over packed ranges, %zu files, %zu in range): %.0f files/s;"
-              " linear/indexed time ratio %.0f\n",
-              slice.size(), inRange, 1 / floorPerFile, floorPerFile / bigPerFile);
+  std::printf(
+      "  linear floor (size test over packed ranges, %zu files, %zu in range): %.0f files/s;"
+      " linear/indexed time ratio %.0f\n",
+      slice.size(), inRange, 1 / floorPerFile, floorPerFile / bigPerFile);
 }
 
 // A scan's whole per-file cost: sampling the file (open, four small reads, close) and matching
@@ -186,7 +190,8 @@ void benchFiles(std::size_t fileCount, std::size_t descrCount) {
     for (char& c : bytes)
       c = static_cast<char>(rng());
     paths.push_back((folder / ("f" + std::to_string(k))).string());
-    std::ofstream(paths.back(), std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(paths.back(), std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   }
   TAntivirus big("base");
   big.Descriptors = makeDescriptors(descrCount, rng);
@@ -212,7 +217,8 @@ void benchFiles(std::size_t fileCount, std::size_t descrCount) {
   fs::remove_all(folder);
   std::printf("files: %zu files on disk sampled and matched against %zu descriptors: %.0f files/s"
               " (%.2f us per file), %zu found\n",
-              fileCount, descrCount, fileCount / bigTime, bigTime / double(fileCount) * 1e6, bigHits);
+              fileCount, descrCount, fileCount / bigTime, bigTime / double(fileCount) * 1e6,
+              bigHits);
   std::printf("  same files against one descriptor: %.0f files/s (%.2f us per file), %zu found;"
               " %zu/1 time ratio %.2f\n",
               fileCount / oneTime, oneTime / double(fileCount) * 1e6, oneHits, descrCount,
@@ -246,11 +252,12 @@ void benchLoading(std::size_t descrCount) {
   const auto b1 = Clock::now();
   const std::vector<std::byte> zPacked = zlibRawDeflate(body, 6);
   const auto b2 = Clock::now();
-  std::printf("building: body %zu bytes; our deflate %.1f MB/s -> %zu bytes, zlib -6 %.1f MB/s -> %zu bytes;"
+  std::printf("building: body %zu bytes; our deflate %.1f MB/s -> %zu bytes, zlib -6 %.1f MB/s -> "
+              "%zu bytes;"
               " time ratio %.2f, size ratio %.3f\n",
               body.size(), body.size() / 1e6 / seconds(b0, b1), ourPacked.size(),
-              body.size() / 1e6 / seconds(b1, b2), zPacked.size(), seconds(b0, b1) / seconds(b1, b2),
-              double(ourPacked.size()) / double(zPacked.size()));
+              body.size() / 1e6 / seconds(b1, b2), zPacked.size(),
+              seconds(b0, b1) / seconds(b1, b2), double(ourPacked.size()) / double(zPacked.size()));
 
   DatabaseFields fields;
   fields.RecordCount = static_cast<std::int32_t>(descrCount);
@@ -284,7 +291,8 @@ void benchLoading(std::size_t descrCount) {
   const auto z2 = Clock::now();
   inflateEnd(&s);
   (void)z0;
-  std::printf("loading: %zu descriptors, stored file %zu bytes: decode (checksum, descramble, inflate) %.1f ms,"
+  std::printf("loading: %zu descriptors, stored file %zu bytes: decode (checksum, descramble, "
+              "inflate) %.1f ms,"
               " decode+load+index %.1f ms (index alone %.1f ms); zlib inflate alone %.1f ms;"
               " decode/zlib time ratio %.2f\n",
               descrCount, stored.size(), seconds(t0, t1) * 1e3, seconds(t1, t2) * 1e3,

@@ -58,8 +58,8 @@ double buildCopying(const std::vector<std::string>& found, std::size_t& length) 
 
 int main(int argc, char** argv) {
   const std::size_t largest = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 80000;
-  std::printf("%10s %12s %14s %14s %16s %10s\n", "findings", "text bytes", "now (ms)",
-              "ns/finding", "copying (ms)", "copy/now");
+  std::printf("%10s %12s %14s %14s %16s %10s\n", "findings", "text bytes", "now (ms)", "ns/finding",
+              "copying (ms)", "copy/now");
   double first = 0;
   double last = 0;
   std::size_t firstCount = 0;

@@ -36,7 +36,8 @@ template <class F> double bestSeconds(F&& f, int reps) {
   for (int i = 0; i < reps; ++i) {
     const auto t0 = std::chrono::steady_clock::now();
     f();
-    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    best = std::min(best,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
   }
   return best;
 }

@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
   const std::filesystem::path dir = argc > 1 ? argv[1] : KYV_FIXTURES_RAR;
   const int reps = argc > 2 ? std::atoi(argv[2]) : 5;
   const char* names[] = {
-      "libarchive-test_read_format_rar_filter.rar",           // 2.9 LZ, E8E9 and delta filters
+      "libarchive-test_read_format_rar_filter.rar",            // 2.9 LZ, E8E9 and delta filters
       "libarchive-test_read_format_rar_multi_lzss_blocks.rar", // 2.9 LZ, 20 MB of output
       "libarchive-test_read_format_rar_compress_best.rar",     // 2.9 PPMd
       "koni-ppmd_rar4.rar",                                    // 2.9 PPMd, 1 MB model
@@ -88,18 +88,19 @@ int main(int argc, char** argv) {
       continue;
     }
     if (!a.ok || !b.ok || a.crcs != b.crcs) {
-      std::printf("%-58s outputs differ or failed (ours %s, peer %s)\n", name, a.ok ? "ok" : "FAILED",
-                  b.ok ? "ok" : "FAILED");
+      std::printf("%-58s outputs differ or failed (ours %s, peer %s)\n", name,
+                  a.ok ? "ok" : "FAILED", b.ok ? "ok" : "FAILED");
       continue;
     }
     const double to = bestSeconds([&] { (void)ours(file); }, reps);
     const double tp = bestSeconds([&] { (void)peer(file); }, reps);
     totalOurs += to;
     totalPeer += tp;
-    std::printf("%-58s %10llu %10.2f %10.2f %7.2f\n", name, static_cast<unsigned long long>(a.bytes), to * 1e3,
-                tp * 1e3, to / tp);
+    std::printf("%-58s %10llu %10.2f %10.2f %7.2f\n", name,
+                static_cast<unsigned long long>(a.bytes), to * 1e3, tp * 1e3, to / tp);
   }
   if (totalPeer > 0)
-    std::printf("%-58s %10s %10.2f %10.2f %7.2f\n", "total", "", totalOurs * 1e3, totalPeer * 1e3, totalOurs / totalPeer);
+    std::printf("%-58s %10s %10.2f %10.2f %7.2f\n", "total", "", totalOurs * 1e3, totalPeer * 1e3,
+                totalOurs / totalPeer);
   return 0;
 }

@@ -49,7 +49,8 @@ void decodeWithBudget(const std::uint8_t* data, std::size_t size, Decode&& decod
   constexpr std::size_t kBudget = 4u << 20;
   VectorSink sink(kBudget);
   const archive::StreamOutcome outcome = decode(source, sink);
-  if (sink.bytes().size() > kBudget || (outcome.ok() != (outcome.problem == archive::StreamProblem::None)))
+  if (sink.bytes().size() > kBudget ||
+      (outcome.ok() != (outcome.problem == archive::StreamProblem::None)))
     std::abort();
 }
 

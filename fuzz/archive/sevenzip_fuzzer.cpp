@@ -31,7 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
   std::map<int, kyv::VectorSink> sinks;
   archive.ExtractMembers(
-      [&](int i) -> kyv::ByteSink* { return sinks.size() < 256 ? &sinks.try_emplace(i, 1u << 22).first->second : nullptr; },
+      [&](int i) -> kyv::ByteSink* {
+        return sinks.size() < 256 ? &sinks.try_emplace(i, 1u << 22).first->second : nullptr;
+      },
       [&](int, const T7zOutcome&) { return budget > 0; });
   const int count = archive.MemberCount() < 8 ? archive.MemberCount() : 8;
   for (int i = 0; i < count; ++i) {

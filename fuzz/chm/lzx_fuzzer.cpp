@@ -16,8 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 4)
     return 0;
   const int windowBits = 15 + data[0] % 7;
-  const std::size_t outLength =
-      std::min<std::size_t>(data[1] | (std::size_t{data[2]} << 8) | (std::size_t{data[3]} << 16), kMaxOutput);
+  const std::size_t outLength = std::min<std::size_t>(
+      data[1] | (std::size_t{data[2]} << 8) | (std::size_t{data[3]} << 16), kMaxOutput);
   std::vector<std::byte> input(size - 4);
   if (!input.empty())
     std::memcpy(input.data(), data + 4, input.size());

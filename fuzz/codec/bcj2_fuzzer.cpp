@@ -18,7 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     in = in.subspan(n);
     return part;
   };
-  auto le16 = [data](int at) { return static_cast<std::size_t>(data[at]) | (static_cast<std::size_t>(data[at + 1]) << 8); };
+  auto le16 = [data](int at) {
+    return static_cast<std::size_t>(data[at]) | (static_cast<std::size_t>(data[at + 1]) << 8);
+  };
   const std::size_t lens[3] = {le16(0), le16(2), le16(4)};
   in = in.subspan(6);
   const auto call = take(lens[0]), jump = take(lens[1]), range = take(lens[2]);

@@ -19,7 +19,7 @@ namespace {
 // Enough for several full blocks; small buffers get fewer calls, so each input stays quick.
 constexpr std::uint64_t kMaxOutput = 4u << 20;
 constexpr std::uint64_t kMaxCalls = 4096;
-}
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0)

@@ -17,7 +17,7 @@
 namespace {
 constexpr std::size_t kMaxOutput = 1u << 20;
 constexpr int kBits[] = {1, 2, 4, 8, 16};
-}
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace kyv::codec;
@@ -42,10 +42,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool lzw = false;
   for (int i = 0; i < 3; ++i) {
     switch ((data[0] >> (2 * i)) & 3) {
-    case 0: lzw = true; break;
-    case 1: chain.push_back(std::make_unique<Ascii85Decoder>(*sink)); sink = chain.back().get(); break;
-    case 2: chain.push_back(std::make_unique<AsciiHexDecoder>(*sink)); sink = chain.back().get(); break;
-    case 3: chain.push_back(std::make_unique<RunLengthDecoder>(*sink)); sink = chain.back().get(); break;
+    case 0:
+      lzw = true;
+      break;
+    case 1:
+      chain.push_back(std::make_unique<Ascii85Decoder>(*sink));
+      sink = chain.back().get();
+      break;
+    case 2:
+      chain.push_back(std::make_unique<AsciiHexDecoder>(*sink));
+      sink = chain.back().get();
+      break;
+    case 3:
+      chain.push_back(std::make_unique<RunLengthDecoder>(*sink));
+      sink = chain.back().get();
+      break;
     }
   }
   if (lzw) {

@@ -18,7 +18,8 @@ namespace {
 using namespace kyv::codec;
 
 // Runs expand over the output in pieces; returns false when it claimed more than it was given.
-template <class Expand> bool inPieces(std::vector<std::byte>& out, std::size_t piece, Expand expand) {
+template <class Expand>
+bool inPieces(std::vector<std::byte>& out, std::size_t piece, Expand expand) {
   std::size_t done = 0;
   while (done < out.size()) {
     const std::size_t n = std::min(piece, out.size() - done);

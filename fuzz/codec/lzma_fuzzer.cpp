@@ -69,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (out != d.produced() || in.consumed() > stream.size())
     std::abort();
-  if (s == LzmaStatus::StreamEnd && declared != kyv::codec::kLzmaUnknownSize && !lzma2 && out != declared)
+  if (s == LzmaStatus::StreamEnd && declared != kyv::codec::kLzmaUnknownSize && !lzma2 &&
+      out != declared)
     std::abort();
   return 0;
 }

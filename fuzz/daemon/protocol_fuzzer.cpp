@@ -73,8 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
   const unsigned mode = data[0];
   checkCommands(text);
-  checkStream(text, (mode & 0x0F) == 0 ? ~std::uint64_t{0} : (mode & 0x0F) * 97u,
-              1 + (mode >> 4));
+  checkStream(text, (mode & 0x0F) == 0 ? ~std::uint64_t{0} : (mode & 0x0F) * 97u, 1 + (mode >> 4));
   checkNames(text.substr(0, 4096));
   return 0;
 }

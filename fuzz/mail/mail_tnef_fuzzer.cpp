@@ -17,8 +17,8 @@ void readLevel(std::span<const std::byte> bytes, int level) {
   if (!reader.Read(bytes))
     return;
   for (const auto& a : reader.Attachments()) {
-    if (!a.Data.empty() &&
-        (a.Data.data() < bytes.data() || a.Data.data() + a.Data.size() > bytes.data() + bytes.size()))
+    if (!a.Data.empty() && (a.Data.data() < bytes.data() ||
+                            a.Data.data() + a.Data.size() > bytes.data() + bytes.size()))
       std::abort();
     if (a.Embedded && level < kMaxLevels)
       readLevel(a.Data, level + 1);

@@ -23,7 +23,9 @@ using namespace kyv;
 
 class InertHost final : public modload::TModuleHost {
 public:
-  void* LoadLibrary(const std::string& name) override { return name.size() % 3 == 0 ? nullptr : this; }
+  void* LoadLibrary(const std::string& name) override {
+    return name.size() % 3 == 0 ? nullptr : this;
+  }
   void* FindLibrary(const std::string&) override { return this; }
   void* ProcByName(void*, const std::string& name) override {
     return reinterpret_cast<void*>(0x10000 + name.size());
@@ -32,7 +34,9 @@ public:
     return reinterpret_cast<void*>(0x20000 + std::uintptr_t{ordinal});
   }
   void ReleaseLibrary(const std::string&) override {}
-  bool CallEntry(void*, void*, std::uint32_t reason) override { return reason != 1 || attach_++ % 4 != 3; }
+  bool CallEntry(void*, void*, std::uint32_t reason) override {
+    return reason != 1 || attach_++ % 4 != 3;
+  }
 
 private:
   unsigned attach_ = 0;
@@ -69,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const std::string path = scratchFile();
     {
       std::ofstream out(path, std::ios::binary | std::ios::trunc);
-      out.write(reinterpret_cast<const char*>(rest.data()), static_cast<std::streamsize>(rest.size()));
+      out.write(reinterpret_cast<const char*>(rest.data()),
+                static_cast<std::streamsize>(rest.size()));
     }
     unpack::TUnpackCodeArray code;
     unpack::LoadCodeFile(path, code);

@@ -67,8 +67,7 @@ std::unique_ptr<ByteSource> openArchiveFile(const std::string& fileName) {
 } // namespace
 
 TAbArchive::TAbArchive(const std::string& fileName)
-    : archiveName_(fileName),
-      stream_(std::make_unique<TAbSpanStream>(openArchiveFile(fileName))) {}
+    : archiveName_(fileName), stream_(std::make_unique<TAbSpanStream>(openArchiveFile(fileName))) {}
 
 TAbArchive::TAbArchive(std::unique_ptr<ByteSource> stream, const std::string& fileName)
     : archiveName_(fileName), stream_(std::make_unique<TAbSpanStream>(std::move(stream))) {}

@@ -19,7 +19,15 @@ namespace kyv::archive {
 
 enum class TAbArchiveStatus { asInvalid, asIdle, asBusy };
 
-enum class TAbProcessType { ptAdd, ptDelete, ptExtract, ptFreshen, ptMove, ptReplace, ptFoundUnhandled };
+enum class TAbProcessType {
+  ptAdd,
+  ptDelete,
+  ptExtract,
+  ptFreshen,
+  ptMove,
+  ptReplace,
+  ptFoundUnhandled
+};
 
 // What kind of failure a member extraction ended with (see ClassifyFailure).
 enum class TAbErrorClass {
@@ -92,8 +100,8 @@ public:
 
 private:
   std::vector<std::unique_ptr<TAbArchiveItem>> items_;
-  std::vector<int> next_;                     // next index in the same bucket, -1 ends
-  std::array<int, kBuckets> heads_{};         // first index of each bucket, -1 when empty
+  std::vector<int> next_;             // next index in the same bucket, -1 ends
+  std::array<int, kBuckets> heads_{}; // first index of each bucket, -1 when empty
 };
 
 // The stream every archive reads through. It owns the underlying source; switching between the
@@ -114,8 +122,8 @@ class TAbArchive {
 public:
   // Hooks; each is optional and tested before it is called. Confirmation hooks that are not set
   // answer yes.
-  using TAbConfirmProcessItemEvent =
-      std::function<void(TAbArchive& sender, TAbArchiveItem& item, TAbProcessType type, bool& confirm)>;
+  using TAbConfirmProcessItemEvent = std::function<void(TAbArchive& sender, TAbArchiveItem& item,
+                                                        TAbProcessType type, bool& confirm)>;
   using TAbProcessItemFailureEvent =
       std::function<void(TAbArchive& sender, TAbArchiveItem& item, TAbProcessType type,
                          TAbErrorClass errorClass, int errorCode)>;

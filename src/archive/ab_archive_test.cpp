@@ -168,8 +168,8 @@ TEST(TAbArchive, ExtractMemberAtWritesAFileAndRemovesItOnFailure) {
   // A target that cannot be created is a contained failure too.
   int code = -1;
   TAbErrorClass cls = TAbErrorClass::ecOther;
-  archive.OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType,
-                                     TAbErrorClass c, int e) {
+  archive.OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass c,
+                                     int e) {
     cls = c;
     code = e;
   };

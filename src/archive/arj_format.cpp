@@ -15,7 +15,8 @@ constexpr std::size_t kCrcSize = 4;
 
 bool isArjMainHeader(std::span<const std::byte> head) {
   if (head.size() < kIdAndSize + kArjMinFixedPart ||
-      std::to_integer<std::uint8_t>(head[0]) != kArjId0 || std::to_integer<std::uint8_t>(head[1]) != kArjId1)
+      std::to_integer<std::uint8_t>(head[0]) != kArjId0 ||
+      std::to_integer<std::uint8_t>(head[1]) != kArjId1)
     return false;
   const std::size_t size = loadLe16(&head[2]);
   const std::size_t fixed = std::to_integer<std::size_t>(head[kIdAndSize + arj::kFirstHeaderSize]);
@@ -32,7 +33,8 @@ bool isArjMainHeader(std::span<const std::byte> head) {
 std::optional<ArjHeader> readArjHeader(ByteSource& source, std::uint64_t offset) {
   std::array<std::byte, kIdAndSize> lead{};
   if (!source.seek(offset) || !source.readExact(lead) ||
-      std::to_integer<std::uint8_t>(lead[0]) != kArjId0 || std::to_integer<std::uint8_t>(lead[1]) != kArjId1)
+      std::to_integer<std::uint8_t>(lead[0]) != kArjId0 ||
+      std::to_integer<std::uint8_t>(lead[1]) != kArjId1)
     return std::nullopt;
   ArjHeader header;
   const std::size_t size = loadLe16(&lead[2]);

@@ -74,12 +74,15 @@ void TAbArjArchive::LoadArchiveItems() {
 void TAbArjArchive::ExtractCheckedAt(int index, ByteSink& stream) {
   const TAbCheckedItem& item = Member(index);
   if (item.IsEncrypted)
-    throw EAbException("the member is garbled (encrypted)", AbCode::Unknown, ErrorKind::Unsupported);
+    throw EAbException("the member is garbled (encrypted)", AbCode::Unknown,
+                       ErrorKind::Unsupported);
   if (!item.Unsupported.empty())
     throw EAbException(item.Unsupported, AbCode::Unknown, ErrorKind::Unsupported);
   ByteSource& source = *Stream();
   std::uint32_t crc = 0;
-  const OutputSeen seen = [&crc](std::span<const std::byte> data) { crc = codec::crc32Update(crc, data); };
+  const OutputSeen seen = [&crc](std::span<const std::byte> data) {
+    crc = codec::crc32Update(crc, data);
+  };
   if (item.Method == kMethodStored) {
     CopyStoredItem(item, stream, seen);
   } else {

@@ -13,7 +13,8 @@ bool isBzip2Signature(std::span<const std::byte> head) {
     return false;
   const auto level = std::to_integer<char>(head[3]);
   return level >= '1' && level <= '9' &&
-         (std::memcmp(head.data() + 4, kBlock, 6) == 0 || std::memcmp(head.data() + 4, kEnd, 6) == 0);
+         (std::memcmp(head.data() + 4, kBlock, 6) == 0 ||
+          std::memcmp(head.data() + 4, kEnd, 6) == 0);
 }
 
 StreamOutcome DecodeBzip2(ByteSource& file, ByteSink& out) {
@@ -23,7 +24,8 @@ StreamOutcome DecodeBzip2(ByteSource& file, ByteSink& out) {
   if (r.writeRefused)
     outcome.note(StreamProblem::WriteRefused, "the output was refused");
   if (r.status == Bzip2Status::Randomised)
-    outcome.note(StreamProblem::Unsupported, std::string("bzip2: ") + codec::bzip2StatusText(r.status));
+    outcome.note(StreamProblem::Unsupported,
+                 std::string("bzip2: ") + codec::bzip2StatusText(r.status));
   else if (r.status != Bzip2Status::StreamEnd)
     outcome.note(StreamProblem::Damaged, std::string("bzip2: ") + codec::bzip2StatusText(r.status));
   return outcome;

@@ -25,15 +25,15 @@ namespace kyv::archive {
 inline constexpr std::size_t kCabHeaderSize = 36;
 inline constexpr std::array<std::byte, 4> kCabSignature{std::byte{'M'}, std::byte{'S'},
                                                         std::byte{'C'}, std::byte{'F'}};
-inline constexpr std::size_t kCabOffSize = 8;         // cbCabinet
-inline constexpr std::size_t kCabOffFiles = 16;       // coffFiles
+inline constexpr std::size_t kCabOffSize = 8;   // cbCabinet
+inline constexpr std::size_t kCabOffFiles = 16; // coffFiles
 inline constexpr std::size_t kCabOffVersionMajor = 25;
-inline constexpr std::size_t kCabOffFolders = 26;     // cFolders
-inline constexpr std::size_t kCabOffFileCount = 28;   // cFiles
+inline constexpr std::size_t kCabOffFolders = 26;   // cFolders
+inline constexpr std::size_t kCabOffFileCount = 28; // cFiles
 inline constexpr std::size_t kCabOffFlags = 30;
 inline constexpr std::size_t kCabOffSetId = 32;
-inline constexpr std::size_t kCabOffIndex = 34;       // iCabinet
-inline constexpr std::size_t kCabReserveSizes = 4;    // cbCFHeader(2) cbCFFolder(1) cbCFData(1)
+inline constexpr std::size_t kCabOffIndex = 34;    // iCabinet
+inline constexpr std::size_t kCabReserveSizes = 4; // cbCFHeader(2) cbCFFolder(1) cbCFData(1)
 inline constexpr std::uint8_t kCabVersionMajor = 1;
 
 inline constexpr std::uint16_t kCabFlagPrevious = 0x0001;

@@ -49,9 +49,9 @@ struct RawCab {
       put(n), out.push_back(std::byte{0});
     storeLe32(&out[kCabOffFiles], static_cast<std::uint32_t>(out.size()));
     out.resize(out.size() + kCabFileEntrySize);
-    storeLe32(&out[out.size() - 16], 7);       // size
-    storeLe32(&out[out.size() - 12], 5);       // offset in the folder
-    storeLe16(&out[out.size() - 4], 0x1234);   // time
+    storeLe32(&out[out.size() - 16], 7);     // size
+    storeLe32(&out[out.size() - 12], 5);     // offset in the folder
+    storeLe16(&out[out.size() - 4], 0x1234); // time
     put(fileName), out.push_back(std::byte{0});
     storeLe32(&out[kCabOffSize], static_cast<std::uint32_t>(out.size()));
     return out;
@@ -158,7 +158,9 @@ TEST(CabFormat, DamagedHeaders) {
     std::vector<std::byte> bytes;
     bool fixedReads;
   };
-  auto cut = [&sound](std::size_t n) { return std::vector<std::byte>(sound.begin(), sound.begin() + n); };
+  auto cut = [&sound](std::size_t n) {
+    return std::vector<std::byte>(sound.begin(), sound.begin() + n);
+  };
   auto patched = [&sound](std::size_t at, std::uint32_t v) {
     auto b = sound;
     storeLe32(&b[at], v);
@@ -176,7 +178,8 @@ TEST(CabFormat, DamagedHeaders) {
       {"file table past the end", patched(kCabOffFiles, 0xFFFFFFF0), true},
       {"file entry cut", cut(namesEnd + kCabFileEntrySize - 1), true},
       {"file name without terminator", noTerminator, true},
-      {"more files than the table holds", [&] {
+      {"more files than the table holds",
+       [&] {
          auto b = sound;
          storeLe16(&b[kCabOffFileCount], 0xFFFF);
          return b;

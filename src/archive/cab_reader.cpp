@@ -178,9 +178,8 @@ void TAbCabArchive::LoadArchiveItems() {
 std::string TAbCabArchive::PrepareTarget(const std::string& member, const std::string& targetPath) {
   std::string path = targetPath;
   if (path.empty()) {
-    const std::string name = (ExtractOptions & eoRestorePath)
-                                 ? member
-                                 : member.substr(member.find_last_of("\\/") + 1);
+    const std::string name =
+        (ExtractOptions & eoRestorePath) ? member : member.substr(member.find_last_of("\\/") + 1);
     path = BaseDirectory + name;
   }
   const auto cut = path.find_last_of("\\/");
@@ -243,7 +242,8 @@ void TAbCabArchive::ExtractMembers(const std::function<bool(int index)>& want,
                                       : std::make_exception_ptr(EAbFDICopyError()),
                     errorClass, errorCode);
     if (OnProcessItemFailure)
-      OnProcessItemFailure(*this, *MemberAt(failed), TAbProcessType::ptExtract, errorClass, errorCode);
+      OnProcessItemFailure(*this, *MemberAt(failed), TAbProcessType::ptExtract, errorClass,
+                           errorCode);
     if (!delivered(failed))
       return;
     from = failed + 1;
@@ -258,8 +258,8 @@ void TAbCabArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
     folder += platform::pathSeparator();
   std::string path;
   for (int attempt = 0; attempt < 100 && path.empty(); ++attempt) {
-    const std::string candidate = folder + "kyv_cab_" + std::to_string(platform::processId()) + "_" +
-                                  std::to_string(counter++) + ".tmp";
+    const std::string candidate = folder + "kyv_cab_" + std::to_string(platform::processId()) +
+                                  "_" + std::to_string(counter++) + ".tmp";
     if (platform::File::create(candidate, true))
       path = candidate;
   }

@@ -94,8 +94,10 @@ TEST(CabReader, OneWalkDeliversEveryMemberOfEveryFolder) {
     CabBuilder b;
     b.mszip = mszip;
     const std::string big(40000, 'b');
-    b.files = {{"first.txt", "folder zero!", 0}, {"big.bin", big + "end", 0},
-               {"second.txt", "folder one!!", 1}, {"same.txt", "in folder one", 1},
+    b.files = {{"first.txt", "folder zero!", 0},
+               {"big.bin", big + "end", 0},
+               {"second.txt", "folder one!!", 1},
+               {"same.txt", "in folder one", 1},
                {"same.txt", "in folder two", 2}};
     const auto cab = dir / (mszip ? "m.cab" : "s.cab");
     test::writeFile(cab, b.build());
@@ -104,10 +106,11 @@ TEST(CabReader, OneWalkDeliversEveryMemberOfEveryFolder) {
     ASSERT_EQ(a.MemberCount(), 5);
     const auto target = dir / "member";
     std::vector<std::pair<int, std::string>> seen;
-    a.ExtractMembers([](int i) { return i != 3; }, target.string(), [&](int i) {
-      seen.emplace_back(i, read(target));
-      return true;
-    });
+    a.ExtractMembers([](int i) { return i != 3; }, target.string(),
+                     [&](int i) {
+                       seen.emplace_back(i, read(target));
+                       return true;
+                     });
     const std::vector<std::pair<int, std::string>> expected = {
         {0, "folder zero!"}, {1, big + "end"}, {2, "folder one!!"}, {4, "in folder two"}};
     EXPECT_EQ(seen, expected);
@@ -116,14 +119,17 @@ TEST(CabReader, OneWalkDeliversEveryMemberOfEveryFolder) {
     EXPECT_EQ(read(target), "folder one!!");
     // Ending the walk early stops it there.
     seen.clear();
-    a.ExtractMembers([](int) { return true; }, target.string(), [&](int i) {
-      seen.emplace_back(i, read(target));
-      return i < 2;
-    });
+    a.ExtractMembers([](int) { return true; }, target.string(),
+                     [&](int i) {
+                       seen.emplace_back(i, read(target));
+                       return i < 2;
+                     });
     EXPECT_EQ(seen.size(), 3u);
     if (mszip && test::haveProgram("cabextract")) {
       // The cabinet is sound by an independent reader too.
-      ASSERT_EQ(test::run("cd '" + dir.path().string() + "' && mkdir -p cx && cabextract -q -d cx m.cab"), 0);
+      ASSERT_EQ(
+          test::run("cd '" + dir.path().string() + "' && mkdir -p cx && cabextract -q -d cx m.cab"),
+          0);
       EXPECT_EQ(read(dir / "cx" / "second.txt"), "folder one!!");
       EXPECT_EQ(read(dir / "cx" / "big.bin"), big + "end");
     }
@@ -136,7 +142,8 @@ TEST(CabReader, ADamagedMemberCostsOnlyItself) {
   test::ScratchDir dir;
   CabBuilder b;
   b.mszip = true;
-  b.files = {{"one", "first folder", 0}, {"two", "second folder, damaged", 1}, {"three", "third", 2}};
+  b.files = {
+      {"one", "first folder", 0}, {"two", "second folder, damaged", 1}, {"three", "third", 2}};
   auto bytes = b.build();
   // Break the second folder's Deflate data: a block of the reserved type 3.
   const std::string all = textOf(bytes);
@@ -147,15 +154,17 @@ TEST(CabReader, ADamagedMemberCostsOnlyItself) {
   test::writeFile(dir / "t.cab", bytes);
   TAbCabArchive a((dir / "t.cab").string());
   int failures = 0;
-  a.OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass,
-                               int) { ++failures; };
+  a.OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass, int) {
+    ++failures;
+  };
   a.LoadDirectory();
   std::vector<std::pair<int, std::string>> seen;
   const auto target = dir / "member";
-  a.ExtractMembers([](int) { return true; }, target.string(), [&](int i) {
-    seen.emplace_back(i, read(target));
-    return true;
-  });
+  a.ExtractMembers([](int) { return true; }, target.string(),
+                   [&](int i) {
+                     seen.emplace_back(i, read(target));
+                     return true;
+                   });
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[0], (std::pair<int, std::string>{0, "first folder"}));
   EXPECT_EQ(seen[1].first, 1);
@@ -179,8 +188,9 @@ TEST(CabReader, ARefusedWriteStopsTheCopyAtOnce) {
     test::writeFile(cab, b.build());
     TAbCabArchive a(cab.string());
     int failures = 0;
-    a.OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass,
-                                 int) { ++failures; };
+    a.OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass, int) {
+      ++failures;
+    };
     a.LoadDirectory();
     std::uint64_t admitted = 0;
     std::size_t largestWrite = 0;
@@ -194,10 +204,11 @@ TEST(CabReader, ARefusedWriteStopsTheCopyAtOnce) {
     };
     std::vector<std::pair<int, std::string>> seen;
     const auto target = dir / "member";
-    a.ExtractMembers([](int) { return true; }, target.string(), [&](int i) {
-      seen.emplace_back(i, read(target));
-      return i == 0; // the budget is spent once the second member is cut
-    });
+    a.ExtractMembers([](int) { return true; }, target.string(),
+                     [&](int i) {
+                       seen.emplace_back(i, read(target));
+                       return i == 0; // the budget is spent once the second member is cut
+                     });
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0], (std::pair<int, std::string>{0, "fits"}));
     EXPECT_EQ(seen[1].first, 1);
@@ -256,7 +267,8 @@ TEST(CabReader, LoadFailures) {
     int code;
     const char* text;
   } cases[] = {
-      {"not a cabinet", dir / "text.cab", AbCode::InvalidCabFile, "Invalid file - not a cabinet file"},
+      {"not a cabinet", dir / "text.cab", AbCode::InvalidCabFile,
+       "Invalid file - not a cabinet file"},
       {"missing", dir / "missing.cab", AbCode::ReadError, "Error reading archive"},
   };
   for (const auto& c : cases) {
@@ -335,8 +347,9 @@ TEST(CabInterop, SetVolumes) {
 // member, failures staying inside the reader.
 TEST(CabInterop, EveryCabinetEndsInAnOrderlyWay) {
   std::vector<fs::path> files;
-  for (const fs::path& root : {test::fixture("cab"), fs::path("/usr/libexec/installed-tests/libgcab-1.0"),
-                              fs::path("/usr/share/clamav-testfiles")}) {
+  for (const fs::path& root :
+       {test::fixture("cab"), fs::path("/usr/libexec/installed-tests/libgcab-1.0"),
+        fs::path("/usr/share/clamav-testfiles")}) {
     if (root.empty() || !fs::is_directory(root))
       continue;
     for (const auto& e : fs::recursive_directory_iterator(root)) {

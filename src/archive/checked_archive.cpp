@@ -28,9 +28,11 @@ void TAbCheckedArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
   }
 }
 
-void TAbCheckedArchive::CopyStoredItem(const TAbCheckedItem& item, ByteSink& stream,
-                                       const std::function<void(std::span<const std::byte>)>& seen) {
-  copyStored(*Stream(), item.DataOffset, std::min(item.CompressedSize, item.UncompressedSize), stream, seen);
+void TAbCheckedArchive::CopyStoredItem(
+    const TAbCheckedItem& item, ByteSink& stream,
+    const std::function<void(std::span<const std::byte>)>& seen) {
+  copyStored(*Stream(), item.DataOffset, std::min(item.CompressedSize, item.UncompressedSize),
+             stream, seen);
   if (item.CompressedSize < item.UncompressedSize)
     throw EAbException("the stored data ends early", AbCode::Unknown, ErrorKind::UnexpectedEnd);
 }
@@ -80,14 +82,14 @@ DecodeStep lzhStep(codec::LzhDecoder& decoder, codec::LzhInput& in) {
 DecodeStep arjFastStep(codec::ArjFastDecoder& decoder, codec::ArjFastInput& in) {
   return [&decoder, &in](std::span<std::byte> out, std::size_t& produced) -> std::string_view {
     return decoder.expand(in, out, &produced) == codec::ArjFastStatus::Ok ? std::string_view()
-                                                                         : kInputEnded;
+                                                                          : kInputEnded;
   };
 }
 
 DecodeStep lzssStep(codec::LzssDecoder& decoder, codec::InputBuffer& in) {
   return [&decoder, &in](std::span<std::byte> out, std::size_t& produced) -> std::string_view {
     return decoder.expand(in, out, &produced) == codec::LzssStatus::Ok ? std::string_view()
-                                                                      : kInputEnded;
+                                                                       : kInputEnded;
   };
 }
 

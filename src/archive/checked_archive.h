@@ -52,7 +52,8 @@ protected:
   virtual void ExtractCheckedAt(int index, ByteSink& stream) = 0;
   void SetListingProblem(std::string problem) { listingProblem_ = std::move(problem); }
   // Writes a stored member: its original size, as far as the stored bytes go.
-  void CopyStoredItem(const TAbCheckedItem& item, ByteSink& stream, const std::function<void(std::span<const std::byte>)>& seen);
+  void CopyStoredItem(const TAbCheckedItem& item, ByteSink& stream,
+                      const std::function<void(std::span<const std::byte>)>& seen);
 
 private:
   std::string lastFailure_;

@@ -65,10 +65,14 @@ std::uint32_t word(std::span<const std::byte> header, std::size_t index, bool sw
 std::optional<CpioKind> kindOf(std::span<const std::byte> b) {
   if (b.size() >= 6 && std::memcmp(b.data(), "07070", 5) == 0) {
     switch (std::to_integer<char>(b[5])) {
-    case '1': return CpioKind::Newc;
-    case '2': return CpioKind::Crc;
-    case '7': return CpioKind::Odc;
-    default: return std::nullopt;
+    case '1':
+      return CpioKind::Newc;
+    case '2':
+      return CpioKind::Crc;
+    case '7':
+      return CpioKind::Odc;
+    default:
+      return std::nullopt;
     }
   }
   if (b.size() >= 2) {
@@ -83,9 +87,12 @@ std::optional<CpioKind> kindOf(std::span<const std::byte> b) {
 std::size_t headerSize(CpioKind kind) {
   switch (kind) {
   case CpioKind::Newc:
-  case CpioKind::Crc: return kCpioAsciiHeader;
-  case CpioKind::Odc: return kCpioOdcHeader;
-  default: return kCpioBinaryHeader;
+  case CpioKind::Crc:
+    return kCpioAsciiHeader;
+  case CpioKind::Odc:
+    return kCpioOdcHeader;
+  default:
+    return kCpioBinaryHeader;
   }
 }
 
@@ -118,7 +125,8 @@ std::optional<Fields> parse(CpioKind kind, std::span<const std::byte> h) {
     f.mode = word(h, Bin::Mode, swapped);
     f.links = word(h, Bin::Links, swapped);
     f.nameSize = word(h, Bin::NameSize, swapped);
-    f.size = (std::uint64_t{word(h, Bin::SizeHigh, swapped)} << 16) | word(h, Bin::SizeLow, swapped);
+    f.size =
+        (std::uint64_t{word(h, Bin::SizeHigh, swapped)} << 16) | word(h, Bin::SizeLow, swapped);
   }
   if (f.nameSize == 0 || f.nameSize > kCpioMaxName)
     return std::nullopt;
@@ -146,7 +154,8 @@ std::optional<CpioEntry> readCpioEntry(ByteSource& source, std::uint64_t offset)
   if (offset >= total)
     return std::nullopt;
   std::array<std::byte, kCpioAsciiHeader> buffer{};
-  const auto available = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), total - offset));
+  const auto available =
+      static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), total - offset));
   const auto head = std::span(buffer).first(available);
   if (!source.seek(offset) || !source.readExact(head))
     throw EAbException("Stream read error");

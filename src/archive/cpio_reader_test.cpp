@@ -39,9 +39,8 @@ Listing readAll(const Bytes& archive) {
   TAbCpioArchive cpio(std::make_unique<MemorySource>(archive), "test.cpio");
   Listing r;
   int current = -1;
-  cpio.OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass, int) {
-    r.failed.push_back(current);
-  };
+  cpio.OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass,
+                                  int) { r.failed.push_back(current); };
   cpio.LoadDirectory();
   for (int i = 0; i < cpio.MemberCount(); ++i) {
     VectorSink sink;
@@ -108,8 +107,8 @@ TEST(CpioReader, GnuCpioEveryForm) {
   for (const std::string form : {"newc", "crc", "odc", "bin"}) {
     const auto out = tree.dir / ("x." + form);
     ASSERT_EQ(test::run("cd '" + (tree.dir / "in").string() +
-                        "' && find . -mindepth 1 | sed 's|^./||' | sort | cpio --quiet -o -H " + form +
-                        " > '" + out.string() + "'"),
+                        "' && find . -mindepth 1 | sed 's|^./||' | sort | cpio --quiet -o -H " +
+                        form + " > '" + out.string() + "'"),
               0);
     expectTree(tree, readAll(test::readFile(out)), form);
   }
@@ -124,7 +123,9 @@ TEST(CpioReader, BsdtarEveryForm) {
     ASSERT_EQ(test::run("cd '" + (tree.dir / "in").string() + "' && bsdtar --format=" + form +
                         " -cf '" + out.string() + "' a bb ccc dddd empty sub linked linked2" +
                         // The binary forms store no fifo; the PWB one no symbolic link either.
-                        (form == "bin" ? " link" : form == "pwb" ? "" : " link fifo")),
+                        (form == "bin"   ? " link"
+                         : form == "pwb" ? ""
+                                         : " link fifo")),
               0);
     expectTree(tree, readAll(test::readFile(out)), form);
   }
@@ -149,9 +150,9 @@ TEST(CpioReader, BinaryFormBothByteOrders) {
 // Each form's size field claiming more than the archive holds: the member comes out as far as
 // the archive goes and its extraction fails; the walk ends there, said so.
 TEST(CpioReader, SizePastTheEnd) {
-  for (const auto& archive : {newc({{"m", "payload", 0100644, 1000}}, false, false),
-                              odc({{"m", "payload", 0100644, 1000}}),
-                              binary({{"m", "payload", 0100644, 1000}}, true)}) {
+  for (const auto& archive :
+       {newc({{"m", "payload", 0100644, 1000}}, false, false),
+        odc({{"m", "payload", 0100644, 1000}}), binary({{"m", "payload", 0100644, 1000}}, true)}) {
     const Listing got = readAll(test::bytesOf(archive));
     ASSERT_EQ(got.members.size(), 1u);
     EXPECT_EQ(got.members[0].data.substr(0, 7), "payload");
@@ -186,8 +187,9 @@ TEST(CpioReader, DamagedHeaders) {
     EXPECT_EQ(got.members[0].data, "kept") << c.what;
     EXPECT_FALSE(got.incomplete.empty()) << c.what;
   }
-  for (const std::string& first : {std::string("070701zz"), newc({{"n", "x", 0100644, std::nullopt, 0}}),
-                                   std::string("070707") + std::string(70, '9')}) {
+  for (const std::string& first :
+       {std::string("070701zz"), newc({{"n", "x", 0100644, std::nullopt, 0}}),
+        std::string("070707") + std::string(70, '9')}) {
     const Bytes bytes = test::bytesOf(first);
     TAbCpioArchive cpio(std::make_unique<MemorySource>(bytes), "bad.cpio");
     EXPECT_THROW(cpio.LoadDirectory(), EAbException) << first.substr(0, 8);
@@ -196,11 +198,14 @@ TEST(CpioReader, DamagedHeaders) {
 
 // The crc form's sum is checked after the member is written whole; the other forms store none.
 TEST(CpioReader, CrcFormChecksTheSum) {
-  const Listing got = readAll(test::bytesOf(newc({{"right", "abc"}, {"wrong", "abc", 0100644, std::nullopt, std::nullopt, 1}}, true)));
+  const Listing got = readAll(test::bytesOf(
+      newc({{"right", "abc"}, {"wrong", "abc", 0100644, std::nullopt, std::nullopt, 1}}, true)));
   ASSERT_EQ(got.members.size(), 2u);
   EXPECT_EQ(got.members[1].data, "abc");
   EXPECT_EQ(got.failed, std::vector{1});
-  EXPECT_TRUE(readAll(test::bytesOf(newc({{"unchecked", "abc", 0100644, std::nullopt, std::nullopt, 1}}))).failed.empty());
+  EXPECT_TRUE(
+      readAll(test::bytesOf(newc({{"unchecked", "abc", 0100644, std::nullopt, std::nullopt, 1}})))
+          .failed.empty());
 }
 
 TEST(CpioReader, ProbeWantsAWellFormedHeader) {
@@ -211,8 +216,8 @@ TEST(CpioReader, ProbeWantsAWellFormedHeader) {
   EXPECT_EQ(probeCpio(test::bytesOf(binary({{"n", "d"}}, false))), CpioKind::Binary);
   std::string noNul = good;
   noNul[110 + 4] = 'X';
-  for (const std::string& bad : {good.substr(0, 109), std::string("070701") + std::string(104, 'Z'), noNul,
-                                 std::string("\xC7\x71") + std::string(30, '\0')})
+  for (const std::string& bad : {good.substr(0, 109), std::string("070701") + std::string(104, 'Z'),
+                                 noNul, std::string("\xC7\x71") + std::string(30, '\0')})
     EXPECT_FALSE(probeCpio(test::bytesOf(bad)).has_value());
 }
 

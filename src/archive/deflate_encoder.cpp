@@ -17,16 +17,17 @@ constexpr int kHashBits = 15;
 // needs only one block, large enough that block headers cost nothing.
 constexpr std::size_t kBlockInput = 65535;
 
-constexpr std::array<std::uint16_t, 29> kLengthBase = {3,  4,  5,  6,  7,  8,  9,  10, 11, 13,
-                                                       15, 17, 19, 23, 27, 31, 35, 43, 51, 59,
+constexpr std::array<std::uint16_t, 29> kLengthBase = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                                       15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
                                                        67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr std::array<std::uint8_t, 29> kLengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                                        2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
 constexpr std::array<std::uint16_t, 30> kDistBase = {
     1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
     193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-constexpr std::array<std::uint8_t, 30> kDistExtra = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                                     6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+constexpr std::array<std::uint8_t, 30> kDistExtra = {0, 0, 0,  0,  1,  1,  2,  2,  3,  3,
+                                                     4, 4, 5,  5,  6,  6,  7,  7,  8,  8,
+                                                     9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 // Writes bits least significant first, as Deflate packs them.
 class BitWriter {
@@ -133,7 +134,8 @@ private:
     prev_[pos % kWindow] = head_[h];
     head_[h] = static_cast<std::int64_t>(pos);
   }
-  void findMatch(std::size_t pos, std::size_t end, std::size_t& bestLen, std::size_t& bestDist) const {
+  void findMatch(std::size_t pos, std::size_t end, std::size_t& bestLen,
+                 std::size_t& bestDist) const {
     const std::size_t maxLen = std::min(kMaxMatch, end - pos);
     std::int64_t cand = head_[hashAt(pos)];
     for (int chain = 0; chain < kChainLimit && cand >= 0; ++chain) {

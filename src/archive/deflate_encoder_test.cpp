@@ -36,15 +36,24 @@ TEST(DeflateRaw, RoundTrips) {
     farRepeat[k] = k < 32767 ? static_cast<std::byte>(rng()) : farRepeat[k - 32767];
   std::vector<std::byte> mixed;
   for (int k = 0; k < 3000; ++k) {
-    const std::string line = "descriptor " + std::to_string(k % 97) + " size " + std::to_string(k * 13) + "\n";
+    const std::string line =
+        "descriptor " + std::to_string(k % 97) + " size " + std::to_string(k * 13) + "\n";
     mixed.insert(mixed.end(), reinterpret_cast<const std::byte*>(line.data()),
                  reinterpret_cast<const std::byte*>(line.data()) + line.size());
     if (k % 50 == 0)
       mixed.insert(mixed.end(), random.begin() + k, random.begin() + k + 300);
   }
   const std::vector<std::byte> inputs[] = {
-      {}, text("a"), text("ab"), text("abcabcabcabcabcabc"), random, run, farRepeat, mixed,
-      std::vector<std::byte>(65535, std::byte{1}), std::vector<std::byte>(65536, std::byte{2}),
+      {},
+      text("a"),
+      text("ab"),
+      text("abcabcabcabcabcabc"),
+      random,
+      run,
+      farRepeat,
+      mixed,
+      std::vector<std::byte>(65535, std::byte{1}),
+      std::vector<std::byte>(65536, std::byte{2}),
   };
   for (const auto& input : inputs) {
     SCOPED_TRACE(input.size());

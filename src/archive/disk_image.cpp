@@ -17,7 +17,7 @@ constexpr std::size_t kVersionOffset = 6;
 
 // ECMA-119 (CD001), its boot descriptor (CDW02) and ECMA-167's sequence (BEA01 ... TEA01).
 constexpr std::array<std::string_view, 7> kKnownIds{"CD001", "CDW02", "BEA01", "NSR02",
-                                                   "NSR03", "TEA01", "BOOT2"};
+                                                    "NSR03", "TEA01", "BOOT2"};
 
 std::string_view idAt(std::span<const std::byte> area, std::size_t offset) {
   if (!inRange(area.size(), offset, kVolumeDescriptorSize))
@@ -88,7 +88,8 @@ void writeImageItem(ByteSource& image, const TAbImageItem& item, ByteSink& sink)
       }
       continue;
     }
-    const std::uint64_t inside = extent.offset >= end ? 0 : std::min(extent.length, end - extent.offset);
+    const std::uint64_t inside =
+        extent.offset >= end ? 0 : std::min(extent.length, end - extent.offset);
     copySourceRange(image, extent.offset, inside, sink);
     if (inside < extent.length)
       throw EAbException("The member runs past the end of the image", AbCode::ReadError,

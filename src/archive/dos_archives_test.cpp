@@ -39,13 +39,14 @@ template <class Archive> std::vector<Member> readAll(Archive& archive) {
     const TAbCheckedItem& item = archive.Member(i);
     VectorSink sink;
     archive.ExtractMemberToStreamAt(i, sink);
-    out.push_back({item.FileName, test::textOf(sink.bytes()), archive.LastFailure(), item.Incomplete,
-                   item.IsEncrypted, item.Unsupported});
+    out.push_back({item.FileName, test::textOf(sink.bytes()), archive.LastFailure(),
+                   item.Incomplete, item.IsEncrypted, item.Unsupported});
   }
   return out;
 }
 
-template <class Archive> std::vector<Member> readBytes(const test::Bytes& bytes, const std::string& name = "t") {
+template <class Archive>
+std::vector<Member> readBytes(const test::Bytes& bytes, const std::string& name = "t") {
   Archive archive(std::make_unique<MemorySource>(bytes), name);
   return readAll(archive);
 }
@@ -75,14 +76,17 @@ std::string sampleBinary() {
 class DosArchivers : public ::testing::Test {
 protected:
   void SetUp() override {
-    files = {{"text.txt", sampleText()}, {"data.bin", sampleBinary()}, {"small.txt", "tiny\n"},
+    files = {{"text.txt", sampleText()},
+             {"data.bin", sampleBinary()},
+             {"small.txt", "tiny\n"},
              {"empty.txt", ""}};
     for (const auto& [name, data] : files)
       test::writeFile(dir / name, data);
   }
   // Runs a producer in the scratch folder.
   void make(const std::string& command) {
-    ASSERT_EQ(test::run("cd '" + dir.path().string() + "' && " + command + " >/dev/null 2>&1"), 0) << command;
+    ASSERT_EQ(test::run("cd '" + dir.path().string() + "' && " + command + " >/dev/null 2>&1"), 0)
+        << command;
   }
   void expectAllFiles(const std::vector<Member>& got, const std::string& what) {
     std::vector<std::pair<std::string, std::string>> want(files.begin(), files.end());
@@ -184,10 +188,14 @@ TEST(DosArchiveLies, ArjFields) {
       {"whole", {"a.txt", data}, data, false},
       {"a wrong CRC-32 still gives the bytes", {"a.txt", data, 0, 0, 0, -1, -1, 1234}, data, true},
       {"an original size past the data stops where the data does",
-       {"a.txt", data, 0, 0, 0, 1000000}, data, true},
+       {"a.txt", data, 0, 0, 0, 1000000},
+       data,
+       true},
       {"an original size short of the data caps it", {"a.txt", data, 0, 0, 0, 4}, "the ", true},
       {"compressed data that ends early",
-       {"a.txt", data, 1, 0, 0, -1, -1, -1, std::string("\x00\x01", 2)}, "", true},
+       {"a.txt", data, 1, 0, 0, -1, -1, -1, std::string("\x00\x01", 2)},
+       "",
+       true},
       {"an unknown method", {"a.txt", data, 7}, "", true},
   };
   for (const Case& c : cases) {
@@ -230,7 +238,8 @@ TEST(DosArchiveLies, ArjHeaders) {
   // Cut anywhere, nothing reads outside the bytes.
   for (std::size_t n = 0; n < arj.size(); ++n)
     try {
-      (void)readBytes<TAbArjArchive>(test::Bytes(arj.begin(), arj.begin() + static_cast<std::ptrdiff_t>(n)));
+      (void)readBytes<TAbArjArchive>(
+          test::Bytes(arj.begin(), arj.begin() + static_cast<std::ptrdiff_t>(n)));
     } catch (const EAbException&) {
     }
 }
@@ -239,7 +248,8 @@ TEST(DosArchiveLies, LzhHeadersAndFields) {
   const std::string data = "stored member data";
   // Every level reads the same member.
   for (int level = 0; level <= 2; ++level) {
-    const test::Bytes lzh = test::buildLzh({{"a.txt", data, "-lh0-", level, level == 2 ? "d\xFFsub" : ""}});
+    const test::Bytes lzh =
+        test::buildLzh({{"a.txt", data, "-lh0-", level, level == 2 ? "d\xFFsub" : ""}});
     EXPECT_TRUE(isLzhHeader(lzh)) << level;
     const auto got = readBytes<TAbLzhArchive>(lzh);
     ASSERT_EQ(got.size(), 1u) << level;
@@ -254,7 +264,10 @@ TEST(DosArchiveLies, LzhHeadersAndFields) {
     bool failed;
   };
   const std::vector<Case> cases{
-      {"an original size short of the data caps it", {"a", data, "-lh0-", 0, "", 6}, "stored", true},
+      {"an original size short of the data caps it",
+       {"a", data, "-lh0-", 0, "", 6},
+       "stored",
+       true},
       {"an original size past the data", {"a", data, "-lh0-", 0, "", 100}, data, true},
       {"a -lh5- stream that is not one", {"a", data, "-lh5-", 0, "", 100}, "", true},
       {"a method not decoded here", {"a", data, "-lh1-", 1}, "", true},
@@ -292,12 +305,14 @@ TEST(DosArchiveLies, LzhHeadersAndFields) {
   // Cut anywhere.
   for (std::size_t n = 0; n < lzh.size(); ++n)
     try {
-      (void)readBytes<TAbLzhArchive>(test::Bytes(lzh.begin(), lzh.begin() + static_cast<std::ptrdiff_t>(n)));
+      (void)readBytes<TAbLzhArchive>(
+          test::Bytes(lzh.begin(), lzh.begin() + static_cast<std::ptrdiff_t>(n)));
     } catch (const EAbException&) {
     }
 }
 
-test::Bytes compressedFile(std::string_view magic, std::initializer_list<int> fields, const std::string& data) {
+test::Bytes compressedFile(std::string_view magic, std::initializer_list<int> fields,
+                           const std::string& data) {
   test::Bytes out;
   test::putText(out, std::string(magic));
   for (const int b : fields)
@@ -308,7 +323,9 @@ test::Bytes compressedFile(std::string_view magic, std::initializer_list<int> fi
 
 TEST(DosArchiveLies, SzddAndKwaj) {
   // "ABABAB   " in the LZSS, as the codec's own test builds it.
-  const std::string lzss("\x03" "AB\xF0\xF1\x00\x00", 7);
+  const std::string lzss("\x03"
+                         "AB\xF0\xF1\x00\x00",
+                         7);
   const std::string_view szdd("SZDD\x88\xF0\x27\x33", 8);
   const std::string_view kwaj("KWAJ\x88\xF0\x27\xD1", 8);
   struct Case {
@@ -320,16 +337,21 @@ TEST(DosArchiveLies, SzddAndKwaj) {
   };
   const std::vector<Case> cases{
       {"SZDD", compressedFile(szdd, {'A', 'E', 9, 0, 0, 0}, lzss), "SETUP.EXE", "ABABAB   ", false},
-      {"SZDD shorter than declared", compressedFile(szdd, {'A', 0, 50, 0, 0, 0}, lzss), "SETUP.EX_", "ABABAB   ", true},
-      {"SZDD longer than declared", compressedFile(szdd, {'A', 0, 4, 0, 0, 0}, lzss), "SETUP.EX_", "ABAB", false},
-      {"KWAJ stored, no size", compressedFile(kwaj, {0, 0, 14, 0, 0, 0}, "plain"), "SETUP.EX_", "plain", false},
+      {"SZDD shorter than declared", compressedFile(szdd, {'A', 0, 50, 0, 0, 0}, lzss), "SETUP.EX_",
+       "ABABAB   ", true},
+      {"SZDD longer than declared", compressedFile(szdd, {'A', 0, 4, 0, 0, 0}, lzss), "SETUP.EX_",
+       "ABAB", false},
+      {"KWAJ stored, no size", compressedFile(kwaj, {0, 0, 14, 0, 0, 0}, "plain"), "SETUP.EX_",
+       "plain", false},
       {"KWAJ inverted with a name",
-       compressedFile(kwaj, {1, 0, 22, 0, 0x18, 0, 'o', 'n', 'e', 0, 'b', 'i', 'n', 0, 0x8F, 0x8E}, ""),
+       compressedFile(kwaj, {1, 0, 22, 0, 0x18, 0, 'o', 'n', 'e', 0, 'b', 'i', 'n', 0, 0x8F, 0x8E},
+                      ""),
        "one.bin", "pq", false},
-      {"KWAJ LZSS with its size",
-       compressedFile(kwaj, {2, 0, 18, 0, 1, 0, 9, 0, 0, 0}, lzss), "SETUP.EX_", "ABABAB   ", false},
+      {"KWAJ LZSS with its size", compressedFile(kwaj, {2, 0, 18, 0, 1, 0, 9, 0, 0, 0}, lzss),
+       "SETUP.EX_", "ABABAB   ", false},
       {"KWAJ method 3", compressedFile(kwaj, {3, 0, 14, 0, 0, 0}, "x"), "SETUP.EX_", "", true},
-      {"KWAJ data offset past the end", compressedFile(kwaj, {0, 0, 99, 0, 0, 0}, "x"), "", "", true},
+      {"KWAJ data offset past the end", compressedFile(kwaj, {0, 0, 99, 0, 0, 0}, "x"), "", "",
+       true},
       {"KWAJ counted field past the end",
        compressedFile(kwaj, {0, 0, 14, 0, 0x0C, 0, 0xFF, 0xFF, 'a', 0}, ""), "", "", true},
   };

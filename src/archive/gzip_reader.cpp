@@ -112,9 +112,8 @@ void TAbGzipArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
 }
 
 bool TAbGzipArchive::PrepareTarget(const std::string& targetPath) {
-  const std::string joined = (ExtractOptions & eoRestorePath)
-                                 ? targetPath
-                                 : BaseDirectory + namePartOf(targetPath);
+  const std::string joined =
+      (ExtractOptions & eoRestorePath) ? targetPath : BaseDirectory + namePartOf(targetPath);
   const std::string folder = folderOf(joined);
   if (!folder.empty() && !platform::folderExists(folder)) {
     std::error_code ec;

@@ -117,7 +117,8 @@ TEST(GzipReader, NamesAndMembers) {
       EXPECT_EQ(l->archive->MemberAt(0)->FileName, c.name) << c.what;
     }
   }
-  for (const std::string other : {"", "plain text", "\x1F\x8B", "\x1F\x8B\x08\x08\0\0\0\0\0\x03name"}) {
+  for (const std::string other :
+       {"", "plain text", "\x1F\x8B", "\x1F\x8B\x08\x08\0\0\0\0\0\x03name"}) {
     // No signature, or a header that runs past the end: no member, no error.
     auto l = loadFile(bytesOf(other));
     EXPECT_EQ(l->archive->MemberCount(), 0) << other.size();
@@ -190,7 +191,10 @@ TEST(GzipInterop, GzipAndTarNesting) {
   for (int i = 0; i < 250000; ++i)
     payload += std::to_string(i * 7919 % 1000) + ",";
   test::writeFile(dir / "data.txt", payload);
-  ASSERT_EQ(test::run("cd '" + dir.path().string() + "' && gzip -9 -N -c data.txt > named.gz && gzip -n -c data.txt > anon.gz && tar -czf t.tgz data.txt"), 0);
+  ASSERT_EQ(test::run("cd '" + dir.path().string() +
+                      "' && gzip -9 -N -c data.txt > named.gz && gzip -n -c data.txt > anon.gz && "
+                      "tar -czf t.tgz data.txt"),
+            0);
   struct Case {
     const char* file;
     const char* name;

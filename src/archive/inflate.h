@@ -17,16 +17,16 @@ inline constexpr std::uint32_t kDfTestOnly = 0x40000000;
 
 struct TAbDeflateHelper {
   std::uint32_t Options = 0x0F;
-  std::int64_t StreamSize = -1;        // input bytes for progress; -1 = the source's size
-  std::string Passphrase;              // empty = not encrypted
+  std::int64_t StreamSize = -1; // input bytes for progress; -1 = the source's size
+  std::string Passphrase;       // empty = not encrypted
   std::uint32_t CheckValue = 0xFFFFFFFF;
-  std::int64_t PartialSize = 0;        // stop after this many output bytes; 0 = no limit
+  std::int64_t PartialSize = 0; // stop after this many output bytes; 0 = no limit
   // Progress in percent; returning true asks to stop (Inflate then returns 0).
   std::function<bool(int percent)> OnProgress;
   std::string LogFile;
   // Results.
-  std::int64_t NormalSize = 0;         // bytes produced (counted in test-only mode)
-  std::int64_t CompressedSize = 0;     // input bytes consumed (exactly, after a whole stream)
+  std::int64_t NormalSize = 0;     // bytes produced (counted in test-only mode)
+  std::int64_t CompressedSize = 0; // input bytes consumed (exactly, after a whole stream)
   // Compression settings, carried along and unused by inflate.
   int AmpleLength = 8;
   int ChainLength = 32;

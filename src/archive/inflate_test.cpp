@@ -97,17 +97,18 @@ void fixedLit(BitWriter& w, unsigned s) {
 }
 void fixedDist(BitWriter& w, unsigned s) { w.code(s, 5); }
 
-constexpr std::array<unsigned, 29> kLenBase{3,  4,  5,  6,  7,  8,  9,  10,  11,  13,
-                                            15, 17, 19, 23, 27, 31, 35, 43,  51,  59,
+constexpr std::array<unsigned, 29> kLenBase{3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                            15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
                                             67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr std::array<unsigned, 29> kLenExtra{0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                              2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr std::array<unsigned, 32> kDistBase{
-    1,    2,    3,    4,    5,    7,     9,     13,    17,    25,    33,
-    49,   65,   97,   129,  193,  257,   385,   513,   769,   1025,  1537,
-    2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577, 32769, 49153};
-constexpr std::array<unsigned, 32> kDistExtra{0, 0, 0, 0, 1, 1, 2,  2,  3,  3,  4,  4,  5,  5,  6,  6,
-                                              7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 14, 14};
+constexpr std::array<unsigned, 32> kDistBase{1,    2,    3,    4,     5,     7,     9,     13,
+                                             17,   25,   33,   49,    65,    97,    129,   193,
+                                             257,  385,  513,  769,   1025,  1537,  2049,  3073,
+                                             4097, 6145, 8193, 12289, 16385, 24577, 32769, 49153};
+constexpr std::array<unsigned, 32> kDistExtra{0,  0,  0,  0,  1,  1,  2,  2,  3,  3, 4,
+                                              4,  5,  5,  6,  6,  7,  7,  8,  8,  9, 9,
+                                              10, 10, 11, 11, 12, 12, 13, 13, 14, 14};
 
 // One match with the fixed codes. Deflate64 sends lengths above 258 as symbol 285 + 16 bits.
 void fixedMatch(BitWriter& w, unsigned length, unsigned distance, bool d64) {
@@ -137,7 +138,9 @@ Bytes encodeFixed(const Bytes& data, bool d64) {
   const auto hash = [&](std::size_t i) {
     return (std::to_integer<unsigned>(data[i]) * 506832829u ^
             std::to_integer<unsigned>(data[i + 1]) * 2654435761u ^
-            std::to_integer<unsigned>(data[i + 2]) * 40503u) >> 16 & 0xFFFF;
+            std::to_integer<unsigned>(data[i + 2]) * 40503u) >>
+               16 &
+           0xFFFF;
   };
   BitWriter w;
   w.bits(1, 1).bits(1, 2);
@@ -188,7 +191,7 @@ Bytes sampleData() {
     return x >> 16;
   };
   static const char* const kWords[] = {"mail ", "scan ", "zip ", "inflate ", "window ",
-                                       "the ", "of ",   "and ", "header\n"};
+                                       "the ",  "of ",   "and ", "header\n"};
   while (d.size() < 50000)
     for (const char* c = kWords[rnd() % 9]; *c; ++c)
       d.push_back(static_cast<std::byte>(*c));
@@ -235,16 +238,15 @@ Outcome inflate(const Bytes& in, std::uint32_t options = 0x0F,
   return o;
 }
 
-
 // Symbols of a dynamic block header: the code-length code and the sequence of its symbols.
 struct Dynamic {
   int hlit = 257, hdist = 1;
   // Code-length code lengths by symbol: 0-9 and 16-18 four bits, 10-15 five (a complete code).
   std::vector<int> precode{4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 4, 4, 4};
-  std::vector<std::pair<int, int>> sequence;          // (symbol, extra value)
+  std::vector<std::pair<int, int>> sequence; // (symbol, extra value)
 };
 
-constexpr std::array<int, 19> kPrecodeOrder{16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
+constexpr std::array<int, 19> kPrecodeOrder{16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                             11, 4,  12, 3, 13, 2, 14, 1, 15};
 
 void writeDynamicHeader(BitWriter& w, const Dynamic& d, bool last = true) {
@@ -302,7 +304,8 @@ TEST(InflateTest, HandBuiltStreams) {
   const std::string x259(259, 'x');
   const std::string x1004(1004, 'x');
   const std::vector<Case> cases{
-      {"empty stored block", [] { return BitWriter().bits(1, 1).bits(0, 2).align().bits(0, 16).bits(0xFFFF, 16).done(); },
+      {"empty stored block",
+       [] { return BitWriter().bits(1, 1).bits(0, 2).align().bits(0, 16).bits(0xFFFF, 16).done(); },
        0x0F, "", ""},
       {"stored then fixed",
        [] {
@@ -314,9 +317,21 @@ TEST(InflateTest, HandBuiltStreams) {
          return w.done();
        },
        0x0F, "abcd", ""},
-      {"stored NLEN not the complement", [] { return BitWriter().bits(1, 1).bits(0, 2).align().bits(3, 16).bits(0xFFFD, 16).done(); },
-       0x0F, std::nullopt, "invalid stored block (length and NOT length do not match) [InflateStoredBlock]"},
-      {"stored data cut short", [] { return BitWriter().bits(1, 1).bits(0, 2).align().bits(5, 16).bits(0xFFFA, 16).byte('a').done(); },
+      {"stored NLEN not the complement",
+       [] { return BitWriter().bits(1, 1).bits(0, 2).align().bits(3, 16).bits(0xFFFD, 16).done(); },
+       0x0F, std::nullopt,
+       "invalid stored block (length and NOT length do not match) [InflateStoredBlock]"},
+      {"stored data cut short",
+       [] {
+         return BitWriter()
+             .bits(1, 1)
+             .bits(0, 2)
+             .align()
+             .bits(5, 16)
+             .bits(0xFFFA, 16)
+             .byte('a')
+             .done();
+       },
        0x0F, std::nullopt, std::string(kNoData)},
       {"block type 3", [] { return BitWriter().bits(1, 1).bits(3, 2).done(); }, 0x0F, std::nullopt,
        "starting new block, but invalid block type [Inflate]"},
@@ -383,14 +398,16 @@ TEST(InflateTest, HandBuiltStreams) {
          return w.done();
        },
        0x0F, std::nullopt, "decoded an invalid distance symbol: greater than 29 [DecodeData]"},
-      {"287 literal/length codes", [] {
+      {"287 literal/length codes",
+       [] {
          Dynamic d;
          d.hlit = 287;
          BitWriter w;
          writeDynamicHeader(w, d);
          return w.done();
        },
-       0x0F, std::nullopt, "count of literal codes in dynamic block is greater than 286 [InflateDynamicBlock]"},
+       0x0F, std::nullopt,
+       "count of literal codes in dynamic block is greater than 286 [InflateDynamicBlock]"},
       {"31 distance codes in Deflate", [] { return twoSymbolBlock(31); }, 0x0F, std::nullopt,
        "count of distance codes in dynamic block is greater than 30 [InflateDynamicBlock]"},
       {"32 distance codes in Deflate64", [] { return twoSymbolBlock(32); }, kDfDeflate64, "A", ""},
@@ -479,7 +496,10 @@ TEST(InflateTest, HandBuiltStreams) {
     } else {
       ASSERT_FALSE(o.ok);
       EXPECT_NE(o.error.find(c.cause), std::string::npos) << o.error;
-      EXPECT_EQ(o.error.rfind("KyvArc inflate error, possibly a corrupted compressed stream. (Internal cause: ", 0), 0u)
+      EXPECT_EQ(
+          o.error.rfind(
+              "KyvArc inflate error, possibly a corrupted compressed stream. (Internal cause: ", 0),
+          0u)
           << o.error;
       EXPECT_EQ(o.error.back(), ')');
     }
@@ -497,7 +517,6 @@ TEST(InflateTest, WhatWasDecodedBeforeAFailureIsWritten) {
   EXPECT_EQ(test::textOf(o.out), "hello");
   EXPECT_EQ(o.helper.NormalSize, 5);
 }
-
 
 TEST(InflateTest, RoundTripsAcrossTheWholeWindow) {
   // Long enough for the window to move its history several times.
@@ -614,7 +633,8 @@ TEST(InflateTest, TruncatedStreamsWriteOnlyGoodBytes) {
   data.resize(3000);
   const Bytes packed = encodeFixed(data, false);
   for (std::size_t n = 0; n < packed.size(); ++n) {
-    const Outcome o = inflate(Bytes(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(n)));
+    const Outcome o =
+        inflate(Bytes(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(n)));
     ASSERT_FALSE(o.ok) << n;
     EXPECT_NE(o.error.find(kNoData), std::string::npos) << n << ": " << o.error;
     ASSERT_LE(o.out.size(), data.size());
@@ -682,7 +702,8 @@ std::vector<ZipMember> zipMembers(const Bytes& zip) {
     m.size = loadLe32(&zip[p + 24]);
     const std::size_t local = loadLe32(&zip[p + 42]);
     if (inRange(zip.size(), local, 30)) {
-      const std::size_t start = local + 30 + loadLe16(&zip[local + 26]) + loadLe16(&zip[local + 28]);
+      const std::size_t start =
+          local + 30 + loadLe16(&zip[local + 26]) + loadLe16(&zip[local + 28]);
       if (inRange(zip.size(), start, csize))
         m.data.assign(zip.begin() + static_cast<std::ptrdiff_t>(start),
                       zip.begin() + static_cast<std::ptrdiff_t>(start + csize));
@@ -697,10 +718,10 @@ std::vector<ZipMember> zipMembers(const Bytes& zip) {
 TEST(InflateTest, MembersOfRealZipFiles) {
   const auto own = test::sourceDir() / "src/archive/testdata/inflate/deflate64-far-and-long.zip";
   std::vector<std::filesystem::path> files{own};
-  for (const char* name : {"zip/corkami-deflate64.zip", "zip/commons-COMPRESS-380.zip",
-                           "zip/commons-COMPRESS-380-dd.zip",
-                           "zip/commons-lorem-ipsum-deflate64.zip",
-                           "zip/sharpcompress-Zip.deflate64.zip"}) {
+  for (const char* name :
+       {"zip/corkami-deflate64.zip", "zip/commons-COMPRESS-380.zip",
+        "zip/commons-COMPRESS-380-dd.zip", "zip/commons-lorem-ipsum-deflate64.zip",
+        "zip/sharpcompress-Zip.deflate64.zip"}) {
     files.push_back(test::fixture(name));
   }
   int decoded = 0;
@@ -726,7 +747,8 @@ TEST(InflateTest, MembersOfRealZipFiles) {
 
 // Info-ZIP `zip -P secret` member (streamed, so the check byte is the high byte of the DOS time).
 TEST(InflateTest, EncryptedMember) {
-  const auto members = zipMembers(test::readFile(test::sourceDir() / "src/archive/testdata/inflate/pkware-encrypted-descriptor.zip"));
+  const auto members = zipMembers(test::readFile(
+      test::sourceDir() / "src/archive/testdata/inflate/pkware-encrypted-descriptor.zip"));
   ASSERT_EQ(members.size(), 1u);
   const ZipMember& m = members[0];
   ASSERT_TRUE(m.flags & 1);

@@ -110,8 +110,10 @@ std::string plainName(std::span<const std::byte> name) {
   std::string out;
   out.reserve(stored.size());
   for (const char c : stored)
-    out.push_back(static_cast<unsigned char>(c) < 0x80 ? c : static_cast<char>(
-                      platform::unicodeToCp1251(static_cast<unsigned char>(c))));
+    out.push_back(
+        static_cast<unsigned char>(c) < 0x80
+            ? c
+            : static_cast<char>(platform::unicodeToCp1251(static_cast<unsigned char>(c))));
   return out;
 }
 
@@ -128,7 +130,8 @@ std::string jolietName(std::span<const std::byte> name) {
   }
   std::string narrow;
   for (const char32_t c : units)
-    narrow.push_back(c < 0x80 ? static_cast<char>(c) : static_cast<char>(platform::unicodeToCp1251(c)));
+    narrow.push_back(c < 0x80 ? static_cast<char>(c)
+                              : static_cast<char>(platform::unicodeToCp1251(c)));
   return std::string(withoutVersion(narrow));
 }
 
@@ -169,8 +172,8 @@ void parseSystemUse(std::span<const std::byte> area, SystemUse& use) {
 }
 
 std::optional<std::vector<BootImage>> parseBootCatalog(std::span<const std::byte> catalog) {
-  if (catalog.size() < 2 * kCatalogEntry || byteAt(catalog, 0) != 1 || byteAt(catalog, 30) != 0x55 ||
-      byteAt(catalog, 31) != 0xAA)
+  if (catalog.size() < 2 * kCatalogEntry || byteAt(catalog, 0) != 1 ||
+      byteAt(catalog, 30) != 0x55 || byteAt(catalog, 31) != 0xAA)
     return std::nullopt;
   std::uint16_t sum = 0;
   for (std::size_t i = 0; i < kCatalogEntry; i += 2)
@@ -190,10 +193,18 @@ std::optional<std::vector<BootImage>> parseBootCatalog(std::span<const std::byte
     // Floppy emulation loads a whole diskette of its kind; the others say how many 512-byte
     // sectors the firmware loads.
     switch (image.media) {
-    case 1: image.size = 1228800; break;
-    case 2: image.size = 1474560; break;
-    case 3: image.size = 2949120; break;
-    default: image.size = (sectors == 0 ? 1 : sectors) * 512; break;
+    case 1:
+      image.size = 1228800;
+      break;
+    case 2:
+      image.size = 1474560;
+      break;
+    case 3:
+      image.size = 2949120;
+      break;
+    default:
+      image.size = (sectors == 0 ? 1 : sectors) * 512;
+      break;
     }
     if (image.block != 0)
       images.push_back(image);

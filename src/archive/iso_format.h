@@ -64,7 +64,7 @@ std::string jolietName(std::span<const std::byte> name);
 struct SystemUse {
   std::string name; // NM parts joined
   bool hasName = false;
-  bool nameOpen = false; // the last NM part asked for a continuation
+  bool nameOpen = false;                  // the last NM part asked for a continuation
   std::optional<std::uint32_t> childLink; // CL: the directory moved elsewhere
   bool relocated = false;                 // RE: this directory's real place is a CL elsewhere
   bool sharingProtocol = false;           // SP: System Use entries are in use

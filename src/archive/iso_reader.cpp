@@ -35,8 +35,7 @@ constexpr std::size_t kSector = 2048;
 // Walks the directory trees of one image and fills the archive's list.
 class IsoTreeWalker {
 public:
-  explicit IsoTreeWalker(TAbIsoArchive& archive)
-      : archive_(archive), image_(*archive.Stream()) {}
+  explicit IsoTreeWalker(TAbIsoArchive& archive) : archive_(archive), image_(*archive.Stream()) {}
 
   void run();
 
@@ -104,8 +103,8 @@ void IsoTreeWalker::run() {
   // The first one walked gives the names: Rock Ridge's, else Joliet's, else the plain ones.
   std::vector<Tree*> order;
   const bool rockRidge = !primary.empty() && primary.front().rockRidge;
-  for (auto* list : rockRidge ? std::array{&primary, &joliet, &other}
-                              : std::array{&joliet, &primary, &other})
+  for (auto* list :
+       rockRidge ? std::array{&primary, &joliet, &other} : std::array{&joliet, &primary, &other})
     for (Tree& tree : *list)
       order.push_back(&tree);
   for (Tree* tree : order) {
@@ -207,7 +206,8 @@ void IsoTreeWalker::readDirectory(const Tree& tree, const Directory& dir,
         if (use.childLink) {
           child.offset = std::uint64_t{*use.childLink} * tree.vd.blockSize;
         } else {
-          child.offset = (std::uint64_t{record->extent} + record->attributeBlocks) * tree.vd.blockSize;
+          child.offset =
+              (std::uint64_t{record->extent} + record->attributeBlocks) * tree.vd.blockSize;
           child.length = record->dataLength;
         }
         (use.relocated ? relocated.emplace_back(child) : queue.emplace_back(child));
@@ -294,8 +294,7 @@ void IsoTreeWalker::add(std::unique_ptr<TAbImageItem> item) {
   const ExtentKey key = extentKey(*item);
   // Files without bytes have no place to tell them apart: they are listed from the first tree
   // only (they are never delivered anyway).
-  if (key.empty() ? !firstTree_
-                  : archive_.known_.count(key) != 0 || !listed_.insert(key).second)
+  if (key.empty() ? !firstTree_ : archive_.known_.count(key) != 0 || !listed_.insert(key).second)
     return;
   archive_.Items().Add(std::move(item));
 }

@@ -20,7 +20,7 @@ using test::IsoBuilder;
 
 struct Listing {
   std::map<std::string, std::vector<std::byte>> members; // name -> bytes
-  std::vector<bool> failed;                               // per member index
+  std::vector<bool> failed;                              // per member index
   std::string incomplete;
 };
 
@@ -30,8 +30,9 @@ Listing readImage(std::unique_ptr<ByteSource> source) {
   Listing out;
   out.incomplete = iso.Incomplete();
   bool failed = false;
-  iso.OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass,
-                                 int) { failed = true; };
+  iso.OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass, int) {
+    failed = true;
+  };
   for (int i = 0; i < iso.MemberCount(); ++i) {
     VectorSink sink;
     failed = false;
@@ -40,7 +41,8 @@ Listing readImage(std::unique_ptr<ByteSource> source) {
         << "listed twice: " << iso.MemberAt(i)->FileName;
     out.failed.push_back(failed);
     if (!failed) {
-      EXPECT_EQ(sink.bytes().size(), iso.MemberAt(i)->UncompressedSize) << iso.MemberAt(i)->FileName;
+      EXPECT_EQ(sink.bytes().size(), iso.MemberAt(i)->UncompressedSize)
+          << iso.MemberAt(i)->FileName;
     }
   }
   return out;
@@ -61,7 +63,8 @@ protected:
     const auto root = dir_ / "src";
     // Deeper than the format's eight levels: Rock Ridge producers relocate such folders.
     put("a/b/c/d/e/f/g/h/i/j/deep.txt", "at the bottom of the tree\n");
-    put("\xD0\x94\xD0\xBB\xD0\xB8\xD0\xBD\xD0\xBD\xD0\xBE\xD0\xB5 name with spaces.txt", "unicode\n");
+    put("\xD0\x94\xD0\xBB\xD0\xB8\xD0\xBD\xD0\xBD\xD0\xBE\xD0\xB5 name with spaces.txt",
+        "unicode\n");
     put("empty.txt", "");
     std::string big;
     for (std::uint32_t x = 7, i = 0; i < 300000; ++i) {
@@ -123,7 +126,8 @@ TEST_F(IsoInterop, RockRidgeAndJolietNamesAndEveryByte) {
     EXPECT_EQ(names.size(), files_.size());
     // The peer lists folders too.
     for (const auto& [name, bytes] : listing.members)
-      for (std::size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
+      for (std::size_t slash = name.find('/'); slash != std::string::npos;
+           slash = name.find('/', slash + 1))
         names.insert(name.substr(0, slash));
     EXPECT_EQ(names, peerListing(image));
   }
@@ -167,10 +171,12 @@ struct SmallImage {
   std::uint32_t root = 0;
   SmallImage() { root = b.allocate(); }
   std::vector<std::byte> self(std::uint32_t block) {
-    return IsoBuilder::record(block, IsoBuilder::kSector, IsoBuilder::kDirectory, std::string_view("\0", 1));
+    return IsoBuilder::record(block, IsoBuilder::kSector, IsoBuilder::kDirectory,
+                              std::string_view("\0", 1));
   }
   std::vector<std::byte> parent(std::uint32_t block) {
-    return IsoBuilder::record(block, IsoBuilder::kSector, IsoBuilder::kDirectory, std::string_view("\1", 1));
+    return IsoBuilder::record(block, IsoBuilder::kSector, IsoBuilder::kDirectory,
+                              std::string_view("\1", 1));
   }
   std::vector<std::byte>& finish(std::uint32_t rootLength = IsoBuilder::kSector) {
     b.descriptor(0, 1, root, rootLength);
@@ -184,9 +190,10 @@ TEST(IsoReader, DirectoryLoopsEndAndFilesAreListedOnce) {
   const std::uint32_t sub = s.b.allocate();
   const std::uint32_t data = s.b.file("the only file");
   // The root holds a folder that holds the root again, and itself.
-  s.b.directory(s.root, {s.self(s.root), s.parent(s.root),
-                         IsoBuilder::record(sub, IsoBuilder::kSector, IsoBuilder::kDirectory, "SUB"),
-                         IsoBuilder::record(data, 13, 0, "F.TXT;1")});
+  s.b.directory(s.root,
+                {s.self(s.root), s.parent(s.root),
+                 IsoBuilder::record(sub, IsoBuilder::kSector, IsoBuilder::kDirectory, "SUB"),
+                 IsoBuilder::record(data, 13, 0, "F.TXT;1")});
   s.b.directory(sub, {s.self(sub), s.parent(s.root),
                       IsoBuilder::record(s.root, IsoBuilder::kSector, IsoBuilder::kDirectory, "UP"),
                       IsoBuilder::record(sub, IsoBuilder::kSector, IsoBuilder::kDirectory, "ME")});
@@ -224,8 +231,8 @@ TEST(IsoReader, LiesInLengthsEndCleanly) {
   const std::uint32_t data = s.b.file("short data");
   const auto end = static_cast<std::uint32_t>(s.b.image().size() / IsoBuilder::kSector) + 1;
   const std::vector<Case> cases{
-      {"PAST.BIN", data, 0xFFFFFFF0u, "", true},    // runs on for 4 GiB past the end
-      {"AFTER.BIN", end + 1000, 100, "", true},     // starts past the end
+      {"PAST.BIN", data, 0xFFFFFFF0u, "", true},       // runs on for 4 GiB past the end
+      {"AFTER.BIN", end + 1000, 100, "", true},        // starts past the end
       {"FAR.BIN", 0xFFFFFFFFu, 0xFFFFFFFFu, "", true}, // the largest numbers there are
   };
   std::vector<std::vector<std::byte>> records{s.self(s.root), s.parent(s.root)};
@@ -253,11 +260,13 @@ TEST(IsoReader, JolietTreeWithOtherFilesIsReadToo) {
   const std::uint32_t shared = b.file("in both trees");
   const std::uint32_t only = b.file("only in the Joliet tree");
   const std::string_view self("\0", 1), parent("\1", 1);
-  b.directory(root, {IsoBuilder::record(root, 2048, 2, self), IsoBuilder::record(root, 2048, 2, parent),
-                     IsoBuilder::record(shared, 13, 0, "SHARED.TXT;1")});
-  b.directory(jroot, {IsoBuilder::record(jroot, 2048, 2, self), IsoBuilder::record(jroot, 2048, 2, parent),
-                      IsoBuilder::record(shared, 13, 0, IsoBuilder::ucs2("Shared name.txt;1")),
-                      IsoBuilder::record(only, 23, 0, IsoBuilder::ucs2("Hidden one.txt;1"))});
+  b.directory(root,
+              {IsoBuilder::record(root, 2048, 2, self), IsoBuilder::record(root, 2048, 2, parent),
+               IsoBuilder::record(shared, 13, 0, "SHARED.TXT;1")});
+  b.directory(jroot,
+              {IsoBuilder::record(jroot, 2048, 2, self), IsoBuilder::record(jroot, 2048, 2, parent),
+               IsoBuilder::record(shared, 13, 0, IsoBuilder::ucs2("Shared name.txt;1")),
+               IsoBuilder::record(only, 23, 0, IsoBuilder::ucs2("Hidden one.txt;1"))});
   b.descriptor(0, 1, root, 2048);
   b.descriptor(1, 2, jroot, 2048, "%/E");
   b.terminator(2);

@@ -12,7 +12,9 @@ namespace {
 
 constexpr std::size_t kFixed = 22; // the part every level shares, up to and including byte 21
 
-std::uint8_t byteAt(std::span<const std::byte> b, std::size_t off) { return std::to_integer<std::uint8_t>(b[off]); }
+std::uint8_t byteAt(std::span<const std::byte> b, std::size_t off) {
+  return std::to_integer<std::uint8_t>(b[off]);
+}
 
 bool methodLooksRight(std::span<const std::byte> b) {
   const auto m = [&](std::size_t i) { return static_cast<char>(byteAt(b, lzh::kMethod + i)); };
@@ -49,7 +51,8 @@ using Fetch = std::function<bool(std::uint64_t pos, std::size_t n, std::vector<s
 // (sizeBytes wide) of the next. Returns the position after the last. Every header takes at
 // least 1 + sizeBytes bytes, so the walk ends within the bytes Fetch can give.
 std::uint64_t walkExtended(const Fetch& fetch, std::uint64_t pos, std::uint64_t size,
-                           std::size_t sizeBytes, bool sizes64, LzhHeader& header, std::string& dir) {
+                           std::size_t sizeBytes, bool sizes64, LzhHeader& header,
+                           std::string& dir) {
   std::vector<std::byte> ext;
   while (size != 0) {
     if (size < 1 + sizeBytes || size > SIZE_MAX || !fetch(pos, static_cast<std::size_t>(size), ext))
@@ -119,7 +122,8 @@ std::optional<LzhHeader> readLzhHeader(ByteSource& source, std::uint64_t offset)
   header.time = loadLe32(&base[lzh::kTime]);
   std::string dir;
   // Level 1 keeps its extended headers outside the base header, in the file.
-  const Fetch fromFile = [&source, fileSize](std::uint64_t pos, std::size_t n, std::vector<std::byte>& out) {
+  const Fetch fromFile = [&source, fileSize](std::uint64_t pos, std::size_t n,
+                                             std::vector<std::byte>& out) {
     out.resize(n);
     return pos <= fileSize && n <= fileSize - pos && source.seek(pos) && source.readExact(out);
   };
@@ -127,7 +131,8 @@ std::optional<LzhHeader> readLzhHeader(ByteSource& source, std::uint64_t offset)
   const auto fromHeader = [&base](std::uint64_t pos, std::size_t n, std::vector<std::byte>& out) {
     if (!inRange(base.size(), pos, n))
       return false;
-    out.assign(base.begin() + static_cast<std::ptrdiff_t>(pos), base.begin() + static_cast<std::ptrdiff_t>(pos + n));
+    out.assign(base.begin() + static_cast<std::ptrdiff_t>(pos),
+               base.begin() + static_cast<std::ptrdiff_t>(pos + n));
     return true;
   };
   switch (header.level) {
@@ -149,7 +154,8 @@ std::optional<LzhHeader> readLzhHeader(ByteSource& source, std::uint64_t offset)
     header.dataOffset = offset + total;
     if (header.level == 1) {
       const std::uint64_t extStart = offset + total;
-      header.dataOffset = walkExtended(fromFile, extStart, loadLe16(&base[total - 2]), 2, false, header, dir);
+      header.dataOffset =
+          walkExtended(fromFile, extStart, loadLe16(&base[total - 2]), 2, false, header, dir);
       const std::uint64_t extBytes = header.dataOffset - extStart;
       // The compressed size counts the extended headers.
       if (extBytes > header.compressedSize)
@@ -182,7 +188,8 @@ std::optional<LzhHeader> readLzhHeader(ByteSource& source, std::uint64_t offset)
     if (!source.readExact(std::span(base).subspan(have)))
       damaged("the archive ends inside a header");
     header.crc = loadLe16(&base[lzh::kCrc]);
-    const std::uint64_t first = sizeBytes == 2 ? loadLe16(&base[extStart - 2]) : loadLe32(&base[extStart - 4]);
+    const std::uint64_t first =
+        sizeBytes == 2 ? loadLe16(&base[extStart - 2]) : loadLe32(&base[extStart - 4]);
     walkExtended(fromHeader, extStart, first, sizeBytes, true, header, dir);
     header.dataOffset = offset + total;
     break;

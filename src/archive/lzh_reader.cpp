@@ -23,8 +23,8 @@ int methodNumber(const std::string& m) {
 }
 
 const codec::LzhFormat& formatOf(int method) {
-  static constexpr std::array<const codec::LzhFormat*, 4> kFormats{&codec::kLzhLh4, &codec::kLzhLh5,
-                                                                   &codec::kLzhLh6, &codec::kLzhLh7};
+  static constexpr std::array<const codec::LzhFormat*, 4> kFormats{
+      &codec::kLzhLh4, &codec::kLzhLh5, &codec::kLzhLh6, &codec::kLzhLh7};
   return *kFormats[static_cast<std::size_t>(method - 4)];
 }
 
@@ -79,7 +79,9 @@ void TAbLzhArchive::ExtractCheckedAt(int index, ByteSink& stream) {
     throw EAbException(item.Unsupported, AbCode::Unknown, ErrorKind::Unsupported);
   ByteSource& source = *Stream();
   std::uint16_t crc = 0;
-  const OutputSeen seen = [&crc](std::span<const std::byte> data) { crc = codec::crc16Update(crc, data); };
+  const OutputSeen seen = [&crc](std::span<const std::byte> data) {
+    crc = codec::crc16Update(crc, data);
+  };
   if (item.Method == kStored) {
     CopyStoredItem(item, stream, seen);
   } else {

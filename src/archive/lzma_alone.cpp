@@ -42,7 +42,8 @@ bool looksLikeLzmaAlone(std::span<const std::byte> head) {
   const std::uint64_t size = loadLe64(head.data() + 5);
   // A stream that declares no bytes at all would give nothing to scan, and twenty bytes every
   // Office object carries (the "\1Ole" stream) read as one.
-  return std::to_integer<unsigned>(head[0]) < 225 && isProducerDictionary(loadLe32(head.data() + 1)) &&
+  return std::to_integer<unsigned>(head[0]) < 225 &&
+         isProducerDictionary(loadLe32(head.data() + 1)) &&
          (size == kUnknownSize || (size > 0 && size < kMaxPlausibleSize)) &&
          head[kLzmaAloneHeaderSize] == std::byte{0};
 }

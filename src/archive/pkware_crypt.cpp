@@ -19,7 +19,8 @@ void PkwareKeys::update(std::uint8_t plain) {
 
 std::uint8_t PkwareKeys::decryptByte(std::uint8_t cipher) {
   const std::uint32_t t = (k2_ | 2) & 0xFFFF;
-  const auto plain = static_cast<std::uint8_t>(cipher ^ static_cast<std::uint8_t>((t * (t ^ 1)) >> 8));
+  const auto plain =
+      static_cast<std::uint8_t>(cipher ^ static_cast<std::uint8_t>((t * (t ^ 1)) >> 8));
   update(plain);
   return plain;
 }
@@ -30,7 +31,8 @@ void PkwareKeys::decrypt(std::span<std::byte> data) {
 }
 
 bool checkPkwareHeader(std::string_view password,
-                       std::span<const std::byte, kPkwareHeaderSize> header, std::uint8_t checkByte) {
+                       std::span<const std::byte, kPkwareHeaderSize> header,
+                       std::uint8_t checkByte) {
   std::array<std::byte, kPkwareHeaderSize> copy;
   std::copy(header.begin(), header.end(), copy.begin());
   PkwareKeys keys(password);
@@ -48,7 +50,7 @@ TAbDfDecryptStream::Header TAbDfDecryptStream::ReadHeader(std::uint8_t checkByte
   if (!readExact(header))
     return Header::Truncated;
   return std::to_integer<std::uint8_t>(header.back()) == checkByte ? Header::Ok
-                                                                    : Header::WrongPassword;
+                                                                   : Header::WrongPassword;
 }
 
 std::size_t TAbDfDecryptStream::read(std::span<std::byte> out) {

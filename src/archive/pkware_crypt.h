@@ -33,7 +33,8 @@ private:
 // Decrypts a copy of an encryption header and compares its last byte with checkByte (the top
 // byte of the member's CRC-32, or of its DOS time when the sizes follow the data).
 bool checkPkwareHeader(std::string_view password,
-                       std::span<const std::byte, kPkwareHeaderSize> header, std::uint8_t checkByte);
+                       std::span<const std::byte, kPkwareHeaderSize> header,
+                       std::uint8_t checkByte);
 
 // A source that reads an encrypted member from the base source's position at construction and
 // hands out plain bytes. The encryption header is part of what it reads: call ReadHeader first.

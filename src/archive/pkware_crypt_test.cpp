@@ -37,7 +37,8 @@ std::vector<std::byte> zipCryptEncrypt(std::string_view password, std::vector<st
 }
 
 TEST(PkwareCryptTest, DecryptStreamReadsSeeksAndChecksTheHeader) {
-  std::vector<std::byte> plain = test::bytesOf("0123456789A\xC3" "the member's data, long enough to span reads");
+  std::vector<std::byte> plain = test::bytesOf("0123456789A\xC3"
+                                               "the member's data, long enough to span reads");
   const auto cipher = zipCryptEncrypt("pass", plain);
   MemorySource base(cipher);
   TAbDfDecryptStream s(base, "pass");

@@ -49,13 +49,20 @@ bool isBranch(Method m) {
 }
 codec::BranchArch archOf(Method m) {
   switch (m) {
-  case Method::PowerPc: return codec::BranchArch::PowerPc;
-  case Method::Ia64: return codec::BranchArch::Ia64;
-  case Method::Arm: return codec::BranchArch::Arm;
-  case Method::ArmThumb: return codec::BranchArch::ArmThumb;
-  case Method::Sparc: return codec::BranchArch::Sparc;
-  case Method::Arm64: return codec::BranchArch::Arm64;
-  default: return codec::BranchArch::X86;
+  case Method::PowerPc:
+    return codec::BranchArch::PowerPc;
+  case Method::Ia64:
+    return codec::BranchArch::Ia64;
+  case Method::Arm:
+    return codec::BranchArch::Arm;
+  case Method::ArmThumb:
+    return codec::BranchArch::ArmThumb;
+  case Method::Sparc:
+    return codec::BranchArch::Sparc;
+  case Method::Arm64:
+    return codec::BranchArch::Arm64;
+  default:
+    return codec::BranchArch::X86;
   }
 }
 
@@ -75,11 +82,16 @@ public:
 private:
   static bool check(codec::Bcj2Status s) {
     switch (s) {
-    case codec::Bcj2Status::Ok: return true;
-    case codec::Bcj2Status::WriteRefused: return false;
-    case codec::Bcj2Status::CallEnded: damaged("BCJ2 CALL stream ends early");
-    case codec::Bcj2Status::JumpEnded: damaged("BCJ2 jump stream ends early");
-    case codec::Bcj2Status::RangeEnded: damaged("BCJ2 range-coded stream ends early");
+    case codec::Bcj2Status::Ok:
+      return true;
+    case codec::Bcj2Status::WriteRefused:
+      return false;
+    case codec::Bcj2Status::CallEnded:
+      damaged("BCJ2 CALL stream ends early");
+    case codec::Bcj2Status::JumpEnded:
+      damaged("BCJ2 jump stream ends early");
+    case codec::Bcj2Status::RangeEnded:
+      damaged("BCJ2 range-coded stream ends early");
     }
     return false;
   }
@@ -209,7 +221,8 @@ protected:
     bool ended = false;
     const char* failure = nullptr; // why the data is damaged, if it is
   };
-  DecoderSource(std::unique_ptr<ByteSource> in, const Coder& coder) : in_(std::move(in)), name_(methodName(coder)) {}
+  DecoderSource(std::unique_ptr<ByteSource> in, const Coder& coder)
+      : in_(std::move(in)), name_(methodName(coder)) {}
   virtual Step decode(std::span<std::byte> out) = 0;
 
   std::unique_ptr<ByteSource> in_;
@@ -232,8 +245,8 @@ void startLzmaCoder(codec::LzmaDecoder& dec, const Coder& coder, Method m, std::
       s = dec.startLzma2(*dict, size);
   }
   if (s == codec::LzmaStatus::DictionaryTooLarge)
-    throw EAbException("7z: " + methodName(coder) + " dictionary is over the memory cap", AbCode::Unknown,
-                       ErrorKind::Limit);
+    throw EAbException("7z: " + methodName(coder) + " dictionary is over the memory cap",
+                       AbCode::Unknown, ErrorKind::Limit);
   if (codec::isLzmaError(s))
     damaged(methodName(coder) + ": " + codec::lzmaStatusText(s));
 }
@@ -264,7 +277,8 @@ public:
       : DecoderSource(std::move(in), coder), buf_(*in_) {
     const codec::Ppmd7zStatus s = dec_.start(coder.props, size);
     if (s == codec::Ppmd7zStatus::MemoryTooLarge)
-      throw EAbException("7z: PPMd model memory is over the memory cap", AbCode::Unknown, ErrorKind::Limit);
+      throw EAbException("7z: PPMd model memory is over the memory cap", AbCode::Unknown,
+                         ErrorKind::Limit);
     if (codec::isPpmd7zError(s))
       damaged(std::string("PPMd: ") + codec::ppmd7zStatusText(s));
   }
@@ -273,7 +287,8 @@ private:
   Step decode(std::span<std::byte> out) override {
     std::size_t n = 0;
     const codec::Ppmd7zStatus s = dec_.read(buf_, out, n);
-    return {n, s == codec::Ppmd7zStatus::StreamEnd, codec::isPpmd7zError(s) ? codec::ppmd7zStatusText(s) : nullptr};
+    return {n, s == codec::Ppmd7zStatus::StreamEnd,
+            codec::isPpmd7zError(s) ? codec::ppmd7zStatusText(s) : nullptr};
   }
   codec::InputBuffer buf_;
   codec::Ppmd7zDecoder dec_;
@@ -281,7 +296,8 @@ private:
 
 class Bzip2Source final : public DecoderSource {
 public:
-  Bzip2Source(std::unique_ptr<ByteSource> in, const Coder& coder) : DecoderSource(std::move(in), coder), dec_(*in_) {}
+  Bzip2Source(std::unique_ptr<ByteSource> in, const Coder& coder)
+      : DecoderSource(std::move(in), coder), dec_(*in_) {}
 
 private:
   Step decode(std::span<std::byte> out) override {
@@ -294,9 +310,11 @@ private:
 };
 
 // The methods whose output can be pulled, and such a source over input `in`.
-bool hasPullForm(Method m) { return m == Method::Lzma || m == Method::Lzma2 || m == Method::Ppmd || m == Method::BZip2; }
-std::unique_ptr<ByteSource> decoderSource(const Coder& coder, Method m, std::unique_ptr<ByteSource> in,
-                                          std::uint64_t size) {
+bool hasPullForm(Method m) {
+  return m == Method::Lzma || m == Method::Lzma2 || m == Method::Ppmd || m == Method::BZip2;
+}
+std::unique_ptr<ByteSource> decoderSource(const Coder& coder, Method m,
+                                          std::unique_ptr<ByteSource> in, std::uint64_t size) {
   if (m == Method::Ppmd)
     return std::make_unique<PpmdSource>(std::move(in), coder, size);
   if (m == Method::BZip2)
@@ -396,7 +414,8 @@ private:
         throw Refused{};
   }
 
-  static void runDecoder(const Coder& coder, Method m, ByteSource& in, BoundedSink& out, std::uint64_t size) {
+  static void runDecoder(const Coder& coder, Method m, ByteSource& in, BoundedSink& out,
+                         std::uint64_t size) {
     switch (m) {
     case Method::Copy:
       copyAll(in, out);
@@ -405,7 +424,8 @@ private:
     case Method::Deflate64: {
       if (size == 0)
         return;
-      codec::Inflater inflater(in, {.deflate64 = m == Method::Deflate64, .outputLimit = size, .onWindowMove = {}});
+      codec::Inflater inflater(
+          in, {.deflate64 = m == Method::Deflate64, .outputLimit = size, .onWindowMove = {}});
       const codec::InflateStatus s = inflater.run(out);
       if (s == codec::InflateStatus::WriteRefused && out.refused())
         throw Refused{};
@@ -440,37 +460,55 @@ private:
 
 Method methodOf(const Coder& coder) {
   switch (idValue(coder)) {
-  case 0x00: return Method::Copy;
-  case 0x03: return Method::Delta;
+  case 0x00:
+    return Method::Copy;
+  case 0x03:
+    return Method::Delta;
   case 0x04:
-  case 0x03030103: return Method::X86;
-  case 0x0303011B: return Method::Bcj2;
+  case 0x03030103:
+    return Method::X86;
+  case 0x0303011B:
+    return Method::Bcj2;
   case 0x05:
-  case 0x03030205: return Method::PowerPc;
+  case 0x03030205:
+    return Method::PowerPc;
   case 0x06:
-  case 0x03030401: return Method::Ia64;
+  case 0x03030401:
+    return Method::Ia64;
   case 0x07:
-  case 0x03030501: return Method::Arm;
+  case 0x03030501:
+    return Method::Arm;
   case 0x08:
-  case 0x03030701: return Method::ArmThumb;
+  case 0x03030701:
+    return Method::ArmThumb;
   case 0x09:
-  case 0x03030805: return Method::Sparc;
-  case 0x0A: return Method::Arm64;
-  case 0x030101: return Method::Lzma;
-  case 0x21: return Method::Lzma2;
-  case 0x030401: return Method::Ppmd;
-  case 0x040108: return Method::Deflate;
-  case 0x040109: return Method::Deflate64;
-  case 0x040202: return Method::BZip2;
-  case 0x06F10701: return Method::Aes;
-  default: return Method::Unknown;
+  case 0x03030805:
+    return Method::Sparc;
+  case 0x0A:
+    return Method::Arm64;
+  case 0x030101:
+    return Method::Lzma;
+  case 0x21:
+    return Method::Lzma2;
+  case 0x030401:
+    return Method::Ppmd;
+  case 0x040108:
+    return Method::Deflate;
+  case 0x040109:
+    return Method::Deflate64;
+  case 0x040202:
+    return Method::BZip2;
+  case 0x06F10701:
+    return Method::Aes;
+  default:
+    return Method::Unknown;
   }
 }
 
 std::string methodName(const Coder& coder) {
   static constexpr std::array<const char*, 17> kNames{
-      "Copy", "Delta", "BCJ", "BCJ2", "PPC", "IA64", "ARM", "ARMT", "SPARC", "ARM64",
-      "LZMA", "LZMA2", "PPMd", "Deflate", "Deflate64", "BZip2", "AES"};
+      "Copy",  "Delta", "BCJ",   "BCJ2", "PPC",     "IA64",      "ARM",   "ARMT", "SPARC",
+      "ARM64", "LZMA",  "LZMA2", "PPMd", "Deflate", "Deflate64", "BZip2", "AES"};
   const Method m = methodOf(coder);
   if (m != Method::Unknown)
     return kNames[static_cast<std::size_t>(m)];

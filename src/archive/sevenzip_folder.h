@@ -15,8 +15,24 @@
 namespace kyv::archive::sevenzip {
 
 enum class Method {
-  Copy, Delta, X86, Bcj2, PowerPc, Ia64, Arm, ArmThumb, Sparc, Arm64,
-  Lzma, Lzma2, Ppmd, Deflate, Deflate64, BZip2, Aes, Unknown
+  Copy,
+  Delta,
+  X86,
+  Bcj2,
+  PowerPc,
+  Ia64,
+  Arm,
+  ArmThumb,
+  Sparc,
+  Arm64,
+  Lzma,
+  Lzma2,
+  Ppmd,
+  Deflate,
+  Deflate64,
+  BZip2,
+  Aes,
+  Unknown
 };
 Method methodOf(const Coder& coder);
 std::string methodName(const Coder& coder);

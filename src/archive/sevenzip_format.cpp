@@ -218,7 +218,8 @@ Folder parseFolder(Cursor& c) {
   }
   std::uint32_t mains = 0;
   for (std::uint32_t o = 0; o < outs; ++o)
-    if (std::none_of(f.bindPairs.begin(), f.bindPairs.end(), [o](const BindPair& bp) { return bp.out == o; })) {
+    if (std::none_of(f.bindPairs.begin(), f.bindPairs.end(),
+                     [o](const BindPair& bp) { return bp.out == o; })) {
       f.mainOutput = o;
       ++mains;
     }
@@ -492,7 +493,8 @@ std::optional<std::uint32_t> Folder::packedIndexOf(std::uint32_t in) const {
 }
 
 bool hasSignature(std::span<const std::byte> head) {
-  return head.size() >= kSignature.size() && std::memcmp(head.data(), kSignature.data(), kSignature.size()) == 0;
+  return head.size() >= kSignature.size() &&
+         std::memcmp(head.data(), kSignature.data(), kSignature.size()) == 0;
 }
 
 StartHeader parseStartHeader(std::span<const std::byte, kSignatureHeaderSize> bytes) {

@@ -14,8 +14,9 @@
 
 namespace kyv::archive::sevenzip {
 
-inline constexpr std::array<std::byte, 6> kSignature{std::byte{'7'}, std::byte{'z'}, std::byte{0xBC},
-                                                     std::byte{0xAF}, std::byte{0x27}, std::byte{0x1C}};
+inline constexpr std::array<std::byte, 6> kSignature{std::byte{'7'},  std::byte{'z'},
+                                                     std::byte{0xBC}, std::byte{0xAF},
+                                                     std::byte{0x27}, std::byte{0x1C}};
 inline constexpr std::size_t kSignatureHeaderSize = 32;
 // Offsets inside the signature header.
 inline constexpr std::size_t kOffMajorVersion = 6;

@@ -16,7 +16,9 @@ namespace {
   throw EAbException("7z: " + what, AbCode::Unknown, kind);
 }
 
-std::uint64_t addClamped(std::uint64_t a, std::uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
+std::uint64_t addClamped(std::uint64_t a, std::uint64_t b) {
+  return b > UINT64_MAX - a ? UINT64_MAX : a + b;
+}
 
 // Cuts a folder's decoded output into its members, in order: each begun, written, CRC-checked
 // and ended as the bytes pass it.
@@ -29,7 +31,8 @@ public:
   };
 
   MemberSplitter(std::vector<Member> members, const TAb7zArchive::BeginMember& begin,
-                 const TAb7zArchive::EndMember& end, const std::function<bool(std::uint64_t)>& skipGate)
+                 const TAb7zArchive::EndMember& end,
+                 const std::function<bool(std::uint64_t)>& skipGate)
       : members_(std::move(members)), begin_(begin), end_(end), skipGate_(skipGate) {}
 
   bool write(std::span<const std::byte> data) override {
@@ -40,7 +43,8 @@ public:
         return true;
       if (cur_ >= members_.size())
         return true; // nothing claims these bytes (the folder is larger than its members)
-      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left_, data.size()));
+      const std::size_t take =
+          static_cast<std::size_t>(std::min<std::uint64_t>(left_, data.size()));
       const auto piece = data.first(take);
       data = data.subspan(take);
       crc_ = codec::crc32Update(crc_, piece);
@@ -161,7 +165,8 @@ std::vector<std::byte> TAb7zArchive::ReadHeaderBytes(const StartHeader& start) {
   ByteSource& source = *Stream();
   const std::uint64_t at = addClamped(kSignatureHeaderSize, start.nextHeaderOffset);
   if (start.nextHeaderSize > kMaxHeaderBytes)
-    badArchive("header of " + std::to_string(start.nextHeaderSize) + " bytes is over the cap", ErrorKind::Limit);
+    badArchive("header of " + std::to_string(start.nextHeaderSize) + " bytes is over the cap",
+               ErrorKind::Limit);
   if (at > source.size() || start.nextHeaderSize > source.size() - at)
     badArchive("the header lies past the end of the file (cut short?)", ErrorKind::UnexpectedEnd);
   std::vector<std::byte> bytes(static_cast<std::size_t>(start.nextHeaderSize));
@@ -187,7 +192,8 @@ std::optional<Database> TAb7zArchive::DecodeHeader(std::vector<std::byte> bytes)
         badArchive("header: " + refusal->reason, ErrorKind::Unsupported);
       }
       if (f.unpackSize() > kMaxHeaderBytes - decoded.size())
-        badArchive("packed header of " + std::to_string(f.unpackSize()) + " bytes is over the cap", ErrorKind::Limit);
+        badArchive("packed header of " + std::to_string(f.unpackSize()) + " bytes is over the cap",
+                   ErrorKind::Limit);
       std::vector<PackedRange> ranges;
       for (std::size_t k = 0; k < f.packedInputs.size(); ++k) {
         const std::uint64_t size = s.packSizes[f.firstPackStream + k];
@@ -273,7 +279,8 @@ void TAb7zArchive::AddItems() {
   }
 }
 
-bool TAb7zArchive::ExtractFolder(std::size_t index, const BeginMember& begin, const EndMember& end) {
+bool TAb7zArchive::ExtractFolder(std::size_t index, const BeginMember& begin,
+                                 const EndMember& end) {
   const StreamsInfo& s = db_.streams;
   const Folder& folder = s.folders[index];
   std::vector<MemberSplitter::Member> members;
@@ -283,7 +290,8 @@ bool TAb7zArchive::ExtractFolder(std::size_t index, const BeginMember& begin, co
   if (std::all_of(members.begin(), members.end(), [](const auto& m) { return m.item < 0; }))
     return true;
   if (const auto refusal = refuseFolder(folder)) {
-    const auto kind = refusal->encrypted ? T7zOutcome::Kind::Encrypted : T7zOutcome::Kind::Unsupported;
+    const auto kind =
+        refusal->encrypted ? T7zOutcome::Kind::Encrypted : T7zOutcome::Kind::Unsupported;
     for (const auto& m : members)
       if (m.item >= 0 && !end(m.item, {kind, false, refusal->reason}))
         return false;
@@ -291,7 +299,8 @@ bool TAb7zArchive::ExtractFolder(std::size_t index, const BeginMember& begin, co
   }
   std::vector<PackedRange> ranges;
   for (std::size_t k = 0; k < folder.packedInputs.size(); ++k)
-    ranges.push_back({packOffsets_[folder.firstPackStream + k], s.packSizes[folder.firstPackStream + k]});
+    ranges.push_back(
+        {packOffsets_[folder.firstPackStream + k], s.packSizes[folder.firstPackStream + k]});
   MemberSplitter splitter(std::move(members), begin, end, SkipGate);
   for (const PackedRange& r : ranges)
     if (r.offset > headerStart_ || r.size > headerStart_ - r.offset)
@@ -332,9 +341,12 @@ void TAb7zArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
   if (!outcome)
     badArchive("member not reached", ErrorKind::DataError);
   switch (outcome->kind) {
-  case T7zOutcome::Kind::Ok: return;
-  case T7zOutcome::Kind::CrcError: throw EAbException("7z: CRC mismatch", AbCode::Unknown, ErrorKind::CrcError);
-  case T7zOutcome::Kind::Cut: throw EAbWriteRefused();
+  case T7zOutcome::Kind::Ok:
+    return;
+  case T7zOutcome::Kind::CrcError:
+    throw EAbException("7z: CRC mismatch", AbCode::Unknown, ErrorKind::CrcError);
+  case T7zOutcome::Kind::Cut:
+    throw EAbWriteRefused();
   case T7zOutcome::Kind::Encrypted:
   case T7zOutcome::Kind::Unsupported:
     throw EAbException("7z: " + outcome->reason, AbCode::Unknown, ErrorKind::Unsupported);

@@ -41,8 +41,9 @@ Extracted extractAll(TAb7zArchive& arc) {
 }
 
 Extracted extractBytes(const b::Bytes& bytes, bool* encryptedHeader = nullptr) {
-  auto copy = std::make_shared<std::vector<std::byte>>(reinterpret_cast<const std::byte*>(bytes.data()),
-                                                        reinterpret_cast<const std::byte*>(bytes.data()) + bytes.size());
+  auto copy = std::make_shared<std::vector<std::byte>>(
+      reinterpret_cast<const std::byte*>(bytes.data()),
+      reinterpret_cast<const std::byte*>(bytes.data()) + bytes.size());
   struct Owning : ByteSource {
     std::shared_ptr<std::vector<std::byte>> data;
     MemorySource mem;
@@ -62,8 +63,9 @@ Extracted extractBytes(const b::Bytes& bytes, bool* encryptedHeader = nullptr) {
 // Bytes that give every branch converter something to convert: opcode and prefix bytes of each
 // architecture among zeros, 0xFF and noise, at every alignment.
 std::string branchyBytes(std::size_t n, std::uint32_t seed) {
-  static constexpr std::uint8_t kPick[] = {0x00, 0xFF, 0xE8, 0xE9, 0x0F, 0x80, 0x85, 0xEB, 0xF0, 0xF8, 0x48,
-                                           0x4B, 0x01, 0x40, 0x7F, 0xC0, 0x94, 0x90, 0x10, 0x05, 0x12, 0x16};
+  static constexpr std::uint8_t kPick[] = {0x00, 0xFF, 0xE8, 0xE9, 0x0F, 0x80, 0x85, 0xEB,
+                                           0xF0, 0xF8, 0x48, 0x4B, 0x01, 0x40, 0x7F, 0xC0,
+                                           0x94, 0x90, 0x10, 0x05, 0x12, 0x16};
   std::string s;
   for (std::size_t i = 0; i < n; ++i) {
     seed = seed * 1103515245u + 12345u;
@@ -99,7 +101,8 @@ protected:
     files_["in/sub/empty.txt"] = "";
     // 7-Zip's own x86 code, for the x86 converters on real calls and jumps.
     const auto self = test::readFile("/usr/bin/7zz");
-    files_["in/x86.bin"] = std::string(reinterpret_cast<const char*>(self.data()), std::min<std::size_t>(self.size(), 300000));
+    files_["in/x86.bin"] = std::string(reinterpret_cast<const char*>(self.data()),
+                                       std::min<std::size_t>(self.size(), 300000));
     for (const auto& [name, bytes] : files_)
       test::writeFile(src_ / name, bytes);
   }
@@ -110,7 +113,9 @@ protected:
     SCOPED_TRACE(options);
     const auto arc = out_ / "t.7z";
     std::filesystem::remove(arc);
-    ASSERT_EQ(test::run("cd " + q(src_.path()) + " && 7zz a -bd -bso0 " + options + " " + q(arc) + " in"), 0);
+    ASSERT_EQ(
+        test::run("cd " + q(src_.path()) + " && 7zz a -bd -bso0 " + options + " " + q(arc) + " in"),
+        0);
     TAb7zArchive reader(arc.string());
     reader.LoadDirectory();
     const Extracted got = extractAll(reader);
@@ -131,7 +136,9 @@ protected:
       ours.push_back(n);
     }
     std::sort(ours.begin(), ours.end());
-    ASSERT_EQ(test::run("7zz l -slt -ba " + q(arc) + " | sed -n 's/^Path = //p' | sort > " + q(out_ / "list.txt")), 0);
+    ASSERT_EQ(test::run("7zz l -slt -ba " + q(arc) + " | sed -n 's/^Path = //p' | sort > " +
+                        q(out_ / "list.txt")),
+              0);
     std::istringstream listed(test::textOf(test::readFile(out_ / "list.txt")));
     std::vector<std::string> theirs;
     for (std::string line; std::getline(listed, line);)
@@ -144,7 +151,8 @@ protected:
 };
 
 TEST_F(SevenZipInterop, CodersSolidAndNot) {
-  for (const char* m : {"-m0=Copy", "-m0=Deflate", "-m0=Deflate64", "-m0=LZMA", "-m0=LZMA2", "-m0=BZip2"})
+  for (const char* m :
+       {"-m0=Copy", "-m0=Deflate", "-m0=Deflate64", "-m0=LZMA", "-m0=LZMA2", "-m0=BZip2"})
     for (const char* solid : {"-ms=on", "-ms=off"})
       roundTrip(std::string(m) + " " + solid + " -mhc=off");
 }
@@ -171,13 +179,16 @@ TEST_F(SevenZipInterop, Filters) {
 TEST_F(SevenZipInterop, Bcj2WithItsFourStreams) {
   // Side streams stored, then deflated (a coder whose output BCJ2 pulls), solid and not.
   roundTrip("-m0=BCJ2 -m1=Copy -m2=Copy -m3=Copy -mb0s0:1 -mb0s1:2 -mb0s2:3 -mhc=off");
-  roundTrip("-m0=BCJ2 -m1=Deflate -m2=Deflate -m3=Deflate -mb0s0:1 -mb0s1:2 -mb0s2:3 -mhc=off -ms=off");
+  roundTrip(
+      "-m0=BCJ2 -m1=Deflate -m2=Deflate -m3=Deflate -mb0s0:1 -mb0s1:2 -mb0s2:3 -mhc=off -ms=off");
 }
 
 TEST_F(SevenZipInterop, EncryptedMembersAreToldNotDecoded) {
   roundTrip("-m0=Copy -mhc=off"); // the listing part, as a control
   const auto arc = out_ / "e.7z";
-  ASSERT_EQ(test::run("cd " + q(src_.path()) + " && 7zz a -bd -bso0 -m0=Copy -mhc=off -psecret " + q(arc) + " in"), 0);
+  ASSERT_EQ(test::run("cd " + q(src_.path()) + " && 7zz a -bd -bso0 -m0=Copy -mhc=off -psecret " +
+                      q(arc) + " in"),
+            0);
   TAb7zArchive reader(arc.string());
   reader.LoadDirectory();
   ASSERT_FALSE(reader.HeaderEncrypted());
@@ -188,7 +199,9 @@ TEST_F(SevenZipInterop, EncryptedMembersAreToldNotDecoded) {
     EXPECT_EQ(kind, T7zOutcome::Kind::Encrypted) << name;
 
   const auto hidden = out_ / "h.7z";
-  ASSERT_EQ(test::run("cd " + q(src_.path()) + " && 7zz a -bd -bso0 -mhe=on -psecret " + q(hidden) + " in"), 0);
+  ASSERT_EQ(test::run("cd " + q(src_.path()) + " && 7zz a -bd -bso0 -mhe=on -psecret " + q(hidden) +
+                      " in"),
+            0);
   TAb7zArchive h(hidden.string());
   h.LoadDirectory();
   EXPECT_TRUE(h.HeaderEncrypted());
@@ -198,9 +211,12 @@ TEST_F(SevenZipInterop, EncryptedMembersAreToldNotDecoded) {
 TEST_F(SevenZipInterop, ManyFilesInOneSolidFolder) {
   std::filesystem::create_directories(src_ / "many");
   for (int i = 0; i < 600; ++i)
-    test::writeFile(src_ / "many" / ("f" + std::to_string(i)), std::string(static_cast<std::size_t>(i % 7), 'x') + std::to_string(i));
+    test::writeFile(src_ / "many" / ("f" + std::to_string(i)),
+                    std::string(static_cast<std::size_t>(i % 7), 'x') + std::to_string(i));
   const auto arc = out_ / "m.7z";
-  ASSERT_EQ(test::run("cd " + q(src_.path()) + " && 7zz a -bd -bso0 -m0=Deflate -mhc=off " + q(arc) + " many"), 0);
+  ASSERT_EQ(test::run("cd " + q(src_.path()) + " && 7zz a -bd -bso0 -m0=Deflate -mhc=off " +
+                      q(arc) + " many"),
+            0);
   TAb7zArchive reader(arc.string());
   reader.LoadDirectory();
   const Extracted got = extractAll(reader);
@@ -234,9 +250,23 @@ TEST(SevenZipReader, CrcMismatchIsDeliveredAndSaid) {
 // One folder of the given coders over packed bytes, with one file; everything else plain.
 b::Bytes oneFolder(const b::Bytes& packed, const b::Bytes& folder, const b::Bytes& unpackSizes,
                    std::uint64_t packSize) {
-  const b::Bytes header = b::cat({{0x01, 0x04, 0x06}, b::num(0), b::num(1), {0x09}, b::num(packSize), {0x00},
-                                  {0x07, 0x0B}, b::num(1), {0x00}, folder, {0x0C}, unpackSizes, {0x00},
-                                  {0x00, 0x05}, b::num(1), b::names({"f"}), {0x00, 0x00}});
+  const b::Bytes header = b::cat({{0x01, 0x04, 0x06},
+                                  b::num(0),
+                                  b::num(1),
+                                  {0x09},
+                                  b::num(packSize),
+                                  {0x00},
+                                  {0x07, 0x0B},
+                                  b::num(1),
+                                  {0x00},
+                                  folder,
+                                  {0x0C},
+                                  unpackSizes,
+                                  {0x00},
+                                  {0x00, 0x05},
+                                  b::num(1),
+                                  b::names({"f"}),
+                                  {0x00, 0x00}});
   return b::archive(packed, header);
 }
 
@@ -246,39 +276,67 @@ TEST(SevenZipReader, LyingHeadersEndCleanly) {
   struct Case {
     const char* what;
     b::Bytes archive;
-    bool loads;                  // LoadDirectory succeeds
-    T7zOutcome::Kind outcome;    // of "f", when it loads
+    bool loads;               // LoadDirectory succeeds
+    T7zOutcome::Kind outcome; // of "f", when it loads
   };
   const std::vector<Case> cases{
       {"control", oneFolder(data, copy, b::num(4), 4), true, T7zOutcome::Kind::Ok},
-      {"unpack size beyond the packed bytes", oneFolder(data, copy, b::num(1000), 4), true, T7zOutcome::Kind::Damaged},
-      {"pack size beyond the file", oneFolder(data, copy, b::num(4), 1u << 30), true, T7zOutcome::Kind::Damaged},
-      {"absurd unpack size", oneFolder(data, copy, b::num(~0ull >> 1), 4), true, T7zOutcome::Kind::Damaged},
+      {"unpack size beyond the packed bytes", oneFolder(data, copy, b::num(1000), 4), true,
+       T7zOutcome::Kind::Damaged},
+      {"pack size beyond the file", oneFolder(data, copy, b::num(4), 1u << 30), true,
+       T7zOutcome::Kind::Damaged},
+      {"absurd unpack size", oneFolder(data, copy, b::num(~0ull >> 1), 4), true,
+       T7zOutcome::Kind::Damaged},
       {"folder of no coders", oneFolder(data, b::num(0), b::num(4), 4), false, {}},
       {"absurd coder count", oneFolder(data, b::num(1u << 30), b::num(4), 4), false, {}},
-      {"absurd stream count", oneFolder(data, b::cat({b::num(1), {0x11, 0x00}, b::num(1000), b::num(1)}), b::num(4), 4), false, {}},
-      {"Copy of Copy", oneFolder(data, b::cat({b::num(2), {0x01, 0x00, 0x01, 0x00}, b::num(0), b::num(1)}),
-                                 b::cat({b::num(4), b::num(4)}), 4), true, T7zOutcome::Kind::Ok},
+      {"absurd stream count",
+       oneFolder(data, b::cat({b::num(1), {0x11, 0x00}, b::num(1000), b::num(1)}), b::num(4), 4),
+       false,
+       {}},
+      {"Copy of Copy",
+       oneFolder(data, b::cat({b::num(2), {0x01, 0x00, 0x01, 0x00}, b::num(0), b::num(1)}),
+                 b::cat({b::num(4), b::num(4)}), 4),
+       true, T7zOutcome::Kind::Ok},
       // Coders 0 and 1 feed each other (inputs 0<-1 and 1<-0); coder 2 alone reaches the output.
       {"bind-pair cycle",
-       oneFolder(data, b::cat({b::num(3), {0x01, 0x00, 0x01, 0x00, 0x01, 0x00}, b::num(0), b::num(1), b::num(1), b::num(0)}),
-                 b::cat({b::num(4), b::num(4), b::num(4)}), 4), false, {}},
+       oneFolder(data,
+                 b::cat({b::num(3),
+                         {0x01, 0x00, 0x01, 0x00, 0x01, 0x00},
+                         b::num(0),
+                         b::num(1),
+                         b::num(1),
+                         b::num(0)}),
+                 b::cat({b::num(4), b::num(4), b::num(4)}), 4),
+       false,
+       {}},
       // Input 0 fed by coder 0's own output.
       {"coder feeding itself",
        oneFolder(data, b::cat({b::num(2), {0x01, 0x00, 0x01, 0x00}, b::num(0), b::num(0)}),
-                 b::cat({b::num(4), b::num(4)}), 4), false, {}},
-      {"unknown method", oneFolder(data, b::cat({b::num(1), {0x03, 0x7F, 0x7F, 0x7F}}), b::num(4), 4), true,
+                 b::cat({b::num(4), b::num(4)}), 4),
+       false,
+       {}},
+      {"unknown method",
+       oneFolder(data, b::cat({b::num(1), {0x03, 0x7F, 0x7F, 0x7F}}), b::num(4), 4), true,
        T7zOutcome::Kind::Unsupported},
-      {"AES", oneFolder(data, b::cat({b::num(1), {0x04, 0x06, 0xF1, 0x07, 0x01}}), b::num(4), 4), true,
-       T7zOutcome::Kind::Encrypted},
-      {"PPMd of order 1", oneFolder(data, b::cat({b::num(1), {0x23, 0x03, 0x04, 0x01, 0x05, 0x01, 0x00, 0x00, 0x01, 0x00}}),
-                                    b::num(4), 4), true, T7zOutcome::Kind::Damaged},
-      {"PPMd model over the memory cap",
-       oneFolder(data, b::cat({b::num(1), {0x23, 0x03, 0x04, 0x01, 0x05, 0x06, 0xF0, 0xFF, 0xFF, 0xFF}}), b::num(4), 4),
+      {"AES", oneFolder(data, b::cat({b::num(1), {0x04, 0x06, 0xF1, 0x07, 0x01}}), b::num(4), 4),
+       true, T7zOutcome::Kind::Encrypted},
+      {"PPMd of order 1",
+       oneFolder(data,
+                 b::cat({b::num(1), {0x23, 0x03, 0x04, 0x01, 0x05, 0x01, 0x00, 0x00, 0x01, 0x00}}),
+                 b::num(4), 4),
        true, T7zOutcome::Kind::Damaged},
-      {"PPMd over bad data", oneFolder(data, b::cat({b::num(1), {0x23, 0x03, 0x04, 0x01, 0x05, 0x06, 0x00, 0x00, 0x01, 0x00}}),
-                                       b::num(4), 4), true, T7zOutcome::Kind::Damaged},
-      {"Deflate over bad data", oneFolder(data, b::cat({b::num(1), {0x03, 0x04, 0x01, 0x08}}), b::num(4), 4), true,
+      {"PPMd model over the memory cap",
+       oneFolder(data,
+                 b::cat({b::num(1), {0x23, 0x03, 0x04, 0x01, 0x05, 0x06, 0xF0, 0xFF, 0xFF, 0xFF}}),
+                 b::num(4), 4),
+       true, T7zOutcome::Kind::Damaged},
+      {"PPMd over bad data",
+       oneFolder(data,
+                 b::cat({b::num(1), {0x23, 0x03, 0x04, 0x01, 0x05, 0x06, 0x00, 0x00, 0x01, 0x00}}),
+                 b::num(4), 4),
+       true, T7zOutcome::Kind::Damaged},
+      {"Deflate over bad data",
+       oneFolder(data, b::cat({b::num(1), {0x03, 0x04, 0x01, 0x08}}), b::num(4), 4), true,
        T7zOutcome::Kind::Damaged},
   };
   for (const Case& c : cases) {
@@ -296,9 +354,9 @@ TEST(SevenZipReader, LyingHeadersEndCleanly) {
 TEST(SevenZipReader, CountsBeyondTheHeaderAreRefusedBeforeAnythingIsSized) {
   // Each count claims far more entries than the bytes after it could hold.
   const std::vector<b::Bytes> headers{
-      b::cat({{0x01, 0x05}, b::num(1ull << 40), {0x00, 0x00}}),              // files
+      b::cat({{0x01, 0x05}, b::num(1ull << 40), {0x00, 0x00}}),                  // files
       b::cat({{0x01, 0x04, 0x06}, b::num(0), b::num(1ull << 35), {0x00, 0x00}}), // packed streams
-      b::cat({{0x01, 0x04, 0x07, 0x0B}, b::num(1ull << 33), {0x00}}),          // folders
+      b::cat({{0x01, 0x04, 0x07, 0x0B}, b::num(1ull << 33), {0x00}}),            // folders
   };
   for (const auto& h : headers)
     EXPECT_THROW(extractBytes(b::archive({}, h)), EAbException);
@@ -312,10 +370,10 @@ TEST(SevenZipReader, DamagedSignatureHeaders) {
     return d;
   };
   EXPECT_NO_THROW(extractBytes(good));
-  EXPECT_THROW(extractBytes(flip(8)), EAbException);                // start header CRC
-  EXPECT_THROW(extractBytes(flip(good.size() - 3)), EAbException);  // header CRC
+  EXPECT_THROW(extractBytes(flip(8)), EAbException);               // start header CRC
+  EXPECT_THROW(extractBytes(flip(good.size() - 3)), EAbException); // header CRC
   EXPECT_THROW(extractBytes(b::Bytes(good.begin(), good.end() - 1)), EAbException); // cut short
-  EXPECT_THROW(extractBytes(flip(6)), EAbException);                // major version
+  EXPECT_THROW(extractBytes(flip(6)), EAbException);                                // major version
 }
 
 } // namespace

@@ -8,10 +8,10 @@ namespace kyv::archive {
 
 enum class StreamProblem {
   None,
-  Damaged,       // the data or a header is damaged, or a check does not match
-  Unsupported,   // a filter or option this reader does not decode
-  TooLarge,      // the stream needs more memory than a reader here may take
-  WriteRefused,  // the sink refused the output (the scan's budget ran out, the disk is full)
+  Damaged,      // the data or a header is damaged, or a check does not match
+  Unsupported,  // a filter or option this reader does not decode
+  TooLarge,     // the stream needs more memory than a reader here may take
+  WriteRefused, // the sink refused the output (the scan's budget ran out, the disk is full)
 };
 
 struct StreamOutcome {

@@ -16,7 +16,8 @@ bool startsWith(std::span<const std::byte> head, std::string_view magic) {
 }
 
 [[noreturn]] void damaged(const std::string& what) {
-  throw EAbException("damaged compressed-file header: " + what, AbCode::Unknown, ErrorKind::BadHeader);
+  throw EAbException("damaged compressed-file header: " + what, AbCode::Unknown,
+                     ErrorKind::BadHeader);
 }
 
 // The NUL-terminated name parts: at most this many bytes with the NUL.
@@ -62,7 +63,8 @@ CompressedFileHeader readCompressedFileHeader(ByteSource& source) {
   };
   const auto readText = [&](std::size_t field) {
     std::array<std::byte, kNameField> text{};
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(field, fileSize > pos ? fileSize - pos : 0));
+    const std::size_t n = static_cast<std::size_t>(
+        std::min<std::uint64_t>(field, fileSize > pos ? fileSize - pos : 0));
     read(std::span(text).first(n));
     const auto* nul = static_cast<const std::byte*>(std::memchr(text.data(), 0, n));
     const std::size_t length = nul != nullptr ? static_cast<std::size_t>(nul - text.data()) : n;

@@ -40,11 +40,11 @@ inline constexpr std::uint16_t kHasText = 0x20;
 
 struct CompressedFileHeader {
   bool kwaj = false;
-  int method = 0;             // KWAJ's; SZDD is always the LZSS
+  int method = 0; // KWAJ's; SZDD is always the LZSS
   std::optional<std::uint64_t> originalSize;
   std::uint64_t dataOffset = 0;
-  char lastChar = 0;          // SZDD
-  std::string name;           // KWAJ, when the header names it ("name.ext")
+  char lastChar = 0; // SZDD
+  std::string name;  // KWAJ, when the header names it ("name.ext")
 };
 
 bool isSzdd(std::span<const std::byte> head);

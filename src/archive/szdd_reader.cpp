@@ -38,7 +38,8 @@ void TAbSzddArchive::ExtractCheckedAt(int index, ByteSink& stream) {
   }
   // Stored, or stored with every byte inverted.
   const std::uint8_t mask = item.Method == kwaj::kXor ? 0xFF : 0x00;
-  const DecodeStep copy = [&in, mask](std::span<std::byte> out, std::size_t& produced) -> std::string_view {
+  const DecodeStep copy = [&in, mask](std::span<std::byte> out,
+                                      std::size_t& produced) -> std::string_view {
     for (produced = 0; produced < out.size(); ++produced) {
       const std::uint8_t byte = in.byteOrPad();
       if (in.overread != 0)

@@ -52,7 +52,8 @@ int VerifyTar(ByteSource& source) {
   // first 345 bytes, so summing less would refuse them.
   std::uint64_t sum = 0;
   for (std::size_t i = 0; i < got; ++i) {
-    const bool inChecksum = i >= TarField::ChksumOff && i < TarField::ChksumOff + TarField::ChksumLen;
+    const bool inChecksum =
+        i >= TarField::ChksumOff && i < TarField::ChksumOff + TarField::ChksumLen;
     sum += inChecksum ? 0x20u : std::to_integer<unsigned>(block[i]);
   }
   if (sum == ParseOctal(std::span(h).subspan(TarField::ChksumOff, TarField::ChksumLen)))
@@ -102,7 +103,8 @@ bool isRegularType(char type) {
 }
 
 template <std::size_t N>
-std::uint64_t numberAt(const std::array<std::byte, N>& block, std::size_t offset, std::size_t width) {
+std::uint64_t numberAt(const std::array<std::byte, N>& block, std::size_t offset,
+                       std::size_t width) {
   return ParseTarNumber(std::span(block).subspan(offset, width));
 }
 
@@ -129,12 +131,14 @@ bool TAbTarStreamHelper::readBlock(std::uint64_t offset) {
   return source_.seek(offset) && readUpTo(source_, block_) >= kTarHeaderRead;
 }
 
-std::string TAbTarStreamHelper::readData(std::uint64_t offset, std::uint64_t size, std::size_t cap) {
+std::string TAbTarStreamHelper::readData(std::uint64_t offset, std::uint64_t size,
+                                         std::size_t cap) {
   // Never more than the source holds, whatever the header says.
   const std::uint64_t total = source_.size();
   if (offset >= total || !source_.seek(offset))
     return {};
-  std::string data(static_cast<std::size_t>(std::min<std::uint64_t>({size, cap, total - offset})), '\0');
+  std::string data(static_cast<std::size_t>(std::min<std::uint64_t>({size, cap, total - offset})),
+                   '\0');
   data.resize(readUpTo(source_, std::as_writable_bytes(std::span(data))));
   return data;
 }
@@ -210,7 +214,8 @@ void TAbTarStreamHelper::makeEntry(std::uint64_t offset, std::uint64_t size) {
   std::string name = tarText(entry_.header, TarField::NameOff, TarField::NameLen);
   const std::string magic(reinterpret_cast<const char*>(&block_[TarField::MagicOff]), 6);
   if (magic == std::string("ustar\0", 6)) {
-    std::string prefix(reinterpret_cast<const char*>(&block_[TarField::PrefixOff]), TarField::PrefixLen);
+    std::string prefix(reinterpret_cast<const char*>(&block_[TarField::PrefixOff]),
+                       TarField::PrefixLen);
     prefix = untilZero(std::move(prefix));
     if (!prefix.empty())
       name = prefix + "/" + name;
@@ -279,8 +284,8 @@ void TAbTarStreamHelper::makeEntry(std::uint64_t offset, std::uint64_t size) {
     entry_.segments = std::move(*segments);
     if (const std::string* real = pax_.find("GNU.sparse.name"))
       name = *real;
-    entry_.realSize = pax_.number("GNU.sparse.realsize")
-                          .value_or(pax_.number("GNU.sparse.size").value_or(0));
+    entry_.realSize =
+        pax_.number("GNU.sparse.realsize").value_or(pax_.number("GNU.sparse.size").value_or(0));
   }
   entry_.name = std::move(name);
 }

@@ -48,7 +48,8 @@ void TAbTarArchive::LoadArchiveItems() {
   }
 }
 
-void copySourceRange(ByteSource& source, std::uint64_t offset, std::uint64_t count, ByteSink& sink) {
+void copySourceRange(ByteSource& source, std::uint64_t offset, std::uint64_t count,
+                     ByteSink& sink) {
   if (!source.seek(offset) && count > 0)
     throw kyv::Error(ErrorKind::UnexpectedEnd, "Stream read error");
   std::vector<std::byte> buffer(64 * 1024);

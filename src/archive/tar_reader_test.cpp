@@ -56,8 +56,8 @@ void entry(std::vector<std::byte>& tar, const std::string& name, const std::stri
 void end(std::vector<std::byte>& tar) { tar.resize(tar.size() + 2 * kTarBlockSize); }
 
 // A pax extended header entry holding the given records.
-void pax(std::vector<std::byte>& tar, const std::vector<std::pair<std::string, std::string>>& records,
-         char type = 'x') {
+void pax(std::vector<std::byte>& tar,
+         const std::vector<std::pair<std::string, std::string>>& records, char type = 'x') {
   std::string data;
   for (const auto& [key, value] : records) {
     const std::string body = " " + key + "=" + value + "\n";
@@ -76,7 +76,8 @@ std::string extractAt(TAbArchive& a, int index) {
 }
 
 std::unique_ptr<TAbTarArchive> load(std::vector<std::byte> bytes) {
-  auto a = std::make_unique<TAbTarArchive>(std::make_unique<OwnedSource>(std::move(bytes)), "t.tar");
+  auto a =
+      std::make_unique<TAbTarArchive>(std::make_unique<OwnedSource>(std::move(bytes)), "t.tar");
   a->LoadDirectory();
   return a;
 }
@@ -95,7 +96,9 @@ TEST(TarParseOctal, Fields) {
       {"00000001750 ", 1000},
       {std::string(12, ' '), 0},
       {"   17", 15},
-      {"0001\x80" "77", 1},        // stops at the first non-octal byte
+      {"0001\x80"
+       "77",
+       1},                                   // stops at the first non-octal byte
       {"\x80\0\0\0\0\0\0\0\0\0\x03\xE8", 0}, // base-256 reads as 0
       {"77777777777\0", 077777777777},
       {"0008", 0},
@@ -113,7 +116,7 @@ TEST(TarParseTarNumber, OctalAndBase256) {
       {std::string("\x80\0\0\0\0\0\0\x02\0\0\0\0", 12), std::uint64_t{8} << 30}, // 8 GiB
       {std::string("\x80\0\0\0\0\0\0\0\0\0\x03\xE8", 12), 1000},
       {std::string("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 12), 0}, // negative
-      {std::string("\x80\x01\0\0\0\0\0\0\0\0\0\0", 12), UINT64_MAX},         // past 64 bits
+      {std::string("\x80\x01\0\0\0\0\0\0\0\0\0\0", 12), UINT64_MAX},            // past 64 bits
   };
   for (const auto& c : cases)
     EXPECT_EQ(ParseTarNumber(bytesOf(c.field)), c.value);
@@ -135,7 +138,10 @@ TEST(TarReader, LongNamesFromEveryPlaceStayDistinct) {
   entry(tar, stem, "pax two");
   // POSIX ustar: the prefix field holds the leading folders.
   auto prefixed = header("ustar-one", 9);
-  std::memcpy(prefixed.data() + TarField::MagicOff, "ustar\0" "00", 8);
+  std::memcpy(prefixed.data() + TarField::MagicOff,
+              "ustar\0"
+              "00",
+              8);
   std::memcpy(prefixed.data() + TarField::PrefixOff, stem.data(), 100);
   tar.insert(tar.end(), prefixed.begin(), prefixed.end());
   const auto ustarData = bytesOf("ustar one");
@@ -178,8 +184,9 @@ TEST(TarReader, MembersOfManyGiBAreSizedRightAndCutByTheTarget) {
     source->put(afterAt, after);
     TAbTarArchive a(std::move(source), "big.tar");
     int failures = 0;
-    a.OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass,
-                                 int) { ++failures; };
+    a.OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass, int) {
+      ++failures;
+    };
     a.LoadDirectory();
     ASSERT_EQ(a.MemberCount(), 2);
     EXPECT_EQ(a.MemberAt(0)->UncompressedSize, kBig);
@@ -235,14 +242,15 @@ TEST(TarReader, SparseMembersAreExpanded) {
     std::string expected; // empty: damaged
   } cases[] = {
       {"0,2,4,2", "8", std::string("AA\0\0BB\0\0", 8)},
-      {"4,2,0,2", "8", ""},  // backwards
-      {"0,2,7,2", "8", ""},  // past the real size
-      {"0,2,4", "8", ""},    // odd count
+      {"4,2,0,2", "8", ""}, // backwards
+      {"0,2,7,2", "8", ""}, // past the real size
+      {"0,2,4", "8", ""},   // odd count
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.map);
     std::vector<std::byte> tar;
-    pax(tar, {{"GNU.sparse.map", c.map}, {"GNU.sparse.realsize", c.realSize},
+    pax(tar, {{"GNU.sparse.map", c.map},
+              {"GNU.sparse.realsize", c.realSize},
               {"GNU.sparse.name", "real-name"}});
     entry(tar, "GNUSparseFile.1/real-name", "AABB");
     end(tar);
@@ -314,8 +322,9 @@ TEST(TarReader, MemberRunningPastTheEndGivesAShortStreamAndTellsOnlyTheHook) {
   tar.resize(kTarBlockSize + 100); // data cut after 100 bytes
   auto a = std::make_unique<TAbTarArchive>(std::make_unique<OwnedSource>(std::move(tar)), "t.tar");
   int failures = 0;
-  a->OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass,
-                                int) { ++failures; };
+  a->OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass, int) {
+    ++failures;
+  };
   a->LoadDirectory();
   ASSERT_EQ(a->MemberCount(), 1);
   EXPECT_EQ(a->MemberAt(0)->UncompressedSize, 600u);
@@ -344,7 +353,10 @@ TEST(TarVerify, ChecksumOrMagic) {
   entry(good, "a", "1");
   // A ustar header with a long name in the prefix (past the first 345 bytes) still sums right.
   std::vector<std::byte> prefixed = header("name", 0);
-  std::memcpy(prefixed.data() + TarField::MagicOff, "ustar\0" "00", 8);
+  std::memcpy(prefixed.data() + TarField::MagicOff,
+              "ustar\0"
+              "00",
+              8);
   std::memcpy(prefixed.data() + 345, "some/long/prefix", 16);
   {
     std::memcpy(prefixed.data() + TarField::ChksumOff, "        ", 8);
@@ -358,7 +370,10 @@ TEST(TarVerify, ChecksumOrMagic) {
   std::vector<std::byte> magicOnly = header("a", 0);
   std::memcpy(magicOnly.data() + TarField::ChksumOff, "0000000", 7);
   std::vector<std::byte> badSum = magicOnly;
-  std::memcpy(badSum.data() + TarField::MagicOff, "ustar\0" "00", 8);
+  std::memcpy(badSum.data() + TarField::MagicOff,
+              "ustar\0"
+              "00",
+              8);
   struct Case {
     const char* what;
     std::vector<std::byte> bytes;
@@ -396,9 +411,9 @@ TEST(TarInterop, GnuTarFormats) {
   for (const std::string format : {"gnu", "ustar", "pax"}) {
     SCOPED_TRACE(format);
     const auto tarPath = dir / (format + ".tar");
-    ASSERT_EQ(test::run("cd '" + (dir / "src").string() + "' && tar --format=" + format +
-                        " -cf '" + tarPath.string() + "' payload.bin hard sym empty " + longName + " " + twinName +
-                        " 2>/dev/null"),
+    ASSERT_EQ(test::run("cd '" + (dir / "src").string() + "' && tar --format=" + format + " -cf '" +
+                        tarPath.string() + "' payload.bin hard sym empty " + longName + " " +
+                        twinName + " 2>/dev/null"),
               0);
     TAbTarArchive a(tarPath.string());
     a.LoadDirectory();
@@ -427,9 +442,10 @@ TEST(TarInterop, GnuTarSparseMembers) {
   test::ScratchDir dir;
   const std::string cd = "cd '" + (dir / "src").string() + "' && ";
   std::filesystem::create_directories(dir / "src");
-  ASSERT_EQ(test::run(cd + "printf HEAD > holes && truncate -s 3M holes && printf MIDDLE >> holes && "
-                           "truncate -s 6M holes && printf TAIL >> holes && "
-                           "truncate -s 8G huge && printf after > after.txt"),
+  ASSERT_EQ(test::run(cd +
+                      "printf HEAD > holes && truncate -s 3M holes && printf MIDDLE >> holes && "
+                      "truncate -s 6M holes && printf TAIL >> holes && "
+                      "truncate -s 8G huge && printf after > after.txt"),
             0);
   std::string holes(6 * 1024 * 1024 + 4, '\0');
   holes.replace(0, 4, "HEAD");

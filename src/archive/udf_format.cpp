@@ -64,7 +64,8 @@ constexpr std::size_t kFidUse = 38;
 std::uint16_t crc16(std::span<const std::byte> data) {
   std::uint16_t crc = 0;
   for (const std::byte b : data)
-    crc = static_cast<std::uint16_t>((crc << 8) ^ kCrcTable[((crc >> 8) ^ std::to_integer<unsigned>(b)) & 0xFF]);
+    crc = static_cast<std::uint16_t>((crc << 8) ^
+                                     kCrcTable[((crc >> 8) ^ std::to_integer<unsigned>(b)) & 0xFF]);
   return crc;
 }
 
@@ -89,7 +90,8 @@ std::optional<std::uint16_t> checkedTag(std::span<const std::byte> bytes,
 
 LongAd parseLongAd(const std::byte* p) {
   const std::uint32_t raw = loadLe32(p);
-  return {raw & 0x3FFFFFFF, static_cast<std::uint8_t>(raw >> 30), {loadLe32(p + 4), loadLe16(p + 8)}};
+  return {
+      raw & 0x3FFFFFFF, static_cast<std::uint8_t>(raw >> 30), {loadLe32(p + 4), loadLe16(p + 8)}};
 }
 
 std::optional<Extent> parseAnchor(std::span<const std::byte> sector) {
@@ -164,7 +166,8 @@ std::optional<FileEntry> parseFileEntry(std::span<const std::byte> block, std::u
   const std::uint64_t ad = loadLe32(block.data() + (extended ? kEfeAdLength : kFeAdLength));
   if (!inRange(block.size(), areas, ea) || !inRange(block.size(), areas + ea, ad))
     return std::nullopt;
-  fe.descriptors = block.subspan(areas + static_cast<std::size_t>(ea), static_cast<std::size_t>(ad));
+  fe.descriptors =
+      block.subspan(areas + static_cast<std::size_t>(ea), static_cast<std::size_t>(ad));
   return fe;
 }
 
@@ -212,7 +215,8 @@ std::optional<FileIdentifier> parseFileIdentifier(std::span<const std::byte> byt
     return std::nullopt;
   // The tag's CRC covers what follows the tag, as far as the descriptor goes (the padding may be
   // missing at the end of a folder).
-  if (checkedTag(bytes.first(std::min(fid.size, bytes.size())), std::nullopt) != tag::kFileIdentifier)
+  if (checkedTag(bytes.first(std::min(fid.size, bytes.size())), std::nullopt) !=
+      tag::kFileIdentifier)
     return std::nullopt;
   fid.icb = parseLongAd(bytes.data() + kFidIcb);
   fid.name = bytes.subspan(kFidUse + useLength, nameLength);
@@ -227,12 +231,14 @@ std::string cs0Name(std::span<const std::byte> name) {
   if (id == 8 || id == 254) {
     for (std::size_t i = 1; i < name.size(); ++i) {
       const std::uint8_t c = byteAt(name, i);
-      out.push_back(c < 0x80 ? static_cast<char>(c) : static_cast<char>(platform::unicodeToCp1251(c)));
+      out.push_back(c < 0x80 ? static_cast<char>(c)
+                             : static_cast<char>(platform::unicodeToCp1251(c)));
     }
   } else if (id == 16 || id == 255) {
     for (std::size_t i = 1; i + 1 < name.size(); i += 2) {
       const char32_t c = (char32_t{byteAt(name, i)} << 8) | byteAt(name, i + 1);
-      out.push_back(c < 0x80 ? static_cast<char>(c) : static_cast<char>(platform::unicodeToCp1251(c)));
+      out.push_back(c < 0x80 ? static_cast<char>(c)
+                             : static_cast<char>(platform::unicodeToCp1251(c)));
     }
   }
   return out;

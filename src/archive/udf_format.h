@@ -96,8 +96,8 @@ enum class AdForm : std::uint8_t { Short = 0, Long = 1, Extended = 2, Embedded =
 struct FileEntry {
   std::uint8_t fileType = 0;
   AdForm form = AdForm::Short;
-  std::uint64_t size = 0;                   // information length
-  std::span<const std::byte> descriptors;   // the allocation descriptors (or embedded data)
+  std::uint64_t size = 0;                 // information length
+  std::span<const std::byte> descriptors; // the allocation descriptors (or embedded data)
 };
 // A file entry or extended file entry whose tag was checked; nothing when its lengths do not fit.
 std::optional<FileEntry> parseFileEntry(std::span<const std::byte> block, std::uint16_t tagId);

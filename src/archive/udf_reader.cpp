@@ -60,7 +60,8 @@ private:
   std::optional<std::uint16_t> readBlock(udf::LbAddr address, std::vector<std::byte>& block);
   bool runsOf(const udf::FileEntry& entry, std::uint16_t partition, ImageExtents& runs);
   void walk(udf::LbAddr root);
-  void readDirectory(const Directory& dir, const udf::FileEntry& entry, std::deque<Directory>& queue);
+  void readDirectory(const Directory& dir, const udf::FileEntry& entry,
+                     std::deque<Directory>& queue);
   void addFile(const std::string& name, const udf::FileEntry& entry, std::uint16_t partition);
   bool full() const { return archive_.MemberCount() >= TAbUdfArchive::kMaxMembers; }
 
@@ -78,7 +79,8 @@ bool UdfVolume::findAnchor(udf::Extent& main, udf::Extent& reserve) {
   for (const std::uint32_t size : kSectorSizes) {
     const std::uint64_t count = image_.size() / size;
     std::vector<std::byte> sector(size);
-    for (const std::uint64_t at : {std::uint64_t{256}, count - 256, count - 1, std::uint64_t{512}}) {
+    for (const std::uint64_t at :
+         {std::uint64_t{256}, count - 256, count - 1, std::uint64_t{512}}) {
       if (at >= count || at > UINT32_MAX || !readAt(at * size, sector))
         continue;
       if (udf::checkedTag(sector, static_cast<std::uint32_t>(at)) != udf::tag::kAnchor)
@@ -97,7 +99,8 @@ bool UdfVolume::readSequence(udf::Extent extent) {
   int read = 0;
   while (read < kMaxSequenceSectors) {
     bool next = false;
-    for (std::uint64_t i = 0; i < extent.length / sector_ && read < kMaxSequenceSectors; ++i, ++read) {
+    for (std::uint64_t i = 0; i < extent.length / sector_ && read < kMaxSequenceSectors;
+         ++i, ++read) {
       const std::uint64_t at = std::uint64_t{extent.location} + i;
       if (at > UINT32_MAX || !readAt(at * sector_, sector))
         return volume_.has_value();
@@ -179,7 +182,8 @@ std::optional<std::uint64_t> UdfVolume::offsetOf(udf::LbAddr address) const {
   return std::nullopt;
 }
 
-std::optional<std::uint16_t> UdfVolume::readBlock(udf::LbAddr address, std::vector<std::byte>& block) {
+std::optional<std::uint16_t> UdfVolume::readBlock(udf::LbAddr address,
+                                                  std::vector<std::byte>& block) {
   const auto offset = offsetOf(address);
   block.resize(sector_);
   if (!offset || !readAt(*offset, block))
@@ -188,14 +192,16 @@ std::optional<std::uint16_t> UdfVolume::readBlock(udf::LbAddr address, std::vect
 }
 
 bool UdfVolume::runsOf(const udf::FileEntry& entry, std::uint16_t partition, ImageExtents& runs) {
-  std::vector<udf::AllocationDescriptor> ads = udf::parseAllocations(entry.descriptors, entry.form, partition);
+  std::vector<udf::AllocationDescriptor> ads =
+      udf::parseAllocations(entry.descriptors, entry.form, partition);
   std::vector<std::byte> block;
   int hops = 0;
   for (std::size_t i = 0; i < ads.size(); ++i) {
     const udf::AllocationDescriptor& ad = ads[i];
     if (ad.type == 3) {
       // The descriptors go on in the block it names.
-      if (++hops > kMaxAllocationBlocks || readBlock(ad.where, block) != udf::tag::kAllocationExtent)
+      if (++hops > kMaxAllocationBlocks ||
+          readBlock(ad.where, block) != udf::tag::kAllocationExtent)
         return false;
       const auto area = udf::allocationExtentArea(block);
       if (!area)
@@ -335,13 +341,16 @@ void UdfVolume::readDirectory(const Directory& dir, const udf::FileEntry& entry,
   }
 }
 
-void UdfVolume::addFile(const std::string& name, const udf::FileEntry& entry, std::uint16_t partition) {
+void UdfVolume::addFile(const std::string& name, const udf::FileEntry& entry,
+                        std::uint16_t partition) {
   auto item = std::make_unique<TAbImageItem>();
   item->FileName = name;
   if (entry.form == udf::AdForm::Embedded) {
     item->IsEmbedded = true;
-    const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(entry.size, entry.descriptors.size()));
-    item->Embedded.assign(entry.descriptors.begin(), entry.descriptors.begin() + static_cast<std::ptrdiff_t>(size));
+    const std::size_t size =
+        static_cast<std::size_t>(std::min<std::uint64_t>(entry.size, entry.descriptors.size()));
+    item->Embedded.assign(entry.descriptors.begin(),
+                          entry.descriptors.begin() + static_cast<std::ptrdiff_t>(size));
     item->UncompressedSize = size;
   } else {
     if (!runsOf(entry, partition, item->Extents)) {

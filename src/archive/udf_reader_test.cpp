@@ -33,21 +33,25 @@ Listing readUdf(std::unique_ptr<ByteSource> source) {
   Listing out;
   out.incomplete = udf.Incomplete();
   bool failed = false;
-  udf.OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass,
-                                 int) { failed = true; };
+  udf.OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass, int) {
+    failed = true;
+  };
   for (int i = 0; i < udf.MemberCount(); ++i) {
     const auto& item = static_cast<const TAbImageItem&>(*udf.MemberAt(i));
     VectorSink sink;
     failed = false;
     udf.ExtractMemberToStreamAt(i, sink);
-    EXPECT_TRUE(out.members.emplace(item.FileName, test::textOf(sink.bytes())).second) << item.FileName;
+    EXPECT_TRUE(out.members.emplace(item.FileName, test::textOf(sink.bytes())).second)
+        << item.FileName;
     out.failed[item.FileName] = failed;
     out.keys.insert(extentKey(item));
   }
   return out;
 }
 
-Listing readUdf(std::vector<std::byte>& bytes) { return readUdf(std::make_unique<MemorySource>(bytes)); }
+Listing readUdf(std::vector<std::byte>& bytes) {
+  return readUdf(std::make_unique<MemorySource>(bytes));
+}
 
 std::string q(const std::filesystem::path& p) { return "'" + p.string() + "'"; }
 
@@ -72,8 +76,9 @@ TEST(UdfInterop, GenisoimageHybridGivesEveryFileOnceAcrossBothTrees) {
   for (int i = 0; i < 200; ++i)
     put("many/f" + std::to_string(i), std::to_string(i) + "\n");
   const auto image = dir / "hybrid.iso";
-  ASSERT_EQ(test::run("cd " + q(dir.path()) + " && genisoimage -quiet -udf -J -R -hide hidden-from-iso.txt -o " +
-                      q(image) + " src"),
+  ASSERT_EQ(test::run("cd " + q(dir.path()) +
+                      " && genisoimage -quiet -udf -J -R -hide hidden-from-iso.txt -o " + q(image) +
+                      " src"),
             0);
   const Listing udf = readUdf(platform::FileSource::open(image.string()));
   EXPECT_EQ(udf.incomplete, "");
@@ -145,8 +150,9 @@ TEST(UdfReader, EmbeddedRecordedChainedAndWideNamedFiles) {
     UdfBuilder::seal(aed);
     std::copy(aed.begin(), aed.end(), b.block(22));
   }
-  b.folder(1, 1, {UdfBuilder::fid(0, 2, "embedded.txt"), UdfBuilder::fid(0, 3, "recorded.txt"),
-                  UdfBuilder::fid(0, 4, "Wide name.txt", true), UdfBuilder::fid(2, 5, "sub")});
+  b.folder(1, 1,
+           {UdfBuilder::fid(0, 2, "embedded.txt"), UdfBuilder::fid(0, 3, "recorded.txt"),
+            UdfBuilder::fid(0, 4, "Wide name.txt", true), UdfBuilder::fid(2, 5, "sub")});
   b.entry(2, UdfBuilder::kFile, UdfBuilder::Embedded, 14, test::bytesOf("kept in place!"));
   b.entry(3, UdfBuilder::kFile, UdfBuilder::Short, 19, UdfBuilder::shortAds({{2048, 20}}));
   b.entry(4, UdfBuilder::kFile, UdfBuilder::Short, 6, UdfBuilder::shortAds({{6, 20}}));
@@ -173,14 +179,16 @@ TEST(UdfReader, LoopsDamageAndLiesEndCleanly) {
   b.write(20, "intact");
   // The root names itself and its sub-folder, which names the root again; one entry's tag is
   // spoilt; one file claims runs far past the image's end; an allocation chain names itself.
-  b.folder(1, 1, {UdfBuilder::fid(2, 1, "self"), UdfBuilder::fid(2, 2, "sub"),
-                  UdfBuilder::fid(0, 3, "damaged.txt"), UdfBuilder::fid(0, 4, "past.bin"),
-                  UdfBuilder::fid(0, 5, "loop.bin"), UdfBuilder::fid(0, 6, "intact.txt"),
-                  UdfBuilder::fid(0, 60000, "nowhere.txt")});
+  b.folder(1, 1,
+           {UdfBuilder::fid(2, 1, "self"), UdfBuilder::fid(2, 2, "sub"),
+            UdfBuilder::fid(0, 3, "damaged.txt"), UdfBuilder::fid(0, 4, "past.bin"),
+            UdfBuilder::fid(0, 5, "loop.bin"), UdfBuilder::fid(0, 6, "intact.txt"),
+            UdfBuilder::fid(0, 60000, "nowhere.txt")});
   b.folder(2, 1, {UdfBuilder::fid(2, 1, "up")});
   b.entry(3, UdfBuilder::kFile, UdfBuilder::Short, 6, UdfBuilder::shortAds({{6, 20}}));
   b.block(3)[100] ^= std::byte{1}; // the CRC no longer matches
-  b.entry(4, UdfBuilder::kFile, UdfBuilder::Short, 0x3FFFFFFF, UdfBuilder::shortAds({{0x3FFFFFFF, 63}}));
+  b.entry(4, UdfBuilder::kFile, UdfBuilder::Short, 0x3FFFFFFF,
+          UdfBuilder::shortAds({{0x3FFFFFFF, 63}}));
   {
     std::vector<std::byte> aed(24 + 8);
     aed[0] = std::byte{2};
@@ -193,7 +201,8 @@ TEST(UdfReader, LoopsDamageAndLiesEndCleanly) {
     UdfBuilder::seal(aed);
     std::copy(aed.begin(), aed.end(), b.block(21));
   }
-  b.entry(5, UdfBuilder::kFile, UdfBuilder::Short, 100, UdfBuilder::shortAds({{(3u << 30) | 2048, 21}}));
+  b.entry(5, UdfBuilder::kFile, UdfBuilder::Short, 100,
+          UdfBuilder::shortAds({{(3u << 30) | 2048, 21}}));
   b.entry(6, UdfBuilder::kFile, UdfBuilder::Short, 6, UdfBuilder::shortAds({{6, 20}}));
   const Listing l = readUdf(b.image());
   EXPECT_NE(l.incomplete, "");

@@ -12,7 +12,8 @@
 
 namespace kyv::archive {
 
-// ---- traditional PKWARE decryption ---------------------------------------------------------------
+// ---- traditional PKWARE decryption
+// ---------------------------------------------------------------
 
 bool CheckEncryptionHeader(ByteSource& source, PkwareKeys& keys, std::uint32_t checkValue) {
   std::array<std::byte, kZipEncryptionHeaderSize> header{};
@@ -31,7 +32,8 @@ std::size_t TAbZDecoder::read(std::span<std::byte> out) {
   return n;
 }
 
-// ---- shared input and output ---------------------------------------------------------------------
+// ---- shared input and output
+// ---------------------------------------------------------------------
 
 namespace {
 
@@ -116,10 +118,10 @@ private:
   std::uint32_t crc_ = 0;
 };
 
-// ---- unshrink (method 1) -------------------------------------------------------------------------
-// Dynamic LZW with codes of 9 to 13 bits. Code 256 is followed by a control code: 1 widens the
-// codes by one bit, 2 frees every leaf of the string tree (partial clearing); freed codes are
-// reused lowest first.
+// ---- unshrink (method 1)
+// ------------------------------------------------------------------------- Dynamic LZW with codes
+// of 9 to 13 bits. Code 256 is followed by a control code: 1 widens the codes by one bit, 2 frees
+// every leaf of the string tree (partial clearing); freed codes are reused lowest first.
 
 void Unshrink(LegacyBitReader& in, LegacyOutput& out) {
   constexpr unsigned kMaxBits = 13;
@@ -169,7 +171,8 @@ void Unshrink(LegacyBitReader& in, LegacyOutput& out) {
       } else if (control == 2) {
         std::vector<bool> hasChild(kCodes, false);
         for (int c = kFirstFree; c < kCodes; ++c)
-          if (used[static_cast<std::size_t>(c)] && prefix[static_cast<std::size_t>(c)] >= kFirstFree)
+          if (used[static_cast<std::size_t>(c)] &&
+              prefix[static_cast<std::size_t>(c)] >= kFirstFree)
             hasChild[static_cast<std::size_t>(prefix[static_cast<std::size_t>(c)])] = true;
         for (int c = kFirstFree; c < kCodes; ++c)
           if (!hasChild[static_cast<std::size_t>(c)])
@@ -210,16 +213,18 @@ void Unshrink(LegacyBitReader& in, LegacyOutput& out) {
   }
 }
 
-// ---- unreduce (methods 2 to 5) -------------------------------------------------------------------
-// Follower sets (for each last byte, up to 32 likely next bytes) feed a run-length stage whose
-// escape byte 144 introduces a length/distance pair.
+// ---- unreduce (methods 2 to 5)
+// ------------------------------------------------------------------- Follower sets (for each last
+// byte, up to 32 likely next bytes) feed a run-length stage whose escape byte 144 introduces a
+// length/distance pair.
 
 void Unreduce(LegacyBitReader& in, LegacyOutput& out, unsigned factor) {
   constexpr std::uint8_t kEscape = 144;
   constexpr unsigned kMaxFollowers = 32;
   // Bits needed for an index into a follower set of n entries (at least one).
   static constexpr std::array<std::uint8_t, kMaxFollowers + 1> kIndexBits = {
-      0, 1, 1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5};
+      0, 1, 1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4,
+      5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5};
   std::array<std::array<std::uint8_t, kMaxFollowers>, 256> followers{};
   std::array<std::uint8_t, 256> counts{};
   for (int j = 255; j >= 0; --j) {
@@ -280,9 +285,10 @@ void Unreduce(LegacyBitReader& in, LegacyOutput& out, unsigned factor) {
   }
 }
 
-// ---- explode (method 6) --------------------------------------------------------------------------
-// A sliding dictionary (4 or 8 KiB) whose literals, lengths and distance high bits are coded with
-// Shannon-Fano trees stored at the start of the data.
+// ---- explode (method 6)
+// -------------------------------------------------------------------------- A sliding dictionary
+// (4 or 8 KiB) whose literals, lengths and distance high bits are coded with Shannon-Fano trees
+// stored at the start of the data.
 
 class ShannonFanoTree {
 public:
@@ -320,7 +326,8 @@ public:
     unsigned used = 0;
     if (e & codec::kHuffSubtable) {
       used = rootBits_;
-      e = table_[codec::huffPayload(e) + ((bits >> rootBits_) & ((1u << codec::huffCodeLength(e)) - 1))];
+      e = table_[codec::huffPayload(e) +
+                 ((bits >> rootBits_) & ((1u << codec::huffCodeLength(e)) - 1))];
     }
     if (e & codec::kHuffInvalid)
       corrupt("imploded code not in its tree");
@@ -377,10 +384,12 @@ void Explode(LegacyBitReader& in, LegacyOutput& out, std::uint16_t flags) {
 
 } // namespace
 
-// ---- front ---------------------------------------------------------------------------------------
+// ---- front
+// ---------------------------------------------------------------------------------------
 
 TAbUnzipHelper::TAbUnzipHelper(ByteSource& input, ByteSink& output, std::uint64_t compressedSize,
-                               std::uint64_t uncompressedSize, std::uint8_t method, std::uint16_t flags)
+                               std::uint64_t uncompressedSize, std::uint8_t method,
+                               std::uint16_t flags)
     : input_(input), output_(output), compressedSize_(compressedSize),
       uncompressedSize_(uncompressedSize), method_(method), flags_(flags) {}
 

@@ -31,7 +31,8 @@ std::size_t xzCheckSize(unsigned checkType) {
   return std::size_t{4} << ((checkType - 1) / 3);
 }
 
-std::optional<XzStreamFlags> parseXzStreamHeader(std::span<const std::uint8_t, kXzStreamHeaderSize> h) {
+std::optional<XzStreamFlags>
+parseXzStreamHeader(std::span<const std::uint8_t, kXzStreamHeaderSize> h) {
   if (!std::equal(kXzMagic.begin(), kXzMagic.end(), h.begin()))
     return std::nullopt;
   if (crcOf(h.data() + 6, 2) != le32(h.data() + 8))
@@ -39,7 +40,8 @@ std::optional<XzStreamFlags> parseXzStreamHeader(std::span<const std::uint8_t, k
   return parseFlags(h.data() + 6);
 }
 
-std::optional<XzStreamFooter> parseXzStreamFooter(std::span<const std::uint8_t, kXzStreamFooterSize> f) {
+std::optional<XzStreamFooter>
+parseXzStreamFooter(std::span<const std::uint8_t, kXzStreamFooterSize> f) {
   if (f[10] != kXzFooterMagic[0] || f[11] != kXzFooterMagic[1])
     return std::nullopt;
   if (crcOf(f.data() + 4, 6) != le32(f.data()))

@@ -41,13 +41,15 @@ struct XzStreamFlags {
   unsigned check = 0;
 };
 // The 12-byte stream header; nullopt when the magic, the flags or their CRC-32 is wrong.
-std::optional<XzStreamFlags> parseXzStreamHeader(std::span<const std::uint8_t, kXzStreamHeaderSize> h);
+std::optional<XzStreamFlags>
+parseXzStreamHeader(std::span<const std::uint8_t, kXzStreamHeaderSize> h);
 
 struct XzStreamFooter {
   XzStreamFlags flags;
   std::uint64_t indexSize = 0; // the backward size
 };
-std::optional<XzStreamFooter> parseXzStreamFooter(std::span<const std::uint8_t, kXzStreamFooterSize> f);
+std::optional<XzStreamFooter>
+parseXzStreamFooter(std::span<const std::uint8_t, kXzStreamFooterSize> f);
 
 struct XzFilter {
   std::uint64_t id = 0;

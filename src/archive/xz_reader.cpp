@@ -33,7 +33,8 @@ public:
   }
   // Whether this reader can verify the type (the others are skipped, as their size is known).
   bool known() const {
-    return type_ == kXzCheckNone || type_ == kXzCheckCrc32 || type_ == kXzCheckCrc64 || type_ == kXzCheckSha256;
+    return type_ == kXzCheckNone || type_ == kXzCheckCrc32 || type_ == kXzCheckCrc64 ||
+           type_ == kXzCheckSha256;
   }
   void update(std::span<const std::byte> data) {
     if (type_ == kXzCheckCrc32)
@@ -60,10 +61,14 @@ public:
   }
   const char* name() const {
     switch (type_) {
-    case kXzCheckCrc32: return "CRC-32";
-    case kXzCheckCrc64: return "CRC-64";
-    case kXzCheckSha256: return "SHA-256";
-    default: return "check";
+    case kXzCheckCrc32:
+      return "CRC-32";
+    case kXzCheckCrc64:
+      return "CRC-64";
+    case kXzCheckSha256:
+      return "SHA-256";
+    default:
+      return "check";
     }
   }
 
@@ -156,7 +161,8 @@ bool XzDecoder::decodeStream(const std::array<std::uint8_t, kXzStreamHeaderSize>
   return true;
 }
 
-bool XzDecoder::decodeBlock(std::uint8_t first, unsigned checkType, std::vector<IndexRecord>& records) {
+bool XzDecoder::decodeBlock(std::uint8_t first, unsigned checkType,
+                            std::vector<IndexRecord>& records) {
   std::vector<std::uint8_t> raw((std::size_t{first} + 1) * 4);
   raw[0] = first;
   if (!readBytes(raw.data() + 1, raw.size() - 1))
@@ -175,7 +181,8 @@ bool XzDecoder::decodeBlock(std::uint8_t first, unsigned checkType, std::vector<
     return damaged("a block's sizes differ from its header");
   std::array<std::uint8_t, 64> field{};
   const std::size_t padding = (4 - compressed % 4) % 4;
-  if (!readBytes(field.data(), padding) || std::any_of(field.begin(), field.begin() + padding, [](auto b) { return b != 0; }))
+  if (!readBytes(field.data(), padding) ||
+      std::any_of(field.begin(), field.begin() + padding, [](auto b) { return b != 0; }))
     return damaged("damaged block padding");
   const std::size_t checkSize = xzCheckSize(checkType);
   if (!readBytes(field.data(), checkSize))
@@ -186,7 +193,8 @@ bool XzDecoder::decodeBlock(std::uint8_t first, unsigned checkType, std::vector<
   return true;
 }
 
-bool XzDecoder::decodeBlockData(const XzBlockHeader& h, BlockCheck& check, std::uint64_t& uncompressed) {
+bool XzDecoder::decodeBlockData(const XzBlockHeader& h, BlockCheck& check,
+                                std::uint64_t& uncompressed) {
   std::string why;
   auto filters = XzFilterChain::make(h.filters, why);
   if (!filters) {
@@ -194,7 +202,8 @@ bool XzDecoder::decodeBlockData(const XzBlockHeader& h, BlockCheck& check, std::
     return false;
   }
   const XzFilter& last = h.filters.back();
-  const auto dictionary = last.properties.size() == 1 ? codec::lzma2DictionarySize(last.properties[0]) : std::nullopt;
+  const auto dictionary =
+      last.properties.size() == 1 ? codec::lzma2DictionarySize(last.properties[0]) : std::nullopt;
   if (!dictionary)
     return damaged("bad LZMA2 properties");
   LzmaStatus s = lzma_.startLzma2(*dictionary, h.uncompressedSize);
@@ -258,21 +267,23 @@ bool XzDecoder::readIndex(const std::vector<IndexRecord>& records, std::uint64_t
   }
   std::array<std::uint8_t, 4> pad{};
   const std::size_t padding = (4 - size % 4) % 4;
-  if (!readBytes(pad.data(), padding) || std::any_of(pad.begin(), pad.begin() + padding, [](auto b) { return b != 0; }))
+  if (!readBytes(pad.data(), padding) ||
+      std::any_of(pad.begin(), pad.begin() + padding, [](auto b) { return b != 0; }))
     return damaged("damaged index padding");
   crc = codec::crc32Update(crc, std::as_bytes(std::span(pad.data(), padding)));
   size += padding;
   std::array<std::uint8_t, 4> stored{};
   if (!readBytes(stored.data(), 4) ||
-      crc != (std::uint32_t{stored[0]} | (std::uint32_t{stored[1]} << 8) | (std::uint32_t{stored[2]} << 16) |
-              (std::uint32_t{stored[3]} << 24)))
+      crc != (std::uint32_t{stored[0]} | (std::uint32_t{stored[1]} << 8) |
+              (std::uint32_t{stored[2]} << 16) | (std::uint32_t{stored[3]} << 24)))
     return damaged("damaged index");
   indexSize = size + 4;
   return true;
 }
 
 // After a stream: zero bytes in groups of four, then the end of the file or another stream.
-bool XzDecoder::skipStreamPadding(bool& another, std::array<std::uint8_t, kXzStreamHeaderSize>& next) {
+bool XzDecoder::skipStreamPadding(bool& another,
+                                  std::array<std::uint8_t, kXzStreamHeaderSize>& next) {
   for (;;) {
     if (atEnd()) {
       another = false;
@@ -295,8 +306,9 @@ bool XzDecoder::skipStreamPadding(bool& another, std::array<std::uint8_t, kXzStr
 
 bool isXzSignature(std::span<const std::byte> head) {
   return head.size() >= kXzMagic.size() &&
-         std::equal(kXzMagic.begin(), kXzMagic.end(), head.begin(),
-                    [](std::uint8_t m, std::byte b) { return m == std::to_integer<std::uint8_t>(b); });
+         std::equal(
+             kXzMagic.begin(), kXzMagic.end(), head.begin(),
+             [](std::uint8_t m, std::byte b) { return m == std::to_integer<std::uint8_t>(b); });
 }
 
 StreamOutcome DecodeXz(ByteSource& file, ByteSink& out) {

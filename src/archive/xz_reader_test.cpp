@@ -21,7 +21,8 @@ struct Decoded {
   std::string out;
 };
 
-Decoded decode(StreamOutcome (*fn)(ByteSource&, ByteSink&), const Bytes& file, std::size_t sinkLimit = SIZE_MAX) {
+Decoded decode(StreamOutcome (*fn)(ByteSource&, ByteSink&), const Bytes& file,
+               std::size_t sinkLimit = SIZE_MAX) {
   MemorySource src(file);
   VectorSink sink(sinkLimit);
   Decoded d;
@@ -56,7 +57,9 @@ protected:
   }
   Bytes xz(const std::string& options) {
     const auto out = dir_ / "out";
-    EXPECT_EQ(test::run("xz " + options + " -c '" + (dir_ / "data").string() + "' > '" + out.string() + "'"), 0);
+    EXPECT_EQ(test::run("xz " + options + " -c '" + (dir_ / "data").string() + "' > '" +
+                        out.string() + "'"),
+              0);
     return test::readFile(out);
   }
   test::ScratchDir dir_;
@@ -64,14 +67,15 @@ protected:
 };
 
 TEST_F(XzInterop, ChecksBlocksAndFormats) {
-  for (const char* options :
-       {"--check=none", "--check=crc32", "--check=crc64", "--check=sha256", "-0 --block-size=100000",
-        "-9e --check=sha256 --block-size=250000", "--lzma2=preset=1,dict=4KiB"}) {
+  for (const char* options : {"--check=none", "--check=crc32", "--check=crc64", "--check=sha256",
+                              "-0 --block-size=100000", "-9e --check=sha256 --block-size=250000",
+                              "--lzma2=preset=1,dict=4KiB"}) {
     const Decoded d = decode(DecodeXz, xz(options));
     EXPECT_TRUE(d.outcome.ok()) << options << ": " << d.outcome.reason;
     EXPECT_TRUE(d.out == data_) << options;
   }
-  for (const char* options : {"--format=lzma", "--format=lzma -0", "--format=lzma --lzma1=preset=6,lc=0,lp=2,pb=0"}) {
+  for (const char* options :
+       {"--format=lzma", "--format=lzma -0", "--format=lzma --lzma1=preset=6,lc=0,lp=2,pb=0"}) {
     const Bytes file = xz(options);
     EXPECT_TRUE(looksLikeLzmaAlone(file)) << options;
     const Decoded d = decode(DecodeLzmaAlone, file);
@@ -84,15 +88,18 @@ TEST_F(XzInterop, ChecksBlocksAndFormats) {
 // test's own program) followed by the sample: every byte comes back.
 TEST_F(XzInterop, FiltersBeforeLzma2) {
   const Bytes program = test::readFile("/proc/self/exe");
-  data_ = std::string(reinterpret_cast<const char*>(program.data()), std::min<std::size_t>(program.size(), 3000000)) + data_;
+  data_ = std::string(reinterpret_cast<const char*>(program.data()),
+                      std::min<std::size_t>(program.size(), 3000000)) +
+          data_;
   test::writeFile(dir_ / "data", data_);
-  for (const char* options :
-       {"--x86 --lzma2", "--x86=start=16 --lzma2", "--delta=dist=4 --lzma2", "--x86 --delta=dist=2 --lzma2",
-        "--arm --lzma2", "--armthumb --lzma2", "--arm64 --lzma2", "--powerpc --lzma2", "--ia64 --lzma2",
-        "--sparc --lzma2", "--x86 --lzma2=preset=1 --block-size=70001"}) {
+  for (const char* options : {"--x86 --lzma2", "--x86=start=16 --lzma2", "--delta=dist=4 --lzma2",
+                              "--x86 --delta=dist=2 --lzma2", "--arm --lzma2", "--armthumb --lzma2",
+                              "--arm64 --lzma2", "--powerpc --lzma2", "--ia64 --lzma2",
+                              "--sparc --lzma2", "--x86 --lzma2=preset=1 --block-size=70001"}) {
     const Decoded d = decode(DecodeXz, xz(options));
     EXPECT_TRUE(d.outcome.ok()) << options << ": " << d.outcome.reason;
-    EXPECT_TRUE(d.out == data_) << options << ": " << d.out.size() << " of " << data_.size() << " bytes";
+    EXPECT_TRUE(d.out == data_) << options << ": " << d.out.size() << " of " << data_.size()
+                                << " bytes";
   }
 }
 
@@ -119,14 +126,16 @@ TEST_F(XzInterop, DamageIsReportedAndWhatWasDecodedKept) {
   // The last block's check field: its last byte sits just before the index.
   Bytes badCheck = good;
   std::size_t indexStart = good.size() - 12; // footer
-  indexStart -= (static_cast<std::size_t>(std::to_integer<unsigned>(good[good.size() - 8])) + 1) * 4;
+  indexStart -=
+      (static_cast<std::size_t>(std::to_integer<unsigned>(good[good.size() - 8])) + 1) * 4;
   badCheck[indexStart - 1] ^= std::byte{0x55};
   Decoded d = decode(DecodeXz, badCheck);
   EXPECT_EQ(d.outcome.problem, StreamProblem::Damaged);
   EXPECT_EQ(d.outcome.reason, "CRC-64 mismatch");
   EXPECT_TRUE(d.out == data_); // every byte delivered all the same
 
-  for (const std::size_t cut : {std::size_t{5}, std::size_t{12}, good.size() / 2, good.size() - 1}) {
+  for (const std::size_t cut :
+       {std::size_t{5}, std::size_t{12}, good.size() / 2, good.size() - 1}) {
     d = decode(DecodeXz, Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut)));
     EXPECT_EQ(d.outcome.problem, StreamProblem::Damaged) << cut;
     EXPECT_EQ(d.out, data_.substr(0, d.out.size())) << cut;
@@ -140,7 +149,8 @@ TEST(XzReader, RefusedSinkStopsABomb) {
   if (!test::haveProgram("xz"))
     GTEST_SKIP() << "xz not installed";
   test::ScratchDir dir;
-  ASSERT_EQ(test::run("head -c 200000000 /dev/zero | xz -1 > '" + (dir / "z.xz").string() + "'"), 0);
+  ASSERT_EQ(test::run("head -c 200000000 /dev/zero | xz -1 > '" + (dir / "z.xz").string() + "'"),
+            0);
   const Bytes file = test::readFile(dir / "z.xz");
   const Decoded d = decode(DecodeXz, file, 1 << 20);
   EXPECT_EQ(d.outcome.problem, StreamProblem::WriteRefused);
@@ -160,13 +170,18 @@ TEST(LzmaAlone, RecognitionIsConservative) {
     bool lzma;
   } cases[] = {
       {head({0x5d, 0, 0, 0x80, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0}), true},
-      {head({0x5d, 0, 0, 0x00, 1, 0x2d, 0, 0, 0, 0, 0, 0, 0, 0}), true},           // 16 MiB, 45 bytes
-      {head({0x5d, 0, 0, 0xC0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0}), true}, // 12 MiB
+      {head({0x5d, 0, 0, 0x00, 1, 0x2d, 0, 0, 0, 0, 0, 0, 0, 0}), true}, // 16 MiB, 45 bytes
+      {head({0x5d, 0, 0, 0xC0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0}),
+       true}, // 12 MiB
       {head({225, 0, 0, 0x80, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0}), false},
-      {head({0x5d, 0, 0, 0x81, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0}), false}, // odd dictionary
-      {head({0x5d, 0, 0x08, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0}), false}, // 2 KiB
-      {head({0x5d, 0, 0, 0x80, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f, 0}), false}, // huge size
-      {head({0x5d, 0, 0, 0x80, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 1}), false}, // range byte
+      {head({0x5d, 0, 0, 0x81, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0}),
+       false}, // odd dictionary
+      {head({0x5d, 0, 0x08, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0}),
+       false}, // 2 KiB
+      {head({0x5d, 0, 0, 0x80, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f, 0}),
+       false}, // huge size
+      {head({0x5d, 0, 0, 0x80, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 1}),
+       false}, // range byte
       // Declares no bytes: the "\1Ole" stream of an Office object (version 0x02000001, no flags).
       {head({1, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), false},
       {head({}), false},

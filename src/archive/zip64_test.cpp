@@ -180,9 +180,12 @@ TEST(Zip64, EveryWayOfWritingTheRecordsGivesTheSameMembers) {
   classicCounts.escapeEnd = false;
   Layout skewedLocator; // data put in front of the archive moves the record, not the locator
   skewedLocator.locatorSkew = 7;
-  const Case cases[] = {{"everything escaped", {}},       {"sizes only", sizesOnly},
-                        {"offsets only", offsetsOnly},     {"other extra block first", otherFirst},
-                        {"classic counts kept", classicCounts}, {"wrong locator", skewedLocator}};
+  const Case cases[] = {{"everything escaped", {}},
+                        {"sizes only", sizesOnly},
+                        {"offsets only", offsetsOnly},
+                        {"other extra block first", otherFirst},
+                        {"classic counts kept", classicCounts},
+                        {"wrong locator", skewedLocator}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     auto archive = open(build(members, c.layout));
@@ -220,7 +223,8 @@ TEST(Zip64, MoreEntriesThanTheSixteenBitCountHolds) {
 
 TEST(Zip64, MembersAndOffsetsBeyondFourGiB) {
   constexpr std::uint64_t kBig = (std::uint64_t{5} << 30) + 3; // 5 GiB and a bit
-  auto archive = open(build({{"big.bin", "HEAD", kBig}, {"after.txt", "found after the big one"}}, {}));
+  auto archive =
+      open(build({{"big.bin", "HEAD", kBig}, {"after.txt", "found after the big one"}}, {}));
   ASSERT_EQ(archive->MemberCount(), 2);
   EXPECT_EQ(archive->MemberAt(0)->UncompressedSize, kBig + 4);
   EXPECT_GT(archive->ZipItemAt(1)->RelativeOffset(), std::uint64_t{1} << 32);

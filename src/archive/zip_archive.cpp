@@ -15,7 +15,8 @@
 
 namespace kyv::archive {
 
-TAbZipItem::TAbZipItem(TAbZipDirectoryFileHeader header, std::string name) : header_(std::move(header)) {
+TAbZipItem::TAbZipItem(TAbZipDirectoryFileHeader header, std::string name)
+    : header_(std::move(header)) {
   FileName = std::move(name);
   CompressedSize = header_.CompressedSize;
   UncompressedSize = header_.UncompressedSize;
@@ -28,7 +29,8 @@ TAbZipItem::TAbZipItem(TAbZipDirectoryFileHeader header, std::string name) : hea
   Zip64Values values{header_.UncompressedSize, header_.CompressedSize, header_.RelativeOffset,
                      header_.DiskNumberStart};
   applyZip64Extra(header_.ExtraField, header_.UncompressedSize == kZip64Escape32,
-                  header_.CompressedSize == kZip64Escape32, header_.RelativeOffset == kZip64Escape32,
+                  header_.CompressedSize == kZip64Escape32,
+                  header_.RelativeOffset == kZip64Escape32,
                   header_.DiskNumberStart == kZip64Escape16, values);
   UncompressedSize = values.UncompressedSize;
   CompressedSize = values.CompressedSize;
@@ -41,7 +43,8 @@ TAbZipArchive::TAbZipArchive(const std::string& fileName) : TAbArchive(fileName)
 TAbZipArchive::TAbZipArchive(std::unique_ptr<ByteSource> stream, const std::string& fileName)
     : TAbArchive(std::move(stream), fileName) {}
 
-// ---- finding the end record ----------------------------------------------------------------------
+// ---- finding the end record
+// ----------------------------------------------------------------------
 
 namespace {
 constexpr std::uint64_t kFirstWindow = 512;
@@ -114,7 +117,8 @@ std::int64_t TAbZipArchive::FindDirectoryTail() {
   return -1;
 }
 
-// ---- loading the central directory ---------------------------------------------------------------
+// ---- loading the central directory
+// ---------------------------------------------------------------
 
 bool TAbZipArchive::StartsDirectory(std::uint64_t offset, std::uint64_t directoryEnd) {
   if (offset == directoryEnd)
@@ -137,9 +141,9 @@ std::optional<std::uint64_t> TAbZipArchive::ReadZip64Footer(std::uint64_t tail) 
     return std::nullopt;
   // The locator's offset first; where it is off (data put in front of the archive), the record
   // that writers place right before the locator.
-  const std::uint64_t candidates[] = {
-      locator->RecordOffset,
-      locatorAt >= kZip64EndRecordSize ? locatorAt - kZip64EndRecordSize : UINT64_MAX};
+  const std::uint64_t candidates[] = {locator->RecordOffset, locatorAt >= kZip64EndRecordSize
+                                                                 ? locatorAt - kZip64EndRecordSize
+                                                                 : UINT64_MAX};
   for (const std::uint64_t at : candidates) {
     if (at > locatorAt || locatorAt - at < kZip64EndRecordSize)
       continue;
@@ -208,7 +212,9 @@ void TAbZipArchive::LoadArchiveItems() {
   {
     // The comment as far as the file holds it.
     const std::uint64_t room = size - tailPos - kZipEndRecordSize;
-    std::string comment(static_cast<std::size_t>(std::min<std::uint64_t>(room, footer_.ZipfileCommentLength)), '\0');
+    std::string comment(
+        static_cast<std::size_t>(std::min<std::uint64_t>(room, footer_.ZipfileCommentLength)),
+        '\0');
     if (!s.readExact(std::as_writable_bytes(std::span(comment))))
       comment.clear();
     footer_.ZipfileComment = std::move(comment);
@@ -255,7 +261,8 @@ void TAbZipArchive::LoadArchiveItems() {
       throw EAbZipInvalid();
     header->FileName = variable.substr(0, header->FileNameLength);
     header->ExtraField = variable.substr(header->FileNameLength, header->ExtraFieldLength);
-    header->FileComment = variable.substr(std::size_t{header->FileNameLength} + header->ExtraFieldLength);
+    header->FileComment =
+        variable.substr(std::size_t{header->FileNameLength} + header->ExtraFieldLength);
 
     // Names written on MS-DOS hosts are in the OEM code page.
     std::string name = header->FileName;
@@ -265,14 +272,16 @@ void TAbZipArchive::LoadArchiveItems() {
     smallestOffset = std::min(smallestOffset, item->RelativeOffset());
     Items().Add(std::move(item));
     ++count;
-    if (total != 0 && !DoProgress(static_cast<int>(std::min<std::uint64_t>(count, total) * 100 / total)))
+    if (total != 0 &&
+        !DoProgress(static_cast<int>(std::min<std::uint64_t>(count, total) * 100 / total)))
       throw EAbUserAbort();
   }
   if (isExecutable_ && count > 0)
     stubSize_ = smallestOffset;
 }
 
-// ---- extracting one member -----------------------------------------------------------------------
+// ---- extracting one member
+// -----------------------------------------------------------------------
 
 namespace {
 
@@ -362,8 +371,8 @@ void TAbZipArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
   if (!local)
     throw EAbZipInvalid();
   // Sizes and CRC-32 come from the central directory; the local header only places the data.
-  const std::uint64_t dataStart = item.RelativeOffset() + kZipLocalHeaderSize +
-                                  local->FileNameLength + local->ExtraFieldLength;
+  const std::uint64_t dataStart =
+      item.RelativeOffset() + kZipLocalHeaderSize + local->FileNameLength + local->ExtraFieldLength;
   if (dataStart > s.size())
     throw EAbReadError();
   SubRangeSource data(s, dataStart, item.CompressedSize);
@@ -399,7 +408,8 @@ void TAbZipArchive::ExtractItemToStreamAt(int index, ByteSink& stream) {
     CheckEncryptionHeader(data, keys, checkValue);
     decoder = std::make_unique<TAbZDecoder>(data, keys);
     input = decoder.get();
-    compressedLeft = compressedLeft > kZipEncryptionHeaderSize ? compressedLeft - kZipEncryptionHeaderSize : 0;
+    compressedLeft =
+        compressedLeft > kZipEncryptionHeaderSize ? compressedLeft - kZipEncryptionHeaderSize : 0;
   }
 
   std::uint32_t crc = 0;

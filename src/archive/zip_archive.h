@@ -18,7 +18,9 @@ public:
   TAbZipItem(TAbZipDirectoryFileHeader header, std::string name);
 
   const TAbZipDirectoryFileHeader& DirectoryHeader() const { return header_; }
-  std::uint8_t CompressionMethod() const { return static_cast<std::uint8_t>(header_.CompressionMethod); }
+  std::uint8_t CompressionMethod() const {
+    return static_cast<std::uint8_t>(header_.CompressionMethod);
+  }
   std::uint16_t VersionNeededToExtract() const { return header_.VersionNeededToExtract; }
   std::uint16_t VersionMadeBy() const { return header_.VersionMadeBy; }
   std::uint16_t GeneralPurposeBitFlag() const { return header_.GeneralPurposeBitFlag; }

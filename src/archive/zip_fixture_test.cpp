@@ -21,8 +21,8 @@ struct Expected {
 
 struct FixtureCase {
   const char* file;
-  const char* password;            // empty: none supplied
-  std::vector<Expected> members;   // the file members in directory order (folders left out)
+  const char* password;          // empty: none supplied
+  std::vector<Expected> members; // the file members in directory order (folders left out)
 };
 
 // From the fixture manifest. Reduce (methods 2-5) has no reference tool here; the manifest's
@@ -31,38 +31,61 @@ const std::vector<FixtureCase> kCases = {
     {"zip/corkami-shrunk.zip", "", {{169, 0xB8687AD0}}},
     {"zip/commons-SHRUNK.ZIP", "", {{76, 0x393A497A}, {81, 0xD19ABF92}}},
     {"zip/ziprs-shrink.zip", "", {{1092, 0x22957A6E}}},
-    {"zip/sharpcompress-Zip.shrink.zip", "", {{15498, 0x9BD160FA}, {45056, 0xCFB109C8}, {40372, 0x088814E3}}},
+    {"zip/sharpcompress-Zip.shrink.zip",
+     "",
+     {{15498, 0x9BD160FA}, {45056, 0xCFB109C8}, {40372, 0x088814E3}}},
     {"zip/defacto2-HWSHRINK.ZIP", "", {{2009, 0xC71A6911}, {469, 0xC8DDC359}, {81410, 0xC065E9C4}}},
     {"zip/corkami-reduced1.zip", "", {{10140, 0xEE0C3B11}}},
     {"zip/corkami-reduced2.zip", "", {{10140, 0xEE0C3B11}}},
     {"zip/corkami-reduced3.zip", "", {{10140, 0xEE0C3B11}}},
     {"zip/corkami-reduced4.zip", "", {{10140, 0xEE0C3B11}}},
-    {"zip/sharpcompress-Zip.reduce1.zip", "", {{15498, 0x9BD160FA}, {45056, 0xCFB109C8}, {40372, 0x088814E3}}},
-    {"zip/sharpcompress-Zip.reduce2.zip", "", {{15498, 0x9BD160FA}, {45056, 0xCFB109C8}, {40372, 0x088814E3}}},
-    {"zip/sharpcompress-Zip.reduce3.zip", "", {{15498, 0x9BD160FA}, {45056, 0xCFB109C8}, {40372, 0x088814E3}}},
-    {"zip/sharpcompress-Zip.reduce4.zip", "", {{15498, 0x9BD160FA}, {45056, 0xCFB109C8}, {40372, 0x088814E3}}},
+    {"zip/sharpcompress-Zip.reduce1.zip",
+     "",
+     {{15498, 0x9BD160FA}, {45056, 0xCFB109C8}, {40372, 0x088814E3}}},
+    {"zip/sharpcompress-Zip.reduce2.zip",
+     "",
+     {{15498, 0x9BD160FA}, {45056, 0xCFB109C8}, {40372, 0x088814E3}}},
+    {"zip/sharpcompress-Zip.reduce3.zip",
+     "",
+     {{15498, 0x9BD160FA}, {45056, 0xCFB109C8}, {40372, 0x088814E3}}},
+    {"zip/sharpcompress-Zip.reduce4.zip",
+     "",
+     {{15498, 0x9BD160FA}, {45056, 0xCFB109C8}, {40372, 0x088814E3}}},
     {"zip/ziprs-reduce.zip", "", {{1092, 0x22957A6E}}},
     {"zip/defacto2-HWREDUCE.ZIP", "", {{2009, 0xC71A6911}, {469, 0xC8DDC359}, {81410, 0xC065E9C4}}},
     {"zip/corkami-implode.zip", "", {{4701, 0x6E20E127}, {800, 0x7B0DB6CF}, {2916, 0x2011F29D}}},
-    {"zip/corkami-implodeV3.zip", "",
+    {"zip/corkami-implodeV3.zip",
+     "",
      {{21473, 0x03975389}, {25811, 0x4F35B70D}, {9366, 0xC917B5C2}, {140355, 0x1046156F}}},
     {"zip/commons-imploding-4Kdict-2trees.zip", "", {{818, 0x3222D8C7}}},
     {"zip/commons-imploding-8Kdict-3trees.zip", "", {{11560, 0x495FC599}}},
-    {"zip/sharpcompress-Zip.implode.zip", "", {{45056, 0xCFB109C8}, {40372, 0x088814E3}, {15498, 0x9BD160FA}}},
+    {"zip/sharpcompress-Zip.implode.zip",
+     "",
+     {{45056, 0xCFB109C8}, {40372, 0x088814E3}, {15498, 0x9BD160FA}}},
     {"zip/ziprs-implode.zip", "", {{1092, 0x22957A6E}}},
-    {"zip/defacto2-IMPLODE.ZIP", "",
-     {{750054, 0x64C6E850}, {2646, 0x195A28A8}, {16461, 0x134961CD}, {29530, 0xE63058F8}, {4163, 0xDFAFCE04}}},
+    {"zip/defacto2-IMPLODE.ZIP",
+     "",
+     {{750054, 0x64C6E850},
+      {2646, 0x195A28A8},
+      {16461, 0x134961CD},
+      {29530, 0xE63058F8},
+      {4163, 0xDFAFCE04}}},
     {"zip/corkami-deflate64.zip", "", {{138, 0x1E93B387}}},
     {"zip/commons-COMPRESS-380.zip", "", {{3072, 0x2A604090}}},
-    {"zip/commons-COMPRESS-380-dd.zip", "",
+    {"zip/commons-COMPRESS-380-dd.zip",
+     "",
      {{25, 0xEE027FB2}, {82, 0xCE356C1C}, {610, 0x0F54EACB}, {424, 0xF344BD4B}, {389, 0x335AE440}}},
     {"zip/commons-lorem-ipsum-deflate64.zip", "", {{144060, 0xB9034F7E}}},
-    {"zip/sharpcompress-Zip.deflate64.zip", "", {{45056, 0xCFB109C8}, {40372, 0x088814E3}, {15498, 0x9BD160FA}}},
+    {"zip/sharpcompress-Zip.deflate64.zip",
+     "",
+     {{45056, 0xCFB109C8}, {40372, 0x088814E3}, {15498, 0x9BD160FA}}},
     {"zip/corkami-corkami.zip", "", {{13, 0x7D14DDDD}}},
-    {"zip/libarchive-test_read_format_zip_traditional_encryption_data.zip", "12345678",
+    {"zip/libarchive-test_read_format_zip_traditional_encryption_data.zip",
+     "12345678",
      {{495, 0xA4D8FD47}, {495, 0xB493C7EB}}},
     {"zip/sharpcompress-Zip.deflate.pkware.zip", "12345678", {{19, 0x0AEC8A95}}},
-    {"zip/recext-TestDataEncryptedZipCrypto.zip", "TestData",
+    {"zip/recext-TestDataEncryptedZipCrypto.zip",
+     "TestData",
      {{4148, 0x6003899D}, {4148, 0x6003899D}, {4148, 0x6003899D}}},
     {"zip/koni-encrypted_zipcrypto_deflate.zip", "secret", {{12, 0xCE09402E}, {2600, 0xE6CE7460}}},
     {"bombs/recext-droste.zip", "", {{13760, 0xB6B95443}, {28809, 0xF005BA11}}},
@@ -80,8 +103,8 @@ TEST(ZipFixtures, EveryMemberMatchesItsReferenceSizeAndCrc) {
     unzipper.ArchiveType = TAbArchiveType::atZip;
     unzipper.Password = c.password;
     int failures = 0;
-    unzipper.OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType,
-                                        TAbErrorClass, int) { ++failures; };
+    unzipper.OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass,
+                                        int) { ++failures; };
     unzipper.OpenArchive(path.string());
     std::size_t k = 0;
     for (int i = 0; i < unzipper.MemberCount(); ++i) {
@@ -108,10 +131,11 @@ TEST(ZipFixtures, UnsupportedMembersWriteNothing) {
     int code; // the library code the failure hook hears
   };
   const Case cases[] = {
-      {"zip/commons-moby.zip", AbCode::ZipInvalidMethod},                  // method 7
-      {"zip/sharpcompress-Zip.none.encrypted.zip", AbCode::ZipVersion},    // AES, version 5.1
-      {"zip/libarchive-test_read_format_zip_encryption_data.zip", AbCode::ZipVersion}, // strong encryption
-      {"zip/sharpcompress-zipcrypto.zip", AbCode::ZipInvalidPassword},     // no password given
+      {"zip/commons-moby.zip", AbCode::ZipInvalidMethod},               // method 7
+      {"zip/sharpcompress-Zip.none.encrypted.zip", AbCode::ZipVersion}, // AES, version 5.1
+      {"zip/libarchive-test_read_format_zip_encryption_data.zip",
+       AbCode::ZipVersion},                                            // strong encryption
+      {"zip/sharpcompress-zipcrypto.zip", AbCode::ZipInvalidPassword}, // no password given
       {"zip/koni-encrypted_zipcrypto_deflate.zip", AbCode::ZipInvalidPassword},
   };
   for (const auto& c : cases) {

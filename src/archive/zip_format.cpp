@@ -78,7 +78,8 @@ TAbZip64DirectoryFileFooter::Parse(std::span<const std::byte, kZip64EndRecordSiz
   return f;
 }
 
-std::optional<TAbZip64Locator> TAbZip64Locator::Parse(std::span<const std::byte, kZip64LocatorSize> b) {
+std::optional<TAbZip64Locator>
+TAbZip64Locator::Parse(std::span<const std::byte, kZip64LocatorSize> b) {
   const std::byte* p = b.data();
   if (loadLe32(p) != zipsig::kZip64EndLocator)
     return std::nullopt;

@@ -37,8 +37,8 @@ inline constexpr std::uint16_t kZip64Escape16 = 0xFFFF;
 
 // General-purpose flag bits used by the reader.
 inline constexpr std::uint16_t kZipFlagEncrypted = 0x0001;
-inline constexpr std::uint16_t kZipFlagImplode8K = 0x0002;       // explode: 8 KiB dictionary
-inline constexpr std::uint16_t kZipFlagImplode3Trees = 0x0004;   // explode: literal tree present
+inline constexpr std::uint16_t kZipFlagImplode8K = 0x0002;     // explode: 8 KiB dictionary
+inline constexpr std::uint16_t kZipFlagImplode3Trees = 0x0004; // explode: literal tree present
 inline constexpr std::uint16_t kZipFlagDataDescriptor = 0x0008;
 
 // The newest format version this reader extracts: 4.5, ZIP64 sizes and offsets. What a member
@@ -81,7 +81,8 @@ struct ZipSharedHeaderFields {
 
 struct TAbZipLocalFileHeader : ZipSharedHeaderFields {
   // The 30 fixed bytes; nullopt when the signature is wrong.
-  static std::optional<TAbZipLocalFileHeader> Parse(std::span<const std::byte, kZipLocalHeaderSize> b);
+  static std::optional<TAbZipLocalFileHeader>
+  Parse(std::span<const std::byte, kZipLocalHeaderSize> b);
 };
 
 struct TAbZipDirectoryFileHeader : ZipSharedHeaderFields {
@@ -97,7 +98,8 @@ struct TAbZipDirectoryFileHeader : ZipSharedHeaderFields {
   std::string FileComment;
 
   // The 46 fixed bytes; nullopt when the signature is wrong. The variable parts follow.
-  static std::optional<TAbZipDirectoryFileHeader> Parse(std::span<const std::byte, kZipCentralHeaderSize> b);
+  static std::optional<TAbZipDirectoryFileHeader>
+  Parse(std::span<const std::byte, kZipCentralHeaderSize> b);
   std::size_t VariableLength() const {
     return std::size_t{FileNameLength} + ExtraFieldLength + FileCommentLength;
   }
@@ -127,7 +129,8 @@ struct TAbZipDirectoryFileFooter {
   std::uint16_t ZipfileCommentLength = 0;
   std::string ZipfileComment;
 
-  static std::optional<TAbZipDirectoryFileFooter> Parse(std::span<const std::byte, kZipEndRecordSize> b);
+  static std::optional<TAbZipDirectoryFileFooter>
+  Parse(std::span<const std::byte, kZipEndRecordSize> b);
 };
 
 // The ZIP64 end-of-central-directory record (its fixed part) and its locator.
@@ -142,7 +145,8 @@ struct TAbZip64DirectoryFileFooter {
   std::uint64_t DirectorySize = 0;
   std::uint64_t DirectoryOffset = 0;
 
-  static std::optional<TAbZip64DirectoryFileFooter> Parse(std::span<const std::byte, kZip64EndRecordSize> b);
+  static std::optional<TAbZip64DirectoryFileFooter>
+  Parse(std::span<const std::byte, kZip64EndRecordSize> b);
 };
 
 struct TAbZip64Locator {

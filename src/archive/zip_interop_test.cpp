@@ -111,9 +111,9 @@ TEST_F(ZipInterop, InfoZipBzip2Members) {
 
 TEST_F(ZipInterop, InfoZipEncryptedMembersNeedTheirPassword) {
   const auto zip = dir_ / "secret.zip";
-  ASSERT_EQ(test::run("cd " + q(dir_.path()) + " && zip -q -P s3cret " + q(zip) +
-                      " text.txt small.txt"),
-            0);
+  ASSERT_EQ(
+      test::run("cd " + q(dir_.path()) + " && zip -q -P s3cret " + q(zip) + " text.txt small.txt"),
+      0);
   // The kernel gives no password: nothing is delivered.
   EXPECT_TRUE(extractAll(zip).empty());
   const auto members = extractAll(zip, "s3cret");
@@ -133,8 +133,9 @@ TEST_F(ZipInterop, SevenZipDeflate64PlainAndEncrypted) {
   EXPECT_EQ(test::textOf(members.at("text.txt")), text_);
 
   const auto locked = dir_ / "d64-locked.zip";
-  ASSERT_EQ(test::run("cd " + q(dir_.path()) + " && 7zz a -bd -bso0 -tzip -mm=Deflate64 -mem=ZipCrypto -pkey " +
-                      q(locked) + " text.txt"),
+  ASSERT_EQ(test::run("cd " + q(dir_.path()) +
+                      " && 7zz a -bd -bso0 -tzip -mm=Deflate64 -mem=ZipCrypto -pkey " + q(locked) +
+                      " text.txt"),
             0);
   EXPECT_TRUE(extractAll(locked).empty());
   members = extractAll(locked, "key");
@@ -150,8 +151,8 @@ TEST_F(ZipInterop, SevenZipLzma) {
   for (const char* options : {"-mm=LZMA", "-mm=LZMA:eos -mx=9", "-mm=LZMA:d=4k:lc=0:lp=2:pb=0"}) {
     const auto zip = dir_ / "lzma.zip";
     std::filesystem::remove(zip);
-    ASSERT_EQ(test::run("cd " + q(dir_.path()) + " && 7zz a -bd -bso0 -tzip " + options + " " + q(zip) +
-                        " text.txt small.txt"),
+    ASSERT_EQ(test::run("cd " + q(dir_.path()) + " && 7zz a -bd -bso0 -tzip " + options + " " +
+                        q(zip) + " text.txt small.txt"),
               0);
     const auto members = extractAll(zip);
     ASSERT_EQ(members.size(), 2u) << options;
@@ -159,8 +160,9 @@ TEST_F(ZipInterop, SevenZipLzma) {
     EXPECT_EQ(test::textOf(members.at("small.txt")), "a small member\n") << options;
   }
   const auto locked = dir_ / "lzma-locked.zip";
-  ASSERT_EQ(test::run("cd " + q(dir_.path()) + " && 7zz a -bd -bso0 -tzip -mm=LZMA -mem=ZipCrypto -pkey " +
-                      q(locked) + " text.txt"),
+  ASSERT_EQ(test::run("cd " + q(dir_.path()) +
+                      " && 7zz a -bd -bso0 -tzip -mm=LZMA -mem=ZipCrypto -pkey " + q(locked) +
+                      " text.txt"),
             0);
   EXPECT_TRUE(extractAll(locked).empty());
   const auto members = extractAll(locked, "key");
@@ -182,7 +184,8 @@ TEST_F(ZipInterop, Zip64FromEveryProducer) {
       {"zip", "piped-stored.zip", "zip -q -0 - text.txt small.txt | cat > piped-stored.zip"},
       {"zip", "forced.zip", "zip -q -fz forced.zip text.txt small.txt"},
       {"zip", "forced-piped.zip", "zip -q -fz - text.txt small.txt | cat > forced-piped.zip"},
-      {"bsdtar", "bsdtar.zip", "bsdtar --format zip --options zip:zip64 -cf bsdtar.zip text.txt small.txt"},
+      {"bsdtar", "bsdtar.zip",
+       "bsdtar --format zip --options zip:zip64 -cf bsdtar.zip text.txt small.txt"},
       {"bsdtar", "bsdtar-piped.zip",
        "bsdtar --format zip --options zip:zip64 -cf - text.txt small.txt | cat > bsdtar-piped.zip"},
       {"7zz", "7zz.zip", "7zz a -bd -bso0 -tzip 7zz.zip text.txt small.txt"},

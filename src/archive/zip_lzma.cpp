@@ -34,15 +34,18 @@ private:
 
 } // namespace
 
-std::uint32_t UnzipLzma(ByteSource& in, ByteSink& out, std::uint64_t compressedSize, std::uint64_t uncompressedSize) {
+std::uint32_t UnzipLzma(ByteSource& in, ByteSink& out, std::uint64_t compressedSize,
+                        std::uint64_t uncompressedSize) {
   std::array<std::byte, kHeaderSize + kPropertiesSize> header;
   if (compressedSize < header.size() || !in.readExact(header))
     throw EAbReadError();
-  if (std::to_integer<unsigned>(header[2]) + 256 * std::to_integer<unsigned>(header[3]) != kPropertiesSize)
+  if (std::to_integer<unsigned>(header[2]) + 256 * std::to_integer<unsigned>(header[3]) !=
+      kPropertiesSize)
     throw EAbException("LZMA: bad properties size", AbCode::Unknown, ErrorKind::DataError);
   const auto props = codec::parseLzmaProperties(std::span(header).subspan(kHeaderSize));
   codec::LzmaDecoder decoder;
-  codec::LzmaStatus s = props ? decoder.startLzma(*props, uncompressedSize) : codec::LzmaStatus::BadProperties;
+  codec::LzmaStatus s =
+      props ? decoder.startLzma(*props, uncompressedSize) : codec::LzmaStatus::BadProperties;
   CrcSink sink(out);
   if (s == codec::LzmaStatus::Ok) {
     codec::InputBuffer input(in, compressedSize - header.size());
@@ -52,9 +55,10 @@ std::uint32_t UnzipLzma(ByteSource& in, ByteSink& out, std::uint64_t compressedS
     return sink.crc;
   if (s == codec::LzmaStatus::WriteRefused)
     throw EAbWriteRefused();
-  const ErrorKind kind = s == codec::LzmaStatus::DictionaryTooLarge || s == codec::LzmaStatus::NoMemory
-                             ? ErrorKind::Limit
-                             : ErrorKind::DataError;
+  const ErrorKind kind =
+      s == codec::LzmaStatus::DictionaryTooLarge || s == codec::LzmaStatus::NoMemory
+          ? ErrorKind::Limit
+          : ErrorKind::DataError;
   throw EAbException(std::string("LZMA: ") + codec::lzmaStatusText(s), AbCode::Unknown, kind);
 }
 

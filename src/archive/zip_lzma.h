@@ -15,6 +15,7 @@ inline constexpr unsigned kZipLzmaVersionNeeded = 63;
 
 // Decodes uncompressedSize bytes into out and returns their CRC-32; a damaged or refused member
 // raises (EAbException family) after writing what was decoded.
-std::uint32_t UnzipLzma(ByteSource& in, ByteSink& out, std::uint64_t compressedSize, std::uint64_t uncompressedSize);
+std::uint32_t UnzipLzma(ByteSource& in, ByteSink& out, std::uint64_t compressedSize,
+                        std::uint64_t uncompressedSize);
 
 } // namespace kyv::archive

@@ -22,7 +22,7 @@ using test::textOf;
 // One member as the builder writes it. Sizes and CRC default to the data's own.
 struct Member {
   std::string name;
-  std::string data;             // the bytes stored (already compressed or encrypted if so)
+  std::string data; // the bytes stored (already compressed or encrypted if so)
   std::uint16_t method = 0;
   std::uint16_t flags = 0;
   std::uint16_t versionNeeded = 20;
@@ -107,7 +107,8 @@ std::vector<std::byte> buildZip(const std::vector<Member>& members, std::string_
 using test::OwnedSource;
 
 std::unique_ptr<TAbZipArchive> open(std::vector<std::byte> bytes) {
-  auto archive = std::make_unique<TAbZipArchive>(std::make_unique<OwnedSource>(std::move(bytes)), "test.zip");
+  auto archive =
+      std::make_unique<TAbZipArchive>(std::make_unique<OwnedSource>(std::move(bytes)), "test.zip");
   archive->LoadDirectory();
   return archive;
 }
@@ -122,7 +123,8 @@ TEST(ZipReader, FindsTheEndRecordWithAndWithoutComment) {
   const std::vector<Member> members = {{"a.txt", "alpha"}, {"b.txt", "beta"}};
   // Comments of several lengths put the record at every kind of place relative to the search
   // windows (512, then 1024 more, ...), the window boundaries included.
-  for (std::size_t commentLength : {0, 1, 100, 489, 490, 491, 500, 505, 511, 600, 1500, 2000, 65535}) {
+  for (std::size_t commentLength :
+       {0, 1, 100, 489, 490, 491, 500, 505, 511, 600, 1500, 2000, 65535}) {
     SCOPED_TRACE(commentLength);
     const std::string comment(commentLength, 'c');
     auto zip = buildZip(members, comment);
@@ -157,8 +159,8 @@ TEST(ZipReader, ACommentLongerThanTheRestOfTheFileIsNotAnEndRecord) {
 }
 
 TEST(ZipReader, RefusesFilesWithoutAnEndRecord) {
-  for (const std::string& text : {std::string("PK\x03\x04 but nothing else"), std::string(5000, 'z'),
-                                 std::string("short")}) {
+  for (const std::string& text :
+       {std::string("PK\x03\x04 but nothing else"), std::string(5000, 'z'), std::string("short")}) {
     TAbZipArchive archive(std::make_unique<OwnedSource>(bytesOf(text)), "t.zip");
     try {
       archive.LoadDirectory();
@@ -179,7 +181,8 @@ TEST(ZipReader, DamagedDirectoriesRaiseZipInvalid) {
   };
   const Case cases[] = {
       {"bad record signature", [&](auto& z) { z[directoryOffset] = std::byte{'X'}; }},
-      {"directory offset past the end", [&](auto& z) { storeLe32(z.data() + z.size() - 6, 0x7FFFFFF0); }},
+      {"directory offset past the end",
+       [&](auto& z) { storeLe32(z.data() + z.size() - 6, 0x7FFFFFF0); }},
       {"name runs into the end record",
        [&](auto& z) { storeLe16(z.data() + directoryOffset + 28, 0xFFFF); }},
   };
@@ -202,7 +205,8 @@ TEST(ZipReader, SelfExtractingArchiveUsesTheStoredOffsets) {
 }
 
 TEST(ZipReader, NameLookupIgnoresAsciiCaseAndPrefersTheLaterMember) {
-  auto archive = open(buildZip({{"Readme.TXT", "first"}, {"other", "o"}, {"README.txt", "second"}}));
+  auto archive =
+      open(buildZip({{"Readme.TXT", "first"}, {"other", "o"}, {"README.txt", "second"}}));
   ASSERT_EQ(archive->MemberCount(), 3);
   EXPECT_EQ(archive->FindMember("readme.txt"), 2);
   EXPECT_EQ(extract(*archive, archive->MemberAt(0)->FileName), "second");
@@ -256,10 +260,9 @@ TEST(ZipReader, MembersThatCannotBeExtractedWriteNothing) {
     int code;
   };
   const Case cases[] = {
-      {method12, AbCode::Unknown}, // a bzip2 stream cut short: the error carries its own text
+      {method12, AbCode::Unknown},   // a bzip2 stream cut short: the error carries its own text
       {method14, AbCode::ReadError}, // an LZMA header cut short
-      {strong, AbCode::ZipVersion},
-      {encrypted, AbCode::ZipInvalidPassword},
+      {strong, AbCode::ZipVersion},  {encrypted, AbCode::ZipInvalidPassword},
       {badDeflate, AbCode::Unknown}, // the inflate error carries its own text
   };
   for (const auto& c : cases) {
@@ -308,8 +311,8 @@ TEST(ZipReader, ARefusingSinkStopsTheMember) {
   auto archive = open(buildZip({{"big", big}}));
   VectorSink limited(4000);
   TAbErrorClass cls = TAbErrorClass::ecOther;
-  archive->OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType,
-                                      TAbErrorClass c, int) { cls = c; };
+  archive->OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass c,
+                                      int) { cls = c; };
   archive->ExtractMemberToStream("big", limited);
   EXPECT_LE(limited.bytes().size(), 4000u);
   EXPECT_EQ(cls, TAbErrorClass::ecFilerError);
@@ -363,8 +366,8 @@ TEST(ZipReader, PasswordHookAndRetries) {
     archive->PasswordRetries = 1;
     archive->OnNeedPassword = [](TAbArchive&, std::string& pw) { pw = "wrong"; };
     int code = 0;
-    archive->OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType,
-                                        TAbErrorClass, int e) { code = e; };
+    archive->OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass,
+                                        int e) { code = e; };
     EXPECT_EQ(extract(*archive, "s"), "");
     EXPECT_EQ(code, AbCode::ZipInvalidPassword);
   }
@@ -374,8 +377,8 @@ TEST(ZipReader, PasswordHookAndRetries) {
     archive->Password = "wrong";
     archive->OnNeedPassword = [](TAbArchive&, std::string& pw) { pw.clear(); };
     int code = 0;
-    archive->OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType,
-                                        TAbErrorClass, int e) { code = e; };
+    archive->OnProcessItemFailure = [&](TAbArchive&, TAbArchiveItem&, TAbProcessType, TAbErrorClass,
+                                        int e) { code = e; };
     EXPECT_EQ(extract(*archive, "s"), "");
     EXPECT_EQ(code, AbCode::UserAbort);
   }

@@ -56,8 +56,9 @@ TAbArchiveType TAbBaseBrowser::DetectArchiveType(const std::string& fileName) {
     TAbZipArchive probe(std::move(source), fileName);
     const bool hasTail = probe.FindDirectoryTail() >= 0;
     if (ext == ".EXE")
-      return haveHead && head[0] == std::byte{'M'} && head[1] == std::byte{'Z'} && hasTail ? atSelfExtZip
-                                                                                             : atUnknown;
+      return haveHead && head[0] == std::byte{'M'} && head[1] == std::byte{'Z'} && hasTail
+                 ? atSelfExtZip
+                 : atUnknown;
     if (hasTail)
       return atZip;
     const std::uint32_t signature = haveHead ? loadLe32(head.data()) : 0;

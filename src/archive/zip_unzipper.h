@@ -34,7 +34,9 @@ public:
   void CloseArchive();
 
   int MemberCount() const { return archive_ ? archive_->MemberCount() : 0; }
-  TAbArchiveItem* MemberAt(int index) const { return archive_ ? archive_->MemberAt(index) : nullptr; }
+  TAbArchiveItem* MemberAt(int index) const {
+    return archive_ ? archive_->MemberAt(index) : nullptr;
+  }
   int FindMember(std::string_view name) const { return archive_ ? archive_->FindMember(name) : -1; }
   TAbArchive* Archive() const { return archive_.get(); }
 

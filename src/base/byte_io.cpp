@@ -63,7 +63,8 @@ bool SubRangeSource::seek(std::uint64_t offset) {
 bool copyAll(ByteSource& source, ByteSink& sink, std::uint64_t& copied) {
   copied = 0;
   const std::uint64_t left = source.size() - std::min(source.size(), source.position());
-  std::vector<std::byte> buffer(static_cast<std::size_t>(std::clamp<std::uint64_t>(left, 1, 1u << 16)));
+  std::vector<std::byte> buffer(
+      static_cast<std::size_t>(std::clamp<std::uint64_t>(left, 1, 1u << 16)));
   while (const std::size_t got = source.read(buffer)) {
     if (!sink.write(std::span(buffer).first(got)))
       return false;

@@ -1,4 +1,5 @@
-// Little-endian loads and stores by offset; callers check the range first (off <= n && len <= n - off).
+// Little-endian loads and stores by offset; callers check the range first (off <= n && len <= n -
+// off).
 #pragma once
 
 #include <cstddef>
@@ -19,7 +20,8 @@ inline std::uint32_t loadLe32(const std::byte* p) {
          (static_cast<std::uint32_t>(std::to_integer<unsigned>(p[3])) << 24);
 }
 inline std::uint64_t loadLe64(const std::byte* p) {
-  return static_cast<std::uint64_t>(loadLe32(p)) | (static_cast<std::uint64_t>(loadLe32(p + 4)) << 32);
+  return static_cast<std::uint64_t>(loadLe32(p)) |
+         (static_cast<std::uint64_t>(loadLe32(p + 4)) << 32);
 }
 inline void storeLe16(std::byte* p, std::uint16_t v) {
   p[0] = static_cast<std::byte>(v);

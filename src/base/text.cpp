@@ -14,7 +14,8 @@ std::string TrimBlanks(std::string_view text) {
   return std::string(text.substr(begin, end - begin));
 }
 
-std::string ReplaceAll(std::string_view text, std::string_view oldPiece, std::string_view newPiece) {
+std::string ReplaceAll(std::string_view text, std::string_view oldPiece,
+                       std::string_view newPiece) {
   if (oldPiece.empty())
     return std::string(text);
   std::string out;
@@ -83,21 +84,36 @@ char UpperCase1251(char c) {
     return static_cast<char>(0xA8);
   // Other letters of the code page with a case pair: ў і ј ѕ ї є ґ ђ ѓ љ њ ќ ћ џ.
   switch (u) {
-  case 0xA2: return static_cast<char>(0xA1);
-  case 0xB3: return static_cast<char>(0xB2);
-  case 0xBC: return static_cast<char>(0xA3);
-  case 0xBE: return static_cast<char>(0xBD);
-  case 0xBF: return static_cast<char>(0xAF);
-  case 0xBA: return static_cast<char>(0xAA);
-  case 0xB4: return static_cast<char>(0xA5);
-  case 0x90: return static_cast<char>(0x80);
-  case 0x83: return static_cast<char>(0x81);
-  case 0x9A: return static_cast<char>(0x8A);
-  case 0x9C: return static_cast<char>(0x8C);
-  case 0x9D: return static_cast<char>(0x8D);
-  case 0x9E: return static_cast<char>(0x8E);
-  case 0x9F: return static_cast<char>(0x8F);
-  default: return c;
+  case 0xA2:
+    return static_cast<char>(0xA1);
+  case 0xB3:
+    return static_cast<char>(0xB2);
+  case 0xBC:
+    return static_cast<char>(0xA3);
+  case 0xBE:
+    return static_cast<char>(0xBD);
+  case 0xBF:
+    return static_cast<char>(0xAF);
+  case 0xBA:
+    return static_cast<char>(0xAA);
+  case 0xB4:
+    return static_cast<char>(0xA5);
+  case 0x90:
+    return static_cast<char>(0x80);
+  case 0x83:
+    return static_cast<char>(0x81);
+  case 0x9A:
+    return static_cast<char>(0x8A);
+  case 0x9C:
+    return static_cast<char>(0x8C);
+  case 0x9D:
+    return static_cast<char>(0x8D);
+  case 0x9E:
+    return static_cast<char>(0x8E);
+  case 0x9F:
+    return static_cast<char>(0x8F);
+  default:
+    return c;
   }
 }
 
@@ -113,8 +129,10 @@ bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
     return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
+    if (x >= 'a' && x <= 'z')
+      x = static_cast<char>(x - 32);
+    if (y >= 'a' && y <= 'z')
+      y = static_cast<char>(y - 32);
     if (x != y)
       return false;
   }

@@ -5,7 +5,7 @@ namespace kyv {
 Utf8Char decodeUtf8(std::string_view text, std::size_t at) {
   const auto lead = static_cast<unsigned char>(text[at]);
   // C0 and C1 could only start overlong forms of ASCII.
-  const std::size_t extra = lead < 0x80                  ? 0
+  const std::size_t extra = lead < 0x80                   ? 0
                             : lead >= 0xF0 && lead < 0xF8 ? 3
                             : lead >= 0xE0 && lead < 0xF0 ? 2
                             : lead >= 0xC2 && lead < 0xE0 ? 1
@@ -67,7 +67,8 @@ std::string utf16ToUtf8(std::u16string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     char32_t c = text[i];
     if (c >= 0xD800 && c < 0xE000) {
-      const bool pair = c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000;
+      const bool pair =
+          c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000;
       c = pair ? 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00u) : kReplacementChar;
     }
     appendUtf8(out, c);

@@ -9,8 +9,8 @@ namespace kyv::chm::format {
 
 // File header at offset 0.
 constexpr std::string_view kFileSignature = "ITSF";
-constexpr std::size_t kFileHeaderRead = 56;     // bytes read before the header-section table
-constexpr std::size_t kHeaderLengthOffset = 8;  // 4 bytes
+constexpr std::size_t kFileHeaderRead = 56;       // bytes read before the header-section table
+constexpr std::size_t kHeaderLengthOffset = 8;    // 4 bytes
 constexpr std::uint64_t kSectionTableOffset = 56; // two entries: offset (8), length (8)
 constexpr std::size_t kSectionEntrySize = 16;
 constexpr std::uint64_t kContentOffsetField = 88; // low 4 bytes of the content section 0 offset

@@ -134,9 +134,10 @@ bool TCHMUnpacker::readHeaders() {
       !startsWith(directoryHeader_, fmt::kDirectorySignature))
     return false;
 
-  readDirectory(static_cast<std::uint64_t>(section1) + fmt::kDirectoryHeaderSize,
-                loadLe32(directoryHeader_.data() + fmt::kDirChunkSizeOffset),
-                static_cast<std::int32_t>(loadLe32(directoryHeader_.data() + fmt::kDirChunkCountOffset)));
+  readDirectory(
+      static_cast<std::uint64_t>(section1) + fmt::kDirectoryHeaderSize,
+      loadLe32(directoryHeader_.data() + fmt::kDirChunkSizeOffset),
+      static_cast<std::int32_t>(loadLe32(directoryHeader_.data() + fmt::kDirChunkCountOffset)));
 
   std::array<std::byte, 4> content{};
   if (!in.seek(fmt::kContentOffsetField) || !in.readExact(content))
@@ -270,11 +271,13 @@ bool TCHMUnpacker::ReadSections() {
 void TCHMUnpacker::readSectionInfo(TCHMSection& section) {
   const std::string storage = std::string(fmt::kStoragePrefix) + section.Name;
   if (const int content = FindItem(storage + std::string(fmt::kContentSuffix)); content >= 0)
-    section.Offset = std::uint64_t{contentOffset_} + items_[static_cast<std::size_t>(content)].Offset;
+    section.Offset =
+        std::uint64_t{contentOffset_} + items_[static_cast<std::size_t>(content)].Offset;
 
   std::array<std::byte, fmt::kControlWindowOffset + 4> control{};
   if (readEntryHead(storage + std::string(fmt::kControlDataSuffix), control)) {
-    section.Method.assign(reinterpret_cast<const char*>(control.data() + fmt::kControlSignatureOffset), 4);
+    section.Method.assign(
+        reinterpret_cast<const char*>(control.data() + fmt::kControlSignatureOffset), 4);
     section.WindowBits = windowBitsFor(loadLe32(control.data() + fmt::kControlWindowOffset));
   }
   std::array<std::byte, fmt::kResetCompressedOffset + 4> reset{};
@@ -290,7 +293,8 @@ bool TCHMUnpacker::readEntryHead(const std::string& entryName, std::span<std::by
   if (index < 0)
     return false;
   const TCHMDirItem& item = items_[static_cast<std::size_t>(index)];
-  if (item.Section >= sections_.size() || sections_[item.Section].Compressed || item.Length < out.size())
+  if (item.Section >= sections_.size() || sections_[item.Section].Compressed ||
+      item.Length < out.size())
     return false;
   return stream_->seek(sections_[item.Section].Offset + item.Offset) && stream_->readExact(out);
 }
@@ -334,8 +338,9 @@ LzxSection* TCHMUnpacker::sectionDecoder(std::uint32_t index) {
   const std::uint64_t input = std::min<std::uint64_t>(s.CompressedLength, available);
   const std::uint64_t decoded =
       std::min(std::uint64_t{s.UncompressedLength}, input * kLzxMaxExpansion + kLzxExpansionSlack);
-  decoder_ = std::make_unique<LzxSection>(*stream_, s.Offset, input, decoded, s.WindowBits,
-                                          [this](std::uint64_t bytes) { return !DecodeGate || DecodeGate(bytes); });
+  decoder_ = std::make_unique<LzxSection>(
+      *stream_, s.Offset, input, decoded, s.WindowBits,
+      [this](std::uint64_t bytes) { return !DecodeGate || DecodeGate(bytes); });
   decoderSection_ = index;
   return decoder_.get();
 }
@@ -350,7 +355,8 @@ std::vector<std::size_t> TCHMUnpacker::ItemsInStreamOrder() const {
     return compressed ? std::pair<std::uint32_t, std::uint32_t>{item.Section, item.Offset}
                       : std::pair<std::uint32_t, std::uint32_t>{0, 0};
   };
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
   return order;
 }
 

@@ -20,7 +20,7 @@
 namespace kyv::chm {
 
 struct TCHMDirItem {
-  std::string Name;         // as stored, e.g. "::DataSpace/NameList" or "/index.html"
+  std::string Name;          // as stored, e.g. "::DataSpace/NameList" or "/index.html"
   std::uint32_t Section = 0; // index into the sections
   std::uint32_t Offset = 0;  // of the data within its section
   std::uint32_t Length = 0;  // 0 for folders and empty entries
@@ -77,7 +77,8 @@ public:
 
 private:
   bool readHeaders();
-  void readDirectory(std::uint64_t directoryOffset, std::uint32_t chunkSize, std::int32_t chunkCount);
+  void readDirectory(std::uint64_t directoryOffset, std::uint32_t chunkSize,
+                     std::int32_t chunkCount);
   void readListingChunk(std::span<const std::byte> chunk, std::size_t entriesEnd);
   bool ReadSections();
   void readSectionInfo(TCHMSection& section);

@@ -121,8 +121,8 @@ TEST(TCHMUnpacker, StreamOrderTakesPlainItemsFirstThenEachSectionByOffset) {
   for (const std::size_t i : u.ItemsInStreamOrder())
     if (!u.Items()[i].Name.starts_with("::"))
       names.push_back(u.Items()[i].Name);
-  const std::vector<std::string> expected = {"/#SYSTEM", "/plain.txt", "/a.html", "/1-middle", "/b.bin",
-                                             "/0-last-in-section"};
+  const std::vector<std::string> expected = {"/#SYSTEM",  "/plain.txt", "/a.html",
+                                             "/1-middle", "/b.bin",     "/0-last-in-section"};
   EXPECT_EQ(names, expected);
 }
 
@@ -144,18 +144,23 @@ TEST(TCHMUnpacker, UnusableContainersAreNotOpened) {
       {"directory signature",
        [](ChmBuilder&, std::vector<std::byte>& f) { f[kDirOffset + 3] = std::byte{'X'}; }},
       {"directory offset past the end",
-       [](ChmBuilder&, std::vector<std::byte>& f) { putLe32(f, 72, static_cast<std::uint32_t>(f.size() + 1)); }},
+       [](ChmBuilder&, std::vector<std::byte>& f) {
+         putLe32(f, 72, static_cast<std::uint32_t>(f.size() + 1));
+       }},
       {"header section below the header",
        [](ChmBuilder&, std::vector<std::byte>& f) { putLe32(f, 56, 10); }},
-      {"no name list", [](ChmBuilder& b, std::vector<std::byte>& f) {
+      {"no name list",
+       [](ChmBuilder& b, std::vector<std::byte>& f) {
          b.nameList = false;
          f = b.build();
        }},
-      {"101 section names", [](ChmBuilder& b, std::vector<std::byte>& f) {
+      {"101 section names",
+       [](ChmBuilder& b, std::vector<std::byte>& f) {
          b.nameCount = 101;
          f = b.build();
        }},
-      {"chunk size 0", [](ChmBuilder&, std::vector<std::byte>& f) { putLe32(f, kDirOffset + 16, 0); }},
+      {"chunk size 0",
+       [](ChmBuilder&, std::vector<std::byte>& f) { putLe32(f, kDirOffset + 16, 0); }},
       {"truncated header", [](ChmBuilder&, std::vector<std::byte>& f) { f.resize(40); }},
   };
   for (const Case& c : cases) {
@@ -226,7 +231,8 @@ TEST(TCHMUnpacker, WindowSizeOutsideTheTableGivesNoCompressedData) {
 
 TEST(TCHMUnpacker, ItemsPastTheirDataAreCutOrRefused) {
   ChmBuilder b = typicalContainer();
-  b.extraEntries = {{"/beyond-section", 1, 99990, 100}, {"/beyond-file", 0, 0, 0x7FFFFFFF},
+  b.extraEntries = {{"/beyond-section", 1, 99990, 100},
+                    {"/beyond-file", 0, 0, 0x7FFFFFFF},
                     {"/no-section", 7, 0, 10}};
   TCHMUnpacker u;
   ASSERT_TRUE(u.Open(memory(b.build())));
@@ -236,8 +242,9 @@ TEST(TCHMUnpacker, ItemsPastTheirDataAreCutOrRefused) {
   EXPECT_EQ(extract(u, "/no-section", &ok), "");
   EXPECT_FALSE(ok);
   VectorSink sink;
-  EXPECT_THROW((void)u.ExtractItem(sink, u.Items()[static_cast<std::size_t>(u.FindItem("/beyond-file"))]),
-               kyv::Error);
+  EXPECT_THROW(
+      (void)u.ExtractItem(sink, u.Items()[static_cast<std::size_t>(u.FindItem("/beyond-file"))]),
+      kyv::Error);
 }
 
 // The reset table declares 768 MiB for a section that holds 100 000 bytes: its items come out
@@ -309,7 +316,8 @@ TEST(TCHMUnpackerInterop, CommittedChmcmdFileMatchesItsSources) {
   u.SetFileName((dir / "chmcmd-small.chm").string());
   ASSERT_TRUE(u.Open());
   for (const char* name : {"index.html", "notes.txt", "tables.bin"})
-    EXPECT_TRUE(extract(u, std::string("/") + name) == textOf(kyv::test::readFile(dir / "chmcmd" / name)))
+    EXPECT_TRUE(extract(u, std::string("/") + name) ==
+                textOf(kyv::test::readFile(dir / "chmcmd" / name)))
         << name;
 }
 
@@ -318,8 +326,8 @@ TEST(TCHMUnpackerInterop, ChmcmdFilesOfSeveralSizesMatchTheirSources) {
     GTEST_SKIP() << "chmcmd not installed";
   std::mt19937 rng(11);
   auto text = [&](std::size_t n) {
-    static const char* words[] = {"alpha", "beta", "gamma", "delta", "window", "frame", "help",
-                                  "topic", "index", "search", "table", "virus", "mail"};
+    static const char* words[] = {"alpha", "beta",  "gamma",  "delta", "window", "frame", "help",
+                                  "topic", "index", "search", "table", "virus",  "mail"};
     std::string s;
     while (s.size() < n) {
       s += words[rng() % 13];
@@ -341,18 +349,25 @@ TEST(TCHMUnpackerInterop, ChmcmdFilesOfSeveralSizesMatchTheirSources) {
       {"tiny", {{"index.html", "<html><body>one page</body></html>\n"}}},
       {"binary",
        // (chmcmd stores any one-byte file as "T", as every reader agrees; three bytes it keeps)
-       {{"index.html", text(3000)}, {"data.bin", binary(200000)}, {"empty.txt", ""}, {"small.bin", "\x01\x02\x03"}}},
-      {"large", {{"index.html", text(2500000)}, {"tools.bin", binary(700000)}, {"more.html", text(300000)}}},
+       {{"index.html", text(3000)},
+        {"data.bin", binary(200000)},
+        {"empty.txt", ""},
+        {"small.bin", "\x01\x02\x03"}}},
+      {"large",
+       {{"index.html", text(2500000)}, {"tools.bin", binary(700000)}, {"more.html", text(300000)}}},
   };
   for (const Project& p : projects) {
     kyv::test::ScratchDir dir;
-    std::string hhp = "[OPTIONS]\nCompiled file=out.chm\nDefault topic=index.html\nTitle=t\n\n[FILES]\n";
+    std::string hhp =
+        "[OPTIONS]\nCompiled file=out.chm\nDefault topic=index.html\nTitle=t\n\n[FILES]\n";
     for (const auto& [name, data] : p.files) {
       kyv::test::writeFile(dir / name, data);
       hhp += name + "\n";
     }
     kyv::test::writeFile(dir / "p.hhp", hhp);
-    ASSERT_EQ(kyv::test::run("cd '" + dir.path().string() + "' && chmcmd --no-html-scan p.hhp >/dev/null 2>&1"), 0)
+    ASSERT_EQ(kyv::test::run("cd '" + dir.path().string() +
+                             "' && chmcmd --no-html-scan p.hhp >/dev/null 2>&1"),
+              0)
         << p.name;
     TCHMUnpacker u;
     u.SetFileName((dir / "out.chm").string());
@@ -372,7 +387,8 @@ TEST(TCHMUnpackerInterop, HelpWorkshopFixtures) {
   const Case cases[] = {
       {"chm/pychm-example.chm",
        {{"/Documents/Table of Contents.hhc", 566}, {"/page 1.html", 170}, {"/page 2.html", 181}}},
-      {"chm/pychm-combined.chm", {{"/Index.hhk", 464}, {"/Untitled1.htm", 211}, {"/Untitled2.htm", 199}}},
+      {"chm/pychm-combined.chm",
+       {{"/Index.hhk", 464}, {"/Untitled1.htm", 211}, {"/Untitled2.htm", 199}}},
       {"chm/pychm-combined2.chm", {{"/Table of Contents2.hhc", 424}, {"/Untitled2.htm", 199}}},
   };
   for (const Case& c : cases) {
@@ -398,7 +414,8 @@ TEST(TCHMUnpackerInterop, HelpWorkshopFixtures) {
         continue;
       const auto theirs = ref.path() / item.Name.substr(1);
       ASSERT_TRUE(std::filesystem::exists(theirs)) << item.Name;
-      EXPECT_TRUE(extract(u, item.Name) == textOf(kyv::test::readFile(theirs))) << c.file << item.Name;
+      EXPECT_TRUE(extract(u, item.Name) == textOf(kyv::test::readFile(theirs)))
+          << c.file << item.Name;
       ++compared;
     }
     EXPECT_GT(compared, 5) << c.file;
@@ -410,7 +427,8 @@ TEST(TCHMUnpackerInterop, HelpWorkshopFixtures) {
 TEST(TCHMUnpackerInterop, MalformedFixturesAreRefused) {
   for (const char* name :
        {"libmspack-cve-2015-4468-namelen-bounds.chm", "libmspack-cve-2015-4469-namelen-bounds.chm",
-        "libmspack-cve-2015-4472-namelen-bounds.chm", "libmspack-cve-2017-6419-lzx-negative-spaninfo.chm",
+        "libmspack-cve-2015-4472-namelen-bounds.chm",
+        "libmspack-cve-2017-6419-lzx-negative-spaninfo.chm",
         "libmspack-cve-2018-14679-off-by-one.chm", "libmspack-cve-2018-14680-blank-filenames.chm",
         "libmspack-cve-2018-14682-unicode-u100.chm", "libmspack-cve-2019-1010305-name-overread.chm",
         "libmspack-encints-32bit-both.chm", "libmspack-encints-64bit-both.chm"}) {
@@ -425,7 +443,8 @@ TEST(TCHMUnpackerInterop, MalformedFixturesAreRefused) {
 // outside the buffers (the sanitizer builds check the last part).
 TEST(TCHMUnpackerRobustness, RandomlyCorruptedFilesAreHandled) {
   std::vector<std::vector<std::byte>> originals;
-  originals.push_back(kyv::test::readFile(kyv::test::sourceDir() / "src" / "chm" / "testdata" / "chmcmd-small.chm"));
+  originals.push_back(kyv::test::readFile(kyv::test::sourceDir() / "src" / "chm" / "testdata" /
+                                          "chmcmd-small.chm"));
   originals.push_back(typicalContainer().build());
   originals.push_back(kyv::test::readFile(kyv::test::fixture("chm/pychm-example.chm")));
   std::mt19937 rng(1234);

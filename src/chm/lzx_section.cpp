@@ -6,8 +6,8 @@ namespace kyv::chm {
 
 LzxSection::LzxSection(ByteSource& file, std::uint64_t offset, std::uint64_t compressedLength,
                        std::uint64_t decodedLength, int windowBits, Gate gate)
-    : input_(file, offset, compressedLength), decodedLength_(decodedLength), windowBits_(windowBits),
-      gate_(std::move(gate)) {}
+    : input_(file, offset, compressedLength), decodedLength_(decodedLength),
+      windowBits_(windowBits), gate_(std::move(gate)) {}
 
 LzxSection::~LzxSection() = default;
 
@@ -34,7 +34,8 @@ bool LzxSection::decodeFrame() {
   const std::uint64_t start = decoded_;
   std::vector<std::byte>& frame = frames_[(start / kFrame) % kKeptFrames];
   frame.resize(kFrame);
-  const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kFrame, decodedLength_ - start));
+  const auto want =
+      static_cast<std::size_t>(std::min<std::uint64_t>(kFrame, decodedLength_ - start));
   std::size_t produced = 0;
   if (decoder_->expand(*in_, std::span(frame).first(want), &produced) != codec::LzxResult::Ok)
     stopped_ = true;
@@ -71,7 +72,8 @@ bool LzxSection::copy(ByteSink& out, std::uint64_t offset, std::uint64_t length)
     const std::vector<std::byte>& frame = frames_[(pos / kFrame) % kKeptFrames];
     const std::uint64_t frameEnd = std::min(frameStart + kFrame, decoded_);
     const auto n = static_cast<std::size_t>(std::min(end, frameEnd) - pos);
-    if (!out.write(std::span<const std::byte>(frame).subspan(static_cast<std::size_t>(pos - frameStart), n))) {
+    if (!out.write(std::span<const std::byte>(frame).subspan(
+            static_cast<std::size_t>(pos - frameStart), n))) {
       written = false;
       break;
     }

@@ -47,7 +47,8 @@ struct Tables {
     }
     for (int x = 0; x < 256; ++x) {
       const u8 inv = x == 0 ? 0 : power[(255 - log[x]) % 255];
-      const u8 s = static_cast<u8>(inv ^ rotl8(inv, 1) ^ rotl8(inv, 2) ^ rotl8(inv, 3) ^ rotl8(inv, 4) ^ 0x63);
+      const u8 s = static_cast<u8>(inv ^ rotl8(inv, 1) ^ rotl8(inv, 2) ^ rotl8(inv, 3) ^
+                                   rotl8(inv, 4) ^ 0x63);
       sbox[x] = s;
       inverse[s] = static_cast<u8>(x);
     }
@@ -92,11 +93,12 @@ Aes::Aes(std::span<const std::uint8_t> key) {
     u32 t = encryptKeys_[i - 1];
     if (i % nk == 0) {
       // RotWord, SubWord and the round constant.
-      t = word(static_cast<u8>(kT.sbox[byteOf(t, 1)] ^ rcon), kT.sbox[byteOf(t, 2)], kT.sbox[byteOf(t, 3)],
-               kT.sbox[byteOf(t, 0)]);
+      t = word(static_cast<u8>(kT.sbox[byteOf(t, 1)] ^ rcon), kT.sbox[byteOf(t, 2)],
+               kT.sbox[byteOf(t, 3)], kT.sbox[byteOf(t, 0)]);
       rcon = xtime(rcon);
     } else if (nk > 6 && i % nk == 4) {
-      t = word(kT.sbox[byteOf(t, 0)], kT.sbox[byteOf(t, 1)], kT.sbox[byteOf(t, 2)], kT.sbox[byteOf(t, 3)]);
+      t = word(kT.sbox[byteOf(t, 0)], kT.sbox[byteOf(t, 1)], kT.sbox[byteOf(t, 2)],
+               kT.sbox[byteOf(t, 3)]);
     }
     encryptKeys_[i] = encryptKeys_[i - nk] ^ t;
   }
@@ -124,8 +126,8 @@ void runRounds(const u32* k, int rounds, const std::array<u32, 256>& table,
   for (int r = 1; r < rounds; ++r) {
     k += 4;
     std::array<u32, 4> t;
-  #pragma GCC unroll 4
-  for (unsigned c = 0; c < 4; ++c)
+#pragma GCC unroll 4
+    for (unsigned c = 0; c < 4; ++c)
       t[c] = table[byteOf(s[c], 0)] ^ rotl(table[byteOf(s[from(c, 1)], 1)], 8) ^
              rotl(table[byteOf(s[from(c, 2)], 2)], 16) ^ rotl(table[byteOf(s[from(c, 3)], 3)], 24) ^
              k[c];

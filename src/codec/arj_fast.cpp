@@ -47,7 +47,8 @@ ArjFastStatus ArjFastDecoder::decode(ArjFastInput& in, std::size_t want) {
 
 ArjFastStatus ArjFastDecoder::expand(ArjFastInput& in, std::span<std::byte> output,
                                      std::size_t* produced) {
-  return ring_.fill<ArjFastStatus>(output, produced, [&](std::size_t want) { return decode(in, want); });
+  return ring_.fill<ArjFastStatus>(output, produced,
+                                   [&](std::size_t want) { return decode(in, want); });
 }
 
 } // namespace kyv::codec

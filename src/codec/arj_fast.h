@@ -15,9 +15,9 @@ namespace kyv::codec {
 
 using ArjFastInput = MsbBitInput<1>;
 
-enum class [[nodiscard]] ArjFastStatus {
-  Ok,          // the output span is full
-  InputEnded,  // the input ran out before the output was full
+enum class [[nodiscard]] ArjFastStatus{
+    Ok,         // the output span is full
+    InputEnded, // the input ran out before the output was full
 };
 
 class ArjFastDecoder {
@@ -27,7 +27,8 @@ public:
   // Begins a new stream.
   void prepare();
   // Continues the stream into exactly output.size() bytes; `produced` as LzhDecoder::expand.
-  ArjFastStatus expand(ArjFastInput& in, std::span<std::byte> output, std::size_t* produced = nullptr);
+  ArjFastStatus expand(ArjFastInput& in, std::span<std::byte> output,
+                       std::size_t* produced = nullptr);
 
 private:
   ArjFastStatus decode(ArjFastInput& in, std::size_t want);

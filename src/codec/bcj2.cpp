@@ -12,7 +12,9 @@ constexpr std::size_t kOutChunk = 1u << 16;
 
 // The opcodes whose operand the encoder may have taken out: CALL, JMP and the two-byte Jcc
 // (0F 80..8F).
-bool isBranch(std::uint8_t prev, std::uint8_t b) { return (b & 0xFE) == 0xE8 || (prev == 0x0F && (b & 0xF0) == 0x80); }
+bool isBranch(std::uint8_t prev, std::uint8_t b) {
+  return (b & 0xFE) == 0xE8 || (prev == 0x0F && (b & 0xF0) == 0x80);
+}
 
 } // namespace
 

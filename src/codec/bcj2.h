@@ -14,12 +14,12 @@
 
 namespace kyv::codec {
 
-enum class [[nodiscard]] Bcj2Status {
-  Ok,
-  WriteRefused, // the sink refused a write
-  CallEnded,    // the CALL stream ended where a target was needed
-  JumpEnded,    // the jump stream ended where a target was needed
-  RangeEnded,   // the range-coded stream ended
+enum class [[nodiscard]] Bcj2Status{
+    Ok,
+    WriteRefused, // the sink refused a write
+    CallEnded,    // the CALL stream ended where a target was needed
+    JumpEnded,    // the jump stream ended where a target was needed
+    RangeEnded,   // the range-coded stream ended
 };
 
 class Bcj2Decoder {

@@ -73,7 +73,8 @@ public:
       eof_ = true;
       return;
     }
-    const std::size_t history = std::min<std::size_t>(kHistory, static_cast<std::size_t>(next - start_));
+    const std::size_t history =
+        std::min<std::size_t>(kHistory, static_cast<std::size_t>(next - start_));
     const std::size_t keep = available();
     base_ += static_cast<std::uint64_t>(next - history - start_);
     std::memmove(buffer_.data(), next - history, history + keep);
@@ -83,7 +84,9 @@ public:
     const std::size_t room = buffer_.size() - history - keep;
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(room, left_));
     const std::size_t n =
-        want == 0 ? 0 : source_->read(std::span<std::byte>(reinterpret_cast<std::byte*>(buffer_.data() + history + keep), want));
+        want == 0 ? 0
+                  : source_->read(std::span<std::byte>(
+                        reinterpret_cast<std::byte*>(buffer_.data() + history + keep), want));
     if (n == 0) {
       eof_ = true; // the source ended early: what follows reads as padding and is counted
       left_ = 0;

@@ -19,7 +19,9 @@ enum class Order { Lsb, MsbBytes, MsbWords };
 unsigned bitAt(const std::vector<std::byte>& d, std::uint64_t i, Order order) {
   if (i >= d.size() * 8)
     return 0;
-  const auto byte = [&](std::uint64_t k) { return k < d.size() ? std::to_integer<unsigned>(d[k]) : 0u; };
+  const auto byte = [&](std::uint64_t k) {
+    return k < d.size() ? std::to_integer<unsigned>(d[k]) : 0u;
+  };
   switch (order) {
   case Order::Lsb:
     return (byte(i / 8) >> (i % 8)) & 1;
@@ -113,7 +115,7 @@ TEST(BitInputTest, WordCutShortReadsItsMissingHalfAsPadding) {
   MsbBitInput<2> in{std::span<const std::byte>(d)};
   EXPECT_EQ(in.get(16), 0x1234u);
   EXPECT_EQ(in.get(8), 0x00u); // the missing byte
-  EXPECT_FALSE(in.overrun());   // 24 bits of 24
+  EXPECT_FALSE(in.overrun());  // 24 bits of 24
   EXPECT_EQ(in.get(8), 0xABu);
   EXPECT_TRUE(in.overrun());
 }
@@ -124,10 +126,12 @@ TEST(BitInputTest, EnteringBytesGivesBackWhatTheBitBufferHeld) {
   std::vector<std::byte> d(InputBuffer::kChunk + 100);
   for (std::size_t i = 0; i < d.size(); ++i)
     d[i] = static_cast<std::byte>(i * 7 + 1);
-  for (const std::size_t skip : {std::size_t{0}, std::size_t{3}, InputBuffer::kChunk - 1, InputBuffer::kChunk + 5}) {
+  for (const std::size_t skip :
+       {std::size_t{0}, std::size_t{3}, InputBuffer::kChunk - 1, InputBuffer::kChunk + 5}) {
     for (const bool fromMemory : {true, false}) {
       test::TrickleSource src(d, 1000);
-      MsbBitInput<1> in = fromMemory ? MsbBitInput<1>(std::span<const std::byte>(d)) : MsbBitInput<1>(src);
+      MsbBitInput<1> in =
+          fromMemory ? MsbBitInput<1>(std::span<const std::byte>(d)) : MsbBitInput<1>(src);
       for (std::size_t i = 0; i < skip; ++i)
         ASSERT_EQ(in.get(8), std::to_integer<unsigned>(d[i]));
       (void)in.get(3);

@@ -28,7 +28,8 @@ std::uint32_t bundleBits(const std::uint8_t* b, unsigned pos, unsigned count) {
 void setBundleBits(std::uint8_t* b, unsigned pos, unsigned count, std::uint32_t value) {
   for (unsigned bit = 0; bit < count; ++bit, ++pos) {
     const auto mask = static_cast<std::uint8_t>(1u << (pos & 7));
-    b[pos / 8] = static_cast<std::uint8_t>(((value >> bit) & 1) ? b[pos / 8] | mask : b[pos / 8] & ~mask);
+    b[pos / 8] =
+        static_cast<std::uint8_t>(((value >> bit) & 1) ? b[pos / 8] | mask : b[pos / 8] & ~mask);
   }
 }
 
@@ -99,7 +100,8 @@ void itaniumDecode(std::span<std::uint8_t> data, std::uint32_t firstBundle, Itan
   }
 }
 
-void deltaDecode(std::span<const std::uint8_t> src, std::span<std::uint8_t> dst, std::uint32_t channels) {
+void deltaDecode(std::span<const std::uint8_t> src, std::span<std::uint8_t> dst,
+                 std::uint32_t channels) {
   std::size_t s = 0;
   for (std::uint32_t ch = 0; ch < channels; ++ch) {
     std::uint8_t prev = 0;
@@ -159,7 +161,8 @@ std::size_t armThumb(std::span<std::uint8_t> d, std::uint32_t pos) {
     if ((p[1] & 0xF8) != 0xF0 || (p[3] & 0xF8) != 0xF8)
       continue;
     const std::uint32_t target =
-        (((static_cast<std::uint32_t>(p[1]) & 7) << 19) | (p[0] << 11) | ((p[3] & 7) << 8) | p[2]) << 1;
+        (((static_cast<std::uint32_t>(p[1]) & 7) << 19) | (p[0] << 11) | ((p[3] & 7) << 8) | p[2])
+        << 1;
     const std::uint32_t back = (target - (pos + static_cast<std::uint32_t>(i) + 4)) >> 1;
     p[1] = static_cast<std::uint8_t>(0xF0 | ((back >> 19) & 7));
     p[0] = static_cast<std::uint8_t>(back >> 11);

@@ -43,7 +43,8 @@ void itaniumDecode(std::span<std::uint8_t> data, std::uint32_t firstBundle,
 // Planar byte deltas: src holds each channel's bytes in turn (all of channel 0, then channel 1,
 // ...), each stored as previous - value; dst gets them back interleaved. src and dst do not
 // overlap; channels >= 1.
-void deltaDecode(std::span<const std::uint8_t> src, std::span<std::uint8_t> dst, std::uint32_t channels);
+void deltaDecode(std::span<const std::uint8_t> src, std::span<std::uint8_t> dst,
+                 std::uint32_t channels);
 
 // The branch converters of 7z and xz ("BCJ" filters), decoding a stream piece by piece. Each
 // call converts what it can of data in place and returns how many bytes at its front are final;

@@ -12,8 +12,8 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes le32(std::uint32_t v) {
-  return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
-          static_cast<std::uint8_t>(v >> 24)};
+  return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+          static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
 }
 Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes r;
@@ -30,28 +30,38 @@ struct X86Case {
   Bytes out;
 };
 
-constexpr X86Filter kStream{.start = 0x100, .size = 0x1000};                   // opcode position
+constexpr X86Filter kStream{.start = 0x100, .size = 0x1000}; // opcode position
 constexpr X86Filter kStreamE9{.start = 0x100, .size = 0x1000, .alsoE9 = true};
 // Operand position modulo 2^24, the translation size also 2^24.
-constexpr X86Filter kOperand{.start = 0xFFFFFE, .operandBias = 1, .positionMask = 0xFFFFFF, .size = 0x1000000};
+constexpr X86Filter kOperand{
+    .start = 0xFFFFFE, .operandBias = 1, .positionMask = 0xFFFFFF, .size = 0x1000000};
 
 TEST(BranchFiltersTest, X86CallsAndJumps) {
   const std::vector<X86Case> cases{
       // cur = 0x101: a target inside [0, size) loses it, a negative one at least -cur gains size.
-      {"positive target", kStream, cat({{0x90, 0xE8}, le32(0x10)}), 2, cat({{0x90, 0xE8}, le32(0x10 - 0x101)})},
-      {"negative target", kStream, cat({{0x90, 0xE8}, le32(-0x20)}), 2, cat({{0x90, 0xE8}, le32(0x1000 - 0x20)})},
-      {"lowest negative", kStream, cat({{0x90, 0xE8}, le32(-0x101)}), 2, cat({{0x90, 0xE8}, le32(0x1000 - 0x101)})},
-      {"below -cur", kStream, cat({{0x90, 0xE8}, le32(-0x102)}), 2, cat({{0x90, 0xE8}, le32(-0x102)})},
+      {"positive target", kStream, cat({{0x90, 0xE8}, le32(0x10)}), 2,
+       cat({{0x90, 0xE8}, le32(0x10 - 0x101)})},
+      {"negative target", kStream, cat({{0x90, 0xE8}, le32(-0x20)}), 2,
+       cat({{0x90, 0xE8}, le32(0x1000 - 0x20)})},
+      {"lowest negative", kStream, cat({{0x90, 0xE8}, le32(-0x101)}), 2,
+       cat({{0x90, 0xE8}, le32(0x1000 - 0x101)})},
+      {"below -cur", kStream, cat({{0x90, 0xE8}, le32(-0x102)}), 2,
+       cat({{0x90, 0xE8}, le32(-0x102)})},
       {"at size", kStream, cat({{0x90, 0xE8}, le32(0x1000)}), 2, cat({{0x90, 0xE8}, le32(0x1000)})},
-      {"E9 left alone", kStream, cat({{0x90, 0xE9}, le32(0x10)}), 2, cat({{0x90, 0xE9}, le32(0x10)})},
-      {"E9 with alsoE9", kStreamE9, cat({{0x90, 0xE9}, le32(0x10)}), 2, cat({{0x90, 0xE9}, le32(0x10 - 0x101)})},
+      {"E9 left alone", kStream, cat({{0x90, 0xE9}, le32(0x10)}), 2,
+       cat({{0x90, 0xE9}, le32(0x10)})},
+      {"E9 with alsoE9", kStreamE9, cat({{0x90, 0xE9}, le32(0x10)}), 2,
+       cat({{0x90, 0xE9}, le32(0x10 - 0x101)})},
       // The E8 inside the first operand is no opcode; the one after it is (cur 0x105).
       {"operand skipped", kStream, cat({{0xE8}, le32(0xE8E8E8E8), {0xE8}, le32(0x200)}), 6,
        cat({{0xE8}, le32(0xE8E8E8E8), {0xE8}, le32(0x200 - 0x105)})},
-      {"opcode at scan end", kStream, cat({{0x90, 0xE8}, le32(0x10)}), 1, cat({{0x90, 0xE8}, le32(0x10)})},
+      {"opcode at scan end", kStream, cat({{0x90, 0xE8}, le32(0x10)}), 1,
+       cat({{0x90, 0xE8}, le32(0x10)})},
       // cur = (0xFFFFFE + 1 + 1) & 0xFFFFFF = 0: the operand position wraps to 0.
-      {"wrapped position", kOperand, cat({{0x90, 0xE8}, le32(0x10)}), 2, cat({{0x90, 0xE8}, le32(0x10)})},
-      {"wrapped position, negative", kOperand, cat({{0x90, 0xE8}, le32(-1)}), 2, cat({{0x90, 0xE8}, le32(-1)})},
+      {"wrapped position", kOperand, cat({{0x90, 0xE8}, le32(0x10)}), 2,
+       cat({{0x90, 0xE8}, le32(0x10)})},
+      {"wrapped position, negative", kOperand, cat({{0x90, 0xE8}, le32(-1)}), 2,
+       cat({{0x90, 0xE8}, le32(-1)})},
   };
   for (const auto& c : cases) {
     Bytes d = c.in;
@@ -72,7 +82,8 @@ TEST(BranchFiltersTest, ArmBranchWithLink) {
 void put(Bytes& b, std::size_t at, unsigned pos, unsigned count, std::uint32_t v) {
   for (unsigned k = 0; k < count; ++k) {
     const unsigned p = pos + k;
-    b[at + p / 8] = static_cast<std::uint8_t>((b[at + p / 8] & ~(1u << (p % 8))) | (((v >> k) & 1) << (p % 8)));
+    b[at + p / 8] =
+        static_cast<std::uint8_t>((b[at + p / 8] & ~(1u << (p % 8))) | (((v >> k) & 1) << (p % 8)));
   }
 }
 

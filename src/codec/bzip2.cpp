@@ -51,22 +51,38 @@ struct LocalBits {
 
 const char* bzip2StatusText(Bzip2Status s) {
   switch (s) {
-  case Bzip2Status::Ok: return "ok";
-  case Bzip2Status::StreamEnd: return "end of data";
-  case Bzip2Status::BlockCrcMismatch: return "block CRC mismatch";
-  case Bzip2Status::StreamCrcMismatch: return "stream CRC mismatch";
-  case Bzip2Status::BadSignature: return "not a bzip2 stream";
-  case Bzip2Status::BadBlockMagic: return "bad block header";
-  case Bzip2Status::Randomised: return "randomised block (obsolete, not supported)";
-  case Bzip2Status::BadOrigin: return "bad block origin";
-  case Bzip2Status::NoSymbols: return "empty symbol map";
-  case Bzip2Status::BadTableCount: return "bad Huffman table count";
-  case Bzip2Status::NoSelectors: return "no selectors";
-  case Bzip2Status::BadSelector: return "bad selector";
-  case Bzip2Status::BadCodeLength: return "bad code length";
-  case Bzip2Status::BadCode: return "bad Huffman code";
-  case Bzip2Status::BlockTooLong: return "block longer than its level allows";
-  case Bzip2Status::Truncated: return "unexpected end of data";
+  case Bzip2Status::Ok:
+    return "ok";
+  case Bzip2Status::StreamEnd:
+    return "end of data";
+  case Bzip2Status::BlockCrcMismatch:
+    return "block CRC mismatch";
+  case Bzip2Status::StreamCrcMismatch:
+    return "stream CRC mismatch";
+  case Bzip2Status::BadSignature:
+    return "not a bzip2 stream";
+  case Bzip2Status::BadBlockMagic:
+    return "bad block header";
+  case Bzip2Status::Randomised:
+    return "randomised block (obsolete, not supported)";
+  case Bzip2Status::BadOrigin:
+    return "bad block origin";
+  case Bzip2Status::NoSymbols:
+    return "empty symbol map";
+  case Bzip2Status::BadTableCount:
+    return "bad Huffman table count";
+  case Bzip2Status::NoSelectors:
+    return "no selectors";
+  case Bzip2Status::BadSelector:
+    return "bad selector";
+  case Bzip2Status::BadCodeLength:
+    return "bad code length";
+  case Bzip2Status::BadCode:
+    return "bad Huffman code";
+  case Bzip2Status::BlockTooLong:
+    return "block longer than its level allows";
+  case Bzip2Status::Truncated:
+    return "unexpected end of data";
   }
   return "unknown error";
 }
@@ -113,19 +129,19 @@ private:
   std::uint64_t streamsEnd_ = 0; // input used by the streams, when something else follows them
   std::uint64_t produced_ = 0;
 
-  std::uint32_t blockLimit_ = 0; // the stream's level x 100 000
+  std::uint32_t blockLimit_ = 0;        // the stream's level x 100 000
   std::unique_ptr<std::uint32_t[]> tt_; // per position: next position << 8 | byte
-  std::uint32_t ttSize_ = 0; // entries allocated: grown as blocks need, up to blockLimit_
+  std::uint32_t ttSize_ = 0;      // entries allocated: grown as blocks need, up to blockLimit_
   std::uint32_t storedCrc_ = 0;   // of the block being written out
   std::uint32_t blockCrc_ = 0;    // running, of the block's bytes written so far
   std::uint32_t combinedCrc_ = 0; // of the stream's blocks so far
 
   // The block being written out.
   std::uint32_t pos_ = 0;
-  std::uint32_t left_ = 0;  // vector entries not yet walked
-  int last_ = -1;           // the last byte written, -1 at a block start
-  unsigned runLength_ = 0;  // equal bytes seen in a row, up to kRunTrigger
-  unsigned repeat_ = 0;     // copies of last_ still to write
+  std::uint32_t left_ = 0; // vector entries not yet walked
+  int last_ = -1;          // the last byte written, -1 at a block start
+  unsigned runLength_ = 0; // equal bytes seen in a row, up to kRunTrigger
+  unsigned repeat_ = 0;    // copies of last_ still to write
 
   std::array<std::uint8_t, 256> symbolToByte_{};
   unsigned symbols_ = 0;
@@ -489,7 +505,8 @@ Bzip2Result bzip2DecodeAll(ByteSource& in, ByteSink& out, std::uint64_t inputLim
     if (outputLimit != 0) {
       const std::uint64_t room = outputLimit - r.produced;
       // At the limit, one byte more tells whether anything is left.
-      chunk = chunk.first(static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), std::max<std::uint64_t>(room, 1))));
+      chunk = chunk.first(static_cast<std::size_t>(
+          std::min<std::uint64_t>(chunk.size(), std::max<std::uint64_t>(room, 1))));
     }
     std::size_t n = 0;
     const Bzip2Status s = d.read(chunk, n);

@@ -34,25 +34,25 @@
 
 namespace kyv::codec {
 
-enum class [[nodiscard]] Bzip2Status {
-  Ok,        // the buffer is full; call again for more
-  StreamEnd, // the last stream ended; nothing more will come
-  // The check of the data failed. The data was delivered; reading on continues with what follows.
-  BlockCrcMismatch,  // a block's bytes do not give its CRC
-  StreamCrcMismatch, // the blocks' CRCs do not give the stream's combined CRC
-  // Damaged data: reading on returns the same status.
-  BadSignature,   // the input does not start with "BZh" and a level from 1 to 9
-  BadBlockMagic,  // neither a block nor the end-of-stream marker where one must start
-  Randomised,     // a randomised block: obsolete, not decoded
-  BadOrigin,      // the block's start position lies outside the block
-  NoSymbols,      // the symbol map uses no byte value
-  BadTableCount,  // fewer than 2 or more than 6 Huffman tables
-  NoSelectors,    // a selector count of 0
-  BadSelector,    // a selector naming a table past the last
-  BadCodeLength,  // a code length outside 1 to 20
-  BadCode,        // over-subscribed code lengths, or a code word no symbol has
-  BlockTooLong,   // more bytes than the stream's level allows, or more groups than selectors
-  Truncated,      // the input ended inside a stream
+enum class [[nodiscard]] Bzip2Status{
+    Ok,        // the buffer is full; call again for more
+    StreamEnd, // the last stream ended; nothing more will come
+    // The check of the data failed. The data was delivered; reading on continues with what follows.
+    BlockCrcMismatch,  // a block's bytes do not give its CRC
+    StreamCrcMismatch, // the blocks' CRCs do not give the stream's combined CRC
+    // Damaged data: reading on returns the same status.
+    BadSignature,  // the input does not start with "BZh" and a level from 1 to 9
+    BadBlockMagic, // neither a block nor the end-of-stream marker where one must start
+    Randomised,    // a randomised block: obsolete, not decoded
+    BadOrigin,     // the block's start position lies outside the block
+    NoSymbols,     // the symbol map uses no byte value
+    BadTableCount, // fewer than 2 or more than 6 Huffman tables
+    NoSelectors,   // a selector count of 0
+    BadSelector,   // a selector naming a table past the last
+    BadCodeLength, // a code length outside 1 to 20
+    BadCode,       // over-subscribed code lengths, or a code word no symbol has
+    BlockTooLong,  // more bytes than the stream's level allows, or more groups than selectors
+    Truncated,     // the input ended inside a stream
 };
 
 // True for the statuses after which reading on gives more data.

@@ -30,7 +30,8 @@ struct Decoded {
 };
 
 // Decodes everything through output buffers of `chunk` bytes, going on past failed checks.
-Decoded decode(std::span<const std::byte> in, std::size_t chunk = 65536, std::size_t piece = SIZE_MAX) {
+Decoded decode(std::span<const std::byte> in, std::size_t chunk = 65536,
+               std::size_t piece = SIZE_MAX) {
   TrickleSource src(in, piece);
   Bzip2Decoder d(src);
   Decoded r;
@@ -61,8 +62,10 @@ Bytes pseudoRandom(std::size_t n, std::uint32_t seed) {
 
 // Text-like data with words, long repeats and runs: something every stage has work on.
 Bytes textLike(std::size_t n) {
-  static const char* words[] = {"mail ", "scanner ", "attachment ", "the ", "of ", "\n", "zip ",
-                                "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", "0123456789 "};
+  static const char* words[] = {
+      "mail ",      "scanner ", "attachment ", "the ",
+      "of ",        "\n",       "zip ",        "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",
+      "0123456789 "};
   Bytes b;
   std::uint32_t x = 99;
   while (b.size() < n) {
@@ -79,7 +82,9 @@ Bytes textLike(std::size_t n) {
 Bytes compress(const std::string& command, const Bytes& data) {
   test::ScratchDir dir;
   test::writeFile(dir / "in", data);
-  EXPECT_EQ(test::run(command + " < '" + (dir / "in").string() + "' > '" + (dir / "out").string() + "'"), 0)
+  EXPECT_EQ(
+      test::run(command + " < '" + (dir / "in").string() + "' > '" + (dir / "out").string() + "'"),
+      0)
       << command;
   return test::readFile(dir / "out");
 }
@@ -88,7 +93,8 @@ Bytes compress(const std::string& command, const Bytes& data) {
 // to 251 more), blocks of one value and single bytes.
 Bytes runs() {
   Bytes b;
-  for (const std::size_t len : {1u, 2u, 3u, 4u, 5u, 6u, 254u, 255u, 256u, 259u, 260u, 1000u, 70000u})
+  for (const std::size_t len :
+       {1u, 2u, 3u, 4u, 5u, 6u, 254u, 255u, 256u, 259u, 260u, 1000u, 70000u})
     for (const int v : {0x41, 0x00, 0xFF})
       b.insert(b.end(), len, static_cast<std::byte>(v ^ static_cast<int>(len & 0x3F)));
   return b;
@@ -121,8 +127,11 @@ TEST(Bzip2Decode, AnyInputPiecesAndOutputBuffers) {
   const Bytes t = textLike(150000);
   data.insert(data.end(), t.begin(), t.end());
   const Bytes packed = compress("bzip2 -c -1", data);
-  for (const auto& [chunk, piece] : {std::pair<std::size_t, std::size_t>{1, 1}, {7, 3}, {251, 4096},
-                                    {65536, 1}, {1000000, 17}}) {
+  for (const auto& [chunk, piece] : {std::pair<std::size_t, std::size_t>{1, 1},
+                                     {7, 3},
+                                     {251, 4096},
+                                     {65536, 1},
+                                     {1000000, 17}}) {
     const Decoded d = decode(packed, chunk, piece);
     EXPECT_EQ(d.statuses, std::vector{Bzip2Status::StreamEnd}) << chunk << "/" << piece;
     EXPECT_TRUE(d.out == data) << chunk << "/" << piece;
@@ -231,8 +240,8 @@ private:
 // One block, described by its bytes before the transform (that is, after the four-and-a-count
 // run coding) and every header field a test may want to get wrong.
 struct BlockSpec {
-  std::string coded;      // the block's bytes, run-length coded already
-  int originShift = 0;    // added to the true origin
+  std::string coded;   // the block's bytes, run-length coded already
+  int originShift = 0; // added to the true origin
   bool randomised = false;
   unsigned tables = 2;
   std::optional<std::vector<unsigned>> selectorOverride; // unary positions, for the real ones
@@ -267,7 +276,8 @@ struct Stream {
   std::string plain;
 };
 
-Stream buildStream(const std::vector<BlockSpec>& blocks, char level = '1', bool badCombined = false) {
+Stream buildStream(const std::vector<BlockSpec>& blocks, char level = '1',
+                   bool badCombined = false) {
   BitWriter w;
   w.put(0x425A68, 24);
   w.put(static_cast<unsigned char>(level), 8);
@@ -281,7 +291,8 @@ Stream buildStream(const std::vector<BlockSpec>& blocks, char level = '1', bool 
     std::iota(rot.begin(), rot.end(), 0);
     std::sort(rot.begin(), rot.end(), [&](std::size_t x, std::size_t y) {
       for (std::size_t k = 0; k < n; ++k) {
-        const auto a = static_cast<unsigned char>(s[(x + k) % n]), c = static_cast<unsigned char>(s[(y + k) % n]);
+        const auto a = static_cast<unsigned char>(s[(x + k) % n]),
+                   c = static_cast<unsigned char>(s[(y + k) % n]);
         if (a != c)
           return a < c;
       }
@@ -311,7 +322,8 @@ Stream buildStream(const std::vector<BlockSpec>& blocks, char level = '1', bool 
       zeros = 0;
     };
     for (const char c : last) {
-      const auto at = static_cast<std::size_t>(std::find(mtf.begin(), mtf.end(), static_cast<unsigned char>(c)) - mtf.begin());
+      const auto at = static_cast<std::size_t>(
+          std::find(mtf.begin(), mtf.end(), static_cast<unsigned char>(c)) - mtf.begin());
       if (at == 0) {
         ++zeros;
         continue;
@@ -328,7 +340,8 @@ Stream buildStream(const std::vector<BlockSpec>& blocks, char level = '1', bool 
     // One fixed-length code (9 bits holds 258 symbols; incomplete codes are allowed).
     const unsigned len = 9;
     const std::string out = expandRuns(s);
-    const std::uint32_t crc = test::bitwiseCrc32Msb(std::as_bytes(std::span(out.data(), out.size())));
+    const std::uint32_t crc =
+        test::bitwiseCrc32Msb(std::as_bytes(std::span(out.data(), out.size())));
     const std::uint32_t stored = b.badCrc ? crc ^ 1 : crc;
     combined = ((combined << 1) | (combined >> 31)) ^ stored;
     plain += out;
@@ -361,7 +374,8 @@ Stream buildStream(const std::vector<BlockSpec>& blocks, char level = '1', bool 
       w.put(0, 1);
     }
     for (unsigned t = 0; t < std::max(b.tables, 1u) && t < 8; ++t) {
-      const unsigned want = t == 0 && b.lengthOverride != 0 ? static_cast<unsigned>(b.lengthOverride) : len;
+      const unsigned want =
+          t == 0 && b.lengthOverride != 0 ? static_cast<unsigned>(b.lengthOverride) : len;
       w.put(want, 5);
       for (unsigned sym = 0; sym < alpha; ++sym)
         w.put(0, 1);
@@ -377,9 +391,17 @@ Stream buildStream(const std::vector<BlockSpec>& blocks, char level = '1', bool 
 std::string textOf(const Bytes& b) { return test::textOf(b); }
 
 TEST(Bzip2Decode, HandBuiltStreams) {
-  const Stream one = buildStream({{.coded = "banana bandana"}, {.coded = "x"},
-                                  {.coded = std::string("aaaa\x00" "bbbb\x05" "cccc\xFF" "d", 16)}});
-  EXPECT_EQ(one.plain, "banana bandanax" "aaaa" "bbbbbbbbb" + std::string(259, 'c') + "d");
+  const Stream one = buildStream({{.coded = "banana bandana"},
+                                  {.coded = "x"},
+                                  {.coded = std::string("aaaa\x00"
+                                                        "bbbb\x05"
+                                                        "cccc\xFF"
+                                                        "d",
+                                                        16)}});
+  EXPECT_EQ(one.plain, "banana bandanax"
+                       "aaaa"
+                       "bbbbbbbbb" +
+                           std::string(259, 'c') + "d");
   const Decoded d = decode(one.bytes, 3);
   EXPECT_EQ(d.statuses, std::vector{Bzip2Status::StreamEnd});
   EXPECT_EQ(textOf(d.out), one.plain);
@@ -395,7 +417,8 @@ TEST(Bzip2Decode, HandBuiltStreams) {
 // A failed check delivers the block and says so once, then decoding goes on; a wrong combined
 // check is told at the stream's end.
 TEST(Bzip2Decode, FailedChecksDeliverAndGoOn) {
-  const Stream s = buildStream({{.coded = "first"}, {.coded = "second", .badCrc = true}, {.coded = "third"}});
+  const Stream s =
+      buildStream({{.coded = "first"}, {.coded = "second", .badCrc = true}, {.coded = "third"}});
   const Decoded d = decode(s.bytes);
   EXPECT_EQ(textOf(d.out), "firstsecondthird");
   EXPECT_EQ(d.statuses, (std::vector{Bzip2Status::BlockCrcMismatch, Bzip2Status::StreamEnd}));
@@ -428,9 +451,14 @@ TEST(Bzip2Decode, DamagedFields) {
   const std::vector<Case> cases = {
       {"one table", {.coded = "abc", .tables = 1}, Bzip2Status::BadTableCount},
       {"seven tables", {.coded = "abc", .tables = 7}, Bzip2Status::BadTableCount},
-      {"selector past the tables", {.coded = "abc", .selectorOverride = std::vector{2u}}, Bzip2Status::BadSelector},
-      {"no selectors", {.coded = "abc", .selectorOverride = std::vector<unsigned>{}}, Bzip2Status::NoSelectors},
-      {"fewer selectors than groups", {.coded = varied, .selectorOverride = std::vector{0u}},
+      {"selector past the tables",
+       {.coded = "abc", .selectorOverride = std::vector{2u}},
+       Bzip2Status::BadSelector},
+      {"no selectors",
+       {.coded = "abc", .selectorOverride = std::vector<unsigned>{}},
+       Bzip2Status::NoSelectors},
+      {"fewer selectors than groups",
+       {.coded = varied, .selectorOverride = std::vector{0u}},
        Bzip2Status::BlockTooLong},
       {"code length 21", {.coded = "abc", .lengthOverride = 21}, Bzip2Status::BadCodeLength},
       {"code length 0", {.coded = "abc", .lengthOverride = 0x20}, Bzip2Status::BadCodeLength},
@@ -439,9 +467,11 @@ TEST(Bzip2Decode, DamagedFields) {
       {"randomised", {.coded = "abc", .randomised = true}, Bzip2Status::Randomised},
       {"empty symbol map", {.coded = "abc", .emptyMap = true}, Bzip2Status::NoSymbols},
       {"unused code word", {.coded = "abc", .extraSymbols = {300}}, Bzip2Status::BadCode},
-      {"zero run past the level", {.coded = "abc", .extraSymbols = std::vector<unsigned>(17, 1)},
+      {"zero run past the level",
+       {.coded = "abc", .extraSymbols = std::vector<unsigned>(17, 1)},
        Bzip2Status::BlockTooLong},
-      {"zero run of too many digits", {.coded = "abc", .extraSymbols = std::vector<unsigned>(21, 0)},
+      {"zero run of too many digits",
+       {.coded = "abc", .extraSymbols = std::vector<unsigned>(21, 0)},
        Bzip2Status::BlockTooLong},
   };
   for (const Case& c : cases) {
@@ -455,9 +485,10 @@ TEST(Bzip2Decode, DamagedFields) {
 // Header-level damage: the signature, the level, the block magic.
 TEST(Bzip2Decode, BadHeaders) {
   Stream s = buildStream({{.coded = "abc"}});
-  for (const auto& [at, value, status] :
-       {std::tuple{0, 'b', Bzip2Status::BadSignature}, std::tuple{3, '0', Bzip2Status::BadSignature},
-        std::tuple{3, ':', Bzip2Status::BadSignature}, std::tuple{4, 'X', Bzip2Status::BadBlockMagic}}) {
+  for (const auto& [at, value, status] : {std::tuple{0, 'b', Bzip2Status::BadSignature},
+                                          std::tuple{3, '0', Bzip2Status::BadSignature},
+                                          std::tuple{3, ':', Bzip2Status::BadSignature},
+                                          std::tuple{4, 'X', Bzip2Status::BadBlockMagic}}) {
     Bytes b = s.bytes;
     b[at] = static_cast<std::byte>(value);
     EXPECT_EQ(decode(b).statuses, std::vector{status}) << at;
@@ -471,7 +502,8 @@ TEST(Bzip2Decode, EachStreamKeepsItsLevel) {
     GTEST_SKIP() << "bzip2 not installed";
   const Bytes big = pseudoRandom(600000, 3);
   Bytes joined = compress("bzip2 -c -9", big);
-  BlockSpec overLong{.coded = "abc", .extraSymbols = std::vector<unsigned>(16, 1)}; // a 131 070-byte run
+  BlockSpec overLong{.coded = "abc",
+                     .extraSymbols = std::vector<unsigned>(16, 1)}; // a 131 070-byte run
   const Stream level1 = buildStream({overLong}, '1');
   joined.insert(joined.end(), level1.bytes.begin(), level1.bytes.end());
   const Decoded d = decode(joined);

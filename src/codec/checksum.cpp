@@ -77,8 +77,7 @@ std::uint32_t crcTable(std::uint32_t c, const unsigned char* p, std::size_t n) {
         kCrc[12][a >> 24] ^ kCrc[11][b & 0xFF] ^ kCrc[10][(b >> 8) & 0xFF] ^
         kCrc[9][(b >> 16) & 0xFF] ^ kCrc[8][b >> 24] ^ kCrc[7][d & 0xFF] ^
         kCrc[6][(d >> 8) & 0xFF] ^ kCrc[5][(d >> 16) & 0xFF] ^ kCrc[4][d >> 24] ^
-        kCrc[3][e & 0xFF] ^ kCrc[2][(e >> 8) & 0xFF] ^ kCrc[1][(e >> 16) & 0xFF] ^
-        kCrc[0][e >> 24];
+        kCrc[3][e & 0xFF] ^ kCrc[2][(e >> 8) & 0xFF] ^ kCrc[1][(e >> 16) & 0xFF] ^ kCrc[0][e >> 24];
     p += 16;
     n -= 16;
   }
@@ -109,8 +108,10 @@ KYV_CLMUL_TARGET __attribute__((always_inline)) inline __m128i load(const unsign
 
 // n >= 64.
 KYV_CLMUL_TARGET std::uint32_t crcClmul(std::uint32_t c, const unsigned char* p, std::size_t n) {
-  const __m128i k512 = _mm_set_epi32(0, static_cast<int>(kFold512Hi), 0, static_cast<int>(kFold512Lo));
-  const __m128i k128 = _mm_set_epi32(0, static_cast<int>(kFold128Hi), 0, static_cast<int>(kFold128Lo));
+  const __m128i k512 =
+      _mm_set_epi32(0, static_cast<int>(kFold512Hi), 0, static_cast<int>(kFold512Lo));
+  const __m128i k128 =
+      _mm_set_epi32(0, static_cast<int>(kFold128Hi), 0, static_cast<int>(kFold128Lo));
   __m128i x0 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(static_cast<int>(c)));
   __m128i x1 = load(p + 16);
   __m128i x2 = load(p + 32);
@@ -263,7 +264,8 @@ std::uint64_t crc64Update(std::uint64_t crc, std::span<const std::byte> data) {
   std::size_t n = data.size();
   std::uint64_t c = ~crc;
   while (n >= 8) {
-    const std::uint64_t v = c ^ (static_cast<std::uint64_t>(load32(p)) | (static_cast<std::uint64_t>(load32(p + 4)) << 32));
+    const std::uint64_t v = c ^ (static_cast<std::uint64_t>(load32(p)) |
+                                 (static_cast<std::uint64_t>(load32(p + 4)) << 32));
     c = kCrc64[7][v & 0xFF] ^ kCrc64[6][(v >> 8) & 0xFF] ^ kCrc64[5][(v >> 16) & 0xFF] ^
         kCrc64[4][(v >> 24) & 0xFF] ^ kCrc64[3][(v >> 32) & 0xFF] ^ kCrc64[2][(v >> 40) & 0xFF] ^
         kCrc64[1][(v >> 48) & 0xFF] ^ kCrc64[0][v >> 56];

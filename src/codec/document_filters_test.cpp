@@ -41,7 +41,8 @@ struct TextCase {
 TEST(AsciiHexDecoder, DigitsBlanksEndAndDamage) {
   const TextCase cases[] = {
       {"pairs, either case, blanks anywhere", "48 65\n6c6C 6F", "Hello", FilterStatus::Ok},
-      {"an odd last digit counts as followed by 0", "4865 7>", std::string("Hep"), FilterStatus::Ok},
+      {"an odd last digit counts as followed by 0", "4865 7>", std::string("Hep"),
+       FilterStatus::Ok},
       {"input after '>' is ignored", "41>zz", "A", FilterStatus::Ok},
       {"a bad character stops with what came before", "4142x43", "AB", FilterStatus::Damaged},
   };
@@ -58,7 +59,8 @@ TEST(Ascii85Decoder, GroupsZerosPartialGroupsAndDamage) {
   const TextCase cases[] = {
       {"whole groups", "87cURD]j7BEbo80~>", "Hello world!", FilterStatus::Ok},
       {"partial last group", "87cURD]j7BEbo7~>", "Hello world", FilterStatus::Ok},
-      {"'z' is four zeros, blanks ignored", "z 5l\n~>", std::string("\0\0\0\0A", 5), FilterStatus::Ok},
+      {"'z' is four zeros, blanks ignored", "z 5l\n~>", std::string("\0\0\0\0A", 5),
+       FilterStatus::Ok},
       {"missing end mark", "87cURD]j7BEbo7", "Hello world", FilterStatus::Ok},
       {"the largest group", "s8W-!~>", "\xFF\xFF\xFF\xFF", FilterStatus::Ok},
       {"a group past 32 bits", "s8W-\"~>", "", FilterStatus::Damaged},
@@ -76,9 +78,22 @@ TEST(Ascii85Decoder, GroupsZerosPartialGroupsAndDamage) {
 
 TEST(RunLengthDecoder, LiteralsRunsAndEnd) {
   const TextCase cases[] = {
-      {"literal then run then end", std::string("\x02" "abc" "\xFE" "x" "\x80" "junk"), "abcxxx", FilterStatus::Ok},
-      {"longest run", std::string("\x81" "y"), std::string(128, 'y'), FilterStatus::Ok},
-      {"cut in a literal keeps what came", std::string("\x05" "ab"), "ab", FilterStatus::Ok},
+      {"literal then run then end",
+       std::string("\x02"
+                   "abc"
+                   "\xFE"
+                   "x"
+                   "\x80"
+                   "junk"),
+       "abcxxx", FilterStatus::Ok},
+      {"longest run",
+       std::string("\x81"
+                   "y"),
+       std::string(128, 'y'), FilterStatus::Ok},
+      {"cut in a literal keeps what came",
+       std::string("\x05"
+                   "ab"),
+       "ab", FilterStatus::Ok},
   };
   for (const TextCase& c : cases)
     for (std::size_t piece : {1u, 1000u}) {
@@ -145,9 +160,9 @@ std::pair<std::string, LzwStatus> lzw(std::span<const std::byte> in, bool early 
 
 TEST(Lzw, TheFormatDescriptionsExample) {
   // "-----A---B": codes 256 45 258 258 65 259 66 257, nine bits each.
-  const std::vector<std::byte> in{std::byte{0x80}, std::byte{0x0B}, std::byte{0x60}, std::byte{0x50},
-                                  std::byte{0x22}, std::byte{0x0C}, std::byte{0x0C}, std::byte{0x85},
-                                  std::byte{0x01}};
+  const std::vector<std::byte> in{std::byte{0x80}, std::byte{0x0B}, std::byte{0x60},
+                                  std::byte{0x50}, std::byte{0x22}, std::byte{0x0C},
+                                  std::byte{0x0C}, std::byte{0x85}, std::byte{0x01}};
   EXPECT_EQ(lzw(in), std::make_pair(std::string("-----A---B"), LzwStatus::Ok));
 }
 
@@ -165,12 +180,14 @@ TEST(Lzw, WidthsGrowEarlyOrLateAndAFullTableGoesOn) {
 
 TEST(Lzw, DamageAndEndsWithoutTheEndCode) {
   // 256 'A' then a code two past the table's end.
-  EXPECT_EQ(lzw(packCodes({{256, 9}, {65, 9}, {300, 9}})), std::make_pair(std::string("A"), LzwStatus::BadCode));
+  EXPECT_EQ(lzw(packCodes({{256, 9}, {65, 9}, {300, 9}})),
+            std::make_pair(std::string("A"), LzwStatus::BadCode));
   // The code that is being defined is allowed (KwKwK), but not as the first code.
   EXPECT_EQ(lzw(packCodes({{256, 9}, {65, 9}, {258, 9}, {257, 9}})).first, "AAA");
   EXPECT_EQ(lzw(packCodes({{256, 9}, {258, 9}})).second, LzwStatus::BadCode);
   // Input that ends without 257 keeps everything decoded.
-  EXPECT_EQ(lzw(packCodes({{256, 9}, {72, 9}, {105, 9}})), std::make_pair(std::string("Hi"), LzwStatus::Ok));
+  EXPECT_EQ(lzw(packCodes({{256, 9}, {72, 9}, {105, 9}})),
+            std::make_pair(std::string("Hi"), LzwStatus::Ok));
 }
 
 std::string predict(const PredictorParams& p, std::string_view in) {
@@ -185,17 +202,27 @@ std::string predict(const PredictorParams& p, std::string_view in) {
 TEST(PredictorDecoder, PngRowFiltersTiffDifferencesAndACutRow) {
   // Three columns of one byte: rows "\x01\x02\x03" then "\x05\x05\x05".
   const PredictorParams png{12, 1, 8, 3};
-  EXPECT_EQ(predict(png, std::string("\x00\x01\x02\x03" "\x02\x04\x03\x02", 8)), "\x01\x02\x03\x05\x05\x05");
-  EXPECT_EQ(predict(png, std::string("\x01\x01\x01\x01" "\x01\x05\x00\x00", 8)), "\x01\x02\x03\x05\x05\x05");
+  EXPECT_EQ(predict(png, std::string("\x00\x01\x02\x03"
+                                     "\x02\x04\x03\x02",
+                                     8)),
+            "\x01\x02\x03\x05\x05\x05");
+  EXPECT_EQ(predict(png, std::string("\x01\x01\x01\x01"
+                                     "\x01\x05\x00\x00",
+                                     8)),
+            "\x01\x02\x03\x05\x05\x05");
   // Paeth: the first row's left neighbours, the second row's upper ones.
-  EXPECT_EQ(predict(png, std::string("\x04\x01\x01\x01" "\x04\x04\x00\x00", 8)), "\x01\x02\x03\x05\x05\x05");
+  EXPECT_EQ(predict(png, std::string("\x04\x01\x01\x01"
+                                     "\x04\x04\x00\x00",
+                                     8)),
+            "\x01\x02\x03\x05\x05\x05");
   // Two colours: "sub" takes the byte two back.
   EXPECT_EQ(predict({15, 2, 8, 2}, std::string("\x01\x0A\x14\x01\x02", 5)), "\x0A\x14\x0B\x16");
   // A last row cut short gives what it has.
   EXPECT_EQ(predict(png, std::string("\x00\x01\x02\x03\x02\x04", 6)), "\x01\x02\x03\x05");
   // TIFF: 8 bits, 16 bits (big-endian samples), 4 bits.
   EXPECT_EQ(predict({2, 1, 8, 3}, "\x01\x01\x01"), "\x01\x02\x03");
-  EXPECT_EQ(predict({2, 1, 16, 2}, std::string("\x01\xFF\x00\x02", 4)), std::string("\x01\xFF\x02\x01", 4));
+  EXPECT_EQ(predict({2, 1, 16, 2}, std::string("\x01\xFF\x00\x02", 4)),
+            std::string("\x01\xFF\x02\x01", 4));
   EXPECT_EQ(predict({2, 1, 4, 4}, "\x31\x1F"), "\x34\x54");
   // Parameters no image has are refused up front.
   EXPECT_FALSE(predictorRowBytes({12, 1, 3, 1}));

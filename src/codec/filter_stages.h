@@ -22,7 +22,8 @@ public:
 // Holds back at most BranchConverter::kMaxCarry bytes (an instruction cut by a piece's end).
 class BranchStage final : public FilterStage {
 public:
-  BranchStage(BranchArch arch, std::uint32_t start, ByteSink& next) : conv_(arch, start), next_(next) {}
+  BranchStage(BranchArch arch, std::uint32_t start, ByteSink& next)
+      : conv_(arch, start), next_(next) {}
   bool write(std::span<const std::byte> data) override;
   bool finish() override;
 

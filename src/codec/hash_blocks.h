@@ -12,12 +12,10 @@
 
 namespace kyv::codec {
 
-template <std::size_t Block>
-class HashBlocks {
+template <std::size_t Block> class HashBlocks {
 public:
   // compress(const std::uint8_t* block) is called for each whole block.
-  template <class Compress>
-  void update(std::span<const std::byte> data, Compress&& compress) {
+  template <class Compress> void update(std::span<const std::byte> data, Compress&& compress) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(data.data());
     std::size_t n = data.size();
     length_ += n;
@@ -52,7 +50,8 @@ public:
     }
     std::memset(buffer_.data() + buffered_, 0, Block - buffered_);
     for (std::size_t i = 0; i < 8; ++i)
-      buffer_[bigEndian ? Block - 1 - i : Block - lengthBytes + i] = static_cast<std::uint8_t>(bits >> (8 * i));
+      buffer_[bigEndian ? Block - 1 - i : Block - lengthBytes + i] =
+          static_cast<std::uint8_t>(bits >> (8 * i));
     compress(buffer_.data());
   }
 

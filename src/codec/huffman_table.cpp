@@ -95,8 +95,7 @@ HuffBuild buildHuffmanTable(std::span<const std::uint8_t> lengths,
     } else {
       const unsigned rest = len - rootBits;
       const std::uint32_t top = c >> rest;
-      const std::size_t prefix =
-          order == BitOrder::LsbFirst ? reverseBits(top, rootBits) : top;
+      const std::size_t prefix = order == BitOrder::LsbFirst ? reverseBits(top, rootBits) : top;
       subBits[prefix] = static_cast<std::uint8_t>(std::max<unsigned>(subBits[prefix], rest));
     }
   }

@@ -79,12 +79,12 @@ enum class Incomplete {
   Refused, // HuffBuild::Incomplete, unless no symbol is used at all (an empty, all-invalid table)
 };
 
-enum class [[nodiscard]] HuffBuild {
-  Ok,
-  OverSubscribed, // more code words than the code space holds
-  Incomplete,     // code space left over, where the caller refuses that
-  BadLength,      // a length above maxLen
-  TooLarge,       // the table span is smaller than huffTableCapacity
+enum class [[nodiscard]] HuffBuild{
+    Ok,
+    OverSubscribed, // more code words than the code space holds
+    Incomplete,     // code space left over, where the caller refuses that
+    BadLength,      // a length above maxLen
+    TooLarge,       // the table span is smaller than huffTableCapacity
 };
 
 // Builds the table for lengths[s] (0 = unused symbol); symbolEntries has one entry per length.

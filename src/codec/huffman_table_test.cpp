@@ -71,7 +71,8 @@ TEST(HuffmanTableTest, BuildsTwoLevelTablesInBothBitOrders) {
   }
   std::vector<std::uint32_t> table(huffTableCapacity(3, 3, 15));
   const std::vector<std::uint8_t> incomplete{1, 2, 0};
-  ASSERT_EQ(buildHuffmanTable(incomplete, entries, 3, 15, table, BitOrder::LsbFirst), HuffBuild::Ok);
+  ASSERT_EQ(buildHuffmanTable(incomplete, entries, 3, 15, table, BitOrder::LsbFirst),
+            HuffBuild::Ok);
   EXPECT_TRUE(lookUp(table, 3, BitOrder::LsbFirst, 0b11, 2).first & kHuffInvalid);
   const std::vector<std::uint8_t> over{1, 1, 1};
   EXPECT_EQ(buildHuffmanTable(over, entries, 3, 15, table, BitOrder::LsbFirst),
@@ -87,7 +88,8 @@ TEST(HuffmanTableTest, RefusesIncompleteCodesWhereTheFormatDoes) {
   std::vector<std::uint32_t> table(huffTableCapacity(4, 4, 16));
   const auto entries = plainSymbolEntries(4);
   const auto build = [&](std::vector<std::uint8_t> lengths) {
-    return buildHuffmanTable(lengths, entries, 4, 16, table, BitOrder::MsbFirst, Incomplete::Refused);
+    return buildHuffmanTable(lengths, entries, 4, 16, table, BitOrder::MsbFirst,
+                             Incomplete::Refused);
   };
   EXPECT_EQ(build({1, 2, 3, 3}), HuffBuild::Ok);
   EXPECT_EQ(build({1, 2, 3, 0}), HuffBuild::Incomplete);
@@ -114,16 +116,20 @@ TEST(HuffmanTableTest, CapacityHoldsEveryCode) {
   std::vector<Limits> limits{{258, 10, 20}, {288, 11, 15}, {32, 8, 15}, {656, 11, 16}, {20, 7, 15}};
   for (int i = 0; i < 60; ++i) {
     const unsigned root = 1 + next(12);
-    limits.push_back({2 + next(400), root, root + next(std::min(kHuffMaxBuildLength - root, 15u) + 1)});
+    limits.push_back(
+        {2 + next(400), root, root + next(std::min(kHuffMaxBuildLength - root, 15u) + 1)});
   }
   for (const Limits& l : limits) {
     std::vector<std::uint32_t> table(huffTableCapacity(l.symbols, l.root, l.maxLen));
     for (int trial = 0; trial < 300; ++trial) {
       std::vector<std::uint8_t> lengths(l.symbols);
       // Long codes first, then shortened or dropped until the code space holds them.
-      const unsigned shortest = l.maxLen - next(std::min(l.maxLen, 1u + next(l.maxLen))) ;
+      const unsigned shortest = l.maxLen - next(std::min(l.maxLen, 1u + next(l.maxLen)));
       for (auto& len : lengths)
-        len = next(8) == 0 ? 0 : static_cast<std::uint8_t>(std::max(1u, shortest + next(l.maxLen - shortest + 1)));
+        len =
+            next(8) == 0
+                ? 0
+                : static_cast<std::uint8_t>(std::max(1u, shortest + next(l.maxLen - shortest + 1)));
       const auto kraft = [&] {
         std::uint64_t sum = 0;
         for (const auto len : lengths)
@@ -142,9 +148,12 @@ TEST(HuffmanTableTest, CapacityHoldsEveryCode) {
   // The builder refuses what its entries cannot hold.
   std::vector<std::uint32_t> big(huffTableCapacity(300, 4, 20));
   const std::vector<std::uint8_t> one{1, 1};
-  EXPECT_EQ(buildHuffmanTable(one, plainSymbolEntries(2), 4, 20, big, BitOrder::MsbFirst), HuffBuild::TooLarge);
-  EXPECT_EQ(buildHuffmanTable(one, plainSymbolEntries(2), 5, 21, big, BitOrder::MsbFirst), HuffBuild::TooLarge);
-  EXPECT_EQ(buildHuffmanTable(one, plainSymbolEntries(2), 5, 20, big, BitOrder::MsbFirst), HuffBuild::Ok);
+  EXPECT_EQ(buildHuffmanTable(one, plainSymbolEntries(2), 4, 20, big, BitOrder::MsbFirst),
+            HuffBuild::TooLarge);
+  EXPECT_EQ(buildHuffmanTable(one, plainSymbolEntries(2), 5, 21, big, BitOrder::MsbFirst),
+            HuffBuild::TooLarge);
+  EXPECT_EQ(buildHuffmanTable(one, plainSymbolEntries(2), 5, 20, big, BitOrder::MsbFirst),
+            HuffBuild::Ok);
 }
 
 // Symbols coded MSB first into bytes decode back through the bit reader, short and long codes
@@ -155,7 +164,8 @@ TEST(HuffmanTableTest, DecodesMsbFirstInput) {
   const std::vector<std::uint32_t> codes{0b00, 0b01, 0b100, 0b1010, 0b101100000, 0b101100001};
   const unsigned root = 3;
   std::vector<std::uint32_t> table(huffTableCapacity(lengths.size(), root, 9));
-  ASSERT_EQ(buildHuffmanTable(lengths, plainSymbolEntries(lengths.size()), root, 9, table, BitOrder::MsbFirst),
+  ASSERT_EQ(buildHuffmanTable(lengths, plainSymbolEntries(lengths.size()), root, 9, table,
+                              BitOrder::MsbFirst),
             HuffBuild::Ok);
   const std::vector<unsigned> message{5, 0, 4, 3, 2, 1, 5, 5};
   std::vector<std::byte> bytes;

@@ -20,8 +20,8 @@ using u64 = std::uint64_t;
 using Status = InflateStatus;
 
 // Caller flags in the decode tables (see huffman_table.h).
-constexpr u32 kLiteral = kHuffFlagA;    // literal/length table: payload is the byte
-constexpr u32 kEndOfBlock = kHuffFlagB; // payload 0: symbol 256; payload 1: symbols 286 and 287
+constexpr u32 kLiteral = kHuffFlagA;     // literal/length table: payload is the byte
+constexpr u32 kEndOfBlock = kHuffFlagB;  // payload 0: symbol 256; payload 1: symbols 286 and 287
 constexpr u32 kBadDistance = kHuffFlagB; // distance table: symbols 30 and 31 outside Deflate64
 
 constexpr std::size_t kLitSymbols = 288;
@@ -36,15 +36,14 @@ constexpr std::size_t kPrecodeCapacity = huffTableCapacity(kPrecodeSymbols, kPre
 static_assert(kLitCapacity == 2978 && kDistCapacity == 832 && kPrecodeCapacity == 128);
 
 // RFC 1951, 3.2.5.
-constexpr std::array<u32, 29> kLengthBase{3,  4,  5,  6,  7,  8,  9,  10, 11,  13,
-                                          15, 17, 19, 23, 27, 31, 35, 43, 51,  59,
+constexpr std::array<u32, 29> kLengthBase{3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                          15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
                                           67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr std::array<u32, 29> kLengthExtra{0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                            2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr std::array<u32, 30> kDistBase{1,    2,    3,    4,     5,     7,     9,    13,
-                                        17,   25,   33,   49,    65,    97,    129,  193,
-                                        257,  385,  513,  769,   1025,  1537,  2049, 3073,
-                                        4097, 6145, 8193, 12289, 16385, 24577};
+constexpr std::array<u32, 30> kDistBase{
+    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 constexpr std::array<u32, 30> kDistExtra{0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                          6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 constexpr std::array<u8, kPrecodeSymbols> kPrecodeOrder{16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
@@ -114,14 +113,9 @@ struct FixedTables {
 };
 const FixedTables kFixed;
 
-enum class [[nodiscard]] Step {
-  More,       // stopped at the window's write point or at the end of the buffered input
-  EndOfBlock,
-  NoData,
-  UnusedCode,
-  LengthSymbol,
-  DistanceSymbol,
-  Distance,
+enum class [[nodiscard]] Step{
+    More, // stopped at the window's write point or at the end of the buffered input
+    EndOfBlock, NoData, UnusedCode, LengthSymbol, DistanceSymbol, Distance,
 };
 
 // The window keeps the history that the longest distance reaches (32 KiB, 64 KiB in Deflate64)
@@ -144,9 +138,8 @@ public:
       : in_(in), options_(std::move(options)), deflate64_(options_.deflate64),
         history_(deflate64_ ? kHistory64 : kHistory), writePoint_(history_ + kNewOutput),
         // Not cleared: only bytes below the fill are ever read as history.
-        window_(std::make_unique_for_overwrite<u8[]>(writePoint_ +
-                                                     (deflate64_ ? kMaxMatch64 : kMaxMatch) +
-                                                     kCopySlack)) {
+        window_(std::make_unique_for_overwrite<u8[]>(
+            writePoint_ + (deflate64_ ? kMaxMatch64 : kMaxMatch) + kCopySlack)) {
     setStop();
   }
 
@@ -212,7 +205,9 @@ private:
   // Output decoded so far, written or not.
   u64 pending() const { return produced_ + (fill_ - written_); }
   // Drops the decoded bytes past the output limit. What is written never goes past it.
-  void cutAtLimit() { fill_ = written_ + static_cast<std::size_t>(options_.outputLimit - produced_); }
+  void cutAtLimit() {
+    fill_ = written_ + static_cast<std::size_t>(options_.outputLimit - produced_);
+  }
 
   // The fill stops at the write point, or earlier where the output limit falls.
   void setStop() {
@@ -417,8 +412,7 @@ private:
   // end of the safely readable input. The fast form refills whole words without looking; the
   // careful form runs only after the source has ended, pulls single bytes (zeros past the end)
   // and checks after every symbol that no padding was used.
-  template <bool kCareful>
-  Step decode(const DecodeTables& tables) {
+  template <bool kCareful> Step decode(const DecodeTables& tables) {
     const u8* in = in_.next;
     const u8* const inEnd = in_.end;
     u64 bits = in_.bits;

@@ -17,29 +17,29 @@
 
 namespace kyv::codec {
 
-enum class [[nodiscard]] InflateStatus {
-  Ok,           // the final block ended; all output is written
-  LimitReached, // the output limit was reached; exactly that much output is written
-  Stopped,      // onWindowMove asked to stop
-  WriteRefused, // the sink refused a write
-  // Damaged data.
-  BadStoredLength,       // a stored block's length and its complement disagree
-  TooManyLengthCodes,    // a dynamic block declares more than 286 literal/length codes
-  TooManyDistanceCodes,  // more than 30 distance codes (Deflate)
-  BadCodeLength,         // the code-length code has no word for the bits read
-  RepeatPastEnd,         // a code-length repeat runs past the declared codes
-  RepeatWithoutPrevious, // repeat of the previous length at the first length
-  OverSubscribed,        // code lengths that give more code words than there is room for
-  BadBlockType,          // block type 3
-  BadLengthSymbol,       // literal/length symbol 286 or 287
-  BadDistanceSymbol,     // distance symbol 30 or 31 (Deflate)
-  UnusedCode,            // a code word that no symbol of an incomplete code has
-  DistanceTooFar,        // a match reaching before the start of the output
-  // The input ended where more was needed.
-  EndInBlockFlag,    // at the final-block flag
-  EndInField,        // in a fixed-size header field
-  EndInCodes,        // in Huffman-coded data or the padding before a stored block
-  EndInStoredData,   // in a stored block's bytes
+enum class [[nodiscard]] InflateStatus{
+    Ok,           // the final block ended; all output is written
+    LimitReached, // the output limit was reached; exactly that much output is written
+    Stopped,      // onWindowMove asked to stop
+    WriteRefused, // the sink refused a write
+    // Damaged data.
+    BadStoredLength,       // a stored block's length and its complement disagree
+    TooManyLengthCodes,    // a dynamic block declares more than 286 literal/length codes
+    TooManyDistanceCodes,  // more than 30 distance codes (Deflate)
+    BadCodeLength,         // the code-length code has no word for the bits read
+    RepeatPastEnd,         // a code-length repeat runs past the declared codes
+    RepeatWithoutPrevious, // repeat of the previous length at the first length
+    OverSubscribed,        // code lengths that give more code words than there is room for
+    BadBlockType,          // block type 3
+    BadLengthSymbol,       // literal/length symbol 286 or 287
+    BadDistanceSymbol,     // distance symbol 30 or 31 (Deflate)
+    UnusedCode,            // a code word that no symbol of an incomplete code has
+    DistanceTooFar,        // a match reaching before the start of the output
+    // The input ended where more was needed.
+    EndInBlockFlag,  // at the final-block flag
+    EndInField,      // in a fixed-size header field
+    EndInCodes,      // in Huffman-coded data or the padding before a stored block
+    EndInStoredData, // in a stored block's bytes
 };
 
 struct InflateOptions {

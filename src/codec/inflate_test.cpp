@@ -56,7 +56,8 @@ TEST(CodecInflateTest, OutputLimitHoldsAcrossWindowMoves) {
   const Bytes data = sample(1'000'000);
   const Bytes packed = storedStream(data);
   // A limit at or past the end changes nothing.
-  for (const std::uint64_t limit : {1ull, 294'912ull, 300'001ull, 999'999ull, 1'000'000ull, 2'000'000ull}) {
+  for (const std::uint64_t limit :
+       {1ull, 294'912ull, 300'001ull, 999'999ull, 1'000'000ull, 2'000'000ull}) {
     MemorySource in(packed);
     VectorSink out;
     InflateOptions options;
@@ -88,14 +89,13 @@ TEST(CodecInflateTest, OutputLimitHoldsWhereTheStreamEnds) {
     InflateStatus status;
     std::size_t written;
   };
-  for (const Case c : {Case{10, 1, InflateStatus::LimitReached, 1},
-                       Case{10, 7, InflateStatus::LimitReached, 7},
-                       Case{10, 8, InflateStatus::Ok, 8}, Case{10, 9, InflateStatus::Ok, 8},
-                       // Cut short: the limit may come first, else the end of input does;
-                       // reached exactly where the data runs out, the limit counts.
-                       Case{7, 3, InflateStatus::LimitReached, 3},
-                       Case{7, 6, InflateStatus::LimitReached, 6},
-                       Case{7, 8, InflateStatus::EndInCodes, 6}}) {
+  for (const Case c :
+       {Case{10, 1, InflateStatus::LimitReached, 1}, Case{10, 7, InflateStatus::LimitReached, 7},
+        Case{10, 8, InflateStatus::Ok, 8}, Case{10, 9, InflateStatus::Ok, 8},
+        // Cut short: the limit may come first, else the end of input does;
+        // reached exactly where the data runs out, the limit counts.
+        Case{7, 3, InflateStatus::LimitReached, 3}, Case{7, 6, InflateStatus::LimitReached, 6},
+        Case{7, 8, InflateStatus::EndInCodes, 6}}) {
     MemorySource in(std::span<const std::byte>(packed).first(c.inputBytes));
     VectorSink out;
     InflateOptions options;

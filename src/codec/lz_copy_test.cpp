@@ -20,7 +20,8 @@ std::vector<std::uint8_t> pattern(std::size_t n) {
 TEST(LzCopyTest, CopiesRepeatOverlapsAndWrapTheRing) {
   constexpr std::size_t kRing = 64;
   for (std::size_t distance = 1; distance <= kRing; ++distance)
-    for (const std::size_t length : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 15u, 16u, 23u, 24u, 25u, 40u, 63u})
+    for (const std::size_t length :
+         {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 15u, 16u, 23u, 24u, 25u, 40u, 63u})
       for (const std::size_t pos : {0u, 5u, 30u, 56u, 63u}) {
         auto want = pattern(kRing);
         for (std::size_t i = 0; i < length; ++i)
@@ -36,7 +37,8 @@ TEST(LzCopyTest, CopiesRepeatOverlapsAndWrapTheRing) {
         want[50 + i] = want[50 + i - distance];
       auto got = pattern(100 + kCopySlack);
       copyMatchWithSlack(got.data() + 50, distance, length);
-      ASSERT_TRUE(std::equal(want.begin(), want.begin() + 50 + static_cast<std::ptrdiff_t>(length), got.begin()))
+      ASSERT_TRUE(std::equal(want.begin(), want.begin() + 50 + static_cast<std::ptrdiff_t>(length),
+                             got.begin()))
           << distance << " " << length;
     }
 }

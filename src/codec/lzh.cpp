@@ -14,7 +14,8 @@ constexpr std::uint32_t kEmptyBlockCount = 65536;
 // up to 15 extra bits.
 constexpr unsigned kStepBits = 16 + 16 + 15;
 
-bool build(std::span<const std::uint8_t> lengths, unsigned rootBits, std::span<std::uint32_t> table) {
+bool build(std::span<const std::uint8_t> lengths, unsigned rootBits,
+           std::span<std::uint32_t> table) {
   return buildHuffmanTable(lengths, plainSymbolEntries(lengths.size()), rootBits, 16, table,
                            BitOrder::MsbFirst, Incomplete::Refused) == HuffBuild::Ok;
 }
@@ -61,8 +62,9 @@ LzhStatus LzhDecoder::readSmallLengths(LzhInput& in, unsigned symbols, unsigned 
     if (static_cast<int>(i) == zeroRunAfter)
       i += in.get(2); // those lengths stay 0; at most 6 < any symbol count here
   }
-  return build(std::span(smallLengths_).first(symbols), kSmallRootBits, small_) ? LzhStatus::Ok
-                                                                                 : LzhStatus::BadTable;
+  return build(std::span(smallLengths_).first(symbols), kSmallRootBits, small_)
+             ? LzhStatus::Ok
+             : LzhStatus::BadTable;
 }
 
 LzhStatus LzhDecoder::readSymbolLengths(LzhInput& in) {
@@ -159,7 +161,8 @@ LzhStatus LzhDecoder::decode(LzhInput& in, std::size_t want) {
 }
 
 LzhStatus LzhDecoder::expand(LzhInput& in, std::span<std::byte> output, std::size_t* produced) {
-  return ring_.fill<LzhStatus>(output, produced, [&](std::size_t want) { return decode(in, want); });
+  return ring_.fill<LzhStatus>(output, produced,
+                               [&](std::size_t want) { return decode(in, want); });
 }
 
 } // namespace kyv::codec

@@ -27,16 +27,16 @@ namespace kyv::codec {
 
 using LzhInput = MsbBitInput<1>;
 
-enum class [[nodiscard]] LzhStatus {
-  Ok,          // the output span is full
-  BadTable,    // a code-length set that is out of range or does not form a complete code
-  BadSymbol,   // a code word of an empty code
-  BadDistance, // a match reaching past the window
-  InputEnded,  // the input ran out before the output was full
+enum class [[nodiscard]] LzhStatus{
+    Ok,          // the output span is full
+    BadTable,    // a code-length set that is out of range or does not form a complete code
+    BadSymbol,   // a code word of an empty code
+    BadDistance, // a match reaching past the window
+    InputEnded,  // the input ran out before the output was full
 };
 
 struct LzhFormat {
-  std::size_t window;      // bytes a match may reach back
+  std::size_t window;       // bytes a match may reach back
   unsigned positionSymbols; // symbols of the position code
   unsigned positionBits;    // bits of its count field
   std::uint8_t fill;        // what the window holds before the first byte
@@ -78,7 +78,8 @@ private:
   std::array<std::uint8_t, kSymbols> lengths_{};
   std::array<std::uint8_t, kCodeLengthSymbols> smallLengths_{};
   // The code-length code while the symbol lengths are read, then the position code.
-  std::array<std::uint32_t, huffTableCapacity(kCodeLengthSymbols, kSmallRootBits, kMaxLength)> small_{};
+  std::array<std::uint32_t, huffTableCapacity(kCodeLengthSymbols, kSmallRootBits, kMaxLength)>
+      small_{};
   std::array<std::uint32_t, huffTableCapacity(kSymbols, kSymbolRootBits, kMaxLength)> symbols_{};
 };
 

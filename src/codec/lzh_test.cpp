@@ -92,11 +92,11 @@ void blockHeader(BitWriter& w, unsigned count, unsigned positionSymbol, unsigned
   smallLengths(w, {0, 0, 1, 2, 2}, 5, true);
   w.bits(259, 9);
   kLengthCode.put(w, 2);
-  w.bits(97 - 20, 9); // symbols 0-96
+  w.bits(97 - 20, 9);    // symbols 0-96
   kLengthCode.put(w, 3); // 'a': length 1
   kLengthCode.put(w, 4); // 'b': length 2
   kLengthCode.put(w, 2);
-  w.bits(159 - 20, 9); // symbols 99-257
+  w.bits(159 - 20, 9);   // symbols 99-257
   kLengthCode.put(w, 4); // 258: length 2
   w.bits(0, positionBits);
   w.bits(positionSymbol, positionBits);
@@ -138,7 +138,9 @@ TEST(LzhDecoderTest, LiteralsMatchesAndBlocksInAnyPieces) {
   for (const std::size_t piece : {std::size_t{1}, std::size_t{3}, SIZE_MAX}) {
     const Result r = runLzh(kLzhLh5, stream, 13, piece);
     EXPECT_EQ(r.status, LzhStatus::Ok) << piece;
-    EXPECT_EQ(r.text, "abababa" "aaaaaa") << piece;
+    EXPECT_EQ(r.text, "abababa"
+                      "aaaaaa")
+        << piece;
   }
   // Asked for less than the stream holds, it stops there: a member never grows past its size.
   EXPECT_EQ(runLzh(kLzhLh5, stream, 4).text, "abab");
@@ -169,15 +171,37 @@ TEST(LzhDecoderTest, DamagedTablesAreRefused) {
   };
   const std::vector<Case> cases{
       {"code-length code over-subscribed",
-       [](BitWriter& w) { w.bits(1, 16); smallLengths(w, {1, 1, 1}, 5, true); }, LzhStatus::BadTable},
+       [](BitWriter& w) {
+         w.bits(1, 16);
+         smallLengths(w, {1, 1, 1}, 5, true);
+       },
+       LzhStatus::BadTable},
       {"code-length code incomplete",
-       [](BitWriter& w) { w.bits(1, 16); smallLengths(w, {1, 2, 0}, 5, true); }, LzhStatus::BadTable},
+       [](BitWriter& w) {
+         w.bits(1, 16);
+         smallLengths(w, {1, 2, 0}, 5, true);
+       },
+       LzhStatus::BadTable},
       {"more code-length lengths than symbols",
-       [](BitWriter& w) { w.bits(1, 16); w.bits(20, 5); }, LzhStatus::BadTable},
+       [](BitWriter& w) {
+         w.bits(1, 16);
+         w.bits(20, 5);
+       },
+       LzhStatus::BadTable},
       {"a single code-length symbol out of range",
-       [](BitWriter& w) { w.bits(1, 16); w.bits(0, 5); w.bits(19, 5); }, LzhStatus::BadTable},
+       [](BitWriter& w) {
+         w.bits(1, 16);
+         w.bits(0, 5);
+         w.bits(19, 5);
+       },
+       LzhStatus::BadTable},
       {"a length past 16 in the unary escape",
-       [](BitWriter& w) { w.bits(1, 16); w.bits(1, 5); w.bits(7, 3); w.bits(0x3FF, 10); },
+       [](BitWriter& w) {
+         w.bits(1, 16);
+         w.bits(1, 5);
+         w.bits(7, 3);
+         w.bits(0x3FF, 10);
+       },
        LzhStatus::BadTable},
       {"a zero run past the last symbol",
        [](BitWriter& w) {
@@ -189,13 +213,19 @@ TEST(LzhDecoderTest, DamagedTablesAreRefused) {
        },
        LzhStatus::BadTable},
       {"more symbol lengths than symbols",
-       [](BitWriter& w) { w.bits(1, 16); smallLengths(w, {0, 0, 1, 2, 2}, 5, true); w.bits(511, 9); },
+       [](BitWriter& w) {
+         w.bits(1, 16);
+         smallLengths(w, {0, 0, 1, 2, 2}, 5, true);
+         w.bits(511, 9);
+       },
        LzhStatus::BadTable},
       {"more position lengths than symbols",
        [](BitWriter& w) {
          w.bits(1, 16);
-         w.bits(0, 5); w.bits(0, 5); // code-length code: one symbol, 0 (a run of one zero)
-         w.bits(0, 9); w.bits('a', 9);
+         w.bits(0, 5);
+         w.bits(0, 5); // code-length code: one symbol, 0 (a run of one zero)
+         w.bits(0, 9);
+         w.bits('a', 9);
          w.bits(15, 4);
        },
        LzhStatus::BadTable},
@@ -206,7 +236,8 @@ TEST(LzhDecoderTest, DamagedTablesAreRefused) {
          w.bits(20, 9);
          kLengthCode.put(w, 2);
          w.bits(0, 9); // 20 zeros: no symbol has a code
-         w.bits(0, 4); w.bits(0, 4);
+         w.bits(0, 4);
+         w.bits(0, 4);
          w.bits(0, 16);
        },
        LzhStatus::BadSymbol},
@@ -277,8 +308,9 @@ TEST(ArjFastDecoderTest, LiteralsAndMatchesOfEveryWidth) {
     std::size_t done = 0;
     while (done < out.size()) {
       std::size_t produced = 0;
-      ASSERT_EQ(d.expand(in, std::span(out).subspan(done, std::min(piece, out.size() - done)), &produced),
-                ArjFastStatus::Ok);
+      ASSERT_EQ(
+          d.expand(in, std::span(out).subspan(done, std::min(piece, out.size() - done)), &produced),
+          ArjFastStatus::Ok);
       done += produced;
     }
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data()), out.size()), expected);
@@ -292,7 +324,7 @@ TEST(ArjFastDecoderTest, LiteralsAndMatchesOfEveryWidth) {
 TEST(LzssDecoderTest, LiteralsMatchesAndTheSpacesBeforeTheStart) {
   // Flags 1,1,0,0 (LSB first): "AB", then a match of 4 from window position 4080 (where 'A'
   // went), then one of 3 from position 0, which still holds the initial spaces.
-  const std::vector<std::byte> stream{std::byte{0x03}, std::byte{'A'}, std::byte{'B'},
+  const std::vector<std::byte> stream{std::byte{0x03}, std::byte{'A'},  std::byte{'B'},
                                       std::byte{0xF0}, std::byte{0xF1}, std::byte{0x00},
                                       std::byte{0x00}};
   for (const std::size_t size : {std::size_t{9}, std::size_t{20}}) {

@@ -170,7 +170,8 @@ public:
   enum class Mode { None, Lzma, Lzma2 };
   enum class Chunk { Control, Lzma, Copy };
 
-  LzmaStatus start(Mode m, std::uint32_t dictionarySize, std::uint64_t unpackedSize, unsigned literalBits);
+  LzmaStatus start(Mode m, std::uint32_t dictionarySize, std::uint64_t unpackedSize,
+                   unsigned literalBits);
   LzmaStatus setProperties(const LzmaProperties& p);
   LzmaStatus step(InputBuffer& in, std::size_t maxOut);
 
@@ -215,8 +216,8 @@ private:
   LzmaStatus copyStored(InputBuffer& in, std::size_t limit);
 };
 
-LzmaStatus LzmaDecoder::Impl::start(Mode m, std::uint32_t dictionarySize, std::uint64_t unpackedSize,
-                                    unsigned literalBits) {
+LzmaStatus LzmaDecoder::Impl::start(Mode m, std::uint32_t dictionarySize,
+                                    std::uint64_t unpackedSize, unsigned literalBits) {
   mode = Mode::None;
   u64 need = std::max<u64>(dictionarySize, kMinWindow);
   if (unpackedSize != kLzmaUnknownSize)
@@ -266,7 +267,9 @@ LzmaStatus LzmaDecoder::Impl::setProperties(const LzmaProperties& p) {
 }
 
 void LzmaDecoder::Impl::resetState() {
-  std::fill(probs.begin(), probs.begin() + static_cast<std::ptrdiff_t>(kLiteral + (kLiteralCoderSize << (lc + lp))),
+  std::fill(probs.begin(),
+            probs.begin() +
+                static_cast<std::ptrdiff_t>(kLiteral + (kLiteralCoderSize << (lc + lp))),
             kProbInit);
   state = 0;
   rep0 = rep1 = rep2 = rep3 = 0;
@@ -337,7 +340,9 @@ Loop LzmaDecoder::Impl::decodeSymbols(Rc& rcIn, const u8* inputLimit, std::size_
     if (decodeBit(rc, pr + kIsMatch + st * kMaxPosStates + posState) == 0) {
       const u32 prev = total != 0 ? w[(p != 0 ? p : ring) - 1] : 0;
       u16* const lit =
-          pr + kLiteral + kLiteralCoderSize * ((((static_cast<u32>(total) & lpMask) << lcBits) + (prev >> (8 - lcBits))));
+          pr + kLiteral +
+          kLiteralCoderSize *
+              ((((static_cast<u32>(total) & lpMask) << lcBits) + (prev >> (8 - lcBits))));
       u32 sym = 1;
       if (st < kLitStates) {
         sym = (sym << 1) | decodeTreeBit(rc, lit + sym);
@@ -687,7 +692,8 @@ LzmaDecoder::~LzmaDecoder() = default;
 LzmaStatus LzmaDecoder::startLzma(const LzmaProperties& props, std::uint64_t unpackedSize) {
   if (props.lc > 8 || props.lp > 4 || props.pb > 4)
     return LzmaStatus::BadProperties;
-  if (const LzmaStatus s = impl_->start(Impl::Mode::Lzma, props.dictionarySize, unpackedSize, props.lc + props.lp);
+  if (const LzmaStatus s =
+          impl_->start(Impl::Mode::Lzma, props.dictionarySize, unpackedSize, props.lc + props.lp);
       s != LzmaStatus::Ok)
     return s;
   return impl_->setProperties(props);
@@ -720,11 +726,13 @@ LzmaStatus LzmaDecoder::run(InputBuffer& in, ByteSink& out, std::uint64_t output
       const LzmaStatus s = impl_->step(in, 0);
       return s == LzmaStatus::Ok ? LzmaStatus::LimitReached : s;
     }
-    const auto maxOut = static_cast<std::size_t>(std::min<std::uint64_t>(kSinkSlice, outputLimit - written));
+    const auto maxOut =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kSinkSlice, outputLimit - written));
     const LzmaStatus s = impl_->step(in, maxOut);
     const std::size_t n = impl_->pos - impl_->stepStart;
-    if (n > 0 && !out.write(std::span<const std::byte>(
-                     reinterpret_cast<const std::byte*>(impl_->window.get() + impl_->stepStart), n)))
+    if (n > 0 &&
+        !out.write(std::span<const std::byte>(
+            reinterpret_cast<const std::byte*>(impl_->window.get() + impl_->stepStart), n)))
       return LzmaStatus::WriteRefused;
     written += n;
     if (s != LzmaStatus::Ok)
@@ -754,7 +762,8 @@ std::optional<LzmaProperties> parseLzmaProperties(std::span<const std::byte> pro
     return std::nullopt;
   p->dictionarySize = 0;
   for (int i = 4; i >= 1; --i)
-    p->dictionarySize = (p->dictionarySize << 8) | static_cast<std::uint8_t>(props[static_cast<std::size_t>(i)]);
+    p->dictionarySize =
+        (p->dictionarySize << 8) | static_cast<std::uint8_t>(props[static_cast<std::size_t>(i)]);
   return p;
 }
 
@@ -768,22 +777,38 @@ std::optional<std::uint32_t> lzma2DictionarySize(std::uint8_t b) {
 
 const char* lzmaStatusText(LzmaStatus s) {
   switch (s) {
-  case LzmaStatus::Ok: return "ok";
-  case LzmaStatus::StreamEnd: return "end of stream";
-  case LzmaStatus::LimitReached: return "output limit reached";
-  case LzmaStatus::WriteRefused: return "output refused";
-  case LzmaStatus::BadProperties: return "bad LZMA properties";
-  case LzmaStatus::DictionaryTooLarge: return "LZMA dictionary too large";
-  case LzmaStatus::NoMemory: return "out of memory for the LZMA dictionary";
-  case LzmaStatus::NotStarted: return "LZMA decoder not started";
-  case LzmaStatus::BadRangeStart: return "damaged LZMA data (range coder start)";
-  case LzmaStatus::DistanceTooFar: return "damaged LZMA data (distance too far back)";
-  case LzmaStatus::MatchPastEnd: return "damaged LZMA data (match past the end)";
-  case LzmaStatus::EarlyEndMarker: return "damaged LZMA data (early end marker)";
-  case LzmaStatus::BadFinish: return "damaged LZMA data (bad end)";
-  case LzmaStatus::BadChunk: return "damaged LZMA2 data (bad chunk)";
-  case LzmaStatus::ChunkSizeMismatch: return "damaged LZMA2 data (chunk size)";
-  case LzmaStatus::Truncated: return "LZMA data cut short";
+  case LzmaStatus::Ok:
+    return "ok";
+  case LzmaStatus::StreamEnd:
+    return "end of stream";
+  case LzmaStatus::LimitReached:
+    return "output limit reached";
+  case LzmaStatus::WriteRefused:
+    return "output refused";
+  case LzmaStatus::BadProperties:
+    return "bad LZMA properties";
+  case LzmaStatus::DictionaryTooLarge:
+    return "LZMA dictionary too large";
+  case LzmaStatus::NoMemory:
+    return "out of memory for the LZMA dictionary";
+  case LzmaStatus::NotStarted:
+    return "LZMA decoder not started";
+  case LzmaStatus::BadRangeStart:
+    return "damaged LZMA data (range coder start)";
+  case LzmaStatus::DistanceTooFar:
+    return "damaged LZMA data (distance too far back)";
+  case LzmaStatus::MatchPastEnd:
+    return "damaged LZMA data (match past the end)";
+  case LzmaStatus::EarlyEndMarker:
+    return "damaged LZMA data (early end marker)";
+  case LzmaStatus::BadFinish:
+    return "damaged LZMA data (bad end)";
+  case LzmaStatus::BadChunk:
+    return "damaged LZMA2 data (bad chunk)";
+  case LzmaStatus::ChunkSizeMismatch:
+    return "damaged LZMA2 data (chunk size)";
+  case LzmaStatus::Truncated:
+    return "LZMA data cut short";
   }
   return "LZMA error";
 }

@@ -24,25 +24,25 @@
 
 namespace kyv::codec {
 
-enum class [[nodiscard]] LzmaStatus {
-  Ok,           // read(): the span is full and the stream goes on
-  StreamEnd,    // the stream ended (end marker, declared size, LZMA2 end); all output is given
-  LimitReached, // run(): the output limit was reached; exactly that much is written
-  WriteRefused, // run(): the sink refused a write
-  // Refused before decoding.
-  BadProperties,      // lc > 8, lp > 4 or pb > 4 (lc + lp > 4 in LZMA2), or a bad dictionary byte
-  DictionaryTooLarge, // the window needed is larger than kLzmaMaxDictionary
-  NoMemory,           // the window or the tables could not be allocated
-  NotStarted,         // read()/run() before startLzma()/startLzma2()
-  // Damaged data.
-  BadRangeStart,    // a range coder's first byte is not zero
-  DistanceTooFar,   // a match reaching before the start of the output or past the dictionary
-  MatchPastEnd,     // a match running past the declared size or the LZMA2 chunk
-  EarlyEndMarker,   // an end marker before the declared size, or inside an LZMA2 chunk
-  BadFinish,        // the range coder is not clean where the stream ends
-  BadChunk,         // LZMA2: bad control byte, or a chunk that needs a reset or properties first
-  ChunkSizeMismatch, // LZMA2: an LZMA chunk whose data is not exactly its packed size
-  Truncated,        // the input ended where more was needed
+enum class [[nodiscard]] LzmaStatus{
+    Ok,           // read(): the span is full and the stream goes on
+    StreamEnd,    // the stream ended (end marker, declared size, LZMA2 end); all output is given
+    LimitReached, // run(): the output limit was reached; exactly that much is written
+    WriteRefused, // run(): the sink refused a write
+    // Refused before decoding.
+    BadProperties,      // lc > 8, lp > 4 or pb > 4 (lc + lp > 4 in LZMA2), or a bad dictionary byte
+    DictionaryTooLarge, // the window needed is larger than kLzmaMaxDictionary
+    NoMemory,           // the window or the tables could not be allocated
+    NotStarted,         // read()/run() before startLzma()/startLzma2()
+    // Damaged data.
+    BadRangeStart,     // a range coder's first byte is not zero
+    DistanceTooFar,    // a match reaching before the start of the output or past the dictionary
+    MatchPastEnd,      // a match running past the declared size or the LZMA2 chunk
+    EarlyEndMarker,    // an end marker before the declared size, or inside an LZMA2 chunk
+    BadFinish,         // the range coder is not clean where the stream ends
+    BadChunk,          // LZMA2: bad control byte, or a chunk that needs a reset or properties first
+    ChunkSizeMismatch, // LZMA2: an LZMA chunk whose data is not exactly its packed size
+    Truncated,         // the input ended where more was needed
 };
 
 // True for the statuses that mean damaged data or a refusal.
@@ -82,7 +82,8 @@ public:
   LzmaStatus startLzma(const LzmaProperties& props, std::uint64_t unpackedSize);
   // Begins an LZMA2 stream. A known unpackedSize only makes the window smaller; a stream that
   // goes past it fails with DistanceTooFar at the latest once the window would be outgrown.
-  LzmaStatus startLzma2(std::uint32_t dictionarySize, std::uint64_t unpackedSize = kLzmaUnknownSize);
+  LzmaStatus startLzma2(std::uint32_t dictionarySize,
+                        std::uint64_t unpackedSize = kLzmaUnknownSize);
 
   // Decodes up to out.size() bytes into out; `produced` is how many were given, also on failure
   // (everything decoded before it).

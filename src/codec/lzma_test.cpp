@@ -27,15 +27,15 @@ const std::string kShortText = "abracadabra abracadabra abracadabra, cadabra!";
 
 // `xz --format=lzma`: 5 property bytes (lc 3, lp 0, pb 2, 8 MiB), size all ones, then the
 // stream, which ends with the end marker.
-const Bytes kShortLzmaFile = bytes(
-    {0x5d, 0x00, 0x00, 0x80, 0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00, 0x30, 0x98,
-     0x8a, 0xaa, 0x9a, 0x59, 0xf5, 0x11, 0xd8, 0x3e, 0xb3, 0x8f, 0xcd, 0xa4, 0x58, 0x49, 0x1f, 0x0c,
-     0xbd, 0xb9, 0x6b, 0xff, 0xff, 0x7a, 0xe0, 0x00, 0x00});
+const Bytes kShortLzmaFile =
+    bytes({0x5d, 0x00, 0x00, 0x80, 0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00,
+           0x30, 0x98, 0x8a, 0xaa, 0x9a, 0x59, 0xf5, 0x11, 0xd8, 0x3e, 0xb3, 0x8f, 0xcd, 0xa4,
+           0x58, 0x49, 0x1f, 0x0c, 0xbd, 0xb9, 0x6b, 0xff, 0xff, 0x7a, 0xe0, 0x00, 0x00});
 // `xz --format=raw --lzma2=preset=0`: one LZMA chunk (control E0: dictionary reset and new
 // properties; 45 bytes out, 22 in; properties 5D), then the end byte.
-const Bytes kShortLzma2 = bytes({0xe0, 0x00, 0x2c, 0x00, 0x15, 0x5d, 0x00, 0x30, 0x98, 0x8a, 0xaa, 0x9a,
-                                 0x59, 0xf5, 0x11, 0xd8, 0x3e, 0xb3, 0x8f, 0xcd, 0xa4, 0x58, 0x49, 0x1f,
-                                 0x0b, 0xb2, 0xbb, 0xa0, 0x00});
+const Bytes kShortLzma2 =
+    bytes({0xe0, 0x00, 0x2c, 0x00, 0x15, 0x5d, 0x00, 0x30, 0x98, 0x8a, 0xaa, 0x9a, 0x59, 0xf5, 0x11,
+           0xd8, 0x3e, 0xb3, 0x8f, 0xcd, 0xa4, 0x58, 0x49, 0x1f, 0x0b, 0xb2, 0xbb, 0xa0, 0x00});
 
 // A source that gives at most `piece` bytes per read, so the decoder's input runs dry often.
 class TrickleSource final : public ByteSource {
@@ -87,7 +87,8 @@ Result runAll(Kind kind, std::span<const std::byte> props, std::span<const std::
 
 // The same through read() in pieces of `outPiece` bytes, from a source of `inPiece`-byte reads.
 Result readInPieces(Kind kind, std::span<const std::byte> props, std::span<const std::byte> stream,
-                    std::size_t inPiece, std::size_t outPiece, std::uint64_t size = kLzmaUnknownSize) {
+                    std::size_t inPiece, std::size_t outPiece,
+                    std::uint64_t size = kLzmaUnknownSize) {
   LzmaDecoder d;
   Result r{start(d, kind, props, size), {}};
   if (r.status != LzmaStatus::Ok)
@@ -133,7 +134,8 @@ TEST(Lzma, ShortStreamsMadeByXz) {
   EXPECT_EQ(cut.status, LzmaStatus::MatchPastEnd);
   EXPECT_EQ(test::textOf(cut.out), kShortText.substr(0, 14));
   // A size beyond the end marker.
-  EXPECT_EQ(runAll(Kind::Lzma, props, stream, kShortText.size() + 1).status, LzmaStatus::EarlyEndMarker);
+  EXPECT_EQ(runAll(Kind::Lzma, props, stream, kShortText.size() + 1).status,
+            LzmaStatus::EarlyEndMarker);
 }
 
 TEST(Lzma, CutShortAnywhereIsTruncatedWithAPrefixDelivered) {
@@ -165,23 +167,29 @@ TEST(Lzma, DamagedAndRefusedStreams) {
     Bytes stream;
     LzmaStatus status;
   } cases[] = {
-      {"first range byte not zero", Kind::Lzma, lzmaProps, patched(lzmaStream, 0, 1), LzmaStatus::BadRangeStart},
-      {"LZMA2 range start", Kind::Lzma2, bytes({12}), patched(kShortLzma2, 6, 1), LzmaStatus::BadRangeStart},
-      {"properties byte 225", Kind::Lzma, patched(lzmaProps, 0, 225), lzmaStream, LzmaStatus::BadProperties},
+      {"first range byte not zero", Kind::Lzma, lzmaProps, patched(lzmaStream, 0, 1),
+       LzmaStatus::BadRangeStart},
+      {"LZMA2 range start", Kind::Lzma2, bytes({12}), patched(kShortLzma2, 6, 1),
+       LzmaStatus::BadRangeStart},
+      {"properties byte 225", Kind::Lzma, patched(lzmaProps, 0, 225), lzmaStream,
+       LzmaStatus::BadProperties},
       {"LZMA2 lc + lp = 5", Kind::Lzma2, bytes({12}), patched(kShortLzma2, 5, (1 * 5 + 1) * 9 + 4),
        LzmaStatus::BadProperties},
       {"LZMA2 control 3", Kind::Lzma2, bytes({12}), bytes({3}), LzmaStatus::BadChunk},
-      {"LZMA2 first chunk keeps the dictionary", Kind::Lzma2, bytes({12}), patched(kShortLzma2, 0, 0xC0),
-       LzmaStatus::BadChunk},
+      {"LZMA2 first chunk keeps the dictionary", Kind::Lzma2, bytes({12}),
+       patched(kShortLzma2, 0, 0xC0), LzmaStatus::BadChunk},
       {"LZMA2 chunk without properties", Kind::Lzma2, bytes({12}),
-       bytes({0x01, 0x00, 0x00, 'a', 0xA0, 0x00, 0x00, 0x00, 0x05, 0x00, 0, 0, 0, 0, 0x00}), LzmaStatus::BadChunk},
+       bytes({0x01, 0x00, 0x00, 'a', 0xA0, 0x00, 0x00, 0x00, 0x05, 0x00, 0, 0, 0, 0, 0x00}),
+       LzmaStatus::BadChunk},
       {"LZMA2 packed size too large", Kind::Lzma2, bytes({12}), patched(kShortLzma2, 4, 0x16),
        LzmaStatus::ChunkSizeMismatch},
       {"LZMA2 unpacked size one too small", Kind::Lzma2, bytes({12}), patched(kShortLzma2, 2, 0x2b),
        LzmaStatus::BadFinish},
       // 1 GiB declared, size unknown: more than the plug-in may take.
-      {"dictionary too large", Kind::Lzma, bytes({0x5d, 0, 0, 0, 0x40}), lzmaStream, LzmaStatus::DictionaryTooLarge},
-      {"LZMA2 dictionary too large", Kind::Lzma2, bytes({36}), kShortLzma2, LzmaStatus::DictionaryTooLarge},
+      {"dictionary too large", Kind::Lzma, bytes({0x5d, 0, 0, 0, 0x40}), lzmaStream,
+       LzmaStatus::DictionaryTooLarge},
+      {"LZMA2 dictionary too large", Kind::Lzma2, bytes({36}), kShortLzma2,
+       LzmaStatus::DictionaryTooLarge},
   };
   for (const Case& c : cases) {
     Result r = runAll(c.kind, c.props, c.stream);
@@ -249,7 +257,8 @@ TEST(Lzma, SinkRefusalAndOutputLimitStop) {
 std::string textData(std::size_t n) {
   std::string s;
   std::uint32_t x = 7;
-  static const char* words[] = {"mail ", "scanner ", "attachment ", "archive ", "zip ", "the ", "of ", "\n"};
+  static const char* words[] = {"mail ", "scanner ", "attachment ", "archive ",
+                                "zip ",  "the ",     "of ",         "\n"};
   while (s.size() < n) {
     x = x * 1103515245u + 12345u;
     s += words[(x >> 16) % 8];
@@ -307,8 +316,8 @@ TEST(LzmaInterop, XzRawStreams) {
     const std::string& data = std::string(name) == "text" ? text : binary;
     for (const Case& c : cases) {
       const auto out = dir / (std::string(name) + ".raw");
-      ASSERT_EQ(test::run(std::string("xz --format=raw ") + c.filter + " -c '" + (dir / name).string() + "' > '" +
-                          out.string() + "'"),
+      ASSERT_EQ(test::run(std::string("xz --format=raw ") + c.filter + " -c '" +
+                          (dir / name).string() + "' > '" + out.string() + "'"),
                 0);
       const Bytes stream = test::readFile(out);
       Result whole = runAll(c.kind, c.props, stream);
@@ -334,8 +343,8 @@ TEST(LzmaInterop, FlippedBytesEndInAnOrderlyWay) {
     GTEST_SKIP() << "xz not installed";
   test::ScratchDir dir;
   test::writeFile(dir / "data", binaryData(300000));
-  ASSERT_EQ(test::run("xz --format=raw --lzma2=dict=64KiB -c '" + (dir / "data").string() + "' > '" +
-                      (dir / "raw").string() + "'"),
+  ASSERT_EQ(test::run("xz --format=raw --lzma2=dict=64KiB -c '" + (dir / "data").string() +
+                      "' > '" + (dir / "raw").string() + "'"),
             0);
   const Bytes stream = test::readFile(dir / "raw");
   std::uint32_t x = 1;

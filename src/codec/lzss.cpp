@@ -42,8 +42,10 @@ LzssStatus LzssDecoder::decode(InputBuffer& in, std::size_t want) {
   return LzssStatus::Ok;
 }
 
-LzssStatus LzssDecoder::expand(InputBuffer& in, std::span<std::byte> output, std::size_t* produced) {
-  return ring_.fill<LzssStatus>(output, produced, [&](std::size_t want) { return decode(in, want); });
+LzssStatus LzssDecoder::expand(InputBuffer& in, std::span<std::byte> output,
+                               std::size_t* produced) {
+  return ring_.fill<LzssStatus>(output, produced,
+                                [&](std::size_t want) { return decode(in, want); });
 }
 
 } // namespace kyv::codec

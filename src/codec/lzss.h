@@ -13,9 +13,9 @@
 
 namespace kyv::codec {
 
-enum class [[nodiscard]] LzssStatus {
-  Ok,         // the output span is full
-  InputEnded, // the input ran out first: the end of the stream, or a cut one
+enum class [[nodiscard]] LzssStatus{
+    Ok,         // the output span is full
+    InputEnded, // the input ran out first: the end of the stream, or a cut one
 };
 
 class LzssDecoder {

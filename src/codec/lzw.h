@@ -9,10 +9,10 @@
 
 namespace kyv::codec {
 
-enum class [[nodiscard]] LzwStatus {
-  Ok,           // the end code was read, or the input ended between codes
-  BadCode,      // a code past the next free table entry; what came before is written
-  WriteRefused, // the sink refused a write
+enum class [[nodiscard]] LzwStatus{
+    Ok,           // the end code was read, or the input ended between codes
+    BadCode,      // a code past the next free table entry; what came before is written
+    WriteRefused, // the sink refused a write
 };
 
 // Decodes the source from its current position to its end into out.

@@ -116,7 +116,9 @@ LzxResult LzxDecoderState::prepare(int windowBits, std::uint64_t streamLength) {
   // then reads zeros, never the bytes of an earlier, unrelated stream.
   std::memset(window_.get(), 0, size);
   windowSize_ = size;
-  positionSlots_ = windowBits == 20 ? 42u : windowBits == 21 ? 50u : 2u * static_cast<unsigned>(windowBits);
+  positionSlots_ = windowBits == 20   ? 42u
+                   : windowBits == 21 ? 50u
+                                      : 2u * static_cast<unsigned>(windowBits);
   mainElements_ = kNumChars + 8 * positionSlots_;
   streamLength_ = streamLength;
   decodedTotal_ = 0;
@@ -139,7 +141,8 @@ LzxResult LzxDecoderState::readCodeLengths(LzxInput& in, std::uint8_t* lengths, 
                                            unsigned last) {
   for (auto& l : preLengths_)
     l = static_cast<std::uint8_t>(in.get(4));
-  if (!buildTable(preLengths_, plainSymbolEntries(kPreSymbols), kPreRootBits, kPreMaxLength, preTable_))
+  if (!buildTable(preLengths_, plainSymbolEntries(kPreSymbols), kPreRootBits, kPreMaxLength,
+                  preTable_))
     return LzxResult::BadData;
   // A run may end past `last`; the spare entries after each length array take it.
   unsigned x = first;
@@ -175,15 +178,15 @@ LzxResult LzxDecoderState::readTrees(LzxInput& in) {
     return LzxResult::BadData;
   // Lengths a run wrote past the main elements count as well (up to the 656 symbols of the
   // largest window): a symbol there decodes to an offset the window refuses.
-  if (!buildTable(std::span(mainLengths_).first(kMainSymbols), kMainEntries, kMainRootBits, kMaxLength,
-                  mainTable_))
+  if (!buildTable(std::span(mainLengths_).first(kMainSymbols), kMainEntries, kMainRootBits,
+                  kMaxLength, mainTable_))
     return LzxResult::BadData;
   if (mainLengths_[0xE8] != 0)
     e8Started_ = true;
   if (readCodeLengths(in, lengthLengths_.data(), 0, kNumSecondaryLengths) != LzxResult::Ok)
     return LzxResult::BadData;
-  if (!buildTable(std::span(lengthLengths_).first(kLengthSymbols), plainSymbolEntries(kLengthSymbols),
-                  kLengthRootBits, kMaxLength, lengthTable_))
+  if (!buildTable(std::span(lengthLengths_).first(kLengthSymbols),
+                  plainSymbolEntries(kLengthSymbols), kLengthRootBits, kMaxLength, lengthTable_))
     return LzxResult::BadData;
   return LzxResult::Ok;
 }
@@ -433,7 +436,8 @@ LzxResult LzxDecoderState::decodeSymbols(LzxInput& in, std::size_t& wpRef, std::
   return result;
 }
 
-LzxResult LzxDecoderState::expand(LzxInput& in, std::span<std::byte> output, std::size_t* produced) {
+LzxResult LzxDecoderState::expand(LzxInput& in, std::span<std::byte> output,
+                                  std::size_t* produced) {
   if (produced != nullptr)
     *produced = 0;
   if (!prepared_)
@@ -453,14 +457,17 @@ LzxResult LzxDecoderState::expand(LzxInput& in, std::span<std::byte> output, std
     const std::size_t run = std::min<std::size_t>(blockRemaining_, output.size() - done);
     const std::size_t start = windowPos_ & (windowSize_ - 1);
     // What one call for the whole stream would take as this run, for the window-end check.
-    const std::uint64_t streamLeft =
-        streamLength_ == UINT64_MAX ? output.size() - done : streamLength_ - std::min(streamLength_, decodedTotal_);
-    if (start + std::min<std::uint64_t>(blockRemaining_, std::max<std::uint64_t>(streamLeft, run)) > windowSize_) {
+    const std::uint64_t streamLeft = streamLength_ == UINT64_MAX
+                                         ? output.size() - done
+                                         : streamLength_ - std::min(streamLength_, decodedTotal_);
+    if (start + std::min<std::uint64_t>(blockRemaining_, std::max<std::uint64_t>(streamLeft, run)) >
+        windowSize_) {
       result = LzxResult::BadFormat;
       break;
     }
     windowPos_ = start;
-    result = blockType_ == BlockType::Uncompressed ? copyUncompressed(in, run) : decodeRun(in, start + run);
+    result = blockType_ == BlockType::Uncompressed ? copyUncompressed(in, run)
+                                                   : decodeRun(in, start + run);
     if (result != LzxResult::Ok)
       break;
     blockRemaining_ -= static_cast<std::uint32_t>(run);
@@ -497,8 +504,8 @@ void LzxDecoderState::translateE8(std::span<std::uint8_t> output) {
     const std::uint64_t abs = base + i;
     if (abs / kFrameSize >= kE8Frames)
       break;
-    const std::size_t frameEnd =
-        std::min<std::size_t>(output.size(), i + static_cast<std::size_t>(kFrameSize - abs % kFrameSize));
+    const std::size_t frameEnd = std::min<std::size_t>(
+        output.size(), i + static_cast<std::size_t>(kFrameSize - abs % kFrameSize));
     if (frameEnd - i > kE8Tail) {
       filter.start = abs;
       x86Decode(output.subspan(i, frameEnd - i), frameEnd - i - kE8Tail, filter);

@@ -113,9 +113,12 @@ private:
   std::array<std::uint8_t, kMainSymbols + kSpareLengths> mainLengths_{};
   std::array<std::uint8_t, kLengthSymbols + kSpareLengths> lengthLengths_{};
   std::array<std::uint8_t, kAlignedSymbols> alignedLengths_{};
-  std::array<std::uint32_t, huffTableCapacity(kPreSymbols, kPreRootBits, kPreMaxLength)> preTable_{};
-  std::array<std::uint32_t, huffTableCapacity(kMainSymbols, kMainRootBits, kMaxLength)> mainTable_{};
-  std::array<std::uint32_t, huffTableCapacity(kLengthSymbols, kLengthRootBits, kMaxLength)> lengthTable_{};
+  std::array<std::uint32_t, huffTableCapacity(kPreSymbols, kPreRootBits, kPreMaxLength)>
+      preTable_{};
+  std::array<std::uint32_t, huffTableCapacity(kMainSymbols, kMainRootBits, kMaxLength)>
+      mainTable_{};
+  std::array<std::uint32_t, huffTableCapacity(kLengthSymbols, kLengthRootBits, kMaxLength)>
+      lengthTable_{};
   std::array<std::uint32_t, huffTableCapacity(kAlignedSymbols, kAlignedRootBits, kAlignedMaxLength)>
       alignedTable_{};
 };

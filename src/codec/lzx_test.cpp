@@ -54,9 +54,10 @@ TEST(LzxPrepare, WindowSizesAndSlots) {
     std::size_t window;
     unsigned slots;
   };
-  for (const Case c : {Case{14, LzxResult::BadFormat, 0, 0}, Case{22, LzxResult::BadFormat, 0, 0},
-                       Case{15, LzxResult::Ok, 32768, 30}, Case{16, LzxResult::Ok, 65536, 32},
-                       Case{20, LzxResult::Ok, 1u << 20, 42}, Case{21, LzxResult::Ok, 1u << 21, 50}}) {
+  for (const Case c :
+       {Case{14, LzxResult::BadFormat, 0, 0}, Case{22, LzxResult::BadFormat, 0, 0},
+        Case{15, LzxResult::Ok, 32768, 30}, Case{16, LzxResult::Ok, 65536, 32},
+        Case{20, LzxResult::Ok, 1u << 20, 42}, Case{21, LzxResult::Ok, 1u << 21, 50}}) {
     LzxDecoderState d;
     EXPECT_EQ(d.prepare(c.bits), c.result) << c.bits;
     if (c.result == LzxResult::Ok) {
@@ -195,7 +196,8 @@ TEST(LzxExpand, InputRunningOutIsBadDataAndKeepsEarlierRuns) {
     w.blockHeader(3, 100);
     w.uncompressedBody(filler(100, 4));
     const auto full = w.finish();
-    const std::vector<std::byte> in(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(full.size() - 50));
+    const std::vector<std::byte> in(full.begin(),
+                                    full.begin() + static_cast<std::ptrdiff_t>(full.size() - 50));
     const auto r = decode(15, in, 104);
     EXPECT_EQ(r.result, LzxResult::BadData);
     EXPECT_EQ(textOf(r.out).substr(0, 4), "good");
@@ -325,7 +327,8 @@ TEST(LzxExpand, FrameByFrameFromASourceGivesTheBytesOfOneCall) {
     for (std::size_t at = 0; at < out.size(); at += LzxDecoderState::kFrameSize) {
       const std::size_t n = std::min(LzxDecoderState::kFrameSize, out.size() - at);
       std::size_t produced = 0;
-      ASSERT_EQ(d.expand(in, std::span(out).subspan(at, n), &produced), LzxResult::Ok) << piece << " " << at;
+      ASSERT_EQ(d.expand(in, std::span(out).subspan(at, n), &produced), LzxResult::Ok)
+          << piece << " " << at;
       EXPECT_EQ(produced, n);
     }
     EXPECT_TRUE(textOf(out) == expected) << piece;

@@ -18,7 +18,8 @@ constexpr std::array<u32, 64> kSine{
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
 
 // Left rotations of each round's four steps.
-constexpr unsigned kShift[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
+constexpr unsigned kShift[4][4] = {
+    {7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
 
 constexpr u32 rotl(u32 x, unsigned n) { return (x << n) | (x >> (32 - n)); }
 
@@ -37,10 +38,18 @@ void Md5::compress(const std::uint8_t* block) {
     u32 f;
     int k;
     switch (round) {
-    case 0: f = (b & c) | (~b & d), k = i; break;
-    case 1: f = (b & d) | (c & ~d), k = (5 * i + 1) % 16; break;
-    case 2: f = b ^ c ^ d, k = (3 * i + 5) % 16; break;
-    default: f = c ^ (b | ~d), k = (7 * i) % 16; break;
+    case 0:
+      f = (b & c) | (~b & d), k = i;
+      break;
+    case 1:
+      f = (b & d) | (c & ~d), k = (5 * i + 1) % 16;
+      break;
+    case 2:
+      f = b ^ c ^ d, k = (3 * i + 5) % 16;
+      break;
+    default:
+      f = c ^ (b | ~d), k = (7 * i) % 16;
+      break;
     }
     const u32 next = b + rotl(a + f + x[k] + kSine[i], kShift[round][i % 4]);
     a = d;

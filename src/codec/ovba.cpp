@@ -58,7 +58,8 @@ bool OvbaDecoder::takeChunk() {
     chunkWanted_ = (header & 0x0FFFu) + 3;
     return true;
   }
-  status_ = decodeChunk(std::span(in_).subspan(kChunkHeaderSize, have_ - kChunkHeaderSize), (header & 0x8000u) != 0);
+  status_ = decodeChunk(std::span(in_).subspan(kChunkHeaderSize, have_ - kChunkHeaderSize),
+                        (header & 0x8000u) != 0);
   chunkWanted_ = 0;
   have_ = 0;
   return status_ == OvbaStatus::Ok;

@@ -21,15 +21,15 @@
 
 namespace kyv::codec {
 
-enum class [[nodiscard]] OvbaStatus {
-  Ok,             // every chunk decoded
-  BadSignature,   // the first byte is not 01
-  BadChunkHeader, // a chunk header without the signature bits
-  BadCopyToken,   // a copy token at a chunk's start, or one reaching before the chunk's start
-  ChunkOverflow,  // a chunk that decodes to more than 4096 bytes
-  Truncated,      // the input ended inside a chunk (what it held was still decoded)
-  Empty,          // no input at all
-  WriteRefused,   // the output sink refused a write
+enum class [[nodiscard]] OvbaStatus{
+    Ok,             // every chunk decoded
+    BadSignature,   // the first byte is not 01
+    BadChunkHeader, // a chunk header without the signature bits
+    BadCopyToken,   // a copy token at a chunk's start, or one reaching before the chunk's start
+    ChunkOverflow,  // a chunk that decodes to more than 4096 bytes
+    Truncated,      // the input ended inside a chunk (what it held was still decoded)
+    Empty,          // no input at all
+    WriteRefused,   // the output sink refused a write
 };
 
 inline constexpr std::size_t kOvbaChunkSize = 4096;

@@ -43,10 +43,10 @@ TEST(Ovba, DecodesThePublishedExample) {
   // The worked example of the format's description: literals and copy tokens of 4 and 5
   // offset bits, overlapping copies among them.
   const std::string compressed =
-      bytesOf({0x01, 0x2F, 0xB0, 0x00, 0x23, 0x61, 0x61, 0x61, 0x62, 0x63, 0x64, 0x65, 0x82, 0x66,
-               0x00, 0x70, 0x61, 0x67, 0x68, 0x69, 0x6A, 0x01, 0x38, 0x08, 0x61, 0x6B, 0x6C, 0x00,
-               0x30, 0x6D, 0x6E, 0x6F, 0x70, 0x06, 0x71, 0x02, 0x70, 0x04, 0x10, 0x72, 0x73, 0x74,
-               0x75, 0x76, 0x10, 0x77, 0x78, 0x79, 0x7A, 0x00, 0x3C});
+      bytesOf({0x01, 0x2F, 0xB0, 0x00, 0x23, 0x61, 0x61, 0x61, 0x62, 0x63, 0x64, 0x65, 0x82,
+               0x66, 0x00, 0x70, 0x61, 0x67, 0x68, 0x69, 0x6A, 0x01, 0x38, 0x08, 0x61, 0x6B,
+               0x6C, 0x00, 0x30, 0x6D, 0x6E, 0x6F, 0x70, 0x06, 0x71, 0x02, 0x70, 0x04, 0x10,
+               0x72, 0x73, 0x74, 0x75, 0x76, 0x10, 0x77, 0x78, 0x79, 0x7A, 0x00, 0x3C});
   const Decoded d = decode(compressed);
   EXPECT_EQ(d.status, OvbaStatus::Ok);
   EXPECT_EQ(d.text, "#aaabcdefaaaaghijaaaaaklaaamnopqaaaaaaaaaaaarstuvwxyzaaa");
@@ -58,11 +58,13 @@ TEST(Ovba, RoundTripsEveryChunkKindFedInAnyPieces) {
     mixed.push_back(static_cast<char>((i * 7919 + i / 13) % 251));
   std::string source;
   for (int i = 0; i < 400; ++i)
-    source += "Sub Auto_Open()\r\n  Shell \"cmd /c x" + std::to_string(i % 17) + "\"\r\nEnd Sub\r\n";
-  const std::vector<std::string> inputs{"", "a", std::string(4096, 'z'), std::string(4097, 'z'),
-                                        source, mixed};
+    source +=
+        "Sub Auto_Open()\r\n  Shell \"cmd /c x" + std::to_string(i % 17) + "\"\r\nEnd Sub\r\n";
+  const std::vector<std::string> inputs{
+      "", "a", std::string(4096, 'z'), std::string(4097, 'z'), source, mixed};
   for (const std::string& data : inputs)
-    for (const OvbaMode mode : {OvbaMode::Compress, OvbaMode::LiteralsOnly, OvbaMode::StoreFullChunks})
+    for (const OvbaMode mode :
+         {OvbaMode::Compress, OvbaMode::LiteralsOnly, OvbaMode::StoreFullChunks})
       for (const std::size_t piece : {std::size_t{1}, std::size_t{4097}, SIZE_MAX}) {
         SCOPED_TRACE(testing::Message() << data.size() << " bytes, mode " << static_cast<int>(mode)
                                         << ", piece " << piece);
@@ -88,10 +90,13 @@ TEST(Ovba, DamageEndsDecodingAndKeepsWhatCameBefore) {
       {"no input", "", OvbaStatus::Empty, ""},
       {"signature only", "\x01", OvbaStatus::Ok, ""},
       {"wrong signature", "\x02" + good.substr(1), OvbaStatus::BadSignature, ""},
-      {"header without its signature bits", bytesOf({0x01, 0x01, 0x80, 0x00, 'x'}), OvbaStatus::BadChunkHeader, ""},
-      {"copy token at the chunk's start", bytesOf({0x01, 0x02, 0xB0, 0x01, 0x00, 0x00}), OvbaStatus::BadCopyToken, ""},
+      {"header without its signature bits", bytesOf({0x01, 0x01, 0x80, 0x00, 'x'}),
+       OvbaStatus::BadChunkHeader, ""},
+      {"copy token at the chunk's start", bytesOf({0x01, 0x02, 0xB0, 0x01, 0x00, 0x00}),
+       OvbaStatus::BadCopyToken, ""},
       // Offset 3 (0x2000 >> 12 + 1) with only two bytes behind: reaches before the chunk.
-      {"copy before the chunk", bytesOf({0x01, 0x04, 0xB0, 0x04, 'a', 'b', 0x00, 0x20}), OvbaStatus::BadCopyToken, "ab"},
+      {"copy before the chunk", bytesOf({0x01, 0x04, 0xB0, 0x04, 'a', 'b', 0x00, 0x20}),
+       OvbaStatus::BadCopyToken, "ab"},
       {"good copy", copyAt2, OvbaStatus::Ok, "ababa"},
       {"half a token", copyAt2.substr(0, copyAt2.size() - 1), OvbaStatus::Truncated, "ab"},
       {"cut in the second chunk", good.substr(0, good.size() - 3), OvbaStatus::Truncated, ""},

@@ -11,7 +11,8 @@ namespace {
 
 constexpr unsigned kIndexes = 38;
 
-constexpr std::uint16_t kInitBinEsc[8] = {0x3CDD, 0x1F3F, 0x59BF, 0x48F3, 0x64A1, 0x5ABC, 0x6632, 0x6051};
+constexpr std::uint16_t kInitBinEsc[8] = {0x3CDD, 0x1F3F, 0x59BF, 0x48F3,
+                                          0x64A1, 0x5ABC, 0x6632, 0x6051};
 
 // The unit at offset 0 is never handed out: 0 stays the null reference, and while free blocks
 // are glued it serves as the head of their list. Blocks: Stamp u16 @0, NU u16 @2, next @4, prev @8.
@@ -26,10 +27,14 @@ void Ppmd7Model::Free::operator()(std::uint8_t* p) const { std::free(p); }
 
 Ppmd7Model::Ppmd7Model() {
   unsigned i = 0, k = 1;
-  for (; i < 4; ++i, k += 1) indx2Units_[i] = static_cast<std::uint8_t>(k);
-  for (++k; i < 8; ++i, k += 2) indx2Units_[i] = static_cast<std::uint8_t>(k);
-  for (++k; i < 12; ++i, k += 3) indx2Units_[i] = static_cast<std::uint8_t>(k);
-  for (++k; i < kIndexes; ++i, k += 4) indx2Units_[i] = static_cast<std::uint8_t>(k);
+  for (; i < 4; ++i, k += 1)
+    indx2Units_[i] = static_cast<std::uint8_t>(k);
+  for (++k; i < 8; ++i, k += 2)
+    indx2Units_[i] = static_cast<std::uint8_t>(k);
+  for (++k; i < 12; ++i, k += 3)
+    indx2Units_[i] = static_cast<std::uint8_t>(k);
+  for (++k; i < kIndexes; ++i, k += 4)
+    indx2Units_[i] = static_cast<std::uint8_t>(k);
   for (unsigned n = 0, idx = 0; n < 128; ++n) {
     idx += indx2Units_[idx] < n + 1;
     units2Indx_[n] = static_cast<std::uint8_t>(idx);
@@ -284,8 +289,10 @@ void Ppmd7Model::startModel(int maxOrder) {
   restartModel();
   ns2BsIndx_[0] = 0;
   ns2BsIndx_[1] = 2;
-  for (unsigned i = 2; i < 11; ++i) ns2BsIndx_[i] = 4;
-  for (unsigned i = 11; i < 256; ++i) ns2BsIndx_[i] = 6;
+  for (unsigned i = 2; i < 11; ++i)
+    ns2BsIndx_[i] = 4;
+  for (unsigned i = 11; i < 256; ++i)
+    ns2BsIndx_[i] = 6;
   unsigned i = 0;
   for (; i < 3; ++i)
     ns2Indx_[i] = static_cast<std::uint8_t>(i);
@@ -296,8 +303,10 @@ void Ppmd7Model::startModel(int maxOrder) {
       ++m;
     }
   }
-  for (unsigned j = 0; j < 0x40; ++j) hb2Flag_[j] = 0;
-  for (unsigned j = 0x40; j < 0x100; ++j) hb2Flag_[j] = 8;
+  for (unsigned j = 0; j < 0x40; ++j)
+    hb2Flag_[j] = 0;
+  for (unsigned j = 0x40; j < 0x100; ++j)
+    hb2Flag_[j] = 8;
   dummySee2_.shift = kPeriodBits;
   dummySee2_.summ = 0;
   dummySee2_.count = 64;
@@ -525,7 +534,8 @@ void Ppmd7Model::updateModel() {
             goto restart;
           setStats(pc, st);
         }
-        setSummFreq(pc, summFreq(pc) + (2 * ns1 < ns) + 2 * ((4 * ns1 <= ns) & (summFreq(pc) <= 8 * ns1)));
+        setSummFreq(pc, summFreq(pc) + (2 * ns1 < ns) +
+                            2 * ((4 * ns1 <= ns) & (summFreq(pc) <= 8 * ns1)));
       } else {
         const Ref st = allocUnits(1);
         if (st == 0)

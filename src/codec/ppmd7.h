@@ -47,7 +47,11 @@ private:
     std::uint16_t summ;
     std::uint8_t shift;
     std::uint8_t count;
-    void init(unsigned v) { shift = 3; summ = static_cast<std::uint16_t>(v << 3); count = 4; }
+    void init(unsigned v) {
+      shift = 3;
+      summ = static_cast<std::uint16_t>(v << 3);
+      count = 4;
+    }
     unsigned mean() {
       unsigned r = summ >> shift;
       summ = static_cast<std::uint16_t>(summ - r);
@@ -63,12 +67,32 @@ private:
   using Ref = std::uint32_t;
 
   // Heap access.
-  std::uint8_t& b(Ref p) { check(p, 1); return heap_[p]; }
+  std::uint8_t& b(Ref p) {
+    check(p, 1);
+    return heap_[p];
+  }
   // The heap is private to the model, so its words are kept in the host's byte order.
-  std::uint16_t g16(Ref p) { check(p, 2); std::uint16_t v; std::memcpy(&v, &heap_[p], 2); return v; }
-  void s16(Ref p, unsigned v) { check(p, 2); const auto w = static_cast<std::uint16_t>(v); std::memcpy(&heap_[p], &w, 2); }
-  Ref g32(Ref p) { check(p, 4); Ref v; std::memcpy(&v, &heap_[p], 4); return v; }
-  void s32(Ref p, Ref v) { check(p, 4); std::memcpy(&heap_[p], &v, 4); }
+  std::uint16_t g16(Ref p) {
+    check(p, 2);
+    std::uint16_t v;
+    std::memcpy(&v, &heap_[p], 2);
+    return v;
+  }
+  void s16(Ref p, unsigned v) {
+    check(p, 2);
+    const auto w = static_cast<std::uint16_t>(v);
+    std::memcpy(&heap_[p], &w, 2);
+  }
+  Ref g32(Ref p) {
+    check(p, 4);
+    Ref v;
+    std::memcpy(&v, &heap_[p], 4);
+    return v;
+  }
+  void s32(Ref p, Ref v) {
+    check(p, 4);
+    std::memcpy(&heap_[p], &v, 4);
+  }
   // One comparison in 64 bits, where p + n cannot wrap.
   void check(Ref p, Ref n) const {
     if (std::uint64_t{p} + n > heapSize_) [[unlikely]]
@@ -128,7 +152,8 @@ private:
   std::unique_ptr<std::uint8_t[], Free> heap_;
   std::uint32_t heapSize_ = 0; // bytes allocated, padding included
   std::uint32_t allocatorSize_ = 0;
-  Ref heapStart_ = 0, heapEnd_ = 0, loUnit_ = 0, hiUnit_ = 0, text_ = 0, unitsStart_ = 0, fakeUnitsStart_ = 0;
+  Ref heapStart_ = 0, heapEnd_ = 0, loUnit_ = 0, hiUnit_ = 0, text_ = 0, unitsStart_ = 0,
+      fakeUnitsStart_ = 0;
   std::array<Ref, 38> freeList_{};
   std::array<std::uint8_t, 38> indx2Units_{};
   std::array<std::uint8_t, 128> units2Indx_{};
@@ -206,8 +231,10 @@ template <class Rc> void Ppmd7Model::decodeBinSymbol(Rc& rc, Ref ctx) {
   const unsigned f = freq(rs);
   if (f == 0 || f > 128)
     fail("PPMd binary context frequency out of range");
-  std::uint16_t& bs = binSumm_[f - 1][(prevSuccess_ + ns2BsIndx_[(numStats(sfx) - 1) & 0xFF] + hiBitsFlag_ +
-                                        2 * hb2Flag_[sym(rs)] + ((runLength_ >> 26) & 0x20)) & 63];
+  std::uint16_t& bs =
+      binSumm_[f - 1][(prevSuccess_ + ns2BsIndx_[(numStats(sfx) - 1) & 0xFF] + hiBitsFlag_ +
+                       2 * hb2Flag_[sym(rs)] + ((runLength_ >> 26) & 0x20)) &
+                      63];
   if (rc.decodeBit(bs)) {
     foundState_ = rs;
     freq(rs) = static_cast<std::uint8_t>(f + (f < 128));
@@ -233,9 +260,11 @@ template <class Rc> bool Ppmd7Model::decodeSymbol2(Rc& rc, Ref ctx) {
   unsigned scale;
   if (ns != 256) {
     const unsigned diff = i;
-    const int moreInSuffix = static_cast<int>(diff) < static_cast<int>(numStats(suffix(ctx))) - static_cast<int>(ns);
+    const int moreInSuffix =
+        static_cast<int>(diff) < static_cast<int>(numStats(suffix(ctx))) - static_cast<int>(ns);
     see = &see2_[ns2Indx_[(diff - 1) & 0xFF] % 25][(moreInSuffix + 2 * (summFreq(ctx) < 11 * ns) +
-                                                     4 * (numMasked_ > diff) + hiBitsFlag_) & 15];
+                                                    4 * (numMasked_ > diff) + hiBitsFlag_) &
+                                                   15];
     scale = see->mean();
   } else {
     see = &dummySee2_;

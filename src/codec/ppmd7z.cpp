@@ -9,14 +9,22 @@ namespace kyv::codec {
 
 const char* ppmd7zStatusText(Ppmd7zStatus s) {
   switch (s) {
-  case Ppmd7zStatus::Ok: return "ok";
-  case Ppmd7zStatus::StreamEnd: return "end of stream";
-  case Ppmd7zStatus::BadProperties: return "bad properties";
-  case Ppmd7zStatus::MemoryTooLarge: return "model memory over the cap";
-  case Ppmd7zStatus::NotStarted: return "decoder not started";
-  case Ppmd7zStatus::BadRangeStart: return "bad range coder start";
-  case Ppmd7zStatus::DataError: return "damaged data";
-  case Ppmd7zStatus::Truncated: return "data ends early";
+  case Ppmd7zStatus::Ok:
+    return "ok";
+  case Ppmd7zStatus::StreamEnd:
+    return "end of stream";
+  case Ppmd7zStatus::BadProperties:
+    return "bad properties";
+  case Ppmd7zStatus::MemoryTooLarge:
+    return "model memory over the cap";
+  case Ppmd7zStatus::NotStarted:
+    return "decoder not started";
+  case Ppmd7zStatus::BadRangeStart:
+    return "bad range coder start";
+  case Ppmd7zStatus::DataError:
+    return "damaged data";
+  case Ppmd7zStatus::Truncated:
+    return "data ends early";
   }
   return "unknown status";
 }

@@ -15,15 +15,15 @@
 
 namespace kyv::codec {
 
-enum class [[nodiscard]] Ppmd7zStatus {
-  Ok,             // the span is full and the stream goes on
-  StreamEnd,      // the declared output is all given
-  BadProperties,  // not five bytes, an order outside 2-64 or a memory size below 2 KiB
-  MemoryTooLarge, // the model's memory is over kPpmd7zMaxMemory
-  NotStarted,     // read() before start()
-  BadRangeStart,  // the first byte is not zero, or the initial code is out of range
-  DataError,      // the model or the range decoder met an impossible state
-  Truncated,      // the input ended where more was needed
+enum class [[nodiscard]] Ppmd7zStatus{
+    Ok,             // the span is full and the stream goes on
+    StreamEnd,      // the declared output is all given
+    BadProperties,  // not five bytes, an order outside 2-64 or a memory size below 2 KiB
+    MemoryTooLarge, // the model's memory is over kPpmd7zMaxMemory
+    NotStarted,     // read() before start()
+    BadRangeStart,  // the first byte is not zero, or the initial code is out of range
+    DataError,      // the model or the range decoder met an impossible state
+    Truncated,      // the input ended where more was needed
 };
 
 inline bool isPpmd7zError(Ppmd7zStatus s) { return s >= Ppmd7zStatus::BadProperties; }

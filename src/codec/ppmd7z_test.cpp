@@ -21,7 +21,8 @@ Bytes hex(const std::string& h) {
 }
 
 const std::string kText = "abracadabra abracadabra abracadabra, said the hostile sender\n";
-const Bytes kStream = hex("0061037c3b105fee1033f6df2ed965e891dd84918ee4d434b20deb4bfd4fb43bd61939e0bf00");
+const Bytes kStream =
+    hex("0061037c3b105fee1033f6df2ed965e891dd84918ee4d434b20deb4bfd4fb43bd61939e0bf00");
 const Bytes kProps = hex("0600000100"); // order 6, 64 KiB
 
 struct Decoded {
@@ -64,14 +65,14 @@ TEST(Ppmd7z, PropertiesAreCheckedBeforeAnyMemoryIsTaken) {
     const char* props;
     Ppmd7zStatus status;
   };
-  for (const Case& c : {Case{"06000001", Ppmd7zStatus::BadProperties},           // four bytes
-                        Case{"060000010000", Ppmd7zStatus::BadProperties},       // six bytes
-                        Case{"0100000100", Ppmd7zStatus::BadProperties},         // order 1
-                        Case{"4100000100", Ppmd7zStatus::BadProperties},         // order 65
-                        Case{"06ff070000", Ppmd7zStatus::BadProperties},         // under 2 KiB
-                        Case{"0600000110", Ppmd7zStatus::MemoryTooLarge},        // 256 MiB + 64 KiB
-                        Case{"06f0ffffff", Ppmd7zStatus::MemoryTooLarge},        // nearly 4 GiB
-                        Case{"4000000100", Ppmd7zStatus::Ok}}) {                 // order 64
+  for (const Case& c : {Case{"06000001", Ppmd7zStatus::BadProperties},     // four bytes
+                        Case{"060000010000", Ppmd7zStatus::BadProperties}, // six bytes
+                        Case{"0100000100", Ppmd7zStatus::BadProperties},   // order 1
+                        Case{"4100000100", Ppmd7zStatus::BadProperties},   // order 65
+                        Case{"06ff070000", Ppmd7zStatus::BadProperties},   // under 2 KiB
+                        Case{"0600000110", Ppmd7zStatus::MemoryTooLarge},  // 256 MiB + 64 KiB
+                        Case{"06f0ffffff", Ppmd7zStatus::MemoryTooLarge},  // nearly 4 GiB
+                        Case{"4000000100", Ppmd7zStatus::Ok}}) {           // order 64
     SCOPED_TRACE(c.props);
     Ppmd7zDecoder dec;
     EXPECT_EQ(dec.start(hex(c.props), 10), c.status);

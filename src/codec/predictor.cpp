@@ -38,8 +38,8 @@ std::optional<std::size_t> predictorRowBytes(const PredictorParams& p) {
 PredictorDecoder::PredictorDecoder(ByteSink& out, const PredictorParams& params)
     : PushFilter(out), params_(params), png_(params.predictor >= 10),
       rowBytes_(*predictorRowBytes(params)),
-      pixelBytes_(std::max(1, params.colors * params.bitsPerComponent / 8)),
-      previous_(rowBytes_), row_(rowBytes_ + (png_ ? 1 : 0)) {}
+      pixelBytes_(std::max(1, params.colors * params.bitsPerComponent / 8)), previous_(rowBytes_),
+      row_(rowBytes_ + (png_ ? 1 : 0)) {}
 
 void PredictorDecoder::consume(std::span<const std::uint8_t> data) {
   while (!data.empty()) {
@@ -118,11 +118,20 @@ void PredictorDecoder::undoPng() {
     const int above = up[i];
     const int corner = i >= bpp ? up[i - bpp] : 0;
     switch (type) {
-    case 1: cur[i] = static_cast<std::uint8_t>(cur[i] + left); break;
-    case 2: cur[i] = static_cast<std::uint8_t>(cur[i] + above); break;
-    case 3: cur[i] = static_cast<std::uint8_t>(cur[i] + (left + above) / 2); break;
-    case 4: cur[i] = static_cast<std::uint8_t>(cur[i] + paeth(left, above, corner)); break;
-    default: break; // 0, and filter types no encoder writes, pass the row as it is
+    case 1:
+      cur[i] = static_cast<std::uint8_t>(cur[i] + left);
+      break;
+    case 2:
+      cur[i] = static_cast<std::uint8_t>(cur[i] + above);
+      break;
+    case 3:
+      cur[i] = static_cast<std::uint8_t>(cur[i] + (left + above) / 2);
+      break;
+    case 4:
+      cur[i] = static_cast<std::uint8_t>(cur[i] + paeth(left, above, corner));
+      break;
+    default:
+      break; // 0, and filter types no encoder writes, pass the row as it is
     }
   }
   std::copy(cur, cur + rowBytes_, previous_.begin());

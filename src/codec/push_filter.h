@@ -12,10 +12,10 @@
 
 namespace kyv::codec {
 
-enum class [[nodiscard]] FilterStatus {
-  Ok,           // everything written so far is decoded and passed on
-  Damaged,      // the input broke the encoding; what came before it was passed on
-  WriteRefused, // the sink behind refused a write
+enum class [[nodiscard]] FilterStatus{
+    Ok,           // everything written so far is decoded and passed on
+    Damaged,      // the input broke the encoding; what came before it was passed on
+    WriteRefused, // the sink behind refused a write
 };
 
 class PushFilter : public ByteSink {

@@ -8,7 +8,8 @@ void RunLengthDecoder::consume(std::span<const std::uint8_t> data) {
   std::size_t i = 0;
   while (i < data.size()) {
     if (literals_ > 0) {
-      const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(literals_), data.size() - i);
+      const std::size_t n =
+          std::min<std::size_t>(static_cast<std::size_t>(literals_), data.size() - i);
       put(data.subspan(i, n));
       literals_ -= static_cast<int>(n);
       i += n;

@@ -35,10 +35,12 @@ TEST(Sha256, KnownDigests) {
       {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
       {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
        "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+      {std::string(1000000, 'a'),
+       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
   };
   for (const Case& c : cases)
-    for (const std::size_t piece : {std::size_t{1}, std::size_t{55}, std::size_t{64}, std::size_t{1000}})
+    for (const std::size_t piece :
+         {std::size_t{1}, std::size_t{55}, std::size_t{64}, std::size_t{1000}})
       EXPECT_EQ(digestOf(c.text, piece), c.digest) << c.text.size() << " " << piece;
 }
 

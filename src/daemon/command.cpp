@@ -71,8 +71,7 @@ ParseResult ParseCommand(std::string_view input, bool allowLegacy) {
   }
   const std::size_t stop = input.find(end, start);
   if (stop == std::string_view::npos) {
-    result.status =
-        input.size() > kMaxCommandLength ? ParseStatus::TooLong : ParseStatus::NeedMore;
+    result.status = input.size() > kMaxCommandLength ? ParseStatus::TooLong : ParseStatus::NeedMore;
     return result;
   }
   if (stop > kMaxCommandLength) {

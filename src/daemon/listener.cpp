@@ -33,15 +33,14 @@ sockaddr_un unixAddress(const std::string& path) {
 // A socket file left by a daemon that died is replaced; one that still answers is not ours to
 // take, and anything that is not a socket is left alone.
 void clearStaleSocket(const std::string& path, const sockaddr_un& address) {
-  struct stat st{};
+  struct stat st {};
   if (::lstat(path.c_str(), &st) != 0)
     return;
   if (!S_ISSOCK(st.st_mode))
     throw std::runtime_error(path + " exists and is not a socket");
   const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const bool live =
-      probe >= 0 &&
-      ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  const bool live = probe >= 0 && ::connect(probe, reinterpret_cast<const sockaddr*>(&address),
+                                            sizeof address) == 0;
   if (probe >= 0)
     ::close(probe);
   if (live)

@@ -58,7 +58,7 @@ void Log::Reopen() {
 
 void Log::Write(Level level, std::string_view text) {
   if (target_ == Target::Syslog) {
-    const int priority = level == Level::Error ? LOG_ERR
+    const int priority = level == Level::Error     ? LOG_ERR
                          : level == Level::Warning ? LOG_WARNING
                                                    : LOG_INFO;
     ::syslog(priority, "%.*s", static_cast<int>(text.size()), text.data());
@@ -70,7 +70,9 @@ void Log::Write(Level level, std::string_view text) {
   ::localtime_r(&now, &tm);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
-  const char* tag = level == Level::Error ? " ERROR: " : level == Level::Warning ? " WARNING: " : " ";
+  const char* tag = level == Level::Error     ? " ERROR: "
+                    : level == Level::Warning ? " WARNING: "
+                                              : " ";
   std::fprintf(out, "%s [%d]%s%.*s\n", stamp, static_cast<int>(::getpid()), tag,
                static_cast<int>(text.size()), text.data());
   std::fflush(out);

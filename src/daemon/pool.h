@@ -22,14 +22,14 @@ using Clock = std::chrono::steady_clock;
 
 struct WorkerProcess {
   pid_t pid = -1;
-  int channel = -1;        // closed once the worker is gone or told to leave
-  std::string tempFolder;  // its private folder, removed when it is reaped
+  int channel = -1;       // closed once the worker is gone or told to leave
+  std::string tempFolder; // its private folder, removed when it is reaped
   unsigned generation = 0;
   bool busy = false;
   std::uint64_t job = 0;
   Clock::time_point started;
   bool retiring = false;
-  bool overran = false;    // killed for passing the scan time
+  bool overran = false; // killed for passing the scan time
 };
 
 // What became of a worker's job when the worker ended.

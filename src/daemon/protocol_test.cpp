@@ -57,7 +57,8 @@ TEST(DaemonCommand, ParsesEveryFormAndRejectsWhatIsNotACommand) {
       {"zPING\n", true, ParseStatus::NeedMore, Verb::Unknown, 0, ""},
       {"nPING\0"s, true, ParseStatus::NeedMore, Verb::Unknown, 0, ""},
       {"", true, ParseStatus::NeedMore, Verb::Unknown, 0, ""},
-      {"zSCAN " + std::string(kMaxCommandLength, 'a'), true, ParseStatus::TooLong, Verb::Unknown, 0, ""},
+      {"zSCAN " + std::string(kMaxCommandLength, 'a'), true, ParseStatus::TooLong, Verb::Unknown, 0,
+       ""},
       {"zSCAN " + std::string(kMaxCommandLength, 'a') + '\0', true, ParseStatus::TooLong,
        Verb::Unknown, 0, ""},
   };
@@ -83,8 +84,8 @@ TEST(DaemonCommand, OnlyTheListedCommandsStandInsideASession) {
   for (Verb v : {Verb::Scan, Verb::InStream, Verb::FilDes, Verb::Version, Verb::Ping, Verb::Stats,
                  Verb::VersionCommands, Verb::End})
     EXPECT_TRUE(AllowedInSession(v));
-  for (Verb v : {Verb::ContScan, Verb::MultiScan, Verb::AllMatchScan, Verb::Reload,
-                 Verb::Shutdown, Verb::IdSession, Verb::Unknown})
+  for (Verb v : {Verb::ContScan, Verb::MultiScan, Verb::AllMatchScan, Verb::Reload, Verb::Shutdown,
+                 Verb::IdSession, Verb::Unknown})
     EXPECT_FALSE(AllowedInSession(v));
 }
 
@@ -127,8 +128,7 @@ Decoded decode(const std::string& stream, std::uint64_t limit, std::size_t piece
 }
 
 TEST(DaemonInstream, ReassemblesChunksHoweverTheyArriveAndStopsAtTheEnd) {
-  const std::string stream = chunk("hello ") + chunk("world") +
-                             std::string(4, '\0') + "trailing";
+  const std::string stream = chunk("hello ") + chunk("world") + std::string(4, '\0') + "trailing";
   for (std::size_t piece : {1u, 2u, 3u, 5u, 4096u}) {
     SCOPED_TRACE(piece);
     const Decoded d = decode(stream, 1000, piece);

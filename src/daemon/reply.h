@@ -15,8 +15,8 @@ namespace kyv::daemon {
 inline constexpr std::size_t kMaxWireName = 100;
 
 struct NamedFinding {
-  std::int32_t code = 0;  // 1 infected, 2 suspicious
-  std::string_view name;  // the engine's name; a suspicious one carries its match details
+  std::int32_t code = 0; // 1 infected, 2 suspicious
+  std::string_view name; // the engine's name; a suspicious one carries its match details
 };
 
 // The engine's name of one finding as a client may read it: a suspicious finding becomes

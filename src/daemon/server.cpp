@@ -102,8 +102,7 @@ Server::Loaded Server::load(const std::string& base) {
   auto kernel = base.empty() ? std::make_unique<plugin::TKYVAScanKernel>()
                              : std::make_unique<plugin::TKYVAScanKernel>(base);
   const bool ok = kernel->LoadBases();
-  out.milliseconds =
-      std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+  out.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
   out.processorMilliseconds = threadProcessorMilliseconds() - processorStart;
   if (!ok) {
     out.error = "cannot load the databases from " + utf8(kernel->BasePath) + ": " +
@@ -138,8 +137,8 @@ void Server::Prepare() {
   versionText_ = versionText(*kernel_);
   logRefusals();
   log_.Info("databases loaded from " + utf8(kernel_->BasePath) + " in " +
-            std::to_string(std::lround(loaded.milliseconds)) + " ms: " +
-            std::to_string(kernel_->Engine->Descriptors.size()) + " signatures");
+            std::to_string(std::lround(loaded.milliseconds)) +
+            " ms: " + std::to_string(kernel_->Engine->Descriptors.size()) + " signatures");
 
   listeners_ = InheritedListeners();
   if (listeners_.empty())

@@ -41,8 +41,8 @@ std::string canonical(const std::string& path) {
 
 Connection::Connection(int fd, bool passesDescriptors, std::string peer, std::uint64_t id,
                        SessionHost& host, const SessionLimits& limits)
-    : fd_(fd), passesDescriptors_(passesDescriptors), peer_(std::move(peer)), id_(id),
-      host_(host), limits_(limits), lastActivity_(Clock::now()) {}
+    : fd_(fd), passesDescriptors_(passesDescriptors), peer_(std::move(peer)), id_(id), host_(host),
+      limits_(limits), lastActivity_(Clock::now()) {}
 
 Connection::~Connection() {
   ::close(fd_);
@@ -65,8 +65,7 @@ bool Connection::wantsInput() const {
     break;
   }
   const std::size_t maxTasks = 2 * std::max(1u, host_.Workers()) + 2;
-  return (session_ || !sawCommand_) && tasks_.size() < maxTasks &&
-         out_.size() < kMaxPendingOutput;
+  return (session_ || !sawCommand_) && tasks_.size() < maxTasks && out_.size() < kMaxPendingOutput;
 }
 
 short Connection::PollEvents() const {
@@ -347,7 +346,7 @@ bool Connection::takeDescriptor() {
     return true;
   }
   const std::string label = "fd[" + std::to_string(fd) + "]";
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     // A pipe or a device would hold a worker until its time runs out.
     ::close(fd);
@@ -372,7 +371,7 @@ void Connection::submitOne(Verb verb, int fd, const std::string& label) {
 void Connection::startPathScan(const Command& command, std::uint32_t sessionId) {
   const Delimiter d = command.delimiter;
   const std::string& path = command.argument;
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     reply(path + ": File path check failure: " + std::strerror(errno) + ". ERROR", d, sessionId);
     return;

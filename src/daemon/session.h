@@ -50,8 +50,8 @@ struct SessionLimits {
 
 class Connection {
 public:
-  Connection(int fd, bool passesDescriptors, std::string peer, std::uint64_t id,
-             SessionHost& host, const SessionLimits& limits);
+  Connection(int fd, bool passesDescriptors, std::string peer, std::uint64_t id, SessionHost& host,
+             const SessionLimits& limits);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -77,13 +77,13 @@ private:
     Verb verb = Verb::Unknown;
     Delimiter delimiter = Delimiter::Newline;
     std::uint32_t sessionId = 0;
-    std::string root;                 // path scans: the path as the client named it
-    std::unique_ptr<DirWalk> walk;    // path scans of a folder
+    std::string root;              // path scans: the path as the client named it
+    std::unique_ptr<DirWalk> walk; // path scans of a folder
     unsigned inFlight = 0;
     unsigned found = 0;
     unsigned errors = 0;
     bool walkDone = true;
-    bool stop = false;                // SCAN stops at the first finding
+    bool stop = false; // SCAN stops at the first finding
   };
 
   void pump();
@@ -118,8 +118,8 @@ private:
   std::uint32_t nextId_ = 0;
 
   std::string in_;
-  std::uint64_t inOffset_ = 0;  // stream offset of in_[0]
-  std::uint64_t received_ = 0;  // bytes received in all
+  std::uint64_t inOffset_ = 0;                            // stream offset of in_[0]
+  std::uint64_t received_ = 0;                            // bytes received in all
   std::deque<std::pair<std::uint64_t, int>> descriptors_; // offset of their byte, descriptor
   std::string out_;
   Clock::time_point lastActivity_;

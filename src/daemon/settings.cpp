@@ -47,9 +47,18 @@ std::uint64_t ParseSize(std::string_view text) {
   int shift = 0;
   if (!suffix.empty()) {
     switch (suffix[0]) {
-    case 'K': case 'k': shift = 10; break;
-    case 'M': case 'm': shift = 20; break;
-    case 'G': case 'g': shift = 30; break;
+    case 'K':
+    case 'k':
+      shift = 10;
+      break;
+    case 'M':
+    case 'm':
+      shift = 20;
+      break;
+    case 'G':
+    case 'g':
+      shift = 30;
+      break;
     default:
       throw SettingsError("\"" + std::string(text) + "\" is not a size (bytes, or with K, M or G)");
     }

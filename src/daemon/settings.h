@@ -16,15 +16,15 @@ struct Settings {
   std::vector<std::string> sockets; // Unix socket paths
   mode_t socketMode = 0660;
   std::string socketGroup;
-  std::vector<std::string> tcp;     // HOST:PORT
+  std::vector<std::string> tcp; // HOST:PORT
   bool foreground = false;
-  unsigned workers = 0;             // 0: one per processor
+  unsigned workers = 0; // 0: one per processor
   std::uint64_t maxStream = std::uint64_t{100} << 20;
-  unsigned maxQueue = 128;          // client connections served at once; more wait to be accepted
-  unsigned maxScanTime = 120;       // seconds one file may take before its worker is replaced
-  unsigned readTimeout = 120;       // seconds a client may stay silent while it owes us bytes
-  std::string tempDir;              // empty: $TMPDIR or /tmp
-  std::string logFile;              // empty: syslog, or stderr in the foreground
+  unsigned maxQueue = 128;    // client connections served at once; more wait to be accepted
+  unsigned maxScanTime = 120; // seconds one file may take before its worker is replaced
+  unsigned readTimeout = 120; // seconds a client may stay silent while it owes us bytes
+  std::string tempDir;        // empty: $TMPDIR or /tmp
+  std::string logFile;        // empty: syslog, or stderr in the foreground
   std::string pidFile;
 };
 

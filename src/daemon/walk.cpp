@@ -22,7 +22,7 @@ int OpenRegularFile(const std::string& path, bool followLink) {
   const int fd = ::open(path.c_str(), flags);
   if (fd < 0)
     return -1;
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     errno = EINVAL;

@@ -24,9 +24,9 @@ struct ScanFinding {
 
 struct ScanResult {
   std::uint64_t job = 0;
-  std::int32_t code = 0;  // the verdict: 0 clean, 1 infected, 2 suspicious
-  std::string verdict;    // the kernel's full verdict text, for the log
-  std::string error;      // set when the file could not be scanned
+  std::int32_t code = 0; // the verdict: 0 clean, 1 infected, 2 suspicious
+  std::string verdict;   // the kernel's full verdict text, for the log
+  std::string error;     // set when the file could not be scanned
   std::vector<ScanFinding> findings;
 };
 
@@ -34,8 +34,8 @@ struct ScanResult {
 // keep a verdict of a hundred thousand members inside it (the log line and the wire name need
 // far less).
 inline constexpr std::size_t kMaxResultFindings = 64;
-inline constexpr std::size_t kMaxResultText = 4096;    // verdict text and error
-inline constexpr std::size_t kMaxFindingText = 512;    // a finding's name and its chain
+inline constexpr std::size_t kMaxResultText = 4096; // verdict text and error
+inline constexpr std::size_t kMaxFindingText = 512; // a finding's name and its chain
 
 std::string EncodeResult(const ScanResult& result);
 std::optional<ScanResult> DecodeResult(std::string_view bytes);

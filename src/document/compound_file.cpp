@@ -18,14 +18,16 @@ namespace {
 
 std::uint64_t ceilDiv(std::uint64_t a, std::uint64_t b) { return a / b + (a % b != 0 ? 1 : 0); }
 
-char16_t foldAscii(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
+char16_t foldAscii(char16_t c) {
+  return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
+}
 
-template <typename Text>
-bool sameName(const std::u16string& stored, Text wanted) {
+template <typename Text> bool sameName(const std::u16string& stored, Text wanted) {
   if (stored.size() != wanted.size())
     return false;
   for (std::size_t i = 0; i < wanted.size(); ++i)
-    if (foldAscii(stored[i]) != foldAscii(static_cast<std::make_unsigned_t<typename Text::value_type>>(wanted[i])))
+    if (foldAscii(stored[i]) !=
+        foldAscii(static_cast<std::make_unsigned_t<typename Text::value_type>>(wanted[i])))
       return false;
   return true;
 }
@@ -132,7 +134,8 @@ void TCompoundFile::ReadFat(std::span<const std::byte> header) {
 std::vector<std::uint32_t> TCompoundFile::MetaChain(std::uint32_t start, std::uint64_t maxSectors) {
   std::vector<std::uint32_t> chain;
   const std::uint32_t walk = fat_.startWalk();
-  for (std::uint32_t s = start; s < fat_.next.size() && chain.size() < maxSectors; s = fat_.next[s]) {
+  for (std::uint32_t s = start; s < fat_.next.size() && chain.size() < maxSectors;
+       s = fat_.next[s]) {
     if (fat_.seen[s] == walk)
       break;
     fat_.seen[s] = walk;
@@ -161,7 +164,8 @@ void TCompoundFile::ReadDirectory(std::uint32_t first) {
     for (std::uint32_t k = 0; k < perSector; ++k) {
       const std::byte* e = sector.data() + k * kDirEntrySize;
       TCfbEntry entry;
-      const std::size_t units = std::min<std::size_t>(loadLe16(e + kDirNameLength) / 2, kDirNameBytes / 2);
+      const std::size_t units =
+          std::min<std::size_t>(loadLe16(e + kDirNameLength) / 2, kDirNameBytes / 2);
       for (std::size_t u = 0; u < units; ++u) {
         const char16_t c = loadLe16(e + kDirName + 2 * u);
         if (c == 0)
@@ -176,7 +180,8 @@ void TCompoundFile::ReadDirectory(std::uint32_t first) {
       entry.Child = loadLe32(e + kDirChild);
       entry.Start = loadLe32(e + kDirStartSector);
       // Old writers left garbage in the upper half of a version-3 size.
-      entry.Size = sectorShift_ == kSectorShift512 ? loadLe32(e + kDirStreamSize) : loadLe64(e + kDirStreamSize);
+      entry.Size = sectorShift_ == kSectorShift512 ? loadLe32(e + kDirStreamSize)
+                                                   : loadLe64(e + kDirStreamSize);
       entries_.push_back(std::move(entry));
     }
   }
@@ -230,7 +235,8 @@ void TCompoundFile::OpenMiniStream(std::span<const std::byte> header) {
   const TCfbEntry& root = entries_[kRootId];
   const std::uint32_t walk = fat_.startWalk();
   for (std::uint32_t s = root.Start;
-       s < fat_.next.size() && miniContainer_.size() < ceilDiv(root.Size, sectorSize_); s = fat_.next[s]) {
+       s < fat_.next.size() && miniContainer_.size() < ceilDiv(root.Size, sectorSize_);
+       s = fat_.next[s]) {
     if (fat_.seen[s] == walk || fat_.owner[s] != 0)
       break;
     fat_.seen[s] = walk;
@@ -243,7 +249,8 @@ void TCompoundFile::OpenMiniStream(std::span<const std::byte> header) {
   const std::uint32_t perSector = sectorSize_ / 4;
   const std::vector<std::uint32_t> chain =
       MetaChain(loadLe32(header.data() + kHdrFirstMiniFatSector), ceilDiv(miniCount, perSector));
-  miniFat_.next.assign(std::min<std::uint64_t>(chain.size() * std::uint64_t{perSector}, miniCount), kFreeSect);
+  miniFat_.next.assign(std::min<std::uint64_t>(chain.size() * std::uint64_t{perSector}, miniCount),
+                       kFreeSect);
   std::vector<std::byte> sector(sectorSize_);
   for (std::size_t i = 0; i < chain.size(); ++i) {
     std::size_t got = 0;
@@ -269,14 +276,16 @@ bool TCompoundFile::ReadAt(std::uint64_t offset, std::span<std::byte> out, std::
   return got == out.size();
 }
 
-std::optional<std::uint32_t> TCompoundFile::Child(std::uint32_t storage, std::string_view name) const {
+std::optional<std::uint32_t> TCompoundFile::Child(std::uint32_t storage,
+                                                  std::string_view name) const {
   for (const std::uint32_t id : entries_.at(storage).Children)
     if (sameName(entries_[id].Name, name))
       return id;
   return std::nullopt;
 }
 
-std::optional<std::uint32_t> TCompoundFile::Child(std::uint32_t storage, std::u16string_view name) const {
+std::optional<std::uint32_t> TCompoundFile::Child(std::uint32_t storage,
+                                                  std::u16string_view name) const {
   for (const std::uint32_t id : entries_.at(storage).Children)
     if (sameName(entries_[id].Name, name))
       return id;
@@ -314,7 +323,8 @@ TCfbStream TCompoundFile::OpenStream(std::uint32_t id) {
   const std::uint32_t unit = mini ? static_cast<std::uint32_t>(kMiniSectorSize) : sectorSize_;
   std::vector<std::uint64_t> units = mini ? MiniChain(id + 1, entry.Start, entry.Size)
                                           : RegularChain(id + 1, entry.Start, entry.Size);
-  const std::uint64_t length = std::min<std::uint64_t>(entry.Size, units.size() * std::uint64_t{unit});
+  const std::uint64_t length =
+      std::min<std::uint64_t>(entry.Size, units.size() * std::uint64_t{unit});
   return TCfbStream(source_, std::move(units), unit, length);
 }
 
@@ -354,7 +364,7 @@ std::vector<std::byte> TCompoundFile::ReadPrefix(std::uint32_t id, std::size_t l
 }
 
 std::vector<std::uint64_t> TCompoundFile::RegularChain(std::uint32_t owner, std::uint32_t start,
-                                                        std::uint64_t size) {
+                                                       std::uint64_t size) {
   std::vector<std::uint64_t> units;
   const std::uint32_t walk = fat_.startWalk();
   for (std::uint32_t s = start; units.size() < ceilDiv(size, sectorSize_); s = fat_.next[s]) {
@@ -374,10 +384,11 @@ std::vector<std::uint64_t> TCompoundFile::RegularChain(std::uint32_t owner, std:
 }
 
 std::vector<std::uint64_t> TCompoundFile::MiniChain(std::uint32_t owner, std::uint32_t start,
-                                                     std::uint64_t size) {
+                                                    std::uint64_t size) {
   std::vector<std::uint64_t> units;
   const std::uint32_t walk = miniFat_.startWalk();
-  for (std::uint32_t m = start; units.size() < ceilDiv(size, kMiniSectorSize); m = miniFat_.next[m]) {
+  for (std::uint32_t m = start; units.size() < ceilDiv(size, kMiniSectorSize);
+       m = miniFat_.next[m]) {
     if (m >= miniFat_.next.size() || miniFat_.seen[m] == walk ||
         (miniFat_.owner[m] != 0 && miniFat_.owner[m] != owner)) {
       if (m != kEndOfChain)
@@ -401,11 +412,13 @@ std::size_t TCfbStream::read(std::span<std::byte> out) {
   std::size_t unit = static_cast<std::size_t>(pos_ / unitSize_);
   const std::uint64_t start = units_[unit] + pos_ % unitSize_;
   std::uint64_t run = unitSize_ - pos_ % unitSize_;
-  while (run < out.size() && unit + 1 < units_.size() && units_[unit + 1] == units_[unit] + unitSize_) {
+  while (run < out.size() && unit + 1 < units_.size() &&
+         units_[unit + 1] == units_[unit] + unitSize_) {
     ++unit;
     run += unitSize_;
   }
-  const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>({run, out.size(), length_ - pos_}));
+  const std::size_t want =
+      static_cast<std::size_t>(std::min<std::uint64_t>({run, out.size(), length_ - pos_}));
   std::size_t got = 0;
   if (file_->seek(start))
     while (got < want) {

@@ -51,7 +51,8 @@ public:
 
 private:
   friend class TCompoundFile;
-  TCfbStream(ByteSource& file, std::vector<std::uint64_t> units, std::uint32_t unitSize, std::uint64_t length)
+  TCfbStream(ByteSource& file, std::vector<std::uint64_t> units, std::uint32_t unitSize,
+             std::uint64_t length)
       : file_(&file), units_(std::move(units)), unitSize_(unitSize), length_(length) {}
 
   ByteSource* file_;
@@ -135,8 +136,10 @@ private:
   }
   // The file offsets of a stream's sectors (regular or mini), each checked and marked as the
   // owner's, as far as the chain can be followed for size bytes.
-  std::vector<std::uint64_t> RegularChain(std::uint32_t owner, std::uint32_t start, std::uint64_t size);
-  std::vector<std::uint64_t> MiniChain(std::uint32_t owner, std::uint32_t start, std::uint64_t size);
+  std::vector<std::uint64_t> RegularChain(std::uint32_t owner, std::uint32_t start,
+                                          std::uint64_t size);
+  std::vector<std::uint64_t> MiniChain(std::uint32_t owner, std::uint32_t start,
+                                       std::uint64_t size);
 
   ByteSource& source_;
   unsigned sectorShift_ = kSectorShift512;

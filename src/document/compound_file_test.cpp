@@ -60,9 +60,11 @@ TEST(CompoundFile, ReadsStreamsOfBothSectorSizesByPath) {
     MemorySource source(asBytes(s.file));
     TCompoundFile file(source);
     EXPECT_EQ(file.SectorSize(), 1u << shift);
-    for (const auto& [path, bytes] : std::vector<std::pair<std::string, std::string>>{
-             {"Small", pattern(100, 1)}, {"big", pattern(5000, 2)}, {"OTHER", pattern(4500, 3)},
-             {"Dir/Inner", pattern(70, 4)}}) {
+    for (const auto& [path, bytes] :
+         std::vector<std::pair<std::string, std::string>>{{"Small", pattern(100, 1)},
+                                                          {"big", pattern(5000, 2)},
+                                                          {"OTHER", pattern(4500, 3)},
+                                                          {"Dir/Inner", pattern(70, 4)}}) {
       const Read r = readPath(file, path);
       EXPECT_EQ(r.result, TCfbRead::Complete) << path;
       EXPECT_EQ(r.bytes, bytes) << path;
@@ -114,7 +116,9 @@ void put32(Sample& s, std::size_t at, std::uint32_t v) { CfbWriter::Put32(s.file
 void entry32(Sample& s, std::uint32_t id, std::size_t field, std::uint32_t v) {
   put32(s, s.writer.EntryOffset(id) + field, v);
 }
-void fatNext(Sample& s, std::uint32_t sector, std::uint32_t v) { put32(s, s.writer.FatEntryOffset(sector), v); }
+void fatNext(Sample& s, std::uint32_t sector, std::uint32_t v) {
+  put32(s, s.writer.FatEntryOffset(sector), v);
+}
 
 const Hostile kHostile[] = {
     {"no signature", [](Sample& s) { s.file[0] = 'X'; }, true},
@@ -124,67 +128,78 @@ const Hostile kHostile[] = {
     {"sector shift 31", [](Sample& s) { CfbWriter::Put16(s.file, 30, 31); }, true},
     // A version-3 file that says its sectors are 4096 bytes: its directory sector lies past
     // the end of the file when counted in those.
-    {"sector shift 12 in a file of 512-byte sectors", [](Sample& s) { CfbWriter::Put16(s.file, 30, 12); }, true},
+    {"sector shift 12 in a file of 512-byte sectors",
+     [](Sample& s) { CfbWriter::Put16(s.file, 30, 12); }, true},
     {"mini sector shift 7", [](Sample& s) { CfbWriter::Put16(s.file, 32, 7); }, true},
     {"directory outside the file", [](Sample& s) { put32(s, 48, 0x00FFFFFF); }, true},
     {"no FAT sectors", [](Sample& s) { put32(s, 44, 0); }, true},
     {"root entry is a storage", [](Sample& s) { s.file[s.writer.EntryOffset(0) + 66] = 1; }, true},
-    {"FAT sector count lies high",
-     [](Sample& s) { put32(s, 44, 0xFFFFFFFF); }, false, TCfbRead::Complete, TCfbRead::Complete, false},
+    {"FAT sector count lies high", [](Sample& s) { put32(s, 44, 0xFFFFFFFF); }, false,
+     TCfbRead::Complete, TCfbRead::Complete, false},
     {"FAT chain loops on itself",
-     [](Sample& s) { fatNext(s, s.writer.StartOf(s.big) + 3, s.writer.StartOf(s.big) + 1); },
-     false, TCfbRead::Short, TCfbRead::Complete, true},
+     [](Sample& s) { fatNext(s, s.writer.StartOf(s.big) + 3, s.writer.StartOf(s.big) + 1); }, false,
+     TCfbRead::Short, TCfbRead::Complete, true},
     {"FAT chain leaves the file",
-     [](Sample& s) { fatNext(s, s.writer.StartOf(s.big), 0x00ABCDEF); },
-     false, TCfbRead::Short, TCfbRead::Complete, true},
+     [](Sample& s) { fatNext(s, s.writer.StartOf(s.big), 0x00ABCDEF); }, false, TCfbRead::Short,
+     TCfbRead::Complete, true},
     {"FAT chain runs into the FAT",
-     [](Sample& s) { fatNext(s, s.writer.StartOf(s.big), s.writer.FatSectors()[0]); },
-     false, TCfbRead::Short, TCfbRead::Complete, true},
-    {"FAT chain ends early",
-     [](Sample& s) { fatNext(s, s.writer.StartOf(s.big) + 1, 0xFFFFFFFE); },
+     [](Sample& s) { fatNext(s, s.writer.StartOf(s.big), s.writer.FatSectors()[0]); }, false,
+     TCfbRead::Short, TCfbRead::Complete, true},
+    {"FAT chain ends early", [](Sample& s) { fatNext(s, s.writer.StartOf(s.big) + 1, 0xFFFFFFFE); },
      false, TCfbRead::Short, TCfbRead::Complete, false},
     {"two streams share a chain",
-     [](Sample& s) { entry32(s, s.big, 116, s.writer.StartOf(s.other)); },
-     false, TCfbRead::Short, TCfbRead::Complete, true},
-    {"stream claims 4 GiB",
-     [](Sample& s) { entry32(s, s.big, 120, 0xFFFFFFFF); }, false, TCfbRead::Short, TCfbRead::Complete, false},
+     [](Sample& s) { entry32(s, s.big, 116, s.writer.StartOf(s.other)); }, false, TCfbRead::Short,
+     TCfbRead::Complete, true},
+    {"stream claims 4 GiB", [](Sample& s) { entry32(s, s.big, 120, 0xFFFFFFFF); }, false,
+     TCfbRead::Short, TCfbRead::Complete, false},
     {"version-3 size with garbage in its upper half",
-     [](Sample& s) { entry32(s, s.big, 124, 0xDEADBEEF); }, false, TCfbRead::Complete, TCfbRead::Complete, false},
-    {"stream starts at a marker sector",
-     [](Sample& s) { entry32(s, s.big, 116, 0xFFFFFFFD); }, false, TCfbRead::Short, TCfbRead::Complete, true},
+     [](Sample& s) { entry32(s, s.big, 124, 0xDEADBEEF); }, false, TCfbRead::Complete,
+     TCfbRead::Complete, false},
+    {"stream starts at a marker sector", [](Sample& s) { entry32(s, s.big, 116, 0xFFFFFFFD); },
+     false, TCfbRead::Short, TCfbRead::Complete, true},
     {"miniFAT chain loops",
-     [](Sample& s) { put32(s, s.writer.MiniFatEntryOffset(s.writer.StartOf(s.small)), s.writer.StartOf(s.small)); },
+     [](Sample& s) {
+       put32(s, s.writer.MiniFatEntryOffset(s.writer.StartOf(s.small)), s.writer.StartOf(s.small));
+     },
      false, TCfbRead::Complete, TCfbRead::Short, true},
     {"mini stream start past the mini stream",
-     [](Sample& s) { entry32(s, s.small, 116, 0x7FFFFFFF); }, false, TCfbRead::Complete, TCfbRead::Short, true},
-    {"mini streams share sectors",
-     [](Sample& s) { entry32(s, s.small, 116, s.writer.StartOf(s.inner)); }, false, TCfbRead::Complete,
+     [](Sample& s) { entry32(s, s.small, 116, 0x7FFFFFFF); }, false, TCfbRead::Complete,
      TCfbRead::Short, true},
-    {"root claims a huge mini stream",
-     [](Sample& s) { entry32(s, 0, 120, 0x7FFFFFFF); }, false, TCfbRead::Complete, TCfbRead::Complete, false},
-    {"root claims no mini stream",
-     [](Sample& s) { entry32(s, 0, 120, 0); }, false, TCfbRead::Complete, TCfbRead::Short, true},
+    {"mini streams share sectors",
+     [](Sample& s) { entry32(s, s.small, 116, s.writer.StartOf(s.inner)); }, false,
+     TCfbRead::Complete, TCfbRead::Short, true},
+    {"root claims a huge mini stream", [](Sample& s) { entry32(s, 0, 120, 0x7FFFFFFF); }, false,
+     TCfbRead::Complete, TCfbRead::Complete, false},
+    {"root claims no mini stream", [](Sample& s) { entry32(s, 0, 120, 0); }, false,
+     TCfbRead::Complete, TCfbRead::Short, true},
     {"mini stream container runs into a stream",
-     [](Sample& s) { entry32(s, 0, 116, s.writer.StartOf(s.big)); }, false, TCfbRead::Short, TCfbRead::Complete, true},
+     [](Sample& s) { entry32(s, 0, 116, s.writer.StartOf(s.big)); }, false, TCfbRead::Short,
+     TCfbRead::Complete, true},
     {"sibling id past the directory",
-     [](Sample& s) { entry32(s, s.big, 68, 0x7FFFFFFF); entry32(s, s.big, 72, 0x7FFFFFFF); },
+     [](Sample& s) {
+       entry32(s, s.big, 68, 0x7FFFFFFF);
+       entry32(s, s.big, 72, 0x7FFFFFFF);
+     },
      false, TCfbRead::Complete, TCfbRead::Complete, true},
-    {"child points back at the root",
-     [](Sample& s) { entry32(s, s.dir, 76, 0); }, false, TCfbRead::Complete, TCfbRead::Complete, true},
-    {"storage is its own child",
-     [](Sample& s) { entry32(s, s.dir, 76, s.dir); }, false, TCfbRead::Complete, TCfbRead::Complete, true},
+    {"child points back at the root", [](Sample& s) { entry32(s, s.dir, 76, 0); }, false,
+     TCfbRead::Complete, TCfbRead::Complete, true},
+    {"storage is its own child", [](Sample& s) { entry32(s, s.dir, 76, s.dir); }, false,
+     TCfbRead::Complete, TCfbRead::Complete, true},
     {"sibling cycle",
-     [](Sample& s) { entry32(s, s.inner, 68, s.dir); entry32(s, s.inner, 72, s.inner); },
+     [](Sample& s) {
+       entry32(s, s.inner, 68, s.dir);
+       entry32(s, s.inner, 72, s.inner);
+     },
      false, TCfbRead::Complete, TCfbRead::Complete, true},
     {"name length lies",
-     [](Sample& s) { CfbWriter::Put16(s.file, s.writer.EntryOffset(s.big) + 64, 0xFFFF); },
-     false, TCfbRead::Complete, TCfbRead::Complete, false},
+     [](Sample& s) { CfbWriter::Put16(s.file, s.writer.EntryOffset(s.big) + 64, 0xFFFF); }, false,
+     TCfbRead::Complete, TCfbRead::Complete, false},
     {"directory chain loops",
-     [](Sample& s) { fatNext(s, s.writer.DirectoryStart() + 1, s.writer.DirectoryStart()); },
-     false, TCfbRead::Complete, TCfbRead::Complete, false},
+     [](Sample& s) { fatNext(s, s.writer.DirectoryStart() + 1, s.writer.DirectoryStart()); }, false,
+     TCfbRead::Complete, TCfbRead::Complete, false},
     // The writer puts the FAT last: the entries that a cut FAT sector still holds are used.
-    {"file cut inside its last sector",
-     [](Sample& s) { s.file.resize(s.file.size() - 100); }, false, TCfbRead::Complete, TCfbRead::Complete, false},
+    {"file cut inside its last sector", [](Sample& s) { s.file.resize(s.file.size() - 100); },
+     false, TCfbRead::Complete, TCfbRead::Complete, false},
 };
 
 TEST(CompoundFile, ADirectoryPastTheEntryCapIsToldAsCut) {
@@ -198,7 +213,8 @@ TEST(CompoundFile, ADirectoryPastTheEntryCapIsToldAsCut) {
     MemorySource source(asBytes(bytes));
     TCompoundFile file(source);
     EXPECT_EQ(file.DirectoryCut(), storages + 1 > kMaxDirectoryEntries) << storages;
-    EXPECT_EQ(file.EntryCount(), std::min<std::size_t>(storages + 1, kMaxDirectoryEntries)) << storages;
+    EXPECT_EQ(file.EntryCount(), std::min<std::size_t>(storages + 1, kMaxDirectoryEntries))
+        << storages;
   }
 }
 
@@ -223,7 +239,8 @@ TEST(CompoundFile, HostileFilesEndShortOrAreRefused) {
     EXPECT_EQ(small.result, c.small);
     EXPECT_EQ(file->Anomalies() > 0, c.anomalies) << file->Anomalies();
     // Whatever the file says, the streams together give no more than the file holds.
-    EXPECT_LE(other.bytes.size() + inner.bytes.size() + big.bytes.size() + small.bytes.size(), s.file.size());
+    EXPECT_LE(other.bytes.size() + inner.bytes.size() + big.bytes.size() + small.bytes.size(),
+              s.file.size());
     if (big.result == TCfbRead::Complete) {
       EXPECT_EQ(big.bytes, pattern(5000, 2));
     }
@@ -250,9 +267,13 @@ TEST(CompoundFile, DifatThatLoopsOrLiesEnds) {
   };
   const Case cases[] = {
       {"DIFAT sector points at itself, FAT count lies high",
-       [&](std::string& f) { CfbWriter::Put32(f, difatNext, writer.DifatSectors()[0]); CfbWriter::Put32(f, 44, 0xFFFFFFFF); },
+       [&](std::string& f) {
+         CfbWriter::Put32(f, difatNext, writer.DifatSectors()[0]);
+         CfbWriter::Put32(f, 44, 0xFFFFFFFF);
+       },
        false},
-      {"DIFAT chain starts outside the file", [](std::string& f) { CfbWriter::Put32(f, 68, 0x0FFFFFFF); }, true},
+      {"DIFAT chain starts outside the file",
+       [](std::string& f) { CfbWriter::Put32(f, 68, 0x0FFFFFFF); }, true},
       {"DIFAT lists FAT sectors outside the file",
        [&](std::string& f) {
          for (std::size_t k = 0; k < 127; ++k)
@@ -274,34 +295,37 @@ TEST(CompoundFile, DifatThatLoopsOrLiesEnds) {
     EXPECT_EQ(file.ReadStream(*file.Find("Large"), sink), c.result);
     // The chain ends one sector into what the FAT sectors that could not be found cover: the
     // last entry the header's FAT holds still leads there.
-    const std::size_t covered = c.result == TCfbRead::Complete ? large.size() : (109 * 128 + 1) * 512;
+    const std::size_t covered =
+        c.result == TCfbRead::Complete ? large.size() : (109 * 128 + 1) * 512;
     EXPECT_TRUE(test::textOf(sink.bytes()) == large.substr(0, covered));
   }
 }
 
 // An independent reader agrees that the writer's files are compound files with these streams.
 TEST(CompoundFile, WriterOutputIsReadByOlefile) {
-  if (!test::haveProgram("python3") || test::run("/usr/bin/python3 -c 'import olefile' 2>/dev/null") != 0)
+  if (!test::haveProgram("python3") ||
+      test::run("/usr/bin/python3 -c 'import olefile' 2>/dev/null") != 0)
     GTEST_SKIP() << "Debian's python3-olefile is not installed";
   test::ScratchDir dir;
   for (const unsigned shift : {9u, 12u}) {
     Sample s(shift);
     test::writeFile(dir / ("s" + std::to_string(shift) + ".cfb"), s.file);
   }
-  test::writeFile(dir / "check.py",
-                  "import olefile, sys\n"
-                  "def pattern(n, seed):\n"
-                  "    return bytes((i * 131 + seed * 7 + i // 256) & 0xFF for i in range(n))\n"
-                  "for name in sys.argv[1:]:\n"
-                  "    assert olefile.isOleFile(name), name\n"
-                  "    f = olefile.OleFileIO(name, raise_defects=olefile.DEFECT_INCORRECT)\n"
-                  "    want = {'Small': pattern(100, 1), 'Big': pattern(5000, 2), 'Other': pattern(4500, 3),\n"
-                  "            'Dir/Inner': pattern(70, 4)}\n"
-                  "    got = {'/'.join(p): f.openstream(p).read() for p in f.listdir()}\n"
-                  "    assert got == want, (name, sorted(got))\n"
-                  "    assert f.get_type('Dir') == olefile.STGTY_STORAGE\n");
-  const std::string cmd = "/usr/bin/python3 " + (dir / "check.py").string() + " " + (dir / "s9.cfb").string() +
-                          " " + (dir / "s12.cfb").string();
+  test::writeFile(
+      dir / "check.py",
+      "import olefile, sys\n"
+      "def pattern(n, seed):\n"
+      "    return bytes((i * 131 + seed * 7 + i // 256) & 0xFF for i in range(n))\n"
+      "for name in sys.argv[1:]:\n"
+      "    assert olefile.isOleFile(name), name\n"
+      "    f = olefile.OleFileIO(name, raise_defects=olefile.DEFECT_INCORRECT)\n"
+      "    want = {'Small': pattern(100, 1), 'Big': pattern(5000, 2), 'Other': pattern(4500, 3),\n"
+      "            'Dir/Inner': pattern(70, 4)}\n"
+      "    got = {'/'.join(p): f.openstream(p).read() for p in f.listdir()}\n"
+      "    assert got == want, (name, sorted(got))\n"
+      "    assert f.get_type('Dir') == olefile.STGTY_STORAGE\n");
+  const std::string cmd = "/usr/bin/python3 " + (dir / "check.py").string() + " " +
+                          (dir / "s9.cfb").string() + " " + (dir / "s12.cfb").string();
   EXPECT_EQ(test::run(cmd), 0);
 }
 

@@ -128,7 +128,8 @@ std::size_t PageScanner::dataUri(std::size_t at) {
   std::string header(text_.substr(i, comma - i));
   std::transform(header.begin(), header.end(), header.begin(), lower);
   constexpr std::string_view kBase64 = ";base64";
-  if (header.size() < kBase64.size() || header.compare(header.size() - kBase64.size(), kBase64.size(), kBase64) != 0)
+  if (header.size() < kBase64.size() ||
+      header.compare(header.size() - kBase64.size(), kBase64.size(), kBase64) != 0)
     return comma + 1;
   const std::string_view mediaType = std::string_view(header).substr(0, header.find(';'));
   writer_.Start(HtmlBlobKind::DataUri, extensionFor(mediaType), 1);
@@ -199,7 +200,8 @@ std::size_t findDataScheme(std::string_view text, std::size_t from) {
 void PageScanner::Run() {
   std::size_t nextScript = findTag(text_, 0, "<script");
   std::size_t nextData = findDataScheme(text_, 0);
-  while (!writer_.Stopped() && (nextScript != std::string_view::npos || nextData != std::string_view::npos)) {
+  while (!writer_.Stopped() &&
+         (nextScript != std::string_view::npos || nextData != std::string_view::npos)) {
     if (nextScript < nextData) {
       script(nextScript);
       nextScript = findTag(text_, std::max(nextScript + 1, scriptsDone_), "<script");
@@ -212,8 +214,8 @@ void PageScanner::Run() {
 // How far into a text head "<html" or "<script" is looked for.
 constexpr std::size_t kMarkupSearch = 1024;
 
-constexpr std::array<std::string_view, 6> kPageStarts{"<!doctype html", "<html", "<head",
-                                                      "<body", "<script", "<svg"};
+constexpr std::array<std::string_view, 6> kPageStarts{"<!doctype html", "<html",   "<head",
+                                                      "<body",          "<script", "<svg"};
 
 } // namespace
 
@@ -242,10 +244,11 @@ bool LooksLikeHtml(std::span<const std::byte> head) {
   std::size_t markup = std::min(findTag(start, 0, "<html"), findTag(start, 0, "<script"));
   if (markup == std::string_view::npos)
     return false;
-  return std::all_of(start.begin(), start.begin() + static_cast<std::ptrdiff_t>(markup), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u >= 0x20 ? u != 0x7F : (u == '\t' || u == '\n' || u == '\r' || u == '\f');
-  });
+  return std::all_of(
+      start.begin(), start.begin() + static_cast<std::ptrdiff_t>(markup), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u >= 0x20 ? u != 0x7F : (u == '\t' || u == '\n' || u == '\r' || u == '\f');
+      });
 }
 
 } // namespace kyv::document

@@ -73,7 +73,8 @@ std::vector<std::string> pieces(const std::string& text, std::size_t n) {
   return out;
 }
 
-std::string joined(const std::vector<std::string>& parts, std::string_view quote, std::string_view glue) {
+std::string joined(const std::vector<std::string>& parts, std::string_view quote,
+                   std::string_view glue) {
   std::string s;
   for (std::size_t i = 0; i < parts.size(); ++i)
     s += (i ? std::string(glue) : "") + std::string(quote) + parts[i] + std::string(quote);
@@ -105,23 +106,32 @@ TEST(HtmlBlobs, DataUrisInEveryPlaceAndEscape) {
   };
   const std::vector<Case> cases{
       {"attribute", "<a href=\"data:application/zip;base64," + kB64 + "\">x</a>", "data-uri-1.zip"},
-      {"single quotes, upper case", "<img src='DATA:Image/PNG;BASE64," + kB64 + "'>", "data-uri-1.png"},
-      {"CSS url()", "<style>b{background:url(data:image/gif;base64," + kB64 + ")}</style>", "data-uri-1.gif"},
+      {"single quotes, upper case", "<img src='DATA:Image/PNG;BASE64," + kB64 + "'>",
+       "data-uri-1.png"},
+      {"CSS url()", "<style>b{background:url(data:image/gif;base64," + kB64 + ")}</style>",
+       "data-uri-1.gif"},
       {"parameters before base64", "<a href=\"data:text/plain;charset=utf-8;base64," + kB64 + "\">",
        "data-uri-1.txt"},
       {"no media type", "<a href=\"data:;base64," + kB64 + "\">", "data-uri-1.bin"},
-      {"unknown media type", "<a href=\"data:application/x-thing;base64," + kB64 + "\">", "data-uri-1.bin"},
-      {"script string with \\/",
-       "<script>a.href=\"data:application/octet-stream;base64," + replaceSpecials(kB64, "+", "\\/") + "\";</script>",
+      {"unknown media type", "<a href=\"data:application/x-thing;base64," + kB64 + "\">",
        "data-uri-1.bin"},
-      {"percent-encoded", "<a href=\"data:application/zip;base64," + replaceSpecials(kB64, "%2B", "%2f") + "\">",
+      {"script string with \\/",
+       "<script>a.href=\"data:application/octet-stream;base64," +
+           replaceSpecials(kB64, "+", "\\/") + "\";</script>",
+       "data-uri-1.bin"},
+      {"percent-encoded",
+       "<a href=\"data:application/zip;base64," + replaceSpecials(kB64, "%2B", "%2f") + "\">",
        "data-uri-1.zip"},
       {"character references",
-       "<a href=\"data:application/zip;base64," + replaceSpecials(kB64, "&#x2b;", "&sol;") + "\">", "data-uri-1.zip"},
-      {"decimal references", "<a href=\"data:application/zip;base64," + replaceSpecials(kB64, "&#43;", "&#047;") + "\">",
+       "<a href=\"data:application/zip;base64," + replaceSpecials(kB64, "&#x2b;", "&sol;") + "\">",
        "data-uri-1.zip"},
-      {"wrapped lines", "<a href=\"data:application/zip;base64,\n" + wrapped + "\">", "data-uri-1.zip"},
-      {"inside srcdoc", "<iframe srcdoc=\"&lt;img src=&quot;data:image/png;base64," + kB64 + "&quot;&gt;\">",
+      {"decimal references",
+       "<a href=\"data:application/zip;base64," + replaceSpecials(kB64, "&#43;", "&#047;") + "\">",
+       "data-uri-1.zip"},
+      {"wrapped lines", "<a href=\"data:application/zip;base64,\n" + wrapped + "\">",
+       "data-uri-1.zip"},
+      {"inside srcdoc",
+       "<iframe srcdoc=\"&lt;img src=&quot;data:image/png;base64," + kB64 + "&quot;&gt;\">",
        "data-uri-1.png"},
   };
   for (const Case& c : cases) {
@@ -136,11 +146,11 @@ TEST(HtmlBlobs, DataUrisInEveryPlaceAndEscape) {
 
 TEST(HtmlBlobs, DataUrisThatCarryNothingAreNotMembers) {
   for (const std::string& page : {
-           std::string("<a href=\"data:text/plain,hello\">"),              // not base64
-           std::string("<a href=\"data:image/png;base64,\">"),             // empty
-           std::string("metadata: text;base64, nothing"),                   // blank in the header
-           "data:application/zip;charset=x," + kB64,                        // base64 not last
-           std::string("data:") + std::string(300, 'a') + ";base64,QUJD",   // header past its bound
+           std::string("<a href=\"data:text/plain,hello\">"),             // not base64
+           std::string("<a href=\"data:image/png;base64,\">"),            // empty
+           std::string("metadata: text;base64, nothing"),                 // blank in the header
+           "data:application/zip;charset=x," + kB64,                      // base64 not last
+           std::string("data:") + std::string(300, 'a') + ";base64,QUJD", // header past its bound
        }) {
     SCOPED_TRACE(page.substr(0, 60));
     EXPECT_TRUE(find(page).empty());
@@ -172,14 +182,16 @@ TEST(HtmlBlobs, ScriptStringsInTheFormsScriptsJoinThem) {
       {"concatenated with comments", "var b = " + joined(parts, "'", " + /* x */ ") + ";"},
       {"array join", "var b = [" + joined(parts, "\"", ",\n") + "].join('');"},
       {"atob", "var b = window.atob('" + kB64 + "');"},
-      {"escaped slashes and line continuations", "var b = \"" + replaceSpecials(kB64, "\\x2b", "\\/") + "\";"},
+      {"escaped slashes and line continuations",
+       "var b = \"" + replaceSpecials(kB64, "\\x2b", "\\/") + "\";"},
       {"unicode escapes", "var b = \"" + replaceSpecials(kB64, "\\u002B", "\\u{2f}") + "\";"},
       {"after a regular expression with a quote", "var r = /[\"']/g; var b = \"" + kB64 + "\";"},
       {"after a comment with a quote", "// don't\nvar b = \"" + kB64 + "\";"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const auto found = find("<html><script type=\"text/javascript\">" + c.script + "</script></html>");
+    const auto found =
+        find("<html><script type=\"text/javascript\">" + c.script + "</script></html>");
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].name, "script-blob-1.bin");
     EXPECT_EQ(found[0].bytes, kData);
@@ -191,8 +203,10 @@ TEST(HtmlBlobs, ShortAndNonBase64StringsAreLeftAlone) {
   ASSERT_LT(shortB64.size(), kMinScriptBlobChars);
   const std::string text(400, 'x');
   const auto found = find("<script>var id = \"" + shortB64 + "\"; var s = \"" + text +
-                          " and a full stop.\"; var ok = atob(\"" + base64Of("EICAR") + "\");</script>"
-                          "<p>\"" + kB64 + "\" outside a script</p>");
+                          " and a full stop.\"; var ok = atob(\"" + base64Of("EICAR") +
+                          "\");</script>"
+                          "<p>\"" +
+                          kB64 + "\" outside a script</p>");
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].bytes, "EICAR"); // atob decodes whatever its length
 }
@@ -200,8 +214,8 @@ TEST(HtmlBlobs, ShortAndNonBase64StringsAreLeftAlone) {
 TEST(HtmlBlobs, SeparateStringsAreSeparateMembers) {
   const std::string other = base64Of(payload(400).substr(1));
   // Arguments of a call are not joined; neither are strings with code between them.
-  const auto found = find("<script>f(\"" + kB64 + "\", \"" + other + "\"); g(\"" + kB64 + "\" + x + \"" +
-                          other + "\")</script>");
+  const auto found = find("<script>f(\"" + kB64 + "\", \"" + other + "\"); g(\"" + kB64 +
+                          "\" + x + \"" + other + "\")</script>");
   ASSERT_EQ(found.size(), 4u);
   EXPECT_EQ(found[0].bytes, kData);
   EXPECT_EQ(found[1].bytes, payload(400).substr(1));
@@ -212,16 +226,18 @@ TEST(HtmlBlobs, BrokenBase64IsToleratedAndTheScriptEndsAtItsEndTag) {
   // A string left open ends at its line and counts for nothing; a "</script" inside a string
   // still ends the script, as browsers end it; a script left open runs to the end of the page,
   // and a string cut short of a whole group gives what its characters hold.
-  const auto found = find("<script>var a = \"" + kB64 + "\nvar b = 1;</script><script>x = \"" + kB64 +
-                          "</script>\"; y = \"" + kB64 + "\"<script>var c = '" + kB64.substr(0, 302) + "'");
+  const auto found =
+      find("<script>var a = \"" + kB64 + "\nvar b = 1;</script><script>x = \"" + kB64 +
+           "</script>\"; y = \"" + kB64 + "\"<script>var c = '" + kB64.substr(0, 302) + "'");
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].bytes, payload(226));
 }
 
 TEST(HtmlBlobs, SvgScriptsWithCdataAndReferences) {
   const std::string svg = "<?xml version=\"1.0\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\">"
-                          "<script type=\"application/ecmascript\"><![CDATA[ var z = \"" + kB64 +
-                          "\"; ]]></script><script>var y = '" + replaceSpecials(kB64, "&#43;", "&#x2F;") +
+                          "<script type=\"application/ecmascript\"><![CDATA[ var z = \"" +
+                          kB64 + "\"; ]]></script><script>var y = '" +
+                          replaceSpecials(kB64, "&#43;", "&#x2F;") +
                           "';</script><script href=\"x.js\"/></svg>";
   const auto found = find(svg);
   ASSERT_EQ(found.size(), 2u);
@@ -253,7 +269,8 @@ TEST(HtmlBlobs, HugeStringsAndManyPiecesDecodeWhole) {
   EXPECT_EQ(found[0].bytes, big);
 
   const std::string many = base64Of(payload(750000));
-  const auto joinedFound = find("<script>var b=" + joined(pieces(many, 1), "'", "+") + ";</script>");
+  const auto joinedFound =
+      find("<script>var b=" + joined(pieces(many, 1), "'", "+") + ";</script>");
   ASSERT_EQ(joinedFound.size(), 1u);
   EXPECT_EQ(joinedFound[0].bytes, payload(750000));
 }
@@ -284,9 +301,10 @@ TEST(HtmlBlobs, Recognition) {
     bytes.resize(2001); // the head sample is padded with zeros
     return LooksLikeHtml(bytes);
   };
-  for (const char* yes : {"<!DOCTYPE html>", "\xEF\xBB\xBF  <html>", "\r\n<HEAD>", "<body onload=x>",
-                          "<script>", "<svg xmlns=\"x\">", "<?xml version=\"1.0\"?>\n<!-- c -->\n<svg>",
-                          "Some text first\n<p>and <html> later"}) {
+  for (const char* yes :
+       {"<!DOCTYPE html>", "\xEF\xBB\xBF  <html>", "\r\n<HEAD>", "<body onload=x>", "<script>",
+        "<svg xmlns=\"x\">", "<?xml version=\"1.0\"?>\n<!-- c -->\n<svg>",
+        "Some text first\n<p>and <html> later"}) {
     SCOPED_TRACE(yes);
     EXPECT_TRUE(is(yes));
   }

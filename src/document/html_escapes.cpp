@@ -70,9 +70,20 @@ TextUnit jsEscape(std::string_view text, std::size_t pos) {
 // Names of character references that stand for characters of base64 text and the characters
 // that end it; names are case-sensitive in HTML.
 constexpr std::array<std::pair<std::string_view, char>, 14> kNamedRefs{{
-    {"plus;", '+'}, {"sol;", '/'}, {"equals;", '='}, {"NewLine;", '\n'}, {"Tab;", '\t'},
-    {"quot;", '"'}, {"QUOT;", '"'}, {"apos;", '\''}, {"amp;", '&'}, {"AMP;", '&'},
-    {"lt;", '<'}, {"gt;", '>'}, {"colon;", ':'}, {"semi;", ';'},
+    {"plus;", '+'},
+    {"sol;", '/'},
+    {"equals;", '='},
+    {"NewLine;", '\n'},
+    {"Tab;", '\t'},
+    {"quot;", '"'},
+    {"QUOT;", '"'},
+    {"apos;", '\''},
+    {"amp;", '&'},
+    {"AMP;", '&'},
+    {"lt;", '<'},
+    {"gt;", '>'},
+    {"colon;", ':'},
+    {"semi;", ';'},
 }};
 
 TextUnit charRef(std::string_view text, std::size_t pos) {

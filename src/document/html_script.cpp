@@ -14,7 +14,9 @@ bool isIdentChar(char c) {
          u == '$' || u >= 0x80;
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 
 struct Literal {
   std::size_t End = 0; // just past the closing quote (or where an unclosed literal was given up)
@@ -22,8 +24,9 @@ struct Literal {
 };
 
 // Walks the literal whose opening quote is at start, handing each character (escapes undone) to
-// onRun as runs of base64 characters. A quote or backslash escaped does not end it; a line break ends a quoted (not a
-// template) literal that was left open, so one stray quote cannot swallow the script.
+// onRun as runs of base64 characters. A quote or backslash escaped does not end it; a line break
+// ends a quoted (not a template) literal that was left open, so one stray quote cannot swallow the
+// script.
 template <typename OnRun>
 Literal walkLiteral(std::string_view text, std::size_t start, OnRun onRun) {
   const char quote = text[start];
@@ -50,8 +53,7 @@ Literal walkLiteral(std::string_view text, std::size_t start, OnRun onRun) {
     if (IsBase64Char(unit.Value)) {
       const char c = static_cast<char>(unit.Value);
       onRun(std::string_view(&c, 1));
-    }
-    else if (unit.Value != '=' && !IsBase64Blank(unit.Value))
+    } else if (unit.Value != '=' && !IsBase64Blank(unit.Value))
       literal.Base64 = false;
   }
   literal.End = text.size();

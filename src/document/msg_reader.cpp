@@ -24,7 +24,8 @@ constexpr std::string_view kEightBit = "001E";
 constexpr std::size_t kMaxNameBytes = 1024;
 
 bool startsWithIgnoreCase(const std::string& text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsIgnoreAsciiCase(std::string_view(text).substr(0, prefix.size()), prefix);
+  return text.size() >= prefix.size() &&
+         EqualsIgnoreAsciiCase(std::string_view(text).substr(0, prefix.size()), prefix);
 }
 
 std::optional<std::uint32_t> childOfType(const TCompoundFile& file, std::uint32_t storage,
@@ -40,7 +41,8 @@ std::string stringProperty(TCompoundFile& file, std::uint32_t storage, std::stri
   const std::string base = std::string(kPropertyPrefix) + std::string(tag);
   if (const auto id = childOfType(file, storage, base + std::string(kUnicode), TCfbType::Stream)) {
     const auto bytes = file.ReadPrefix(*id, kMaxNameBytes);
-    return platform::utf16LeToCp1251(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    return platform::utf16LeToCp1251(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   }
   if (const auto id = childOfType(file, storage, base + std::string(kEightBit), TCfbType::Stream)) {
     const auto bytes = file.ReadPrefix(*id, kMaxNameBytes);
@@ -53,7 +55,8 @@ std::string stringProperty(TCompoundFile& file, std::uint32_t storage, std::stri
 void addBody(TCompoundFile& file, std::uint32_t message, std::vector<TMsgItem>& items) {
   const std::string base = std::string(kPropertyPrefix) + std::string(kBody);
   for (const bool unicode : {true, false}) {
-    const auto id = childOfType(file, message, base + std::string(unicode ? kUnicode : kEightBit), TCfbType::Stream);
+    const auto id = childOfType(file, message, base + std::string(unicode ? kUnicode : kEightBit),
+                                TCfbType::Stream);
     if (!id)
       continue;
     if (file.Entry(*id).Size > 0)
@@ -65,7 +68,8 @@ void addBody(TCompoundFile& file, std::uint32_t message, std::vector<TMsgItem>& 
 std::vector<std::uint32_t> attachmentsOf(const TCompoundFile& file, std::uint32_t message) {
   std::vector<std::uint32_t> found;
   for (const std::uint32_t id : file.Children(message))
-    if (file.Entry(id).Type == TCfbType::Storage && startsWithIgnoreCase(file.NameOf(id), kAttachmentPrefix))
+    if (file.Entry(id).Type == TCfbType::Storage &&
+        startsWithIgnoreCase(file.NameOf(id), kAttachmentPrefix))
       found.push_back(id);
   return found;
 }
@@ -114,7 +118,8 @@ std::vector<TMsgItem> ListMessageItems(TCompoundFile& file, std::uint32_t messag
     }
     // An object attachment holds some other program's storage (left for the document readers);
     // only a storage laid out as a message is opened here.
-    if (const auto inner = childOfType(file, attachment, std::string(kAttachMessage), TCfbType::Storage);
+    if (const auto inner =
+            childOfType(file, attachment, std::string(kAttachMessage), TCfbType::Storage);
         inner && IsMessageStorage(file, *inner)) {
       addBody(file, *inner, items);
       stack.push_back({attachmentsOf(file, *inner)}); // frame is not used past this point

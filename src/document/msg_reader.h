@@ -28,6 +28,7 @@ bool IsMessageStorage(const TCompoundFile& file, std::uint32_t storage);
 
 // What a message gives to scan, in order: its body, then each attachment; an attached message's
 // body and attachments stand in place of it, at any depth. Empty streams are left out.
-std::vector<TMsgItem> ListMessageItems(TCompoundFile& file, std::uint32_t message = TCompoundFile::kRootId);
+std::vector<TMsgItem> ListMessageItems(TCompoundFile& file,
+                                       std::uint32_t message = TCompoundFile::kRootId);
 
 } // namespace kyv::document

@@ -55,8 +55,10 @@ TEST(MsgReader, AttachmentsByNameBodiesAndAttachedMessagesInPlace) {
   MsgWriter msg(cfb);
   msg.Message(CfbWriter::kRoot, "Hello");
   const std::string big(9000, 'B'); // in sectors of its own rather than the mini stream
-  msg.AddAttachment(CfbWriter::kRoot, 0, {std::string("MZ\0\x90", 4) + big, "Quarterly report.exe", "QUARTE~1.EXE"});
-  msg.AddAttachment(CfbWriter::kRoot, 1, {"eight-bit", "Old client.txt", "", MsgWriter::Text::EightBit});
+  msg.AddAttachment(CfbWriter::kRoot, 0,
+                    {std::string("MZ\0\x90", 4) + big, "Quarterly report.exe", "QUARTE~1.EXE"});
+  msg.AddAttachment(CfbWriter::kRoot, 1,
+                    {"eight-bit", "Old client.txt", "", MsgWriter::Text::EightBit});
   msg.AddAttachment(CfbWriter::kRoot, 2, {"short only", "", "SHORT.TXT"});
   msg.AddAttachment(CfbWriter::kRoot, 3, {"nameless", "", ""});
   msg.AddAttachment(CfbWriter::kRoot, 4, {"", "empty.txt", ""}); // no bytes: nothing to scan
@@ -92,7 +94,8 @@ TEST(MsgReader, OnlyStoragesLaidOutAsMessagesAreMessages) {
   document.AddStream(CfbWriter::kRoot, "__properties_version1.0", "no property streams beside it");
   CfbWriter msgFile;
   MsgWriter(msgFile).Message(CfbWriter::kRoot, "");
-  for (const auto& [bytes, isMessage] : {std::pair{document.Build(), false}, std::pair{msgFile.Build(), true}}) {
+  for (const auto& [bytes, isMessage] :
+       {std::pair{document.Build(), false}, std::pair{msgFile.Build(), true}}) {
     MemorySource source(asBytes(bytes));
     TCompoundFile cfb(source);
     EXPECT_EQ(IsMessageStorage(cfb, TCompoundFile::kRootId), isMessage);
@@ -106,7 +109,8 @@ TEST(MsgReader, AttachmentsSharingOneStreamGiveItOnce) {
   MsgWriter msg(cfb);
   msg.Message(CfbWriter::kRoot, "");
   for (std::size_t i = 0; i < 1000; ++i)
-    msg.AddAttachment(CfbWriter::kRoot, i, {i == 0 ? std::string(8192, 'x') : std::string(4096, 'y'), "", ""});
+    msg.AddAttachment(CfbWriter::kRoot, i,
+                      {i == 0 ? std::string(8192, 'x') : std::string(4096, 'y'), "", ""});
   std::string file = cfb.Build();
   MemorySource probe(asBytes(file));
   TCompoundFile layout(probe);
@@ -139,7 +143,8 @@ TEST(MsgReader, AnIndependentReaderFindsTheSameAttachments) {
   for (std::size_t i = 0; i < binary.size(); ++i)
     binary[i] = static_cast<char>(i * 131 + i / 256);
   msg.AddAttachment(CfbWriter::kRoot, 0, {binary, "Quarterly report.exe", "QUARTE~1.EXE"});
-  msg.AddAttachment(CfbWriter::kRoot, 1, {"eight-bit", "Old client.txt", "", MsgWriter::Text::EightBit});
+  msg.AddAttachment(CfbWriter::kRoot, 1,
+                    {"eight-bit", "Old client.txt", "", MsgWriter::Text::EightBit});
   msg.AddAttachment(CfbWriter::kRoot, 2, {"short only", "", "SHORT.TXT"});
   const std::uint32_t fwd = msg.AddEmbedded(CfbWriter::kRoot, 3, "forwarded body");
   msg.AddAttachment(fwd, 0, {"inner data", "inner.bin", ""});
@@ -160,7 +165,8 @@ TEST(MsgReader, AnIndependentReaderFindsTheSameAttachments) {
                   "for p in m.walk():\n"
                   "    if p.get_filename():\n"
                   "        print(p.get_filename() + '\\t' + p.get_payload(decode=True).hex())\n");
-  ASSERT_EQ(test::run("cd " + dir.path().string() + " && msgconvert --outfile m.eml m.msg >/dev/null 2>&1 && "
+  ASSERT_EQ(test::run("cd " + dir.path().string() +
+                      " && msgconvert --outfile m.eml m.msg >/dev/null 2>&1 && "
                       "/usr/bin/python3 list.py m.eml > theirs.txt"),
             0);
   std::vector<std::string> theirs;

@@ -65,8 +65,9 @@ private:
       TCfbStream stream = file_.OpenStream(id);
       std::size_t n = 0;
       for (const TPptObject& object : FindPptObjects(stream))
-        listing_.Items.push_back({TOfficeItem::TKind::PptObject, path + "/Object" + std::to_string(++n), id,
-                                  object.Offset, object.Length, object.Compressed});
+        listing_.Items.push_back({TOfficeItem::TKind::PptObject,
+                                  path + "/Object" + std::to_string(++n), id, object.Offset,
+                                  object.Length, object.Compressed});
     }
   }
 
@@ -75,14 +76,14 @@ private:
     if (head.size() < kNativeSizeField)
       return false;
     const std::uint64_t streamSize = file_.OpenStream(id).size();
-    const std::uint64_t nativeSize =
-        std::min<std::uint64_t>(loadLe32(head.data()), streamSize - std::min(streamSize, std::uint64_t{kNativeSizeField}));
+    const std::uint64_t nativeSize = std::min<std::uint64_t>(
+        loadLe32(head.data()), streamSize - std::min(streamSize, std::uint64_t{kNativeSizeField}));
     const auto package = ParsePackage(std::span(head).subspan(kNativeSizeField), nativeSize);
     if (!package)
       return false;
     std::string name = PackageFileName(*package);
-    listing_.Items.push_back({TOfficeItem::TKind::Package, name.empty() ? path : std::move(name), id,
-                              kNativeSizeField + package->DataOffset, package->DataSize});
+    listing_.Items.push_back({TOfficeItem::TKind::Package, name.empty() ? path : std::move(name),
+                              id, kNativeSizeField + package->DataOffset, package->DataSize});
     return true;
   }
 
@@ -91,10 +92,12 @@ private:
       return;
     const TVbaProject project = ReadVbaProject(file_, storage);
     if (project.DirDamaged)
-      listing_.DamagedProjects.push_back(prefix.empty() ? std::string("/") : prefix.substr(0, prefix.size() - 1));
+      listing_.DamagedProjects.push_back(prefix.empty() ? std::string("/")
+                                                        : prefix.substr(0, prefix.size() - 1));
     for (const TVbaModule& module : project.Modules)
-      listing_.Items.push_back({TOfficeItem::TKind::VbaModule, prefix + displayName(module.Name) + ".vba",
-                                module.Stream, module.TextOffset});
+      listing_.Items.push_back({TOfficeItem::TKind::VbaModule,
+                                prefix + displayName(module.Name) + ".vba", module.Stream,
+                                module.TextOffset});
   }
 
   TCompoundFile& file_;

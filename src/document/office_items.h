@@ -24,8 +24,9 @@ struct TOfficeItem {
   enum class TKind { Stream, Package, VbaModule, PptObject };
   TKind Kind = TKind::Stream;
   std::string Name;
-  std::uint32_t Entry = 0;  // the stream the item comes from
-  std::uint64_t Offset = 0; // where in it: the packaged file, the module's source, the record's body
+  std::uint32_t Entry = 0; // the stream the item comes from
+  std::uint64_t Offset =
+      0; // where in it: the packaged file, the module's source, the record's body
   std::uint64_t Length = 0; // the packaged file's or the record's length
   bool Compressed = false;  // an embedded PowerPoint object stored compressed
 };

@@ -35,7 +35,8 @@ Items unpack(const std::string& bytes, TOfficeListing* listingOut = nullptr) {
   for (const TOfficeItem& item : listing.Items) {
     VectorSink sink;
     const TOfficeWrite result = writer.Write(item, sink);
-    items.emplace_back(item.Name, test::textOf(sink.bytes()) + (result == TOfficeWrite::Complete ? "" : "<damaged>"));
+    items.emplace_back(item.Name, test::textOf(sink.bytes()) +
+                                      (result == TOfficeWrite::Complete ? "" : "<damaged>"));
   }
   if (listingOut)
     *listingOut = std::move(listing);
@@ -43,7 +44,8 @@ Items unpack(const std::string& bytes, TOfficeListing* listingOut = nullptr) {
 }
 
 const std::string kPayload = "MZ\x90\x00 the packaged program " + std::string(5000, 'p');
-const std::string kMacro = "Attribute VB_Name = \"Module1\"\r\nSub AutoOpen()\r\n  Shell \"calc\"\r\nEnd Sub\r\n";
+const std::string kMacro =
+    "Attribute VB_Name = \"Module1\"\r\nSub AutoOpen()\r\n  Shell \"calc\"\r\nEnd Sub\r\n";
 
 TEST(OfficeItems, AWordFileGivesStreamsItsPackageAndItsMacros) {
   CfbWriter cfb;
@@ -53,9 +55,13 @@ TEST(OfficeItems, AWordFileGivesStreamsItsPackageAndItsMacros) {
   cfb.AddStream(CfbWriter::kRoot, "Empty", "");
   const std::uint32_t pool = cfb.AddStorage(CfbWriter::kRoot, "ObjectPool");
   const std::uint32_t object = cfb.AddStorage(pool, "_1234567890");
-  cfb.AddStream(object, "\x01" "CompObj", "compobj");
+  cfb.AddStream(object,
+                "\x01"
+                "CompObj",
+                "compobj");
   cfb.AddStream(object, "\x01Ole10Native",
-                test::Ole10Native(test::PackageNative("invoice.pdf", "C:\\Users\\a\\invoice.pdf.exe", kPayload)));
+                test::Ole10Native(
+                    test::PackageNative("invoice.pdf", "C:\\Users\\a\\invoice.pdf.exe", kPayload)));
   // A stream of that name that holds no package (a link) stays as it is.
   const std::uint32_t other = cfb.AddStorage(pool, "_2");
   std::string link = test::Ole10Native(test::PackageNative("l", "f.txt", "linked"));
@@ -63,8 +69,10 @@ TEST(OfficeItems, AWordFileGivesStreamsItsPackageAndItsMacros) {
   cfb.AddStream(other, "\x01Ole10Native", link);
   const std::uint32_t macros = cfb.AddStorage(CfbWriter::kRoot, "Macros");
   cfb.AddStream(macros, "PROJECT", "ID=\"{00000000}\"\r\nModule=Module1\r\n");
-  test::AddVbaProject(cfb, macros,
-                      {{"Module1", kMacro}, {"ThisDocument", std::string(9000, 'x') + "End Sub", "", std::string(500, 'c')}});
+  test::AddVbaProject(
+      cfb, macros,
+      {{"Module1", kMacro},
+       {"ThisDocument", std::string(9000, 'x') + "End Sub", "", std::string(500, 'c')}});
   const std::string bytes = cfb.Build();
 
   TOfficeListing listing;
@@ -80,12 +88,12 @@ TEST(OfficeItems, AWordFileGivesStreamsItsPackageAndItsMacros) {
   std::vector<std::string> names;
   for (const auto& item : items)
     names.push_back(item.first);
-  EXPECT_EQ(names, (std::vector<std::string>{"1Table", "WordDocument", "[5]SummaryInformation",
-                                             "Macros/PROJECT", "Macros/VBA/dir", "Macros/VBA/Module1",
-                                             "Macros/VBA/ThisDocument", "Macros/VBA/_VBA_PROJECT",
-                                             "Macros/VBA/Module1.vba", "Macros/VBA/ThisDocument.vba",
-                                             "ObjectPool/_2/[1]Ole10Native", "ObjectPool/_1234567890/[1]CompObj",
-                                             "invoice.pdf.exe"}))
+  EXPECT_EQ(names, (std::vector<std::string>{
+                       "1Table", "WordDocument", "[5]SummaryInformation", "Macros/PROJECT",
+                       "Macros/VBA/dir", "Macros/VBA/Module1", "Macros/VBA/ThisDocument",
+                       "Macros/VBA/_VBA_PROJECT", "Macros/VBA/Module1.vba",
+                       "Macros/VBA/ThisDocument.vba", "ObjectPool/_2/[1]Ole10Native",
+                       "ObjectPool/_1234567890/[1]CompObj", "invoice.pdf.exe"}))
       << "the writer orders names by length, then letters";
   EXPECT_EQ(find("invoice.pdf.exe"), kPayload);
   EXPECT_EQ(find("ObjectPool/_2/[1]Ole10Native"), link);
@@ -107,13 +115,16 @@ TEST(OfficeItems, VbaProjectsAnywhereAndDamagedOnes) {
   const std::string bytes = cfb.Build();
   const Items items = unpack(bytes);
   ASSERT_GE(items.size(), 2u);
-  EXPECT_EQ(items[items.size() - 2], (std::pair<std::string, std::string>{"_VBA_PROJECT_CUR/VBA/Sheet1.vba", "sheet code"}));
-  EXPECT_EQ(items.back(), (std::pair<std::string, std::string>{"_VBA_PROJECT_CUR/VBA/Modul.vba", "cased code"}));
+  EXPECT_EQ(items[items.size() - 2],
+            (std::pair<std::string, std::string>{"_VBA_PROJECT_CUR/VBA/Sheet1.vba", "sheet code"}));
+  EXPECT_EQ(items.back(),
+            (std::pair<std::string, std::string>{"_VBA_PROJECT_CUR/VBA/Modul.vba", "cased code"}));
 
   // The dir stream's records damaged: the project is reported, the modules before the damage kept.
   CfbWriter root;
   // Literals only, so the cut falls in the last module's records: its terminator is lost.
-  const std::string dir = test::OvbaCompress(test::VbaDir({{"A", "a code"}, {"B", "b code"}}), test::OvbaMode::LiteralsOnly);
+  const std::string dir = test::OvbaCompress(test::VbaDir({{"A", "a code"}, {"B", "b code"}}),
+                                             test::OvbaMode::LiteralsOnly);
   root.AddStream(CfbWriter::kRoot, "dir", dir.substr(0, dir.size() - 14));
   root.AddStream(CfbWriter::kRoot, "A", test::VbaModuleStream({"A", "a code"}));
   root.AddStream(CfbWriter::kRoot, "B", test::VbaModuleStream({"B", "b code"}));
@@ -133,7 +144,8 @@ TEST(OfficeItems, VbaProjectsAnywhereAndDamagedOnes) {
   bad.AddStream(CfbWriter::kRoot, "Far", "short");
   bad.AddStream(CfbWriter::kRoot, "Junk", std::string(37, '\xCC') + "\x07garbage");
   const Items badItems = unpack(bad.Build());
-  EXPECT_EQ(badItems[badItems.size() - 2], (std::pair<std::string, std::string>{"Far.vba", "<damaged>"}));
+  EXPECT_EQ(badItems[badItems.size() - 2],
+            (std::pair<std::string, std::string>{"Far.vba", "<damaged>"}));
   EXPECT_EQ(badItems.back(), (std::pair<std::string, std::string>{"Junk.vba", "<damaged>"}));
 }
 
@@ -162,8 +174,8 @@ std::string zlibStored(const std::string& data) {
   std::string z = "\x78\x01";
   z.push_back('\x01');
   const auto n = static_cast<std::uint16_t>(data.size());
-  z += std::string{static_cast<char>(n & 0xFF), static_cast<char>(n >> 8), static_cast<char>(~n & 0xFF),
-                   static_cast<char>((~n >> 8) & 0xFF)};
+  z += std::string{static_cast<char>(n & 0xFF), static_cast<char>(n >> 8),
+                   static_cast<char>(~n & 0xFF), static_cast<char>((~n >> 8) & 0xFF)};
   z += data;
   const std::uint32_t adler = test::stepwiseAdler32(asBytes(data));
   for (int i = 3; i >= 0; --i)
@@ -173,22 +185,27 @@ std::string zlibStored(const std::string& data) {
 
 std::string pptRecord(unsigned version, unsigned instance, unsigned type, const std::string& body,
                       std::uint32_t length = 0xFFFFFFFF) {
-  std::string r = test::VbaLe(version | (instance << 4), 2) + test::VbaLe(type, 2) +
-                  test::VbaLe(length == 0xFFFFFFFF ? static_cast<std::uint32_t>(body.size()) : length, 4);
+  std::string r =
+      test::VbaLe(version | (instance << 4), 2) + test::VbaLe(type, 2) +
+      test::VbaLe(length == 0xFFFFFFFF ? static_cast<std::uint32_t>(body.size()) : length, 4);
   return r + body;
 }
 
 TEST(OfficeItems, PowerPointGivesItsEmbeddedObjects) {
   CfbWriter inner;
-  inner.AddStream(CfbWriter::kRoot, "\x01Ole10Native", test::Ole10Native(test::PackageNative("x", "x.exe", kPayload)));
+  inner.AddStream(CfbWriter::kRoot, "\x01Ole10Native",
+                  test::Ole10Native(test::PackageNative("x", "x.exe", kPayload)));
   const std::string object = inner.Build();
-  const std::string atoms = pptRecord(0, 0, 0x0FF5, "userEdit") + pptRecord(0, 0, 0x0FBA, "cstring");
+  const std::string atoms =
+      pptRecord(0, 0, 0x0FF5, "userEdit") + pptRecord(0, 0, 0x0FBA, "cstring");
   const std::string stream =
-      pptRecord(0xF, 0, 0x03E8, atoms + pptRecord(0xF, 0, 0x03EE, pptRecord(0, 0, 0x0FF0, "slide"))) +
-      pptRecord(0, 0, 0x1011, object) +                                          // stored
-      pptRecord(0, 1, 0x1011, test::VbaLe(static_cast<std::uint32_t>(object.size()), 4) + zlibStored(object)) +
-      pptRecord(0, 1, 0x1011, test::VbaLe(10, 4) + "\x78\x02junk") +             // a bad zlib header
-      pptRecord(0, 0, 0x1011, "cut object", 1000);                                // longer than the stream
+      pptRecord(0xF, 0, 0x03E8,
+                atoms + pptRecord(0xF, 0, 0x03EE, pptRecord(0, 0, 0x0FF0, "slide"))) +
+      pptRecord(0, 0, 0x1011, object) + // stored
+      pptRecord(0, 1, 0x1011,
+                test::VbaLe(static_cast<std::uint32_t>(object.size()), 4) + zlibStored(object)) +
+      pptRecord(0, 1, 0x1011, test::VbaLe(10, 4) + "\x78\x02junk") + // a bad zlib header
+      pptRecord(0, 0, 0x1011, "cut object", 1000);                   // longer than the stream
   CfbWriter cfb;
   cfb.AddStream(CfbWriter::kRoot, "PowerPoint Document", stream);
   cfb.AddStream(CfbWriter::kRoot, "Current User", "user");

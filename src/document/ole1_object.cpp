@@ -36,7 +36,8 @@ public:
     const auto nul = std::find(rest.begin(), rest.end(), std::byte{0});
     if (nul == rest.end())
       return false;
-    s.assign(reinterpret_cast<const char*>(rest.data()), static_cast<std::size_t>(nul - rest.begin()));
+    s.assign(reinterpret_cast<const char*>(rest.data()),
+             static_cast<std::size_t>(nul - rest.begin()));
     at_ += s.size() + 1;
     return true;
   }
@@ -47,7 +48,8 @@ public:
       return false;
     const auto text = bytes_.subspan(at_, n);
     const auto nul = std::find(text.begin(), text.end(), std::byte{0});
-    s.assign(reinterpret_cast<const char*>(text.data()), static_cast<std::size_t>(nul - text.begin()));
+    s.assign(reinterpret_cast<const char*>(text.data()),
+             static_cast<std::size_t>(nul - text.begin()));
     at_ += n;
     return true;
   }
@@ -67,13 +69,15 @@ std::string baseName(std::string_view path) {
 
 } // namespace
 
-std::optional<TOle1Package> ParsePackage(std::span<const std::byte> head, std::uint64_t nativeSize) {
+std::optional<TOle1Package> ParsePackage(std::span<const std::byte> head,
+                                         std::uint64_t nativeSize) {
   Cursor in(head.first(static_cast<std::size_t>(std::min<std::uint64_t>(head.size(), nativeSize))));
   TOle1Package package;
   std::uint16_t signature = 0, reserved = 0, kind = 0;
   std::uint32_t dataSize = 0;
   if (!in.u16(signature) || signature != kPackageSignature || !in.cString(package.Label) ||
-      !in.cString(package.FileName) || !in.u16(reserved) || !in.u16(kind) || kind != kPackageEmbeddedFile)
+      !in.cString(package.FileName) || !in.u16(reserved) || !in.u16(kind) ||
+      kind != kPackageEmbeddedFile)
     return std::nullopt;
   if (!in.lengthPrefixed(package.TempPath) || !in.u32(dataSize))
     return std::nullopt;
@@ -84,14 +88,15 @@ std::optional<TOle1Package> ParsePackage(std::span<const std::byte> head, std::u
   return package;
 }
 
-std::optional<TOle1Object> ParseOle1Object(std::span<const std::byte> head, std::uint64_t objectSize) {
+std::optional<TOle1Object> ParseOle1Object(std::span<const std::byte> head,
+                                           std::uint64_t objectSize) {
   Cursor in(head.first(static_cast<std::size_t>(std::min<std::uint64_t>(head.size(), objectSize))));
   TOle1Object object;
   std::uint32_t version = 0, nativeSize = 0;
   std::string topic, item;
   if (!in.u32(version) || !in.u32(object.FormatId) || object.FormatId != kFormatEmbedded ||
-      !in.lengthPrefixed(object.ClassName) || !in.lengthPrefixed(topic) || !in.lengthPrefixed(item) ||
-      !in.u32(nativeSize))
+      !in.lengthPrefixed(object.ClassName) || !in.lengthPrefixed(topic) ||
+      !in.lengthPrefixed(item) || !in.u32(nativeSize))
     return std::nullopt;
   object.NativeOffset = in.at();
   object.NativeSize = std::min<std::uint64_t>(nativeSize, objectSize - object.NativeOffset);

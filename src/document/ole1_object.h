@@ -47,7 +47,8 @@ std::optional<TOle1Package> ParsePackage(std::span<const std::byte> head, std::u
 
 // An embedded object's header in the first bytes of an object of objectSize bytes; empty when
 // the header does not parse or the object is not embedded.
-std::optional<TOle1Object> ParseOle1Object(std::span<const std::byte> head, std::uint64_t objectSize);
+std::optional<TOle1Object> ParseOle1Object(std::span<const std::byte> head,
+                                           std::uint64_t objectSize);
 
 // The name a packaged file is delivered under: the base name of its original path (else of its
 // label, else of its temporary path), control characters left out; empty when none has one.

@@ -12,7 +12,8 @@ using test::Le32;
 using test::PackageNative;
 
 TEST(Ole1Package, FindsTheFileAndItsName) {
-  const std::string native = PackageNative("report.pdf", "C:\\Users\\me\\Desktop\\report.pdf.exe", "MZ payload");
+  const std::string native =
+      PackageNative("report.pdf", "C:\\Users\\me\\Desktop\\report.pdf.exe", "MZ payload");
   const auto package = ParsePackage(asBytes(native), native.size());
   ASSERT_TRUE(package);
   EXPECT_EQ(package->Label, "report.pdf");
@@ -20,11 +21,11 @@ TEST(Ole1Package, FindsTheFileAndItsName) {
   EXPECT_EQ(PackageFileName(*package), "report.pdf.exe");
   // Names come from the label, then the temporary path, when the original path has none; the
   // base name only, without control characters.
-  for (const auto& [label, path, temp, name] : std::vector<std::array<std::string, 4>>{
-           {"a.txt", "", "C:\\t\\b.txt", "a.txt"},
-           {"", "../../etc/\x01passwd", "", "passwd"},
-           {"", "D:", "C:\\t\\c.bin", "c.bin"},
-           {"", "", "", ""}}) {
+  for (const auto& [label, path, temp, name] :
+       std::vector<std::array<std::string, 4>>{{"a.txt", "", "C:\\t\\b.txt", "a.txt"},
+                                               {"", "../../etc/\x01passwd", "", "passwd"},
+                                               {"", "D:", "C:\\t\\c.bin", "c.bin"},
+                                               {"", "", "", ""}}) {
     const std::string n = PackageNative(label, path, "x", temp);
     const auto p = ParsePackage(asBytes(n), n.size());
     ASSERT_TRUE(p) << name;
@@ -40,8 +41,10 @@ TEST(Ole1Package, RefusesWhatIsNoEmbeddedFile) {
   tooLong.replace(good.size() - 4 - 4, 4, Le32(5)); // a data size past the end
   std::string noNul = std::string("\x02\x00", 2) + std::string(100, 'A');
   const std::string badPath = std::string("\x02\x00", 2) + "l" + std::string(1, '\0') + "f" +
-                              std::string(1, '\0') + std::string("\x00\x00\x03\x00", 4) + Le32(0xFFFFFFF0) + "x";
-  for (const auto& [what, bytes, size] : std::vector<std::tuple<const char*, std::string, std::uint64_t>>{
+                              std::string(1, '\0') + std::string("\x00\x00\x03\x00", 4) +
+                              Le32(0xFFFFFFF0) + "x";
+  for (const auto& [what, bytes, size] :
+       std::vector<std::tuple<const char*, std::string, std::uint64_t>>{
            {"a link", link, link.size()},
            {"data past the end", tooLong, tooLong.size()},
            {"data past the declared size", good, good.size() - 1},

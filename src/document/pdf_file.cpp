@@ -156,7 +156,8 @@ std::optional<std::int64_t> PdfFile::directLength(const PdfObject* length) const
   if (length->kind != PdfKind::Ref)
     return std::nullopt;
   // The length may be an object written after the stream, so look among the headers.
-  const auto it = lastHeader_.find({static_cast<std::uint32_t>(length->number), length->generation});
+  const auto it =
+      lastHeader_.find({static_cast<std::uint32_t>(length->number), length->generation});
   if (it == lastHeader_.end())
     return std::nullopt;
   const Header& h = headers_[it->second];
@@ -177,7 +178,8 @@ void PdfFile::findStreamEnd(PdfObjectEntry& entry) const {
       length && *length >= 0 && static_cast<std::uint64_t>(*length) <= text.size() - s) {
     std::size_t e = s + static_cast<std::size_t>(*length);
     std::size_t p = e;
-    while (p < text.size() && p - e < kMaxBlanksBeforeEnd && isPdfBlank(static_cast<std::uint8_t>(text[p])))
+    while (p < text.size() && p - e < kMaxBlanksBeforeEnd &&
+           isPdfBlank(static_cast<std::uint8_t>(text[p])))
       ++p;
     if (text.substr(p, kEndStream.size()) == kEndStream) {
       entry.dataEnd = e;
@@ -232,20 +234,22 @@ void PdfFile::readTrailers() {
   }
   // Cross-reference streams carry the trailer's keys in their dictionaries.
   for (const PdfObjectEntry& entry : objects_)
-    if (entry.isStream && entry.dict.get("Type") != nullptr && entry.dict.get("Type")->isName("XRef"))
+    if (entry.isStream && entry.dict.get("Type") != nullptr &&
+        entry.dict.get("Type")->isName("XRef"))
       takeTrailer(entry.dict, entry.offset);
 }
 
 void PdfFile::takeTrailer(const PdfObject& dict, std::size_t at) {
   // Any trailer that names an encryption counts, the last one in the file first: a later one
   // without it must not make an encrypted document look plain.
-  if (const PdfObject* e = dict.get("Encrypt"); e != nullptr && e->kind != PdfKind::Null &&
-                                                 (encrypt_.kind == PdfKind::Null || at >= encryptAt_)) {
+  if (const PdfObject* e = dict.get("Encrypt");
+      e != nullptr && e->kind != PdfKind::Null &&
+      (encrypt_.kind == PdfKind::Null || at >= encryptAt_)) {
     encrypt_ = *e;
     encryptAt_ = at;
   }
-  if (const PdfObject* id = dict.get("ID");
-      id != nullptr && id->kind == PdfKind::Array && (fileId_.kind == PdfKind::Null || at >= idAt_)) {
+  if (const PdfObject* id = dict.get("ID"); id != nullptr && id->kind == PdfKind::Array &&
+                                            (fileId_.kind == PdfKind::Null || at >= idAt_)) {
     fileId_ = *id;
     idAt_ = at;
   }

@@ -43,15 +43,22 @@ bool isPull(const PdfFilterStep& step) {
 
 std::unique_ptr<codec::PushFilter> makePush(const PdfFilterStep& step, ByteSink& out) {
   switch (step.filter) {
-  case PdfFilter::AsciiHex: return std::make_unique<codec::AsciiHexDecoder>(out);
-  case PdfFilter::Ascii85: return std::make_unique<codec::Ascii85Decoder>(out);
-  case PdfFilter::RunLength: return std::make_unique<codec::RunLengthDecoder>(out);
-  case PdfFilter::Predictor: return std::make_unique<codec::PredictorDecoder>(out, step.predictor);
-  default: return nullptr;
+  case PdfFilter::AsciiHex:
+    return std::make_unique<codec::AsciiHexDecoder>(out);
+  case PdfFilter::Ascii85:
+    return std::make_unique<codec::Ascii85Decoder>(out);
+  case PdfFilter::RunLength:
+    return std::make_unique<codec::RunLengthDecoder>(out);
+  case PdfFilter::Predictor:
+    return std::make_unique<codec::PredictorDecoder>(out, step.predictor);
+  default:
+    return nullptr;
   }
 }
 
-PdfDecode worse(PdfDecode a, PdfDecode b) { return static_cast<int>(a) >= static_cast<int>(b) ? a : b; }
+PdfDecode worse(PdfDecode a, PdfDecode b) {
+  return static_cast<int>(a) >= static_cast<int>(b) ? a : b;
+}
 
 // Push steps in front of a sink; the first of them takes the input.
 class PushChain {
@@ -68,9 +75,14 @@ public:
     PdfDecode result = PdfDecode::Ok;
     for (std::size_t i = filters_.size(); i-- > 0;) {
       switch (filters_[i]->finish()) {
-      case codec::FilterStatus::Ok: break;
-      case codec::FilterStatus::Damaged: result = worse(result, PdfDecode::Damaged); break;
-      case codec::FilterStatus::WriteRefused: result = worse(result, PdfDecode::WriteRefused); break;
+      case codec::FilterStatus::Ok:
+        break;
+      case codec::FilterStatus::Damaged:
+        result = worse(result, PdfDecode::Damaged);
+        break;
+      case codec::FilterStatus::WriteRefused:
+        result = worse(result, PdfDecode::WriteRefused);
+        break;
       }
     }
     return result;
@@ -93,9 +105,12 @@ PdfDecode runPull(const PdfFilterStep& step, std::span<const std::byte> in, Byte
   if (step.filter == PdfFilter::Lzw) {
     MemorySource source(in);
     switch (codec::lzwDecode(source, out, step.earlyChange)) {
-    case codec::LzwStatus::Ok: return PdfDecode::Ok;
-    case codec::LzwStatus::BadCode: return PdfDecode::Damaged;
-    case codec::LzwStatus::WriteRefused: return PdfDecode::WriteRefused;
+    case codec::LzwStatus::Ok:
+      return PdfDecode::Ok;
+    case codec::LzwStatus::BadCode:
+      return PdfDecode::Damaged;
+    case codec::LzwStatus::WriteRefused:
+      return PdfDecode::WriteRefused;
     }
   }
   // Flate is a zlib stream; writers that leave out the two-byte header (or write a wrong one)
@@ -111,9 +126,12 @@ PdfDecode runPull(const PdfFilterStep& step, std::span<const std::byte> in, Byte
   MemorySource source(in.subspan(std::min(skip, in.size())));
   codec::Inflater inflater(source, {});
   switch (inflater.run(out)) {
-  case codec::InflateStatus::Ok: return PdfDecode::Ok;
-  case codec::InflateStatus::WriteRefused: return PdfDecode::WriteRefused;
-  default: return PdfDecode::Damaged;
+  case codec::InflateStatus::Ok:
+    return PdfDecode::Ok;
+  case codec::InflateStatus::WriteRefused:
+    return PdfDecode::WriteRefused;
+  default:
+    return PdfDecode::Damaged;
   }
 }
 
@@ -134,8 +152,10 @@ PdfFilterChain planFilters(const PdfObject& filter, const PdfObject& parms) {
     }
     const PdfObject& name = *names[i];
     const PdfObject noParms;
-    const PdfObject& p = parms.kind == PdfKind::Array ? (i < parms.items.size() ? parms.items[i] : noParms)
-                         : i == 0 || names.size() == 1 ? parms : noParms;
+    const PdfObject& p = parms.kind == PdfKind::Array
+                             ? (i < parms.items.size() ? parms.items[i] : noParms)
+                         : i == 0 || names.size() == 1 ? parms
+                                                       : noParms;
     const std::string_view n = name.bytes;
     PdfFilterStep step;
     if (name.kind != PdfKind::Name) {
@@ -178,7 +198,8 @@ PdfDecode decodeFilters(std::span<const std::byte> raw, std::span<const PdfFilte
   if (last == steps.size()) {
     PushChain chain(steps, out);
     const PdfDecode pumped = pump(raw, chain.input());
-    return worse(chain.finish(), pumped == PdfDecode::WriteRefused && steps.empty() ? pumped : PdfDecode::Ok);
+    return worse(chain.finish(),
+                 pumped == PdfDecode::WriteRefused && steps.empty() ? pumped : PdfDecode::Ok);
   }
   PdfDecode result = PdfDecode::Ok;
   VectorSink staged(kPdfMaxStageBytes);

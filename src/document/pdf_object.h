@@ -13,10 +13,10 @@ enum class PdfKind : std::uint8_t { Null, Bool, Int, Real, String, Name, Array, 
 
 struct PdfObject {
   PdfKind kind = PdfKind::Null;
-  std::int64_t number = 0;     // Int, Bool (0 or 1), Ref (the object number)
+  std::int64_t number = 0;      // Int, Bool (0 or 1), Ref (the object number)
   std::uint32_t generation = 0; // Ref
-  double real = 0;             // Real
-  std::string bytes;           // String (decoded bytes), Name (without the slash, #xx decoded)
+  double real = 0;              // Real
+  std::string bytes;            // String (decoded bytes), Name (without the slash, #xx decoded)
   // Array: the items. Dict: keys (as Name objects) and values in turn.
   std::vector<PdfObject> items;
 

@@ -29,11 +29,13 @@ void forEachPackedObject(std::span<const std::byte> decoded, const PdfObject& di
         number->number > UINT32_MAX || offset->number < 0 ||
         static_cast<std::uint64_t>(offset->number) > decoded.size() - start)
       break;
-    slots.push_back({static_cast<std::uint32_t>(number->number), start + static_cast<std::size_t>(offset->number)});
+    slots.push_back({static_cast<std::uint32_t>(number->number),
+                     start + static_cast<std::size_t>(offset->number)});
   }
   // Each object ends where the next one (by offset) begins; slots that share an offset (which
   // only a forged header writes) share one reading, so the data is read once whatever the count.
-  std::stable_sort(slots.begin(), slots.end(), [](const Slot& a, const Slot& b) { return a.offset < b.offset; });
+  std::stable_sort(slots.begin(), slots.end(),
+                   [](const Slot& a, const Slot& b) { return a.offset < b.offset; });
   std::optional<PdfObject> value;
   for (std::size_t i = 0; i < slots.size(); ++i) {
     if (i == 0 || slots[i].offset != slots[i - 1].offset) {

@@ -156,16 +156,27 @@ PdfObject PdfParser::literalString() {
     } else if (c == '\\' && pos_ < limit_) {
       c = at(pos_++);
       switch (c) {
-      case 'n': c = '\n'; break;
-      case 'r': c = '\r'; break;
-      case 't': c = '\t'; break;
-      case 'b': c = '\b'; break;
-      case 'f': c = '\f'; break;
+      case 'n':
+        c = '\n';
+        break;
+      case 'r':
+        c = '\r';
+        break;
+      case 't':
+        c = '\t';
+        break;
+      case 'b':
+        c = '\b';
+        break;
+      case 'f':
+        c = '\f';
+        break;
       case '\r':
         if (pos_ < limit_ && at(pos_) == '\n')
           ++pos_;
         continue;
-      case '\n': continue;
+      case '\n':
+        continue;
       default:
         if (c >= '0' && c <= '7') {
           unsigned v = c - '0';
@@ -209,7 +220,8 @@ PdfObject PdfParser::name() {
   o.kind = PdfKind::Name;
   while (pos_ < limit_ && !isPdfBlank(at(pos_)) && !isPdfDelimiter(at(pos_))) {
     std::uint8_t c = at(pos_++);
-    if (c == '#' && pos_ + 1 < limit_ && HexDigitValue(at(pos_)) >= 0 && HexDigitValue(at(pos_ + 1)) >= 0) {
+    if (c == '#' && pos_ + 1 < limit_ && HexDigitValue(at(pos_)) >= 0 &&
+        HexDigitValue(at(pos_ + 1)) >= 0) {
       c = static_cast<std::uint8_t>(HexDigitValue(at(pos_)) << 4 | HexDigitValue(at(pos_ + 1)));
       pos_ += 2;
     }

@@ -18,13 +18,14 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 // Every password is padded, or made, to 32 bytes with this string; the empty one is the string.
-constexpr std::array<std::uint8_t, 32> kPadding{0x28, 0xBF, 0x4E, 0x5E, 0x4E, 0x75, 0x8A, 0x41, 0x64, 0x00, 0x4E,
-                                                0x56, 0xFF, 0xFA, 0x01, 0x08, 0x2E, 0x2E, 0x00, 0xB6, 0xD0, 0x68,
-                                                0x3E, 0x80, 0x2F, 0x0C, 0xA9, 0xFE, 0x64, 0x53, 0x69, 0x7A};
+constexpr std::array<std::uint8_t, 32> kPadding{
+    0x28, 0xBF, 0x4E, 0x5E, 0x4E, 0x75, 0x8A, 0x41, 0x64, 0x00, 0x4E, 0x56, 0xFF, 0xFA, 0x01, 0x08,
+    0x2E, 0x2E, 0x00, 0xB6, 0xD0, 0x68, 0x3E, 0x80, 0x2F, 0x0C, 0xA9, 0xFE, 0x64, 0x53, 0x69, 0x7A};
 
-std::span<const std::byte> raw(std::string_view s) { return std::as_bytes(std::span(s.data(), s.size())); }
-template <class T>
-std::span<const std::byte> raw(const T& bytes) {
+std::span<const std::byte> raw(std::string_view s) {
+  return std::as_bytes(std::span(s.data(), s.size()));
+}
+template <class T> std::span<const std::byte> raw(const T& bytes) {
   return std::as_bytes(std::span(bytes.data(), bytes.size()));
 }
 
@@ -41,8 +42,9 @@ Bytes legacyKey(const PdfPasswordCheck& c) {
   md5.update(raw(kPadding));
   md5.update(raw(std::string_view(c.owner).substr(0, 32)));
   const auto p = static_cast<std::uint32_t>(c.permissions);
-  const std::array<std::uint8_t, 4> pLe{static_cast<std::uint8_t>(p), static_cast<std::uint8_t>(p >> 8),
-                                        static_cast<std::uint8_t>(p >> 16), static_cast<std::uint8_t>(p >> 24)};
+  const std::array<std::uint8_t, 4> pLe{
+      static_cast<std::uint8_t>(p), static_cast<std::uint8_t>(p >> 8),
+      static_cast<std::uint8_t>(p >> 16), static_cast<std::uint8_t>(p >> 24)};
   md5.update(raw(pLe));
   md5.update(raw(c.fileId));
   if (c.revision >= 4 && !c.encryptMetadata)

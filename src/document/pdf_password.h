@@ -11,11 +11,11 @@ namespace kyv::document {
 
 struct PdfPasswordCheck {
   int revision = 0;
-  std::string owner;    // /O
-  std::string user;     // /U
-  std::string userKey;  // /UE (revisions 5 and 6)
+  std::string owner;            // /O
+  std::string user;             // /U
+  std::string userKey;          // /UE (revisions 5 and 6)
   std::int32_t permissions = 0; // /P
-  std::string fileId;   // the first string of the trailer's /ID, or empty
+  std::string fileId;           // the first string of the trailer's /ID, or empty
   bool encryptMetadata = true;
   std::size_t keyBytes = 5; // revisions 2 to 4: the file key's length, 5 to 16
 };

@@ -111,13 +111,13 @@ void PdfReader::readObjectStreams() {
   for (const PdfObjectEntry& entry : file_.objects()) {
     if (!entry.isStream || !hasType(entry.dict, "ObjStm") || spent >= kMaxPackedBytes)
       continue;
-    VectorSink decoded(static_cast<std::size_t>(std::min<std::uint64_t>(kPdfMaxStageBytes, kMaxPackedBytes - spent)));
+    VectorSink decoded(static_cast<std::size_t>(
+        std::min<std::uint64_t>(kPdfMaxStageBytes, kMaxPackedBytes - spent)));
     (void)decode(entry, decoded);
     spent += decoded.bytes().size();
     // Strings inside an object stream were encrypted with the stream, not on their own.
-    forEachPackedObject(decoded.bytes(), entry.dict, [this](PdfId id, const PdfObject& value) {
-      collect(value, id, false, 0);
-    });
+    forEachPackedObject(decoded.bytes(), entry.dict,
+                        [this](PdfId id, const PdfObject& value) { collect(value, id, false, 0); });
   }
 }
 
@@ -125,7 +125,8 @@ void PdfReader::listMembers() {
   // A name belongs to the object a reference means (the last of its number in the file).
   std::map<const PdfObjectEntry*, std::string> names;
   for (const auto& [id, name] : fileNames_)
-    if (const PdfObjectEntry* entry = file_.find(id); entry != nullptr && entry->isStream && !name.empty())
+    if (const PdfObjectEntry* entry = file_.find(id);
+        entry != nullptr && entry->isStream && !name.empty())
       names.emplace(entry, name);
   for (const PdfObjectEntry& entry : file_.objects()) {
     if (!entry.isStream)
@@ -157,19 +158,21 @@ PdfExtract PdfReader::decode(const PdfObjectEntry& entry, ByteSink& out) const {
   PdfExtract result;
   const PdfObject* filter = entry.dict.get("Filter");
   const PdfObject* parms = entry.dict.get("DecodeParms");
-  const PdfFilterChain chain =
-      planFilters(filter != nullptr ? file_.resolve(*filter) : PdfObject(),
-                  parms != nullptr ? file_.resolve(*parms) : PdfObject());
+  const PdfFilterChain chain = planFilters(filter != nullptr ? file_.resolve(*filter) : PdfObject(),
+                                           parms != nullptr ? file_.resolve(*parms) : PdfObject());
   RefusalWatch watch(out);
-  std::span<const std::byte> raw = file_.bytes().subspan(entry.dataStart, entry.dataEnd - entry.dataStart);
+  std::span<const std::byte> raw =
+      file_.bytes().subspan(entry.dataStart, entry.dataEnd - entry.dataStart);
   std::vector<std::byte> decrypted;
-  if (security_ && security_->decryptStream(entry.id, entry.dict, raw, decrypted, result.decryptDamage))
+  if (security_ &&
+      security_->decryptStream(entry.id, entry.dict, raw, decrypted, result.decryptDamage))
     raw = decrypted;
   const PdfDecode status = decodeFilters(raw, chain.steps, watch);
   result.sinkRefused = watch.refused();
   result.damaged = status == PdfDecode::Damaged;
   if (status == PdfDecode::StageTooLarge)
-    result.notDecoded = "a filter stage of more than " + std::to_string(kPdfMaxStageBytes) + " bytes";
+    result.notDecoded =
+        "a filter stage of more than " + std::to_string(kPdfMaxStageBytes) + " bytes";
   else if (chain.tooLong)
     result.notDecoded = "more than " + std::to_string(kPdfMaxFilters) + " filters";
   else if (!chain.stopsAt.empty() && !chain.stopsAtImage)

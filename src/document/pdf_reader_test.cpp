@@ -28,7 +28,8 @@ struct Out {
 };
 
 // Every member by name (a name seen twice gets "#2").
-std::map<std::string, Out> membersOf(std::span<const std::byte> file, std::string* locked = nullptr) {
+std::map<std::string, Out> membersOf(std::span<const std::byte> file,
+                                     std::string* locked = nullptr) {
   const PdfReader reader(file);
   if (locked != nullptr)
     *locked = reader.lockedReason();
@@ -71,13 +72,17 @@ TEST(PdfReader, StreamsDecodeThroughTheirFilterChains) {
     return hex + ">";
   }();
   // A PNG-predicted stream of two rows of three bytes ("up" filter on the second).
-  const std::string predicted = zlib(std::string("\x00" "abc" "\x02\x01\x01\x01", 8));
-  const std::string file = "%PDF-1.4\n" + stream(1, "/Filter /FlateDecode", zlib("plain flate")) +
-                           stream(2, "/Filter [/AHx /Fl]", hexOfZlib) +
-                           stream(3, "/Filter /FlateDecode /DecodeParms <</Predictor 12 /Columns 3>>", predicted) +
-                           stream(4, "/Filter /DCTDecode", "\xFF\xD8 jpeg") +
-                           stream(5, "/Filter [/A85 /FooDecode]", "87cURD]j7BEbo80~>") +
-                           stream(6, "", "no filter at all") + "%%EOF\n";
+  const std::string predicted = zlib(std::string("\x00"
+                                                 "abc"
+                                                 "\x02\x01\x01\x01",
+                                                 8));
+  const std::string file =
+      "%PDF-1.4\n" + stream(1, "/Filter /FlateDecode", zlib("plain flate")) +
+      stream(2, "/Filter [/AHx /Fl]", hexOfZlib) +
+      stream(3, "/Filter /FlateDecode /DecodeParms <</Predictor 12 /Columns 3>>", predicted) +
+      stream(4, "/Filter /DCTDecode", "\xFF\xD8 jpeg") +
+      stream(5, "/Filter [/A85 /FooDecode]", "87cURD]j7BEbo80~>") +
+      stream(6, "", "no filter at all") + "%%EOF\n";
   const auto m = membersOf(file);
   ASSERT_EQ(m.size(), 6u);
   EXPECT_EQ(m.at("obj 1 0").content, "plain flate");
@@ -111,8 +116,10 @@ TEST(PdfReader, StreamEndsFollowTheLengthOnlyWhenItLandsOnEndstream) {
 TEST(PdfReader, EmbeddedFilesAndScriptsAreNamedAndOldRevisionsKept) {
   const std::string file =
       "%PDF-1.7\n" + stream(5, "/Type /EmbeddedFile", "old payload") +
-      "6 0 obj <</Type /Filespec /F (plain.txt) /UF <FEFF0070 00E4 002E 0065 0078 0065> /EF <</F 5 0 R>>>> endobj\n"
-      "7 0 obj <</S /JavaScript /JS (app.alert\\(1\\)) /Next <</S /JavaScript /JS (second)>>>> endobj\n"
+      "6 0 obj <</Type /Filespec /F (plain.txt) /UF <FEFF0070 00E4 002E 0065 0078 0065> /EF <</F 5 "
+      "0 R>>>> endobj\n"
+      "7 0 obj <</S /JavaScript /JS (app.alert\\(1\\)) /Next <</S /JavaScript /JS (second)>>>> "
+      "endobj\n"
       "8 0 obj <</S /JavaScript /JS 11 0 R>> endobj\n11 0 obj (script in its own object) endobj\n"
       "xref\n0 1\n0000000000 65535 f \ntrailer <</Size 12>>\nstartxref 0\n%%EOF\n"
       // An incremental update replaces object 5; the old one is still delivered.
@@ -123,7 +130,10 @@ TEST(PdfReader, EmbeddedFilesAndScriptsAreNamedAndOldRevisionsKept) {
   const auto m = membersOf(file);
   EXPECT_EQ(m.at("obj 5 0").content, "old payload");
   EXPECT_EQ(m.at("p\xC3\xA4.exe").content, "new payload"); // /UF over /F, UTF-16 to UTF-8
-  EXPECT_EQ(m.at("\xEF\xAC\x81" "docenc\xE2\x80\xA2").content, "second file"); // PDFDocEncoding
+  EXPECT_EQ(m.at("\xEF\xAC\x81"
+                 "docenc\xE2\x80\xA2")
+                .content,
+            "second file"); // PDFDocEncoding
   EXPECT_EQ(m.at("obj 7 0 JS").content, "app.alert(1)");
   EXPECT_EQ(m.at("obj 7 0 JS 2").content, "second");
   EXPECT_EQ(m.at("obj 11 0 JS").content, "script in its own object");
@@ -134,11 +144,11 @@ TEST(PdfReader, ObjectStreamsGiveTheirObjects) {
   const std::string objects = "20 0 21 60 "
                               "<</Type /Filespec /UF (packed.bin) /EF <</F 30 0 R>>>>          "
                               "<</JS (packed script)>>";
-  const std::string file = "%PDF-1.5\n" +
-                           stream(2, "/Type /ObjStm /N 2 /First 11 /Filter /FlateDecode", zlib(objects)) +
-                           stream(30, "/Type /EmbeddedFile", "packed file") +
-                           // Claims a billion objects in a few bytes.
-                           stream(3, "/Type /ObjStm /N 1000000000 /First 4", "1 0 <</JS (x)>>");
+  const std::string file =
+      "%PDF-1.5\n" + stream(2, "/Type /ObjStm /N 2 /First 11 /Filter /FlateDecode", zlib(objects)) +
+      stream(30, "/Type /EmbeddedFile", "packed file") +
+      // Claims a billion objects in a few bytes.
+      stream(3, "/Type /ObjStm /N 1000000000 /First 4", "1 0 <</JS (x)>>");
   const auto m = membersOf(file);
   EXPECT_EQ(m.at("packed.bin").content, "packed file");
   EXPECT_EQ(m.at("obj 21 0 JS").content, "packed script");
@@ -150,19 +160,21 @@ TEST(PdfReader, HostileFilesEndWithWhatTheyHold) {
   // Nesting far past any document's, dictionaries that never close, a trailer chain that loops.
   const std::string deep = "%PDF-1.4\n1 0 obj " + std::string(200000, '[') + " endobj\n" +
                            "2 0 obj <</A <</B " + std::string(100000, '<') + "\n" +
-                           stream(3, "", "after the mess") +
-                           "trailer <</Prev 100>>\n" + std::string(20000, 't') + "trailer <<trailer <<\n";
+                           stream(3, "", "after the mess") + "trailer <</Prev 100>>\n" +
+                           std::string(20000, 't') + "trailer <<trailer <<\n";
   const auto m = membersOf(deep);
   EXPECT_EQ(m.at("obj 3 0").content, "after the mess");
   // A Flate bomb: a sink that takes 1 MiB ends the decoding there.
-  const std::string bomb = "%PDF-1.4\n" + stream(1, "/Filter /FlateDecode", zlibZeros(256ull << 20));
+  const std::string bomb =
+      "%PDF-1.4\n" + stream(1, "/Filter /FlateDecode", zlibZeros(256ull << 20));
   const auto bytes = bytesOf(bomb);
   const PdfReader reader(bytes);
   ASSERT_EQ(reader.members().size(), 1u);
   VectorSink capped(1 << 20);
   EXPECT_TRUE(reader.extract(reader.members()[0], capped).sinkRefused);
   // A double Flate bomb stops at the in-memory stage's cap and says so.
-  const std::string twice = "%PDF-1.4\n" + stream(1, "/Filter [/FlateDecode /FlateDecode]", zlibZeros(80 << 20));
+  const std::string twice =
+      "%PDF-1.4\n" + stream(1, "/Filter [/FlateDecode /FlateDecode]", zlibZeros(80 << 20));
   const auto m2 = membersOf(twice);
   EXPECT_NE(m2.at("obj 1 0").notDecoded, "");
 }
@@ -178,8 +190,14 @@ TEST(PdfReader, ProducersAttachmentsComeBackByteForByte) {
   test::writeFile(dir / "payload.bin", payload);
   const std::string d = dir.path().string();
   ASSERT_EQ(test::run("cd " + d + " && qpdf --empty --add-attachment payload.bin -- att.pdf"), 0);
-  ASSERT_EQ(test::run("cd " + d + " && qpdf --object-streams=generate --compress-streams=y att.pdf os.pdf"), 0);
-  ASSERT_EQ(test::run("cd " + d + " && qpdf --empty empty.pdf && pdftk empty.pdf attach_files payload.bin output tk.pdf"), 0);
+  ASSERT_EQ(test::run("cd " + d +
+                      " && qpdf --object-streams=generate --compress-streams=y att.pdf os.pdf"),
+            0);
+  ASSERT_EQ(
+      test::run(
+          "cd " + d +
+          " && qpdf --empty empty.pdf && pdftk empty.pdf attach_files payload.bin output tk.pdf"),
+      0);
   // An update appended by hand: a second attachment replaces the name tree's file.
   std::string updated = textOf(test::readFile(dir / "att.pdf"));
   updated += stream(90, "/Type /EmbeddedFile", "appended") +
@@ -230,7 +248,9 @@ TEST(PdfReader, EncryptedDocumentsOpenWithTheEmptyPassword) {
     std::string args = c.args;
     if (args.find(" -- ") == std::string::npos)
       args += " --";
-    ASSERT_EQ(test::run(d + "qpdf --allow-weak-crypto --encrypt '" + c.user + "' owner " + args + " att.pdf enc.pdf"), 0)
+    ASSERT_EQ(test::run(d + "qpdf --allow-weak-crypto --encrypt '" + c.user + "' owner " + args +
+                        " att.pdf enc.pdf"),
+              0)
         << c.what;
     std::string locked;
     const auto m = membersOf(test::readFile(dir / "enc.pdf"), &locked);
@@ -251,18 +271,22 @@ TEST(PdfReader, BrokenEncryptionEndsCleanly) {
   // Dictionaries that cannot be opened leave the document locked, with no members.
   const std::string plainStream = stream(1, "", "text");
   const std::string u48 = "<" + std::string(96, 'a') + ">";
-  for (const std::string& encrypt : std::vector<std::string>{
-           "/Encrypt 99 0 R",                                                                // dangling
-           "/Encrypt <</Filter /PubSec /V 1 /R 2>>",                                         // another handler
-           "/Encrypt <</Filter /Standard /V 2 /R 99999999999999999 /O (x) /U (x) /P -4>>", // huge revision
-           "/Encrypt <</Filter /Standard /V 2 /R 3 /P -4>>",                                 // no /O, /U
-           "/Encrypt <</Filter /Standard /V 2 /R 3 /O (short) /U (short) /P -4 /Length 9999999>>",
-           "/Encrypt <</Filter /Standard /V 4 /R 4 /O " + u48 + " /U " + u48 + " /P -4 /StmF /Nowhere>>",
-           "/Encrypt <</Filter /Standard /V 5 /R 6 /O " + u48 + " /U " + u48 + " /UE (short) /P -4>>",
-           "/Encrypt <</Filter /Standard /V 5 /R 6 /O " + u48 + " /U " + u48 + " /UE " + u48 + " /P -4>>",
-       }) {
+  const std::string standard = "/Encrypt <</Filter /Standard ";
+  const std::string keys = "/O " + u48 + " /U " + u48;
+  const std::vector<std::string> dictionaries{
+      "/Encrypt 99 0 R",                                            // dangling
+      "/Encrypt <</Filter /PubSec /V 1 /R 2>>",                     // another handler
+      standard + "/V 2 /R 99999999999999999 /O (x) /U (x) /P -4>>", // huge revision
+      standard + "/V 2 /R 3 /P -4>>",                               // no /O, /U
+      standard + "/V 2 /R 3 /O (short) /U (short) /P -4 /Length 9999999>>",
+      standard + "/V 4 /R 4 " + keys + " /P -4 /StmF /Nowhere>>",
+      standard + "/V 5 /R 6 " + keys + " /UE (short) /P -4>>",
+      standard + "/V 5 /R 6 " + keys + " /UE " + u48 + " /P -4>>",
+  };
+  for (const std::string& encrypt : dictionaries) {
     std::string locked;
-    const auto m = membersOf(bytesOf("%PDF-1.7\n" + plainStream + "trailer <<" + encrypt + ">>\n"), &locked);
+    const auto m =
+        membersOf(bytesOf("%PDF-1.7\n" + plainStream + "trailer <<" + encrypt + ">>\n"), &locked);
     EXPECT_NE(locked.find("encrypted document"), std::string::npos) << encrypt;
     EXPECT_TRUE(m.empty()) << encrypt;
   }
@@ -275,7 +299,8 @@ TEST(PdfReader, BrokenEncryptionEndsCleanly) {
   test::writeFile(dir / "payload.bin", std::string(100, 'p'));
   const std::string d = "cd " + dir.path().string() + " && ";
   ASSERT_EQ(test::run(d + "qpdf --empty --add-attachment payload.bin -- att.pdf && "
-                          "qpdf --encrypt '' owner 128 --use-aes=y -- att.pdf enc.pdf"), 0);
+                          "qpdf --encrypt '' owner 128 --use-aes=y -- att.pdf enc.pdf"),
+            0);
   std::vector<std::byte> file = test::readFile(dir / "enc.pdf");
   {
     // Flipping the high bit of the byte that the padding's last byte is decrypted against.
@@ -284,7 +309,8 @@ TEST(PdfReader, BrokenEncryptionEndsCleanly) {
       if (e.isStream && e.dict.get("Type") != nullptr && e.dict.get("Type")->isName("EmbeddedFile"))
         file[e.dataEnd - 17] ^= std::byte{0x80};
   }
-  const std::string appended = stream(77, "", std::string(20, 'c')) + stream(78, "", "abc") + stream(79, "", "");
+  const std::string appended =
+      stream(77, "", std::string(20, 'c')) + stream(78, "", "abc") + stream(79, "", "");
   const auto more = bytesOf(appended);
   file.insert(file.end(), more.begin(), more.end()); // read whatever the tables say
   std::string locked;
@@ -296,7 +322,8 @@ TEST(PdfReader, BrokenEncryptionEndsCleanly) {
   EXPECT_EQ(m.at("payload.bin").content, std::string(100, 'p'));
   EXPECT_EQ(m.at("obj 77 0").decryptDamage, "encrypted data cut short of a whole block");
   EXPECT_EQ(m.at("obj 77 0").content.size(), 0u);
-  EXPECT_EQ(m.at("obj 78 0").decryptDamage, "encrypted data shorter than its initialization vector");
+  EXPECT_EQ(m.at("obj 78 0").decryptDamage,
+            "encrypted data shorter than its initialization vector");
   EXPECT_EQ(m.at("obj 79 0").decryptDamage, "");
 }
 

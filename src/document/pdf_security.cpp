@@ -31,7 +31,8 @@ std::optional<std::int64_t> intOf(const PdfObject* v) {
 
 // A crypt filter by its name: Identity, or one of the dictionary's /CF; nullopt when the method is
 // none this reader knows.
-std::optional<Method> filterMethod(const PdfFile& file, const PdfObject& cf, std::string_view name) {
+std::optional<Method> filterMethod(const PdfFile& file, const PdfObject& cf,
+                                   std::string_view name) {
   if (name == "Identity")
     return Method::None;
   const PdfObject* entry = cf.get(name);
@@ -83,7 +84,7 @@ std::unique_ptr<PdfSecurity> PdfSecurity::open(const PdfFile& file, std::string&
   const auto r = intOf(dict.get("R")).value_or(0);
   if (r < 2 || r > 6 || !(v == 1 || v == 2 || v == 4 || v == 5)) {
     whyNot = locked("version " + std::to_string(v) + " revision " + std::to_string(r) +
-             " of the standard security handler is not supported");
+                    " of the standard security handler is not supported");
     return nullptr;
   }
   const PdfObject* o = dict.get("O");
@@ -113,7 +114,8 @@ std::unique_ptr<PdfSecurity> PdfSecurity::open(const PdfFile& file, std::string&
     check.keyBytes = v == 1 ? 5 : keyBytes(dict.get("Length")).value_or(5);
   } else {
     // Crypt filters: strings, streams and embedded files each name one.
-    const PdfObject cfValue = dict.get("CF") != nullptr ? file.resolve(*dict.get("CF")) : PdfObject();
+    const PdfObject cfValue =
+        dict.get("CF") != nullptr ? file.resolve(*dict.get("CF")) : PdfObject();
     for (std::size_t i = 0; i + 1 < std::min(cfValue.items.size(), 2 * kMaxCryptFilters); i += 2)
       if (const auto m = filterMethod(file, cfValue, cfValue.items[i].bytes))
         handler->filters_.emplace_back(cfValue.items[i].bytes, *m);
@@ -137,7 +139,8 @@ std::unique_ptr<PdfSecurity> PdfSecurity::open(const PdfFile& file, std::string&
         n = keyBytes(file.resolve(*f).get("Length"));
     check.keyBytes = *stm == Method::Aes128 || *str == Method::Aes128 || !n ? 16 : *n;
     if ((r >= 5) != (v == 5)) {
-      whyNot = locked("version " + std::to_string(v) + " does not go with revision " + std::to_string(r));
+      whyNot = locked("version " + std::to_string(v) + " does not go with revision " +
+                      std::to_string(r));
       return nullptr;
     }
   }
@@ -150,8 +153,10 @@ std::unique_ptr<PdfSecurity> PdfSecurity::open(const PdfFile& file, std::string&
   // AES-256 takes a key of 32 bytes, which only revisions 5 and 6 derive.
   const auto usesAes256 = [&](Method m) { return m == Method::Aes256; };
   if (handler->key_.size() != 32 &&
-      (usesAes256(handler->strings_) || usesAes256(handler->streams_) || usesAes256(handler->embeddedFiles_) ||
-       std::any_of(handler->filters_.begin(), handler->filters_.end(), [&](const auto& f) { return usesAes256(f.second); }))) {
+      (usesAes256(handler->strings_) || usesAes256(handler->streams_) ||
+       usesAes256(handler->embeddedFiles_) ||
+       std::any_of(handler->filters_.begin(), handler->filters_.end(),
+                   [&](const auto& f) { return usesAes256(f.second); }))) {
     whyNot = locked("AES-256 with a key of revision " + std::to_string(r));
     return nullptr;
   }
@@ -175,8 +180,9 @@ PdfSecurity::Method PdfSecurity::streamMethod(const PdfObject& dict) const {
       if (!f.isName("Crypt"))
         continue;
       const PdfObject* p = parms == nullptr ? nullptr
-                           : parms->kind == PdfKind::Array ? (i < parms->items.size() ? &parms->items[i] : nullptr)
-                                                           : parms;
+                           : parms->kind == PdfKind::Array
+                               ? (i < parms->items.size() ? &parms->items[i] : nullptr)
+                               : parms;
       const std::string name = nameOf(p != nullptr ? p->get("Name") : nullptr, "Identity");
       if (name == "Identity")
         return Method::None;
@@ -191,8 +197,8 @@ PdfSecurity::Method PdfSecurity::streamMethod(const PdfObject& dict) const {
   return streams_;
 }
 
-void PdfSecurity::decrypt(Method method, PdfId owner, std::span<const std::byte> bytes, std::vector<std::byte>& out,
-                          std::string& damage) const {
+void PdfSecurity::decrypt(Method method, PdfId owner, std::span<const std::byte> bytes,
+                          std::vector<std::byte>& out, std::string& damage) const {
   out.clear();
   // The object's key: MD5 of the file key, the low three bytes of the object number and two of
   // the generation (and "sAlT" for AES), cut to the file key's length plus 5, at most 16.
@@ -201,15 +207,16 @@ void PdfSecurity::decrypt(Method method, PdfId owner, std::span<const std::byte>
   if (method == Method::Rc4 || method == Method::Aes128) {
     codec::Md5 md5;
     md5.update(std::as_bytes(std::span(key_)));
-    const std::array<std::uint8_t, 5> id{static_cast<std::uint8_t>(owner.number), static_cast<std::uint8_t>(owner.number >> 8),
-                                         static_cast<std::uint8_t>(owner.number >> 16),
-                                         static_cast<std::uint8_t>(owner.generation),
-                                         static_cast<std::uint8_t>(owner.generation >> 8)};
+    const std::array<std::uint8_t, 5> id{
+        static_cast<std::uint8_t>(owner.number), static_cast<std::uint8_t>(owner.number >> 8),
+        static_cast<std::uint8_t>(owner.number >> 16), static_cast<std::uint8_t>(owner.generation),
+        static_cast<std::uint8_t>(owner.generation >> 8)};
     md5.update(std::as_bytes(std::span(id)));
     if (method == Method::Aes128)
       md5.update(std::as_bytes(std::span("sAlT", 4)));
     const auto digest = md5.finish();
-    key.assign(digest.begin(), digest.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(key_.size() + 5, 16)));
+    key.assign(digest.begin(), digest.begin() + static_cast<std::ptrdiff_t>(
+                                                    std::min<std::size_t>(key_.size() + 5, 16)));
   }
   if (method == Method::Rc4) {
     out.assign(bytes.begin(), bytes.end());
@@ -225,7 +232,8 @@ void PdfSecurity::decrypt(Method method, PdfId owner, std::span<const std::byte>
     return;
   }
   std::array<std::uint8_t, kBlock> iv;
-  std::transform(bytes.begin(), bytes.begin() + kBlock, iv.begin(), [](std::byte b) { return static_cast<std::uint8_t>(b); });
+  std::transform(bytes.begin(), bytes.begin() + kBlock, iv.begin(),
+                 [](std::byte b) { return static_cast<std::uint8_t>(b); });
   const std::size_t whole = (bytes.size() - kBlock) / kBlock * kBlock;
   out.assign(bytes.begin() + kBlock, bytes.begin() + static_cast<std::ptrdiff_t>(kBlock + whole));
   codec::Aes(key).cbcDecrypt(iv, out);
@@ -236,8 +244,9 @@ void PdfSecurity::decrypt(Method method, PdfId owner, std::span<const std::byte>
   if (out.empty())
     return; // only the vector: an empty string as some producers write it
   const auto pad = static_cast<std::uint8_t>(out.back());
-  if (pad < 1 || pad > kBlock ||
-      !std::all_of(out.end() - pad, out.end(), [pad](std::byte b) { return static_cast<std::uint8_t>(b) == pad; })) {
+  if (pad < 1 || pad > kBlock || !std::all_of(out.end() - pad, out.end(), [pad](std::byte b) {
+        return static_cast<std::uint8_t>(b) == pad;
+      })) {
     damage = "encrypted data with broken padding";
     return;
   }
@@ -253,8 +262,9 @@ std::string PdfSecurity::decryptString(PdfId owner, std::string_view bytes) cons
   return {reinterpret_cast<const char*>(out.data()), out.size()};
 }
 
-bool PdfSecurity::decryptStream(PdfId owner, const PdfObject& dict, std::span<const std::byte> bytes,
-                                std::vector<std::byte>& out, std::string& damage) const {
+bool PdfSecurity::decryptStream(PdfId owner, const PdfObject& dict,
+                                std::span<const std::byte> bytes, std::vector<std::byte>& out,
+                                std::string& damage) const {
   const Method method = streamMethod(dict);
   if (method == Method::None)
     return false;

@@ -34,8 +34,8 @@ public:
 private:
   PdfSecurity() = default;
   Method streamMethod(const PdfObject& dict) const;
-  void decrypt(Method method, PdfId owner, std::span<const std::byte> bytes, std::vector<std::byte>& out,
-               std::string& damage) const;
+  void decrypt(Method method, PdfId owner, std::span<const std::byte> bytes,
+               std::vector<std::byte>& out, std::string& damage) const;
 
   std::vector<std::uint8_t> key_;
   Method strings_ = Method::None;

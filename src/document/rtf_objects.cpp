@@ -24,7 +24,8 @@ public:
   TRtfScan Run(std::span<const std::byte> rtf) {
     TRtfTokenizer tokens(rtf);
     stack_.push_back({});
-    for (TRtfToken t = tokens.Next(); t.Kind != TRtfToken::TKind::End && !stopped_; t = tokens.Next())
+    for (TRtfToken t = tokens.Next(); t.Kind != TRtfToken::TKind::End && !stopped_;
+         t = tokens.Next())
       Take(t);
     // An unclosed object at the end still counts: readers are as lenient.
     if (collecting_ && !stopped_)

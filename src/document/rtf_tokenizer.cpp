@@ -75,7 +75,10 @@ TRtfToken TRtfTokenizer::ControlWord() {
     ++at_;
   if (token.Word == "bin") {
     // The bytes that follow are data, however they look.
-    const std::size_t n = token.Param > 0 ? std::min<std::size_t>(static_cast<std::size_t>(token.Param), rtf_.size() - at_) : 0;
+    const std::size_t n =
+        token.Param > 0
+            ? std::min<std::size_t>(static_cast<std::size_t>(token.Param), rtf_.size() - at_)
+            : 0;
     token.Kind = TRtfToken::TKind::Binary;
     token.Bytes = rtf_.subspan(at_, n);
     at_ += n;

@@ -17,7 +17,7 @@ namespace kyv::document {
 struct TRtfToken {
   enum class TKind { GroupStart, GroupEnd, ControlWord, ControlSymbol, Text, Binary, End };
   TKind Kind = TKind::End;
-  std::string_view Word;           // a control word's name (at most 32 letters), or the symbol
+  std::string_view Word; // a control word's name (at most 32 letters), or the symbol
   bool HasParam = false;
   std::int32_t Param = 0;
   std::span<const std::byte> Bytes; // text, or the raw bytes of \bin

@@ -31,12 +31,16 @@ bool Utf16LeToUtf8Sink::write(std::span<const std::byte> data) {
   text.reserve(data.size() * 3 / 2 + 4);
   std::size_t i = 0;
   if (oddByte_ && !data.empty()) {
-    unit(static_cast<char16_t>(std::to_integer<unsigned>(*oddByte_) | (std::to_integer<unsigned>(data[0]) << 8)), text);
+    unit(static_cast<char16_t>(std::to_integer<unsigned>(*oddByte_) |
+                               (std::to_integer<unsigned>(data[0]) << 8)),
+         text);
     oddByte_.reset();
     i = 1;
   }
   for (; i + 1 < data.size(); i += 2)
-    unit(static_cast<char16_t>(std::to_integer<unsigned>(data[i]) | (std::to_integer<unsigned>(data[i + 1]) << 8)), text);
+    unit(static_cast<char16_t>(std::to_integer<unsigned>(data[i]) |
+                               (std::to_integer<unsigned>(data[i + 1]) << 8)),
+         text);
   if (i < data.size())
     oddByte_ = data[i];
   return out_.write(std::as_bytes(std::span(text)));

@@ -20,7 +20,8 @@ TEST(Utf16Sink, TextPassesAsUtf8WhereverItIsCut) {
   };
   const std::vector<Case> cases{
       {"ASCII", std::string("h\0i\0", 4), "hi"},
-      {"two and three bytes", std::string("\xE9\x00\x1F\x04\xAC\x20", 6), "\xC3\xA9\xD0\x9F\xE2\x82\xAC"},
+      {"two and three bytes", std::string("\xE9\x00\x1F\x04\xAC\x20", 6),
+       "\xC3\xA9\xD0\x9F\xE2\x82\xAC"},
       {"a surrogate pair", std::string("\x3D\xD8\x00\xDE", 4), "\xF0\x9F\x98\x80"},
       {"a lone second half", std::string("\x00\xDEx\0", 4), "\xEF\xBF\xBDx"},
       {"a first half before a letter", std::string("\x3D\xD8x\0", 4), "\xEF\xBF\xBDx"},

@@ -110,8 +110,9 @@ TVbaProject ReadVbaProject(TCompoundFile& file, std::uint32_t storage) {
   for (const TVbaDirModule& m : parsed.Modules) {
     // The stream is found by its UTF-16 name, which holds any letter; older writers give only
     // the other, which is matched letter for letter.
-    auto stream = m.UnicodeStreamName.empty() ? file.Child(storage, std::string_view(m.StreamName))
-                                              : file.Child(storage, std::u16string_view(m.UnicodeStreamName));
+    auto stream = m.UnicodeStreamName.empty()
+                      ? file.Child(storage, std::string_view(m.StreamName))
+                      : file.Child(storage, std::u16string_view(m.UnicodeStreamName));
     if (!stream && !m.UnicodeStreamName.empty())
       stream = file.Child(storage, std::string_view(m.StreamName));
     if (!stream || file.Entry(*stream).Type != TCfbType::Stream)

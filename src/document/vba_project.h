@@ -19,8 +19,8 @@
 namespace kyv::document {
 
 struct TVbaDirModule {
-  std::string Name;             // in the project's code page, as stored
-  std::u16string UnicodeName;   // empty when the record is missing
+  std::string Name;           // in the project's code page, as stored
+  std::u16string UnicodeName; // empty when the record is missing
   std::string StreamName;
   std::u16string UnicodeStreamName;
   std::uint32_t TextOffset = 0;
@@ -46,7 +46,8 @@ struct TVbaModule {
 
 struct TVbaProject {
   std::vector<TVbaModule> Modules;
-  bool DirDamaged = false; // the dir stream did not decompress or parse whole: modules may be missing
+  bool DirDamaged =
+      false; // the dir stream did not decompress or parse whole: modules may be missing
 };
 
 // A storage that holds a VBA project: it has a "dir" stream.

@@ -68,8 +68,8 @@ bool TAntivirus::decodeAndTest(std::vector<std::byte>& image, TDatabaseFile& fil
   if (!DecodeStoredFile(image, file))
     return refuse(file);
   if (checkStamp && !isMain && file.Stamp < MainStamp)
-    return refuse(file, "older than the main database (stamp " + stampText(file.Stamp) +
-                            " below " + stampText(MainStamp) + ")");
+    return refuse(file, "older than the main database (stamp " + stampText(file.Stamp) + " below " +
+                            stampText(MainStamp) + ")");
   if (checkStamp && isMain)
     MainStamp = file.Stamp; // set even when the version test below rejects the file
   if (!AcceptsStoredVersion(image, file))

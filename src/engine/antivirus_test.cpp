@@ -27,7 +27,12 @@ void writeDb(const std::filesystem::path& path, const ProducerHeader& h, const B
 Bytes plainRecord(std::string_view name, std::uint16_t minSize, std::uint32_t maxSize,
                   std::array<std::uint32_t, 4> sums) {
   Rec r;
-  r.u8(0x80).u8(0x01).u8(static_cast<std::uint32_t>(name.size())).text(name).u16(minSize).u32(maxSize);
+  r.u8(0x80)
+      .u8(0x01)
+      .u8(static_cast<std::uint32_t>(name.size()))
+      .text(name)
+      .u16(minSize)
+      .u32(maxSize);
   for (const std::uint32_t s : sums)
     r.u32(s);
   return r.bytes;
@@ -35,7 +40,11 @@ Bytes plainRecord(std::string_view name, std::uint16_t minSize, std::uint32_t ma
 
 Bytes scriptSection(std::initializer_list<std::pair<std::int32_t, std::string_view>> scripts) {
   Rec r;
-  r.u32(0x11111111).u32(0x22222222).u16(0x3333).u32(static_cast<std::uint32_t>(scripts.size())).u32(0x44444444);
+  r.u32(0x11111111)
+      .u32(0x22222222)
+      .u16(0x3333)
+      .u32(static_cast<std::uint32_t>(scripts.size()))
+      .u32(0x44444444);
   for (const auto& [id, text] : scripts)
     r.u32(static_cast<std::uint32_t>(id)).u16(static_cast<std::uint32_t>(text.size())).text(text);
   return r.bytes;
@@ -46,10 +55,41 @@ std::string folderOf(const kyv::test::ScratchDir& dir) { return dir.path().strin
 TEST(SignatureBody, EveryStoredForm) {
   // Name compression, one-size and 2-byte sizes, absent sums, Extra, and the carried flag bits.
   const Bytes body = testing::concat({
-      Rec().u8(0x00).u8(12).text("Trojan.Alpha").u32(100).u32(200).u32(1).u32(2).u32(3).u32(4).bytes,
-      Rec().u8(0x01).u8(5).u8(7).text("Beta").u32(0x7FFFFFFF).u32(0x7FFFFFFF).u32(5).u32(6).u32(7).u32(8).bytes,
+      Rec()
+          .u8(0x00)
+          .u8(12)
+          .text("Trojan.Alpha")
+          .u32(100)
+          .u32(200)
+          .u32(1)
+          .u32(2)
+          .u32(3)
+          .u32(4)
+          .bytes,
+      Rec()
+          .u8(0x01)
+          .u8(5)
+          .u8(7)
+          .text("Beta")
+          .u32(0x7FFFFFFF)
+          .u32(0x7FFFFFFF)
+          .u32(5)
+          .u32(6)
+          .u32(7)
+          .u32(8)
+          .bytes,
       Rec().u8(0x02 | 0x04 | 0x80).u8(0x01 | 0x3C).u16(65535).bytes,
-      Rec().u8(0x01 | 0x20 | 0x48 | 0x80).u8(0x02 | 0x04 | 0x10).u8(1).u8(200).u32(10).u16(20).u32(9).u32(11).u32(0xCAFEBABE).bytes,
+      Rec()
+          .u8(0x01 | 0x20 | 0x48 | 0x80)
+          .u8(0x02 | 0x04 | 0x10)
+          .u8(1)
+          .u8(200)
+          .u32(10)
+          .u16(20)
+          .u32(9)
+          .u32(11)
+          .u32(0xCAFEBABE)
+          .bytes,
       Rec().u8(0x01).u8(0).u8(0).u32(1).u32(1).u32(1).u32(1).u32(1).u32(1).bytes,
   });
   kyv::test::ScratchDir dir;
@@ -73,7 +113,7 @@ TEST(SignatureBody, EveryStoredForm) {
   EXPECT_EQ(d[3].Sums, (std::array<std::uint32_t, 4>{0, 9, 0, 11}));
   EXPECT_EQ(d[3].Extra, 0xCAFEBABEu);
   EXPECT_EQ(d[3].Flags, 0x01 | 0x20 | 0x48 | 0x80);
-  EXPECT_EQ(d[4].Name, ""); // prefix 0, no suffix
+  EXPECT_EQ(d[4].Name, "");        // prefix 0, no suffix
   EXPECT_TRUE(av.Scripts.empty()); // the body ends right after the descriptors
 }
 
@@ -109,8 +149,10 @@ void writeRaw(const std::filesystem::path& path, const Bytes& file) {
 }
 
 const std::string kDamagedMain = "KYV-001 Файл main1.kyv поврежден";
-const std::string kNewerMain = "KYV-002 Файл main1.kyv не может использоваться текущей версией KYV. "
-                               "Пожалуйста обновите версию KYV с " + std::string(kMakerAddress);
+const std::string kNewerMain =
+    "KYV-002 Файл main1.kyv не может использоваться текущей версией KYV. "
+    "Пожалуйста обновите версию KYV с " +
+    std::string(kMakerAddress);
 
 TEST(LoadDatabases, FolderCases) {
   const LoadCase cases[] = {
@@ -120,26 +162,36 @@ TEST(LoadDatabases, FolderCases) {
          writeDb(d / "main1.kyv", headerWith(10), oneRecord("M"));
          writeDb(d / "daily.kyv", headerWith(10), oneRecord("D"));
        },
-       true, {"M", "D"}, ""},
+       true,
+       {"M", "D"},
+       ""},
       {"daily older than main is skipped silently",
        [](const auto& d) {
          writeDb(d / "main1.kyv", headerWith(10), oneRecord("M"));
          writeDb(d / "daily.kyv", headerWith(9.5), oneRecord("D"));
        },
-       true, {"M"}, "", {"daily.kyv: older than the main database (stamp 9.5 below 10)"}},
+       true,
+       {"M"},
+       "",
+       {"daily.kyv: older than the main database (stamp 9.5 below 10)"}},
       {"damaged daily: message, still true",
        [](const auto& d) {
          writeDb(d / "main1.kyv", headerWith(10), oneRecord("M"));
          writeRaw(d / "daily.kyv", damaged(headerWith(10), oneRecord("D")));
        },
-       true, {"M"}, "KYV-001 Файл daily.kyv поврежден", {"daily.kyv: damaged or truncated"}},
+       true,
+       {"M"},
+       "KYV-001 Файл daily.kyv поврежден",
+       {"daily.kyv: damaged or truncated"}},
       {"damaged main: false, daily and neural still read",
        [](const auto& d) {
          writeRaw(d / "main1.kyv", damaged(headerWith(10), oneRecord("M")));
          writeDb(d / "daily.kyv", headerWith(0), oneRecord("D"));
          writeRaw(d / "neural.kyv", Bytes(10, 0));
        },
-       false, {"D"}, kDamagedMain + ";KYV-001 Файл neural.kyv поврежден",
+       false,
+       {"D"},
+       kDamagedMain + ";KYV-001 Файл neural.kyv поврежден",
        {"main1.kyv!: damaged or truncated", "neural.kyv: damaged or truncated"}},
       {"wrong magic: false without a message",
        [](const auto& d) {
@@ -147,7 +199,10 @@ TEST(LoadDatabases, FolderCases) {
          h.magic = "kyv";
          writeDb(d / "main1.kyv", h, oneRecord("M"));
        },
-       false, {}, "", {"main1.kyv!: not a database file (wrong magic)"}},
+       false,
+       {},
+       "",
+       {"main1.kyv!: not a database file (wrong magic)"}},
       {"too new a main sets the stamp before failing",
        [](const auto& d) {
          ProducerHeader h = headerWith(50);
@@ -155,7 +210,9 @@ TEST(LoadDatabases, FolderCases) {
          writeDb(d / "main1.kyv", h, oneRecord("M"));
          writeDb(d / "daily.kyv", headerWith(40), oneRecord("D"));
        },
-       false, {}, kNewerMain,
+       false,
+       {},
+       kNewerMain,
        {"main1.kyv!: made for a newer program version", "daily.kyv: older than the main"}},
       {"version 0 always passes",
        [](const auto& d) {
@@ -163,7 +220,9 @@ TEST(LoadDatabases, FolderCases) {
          h.minVersion = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
          writeDb(d / "main1.kyv", h, oneRecord("M"));
        },
-       true, {"M"}, ""},
+       true,
+       {"M"},
+       ""},
       {"body ends inside a record: damaged, adds nothing",
        [](const auto& d) {
          writeDb(d / "main1.kyv", headerWith(1, 2), oneRecord("M"));
@@ -171,7 +230,9 @@ TEST(LoadDatabases, FolderCases) {
          cut.pop_back();
          writeDb(d / "daily.kyv", headerWith(1, 1), cut);
        },
-       false, {}, kDamagedMain + ";KYV-001 Файл daily.kyv поврежден",
+       false,
+       {},
+       kDamagedMain + ";KYV-001 Файл daily.kyv поврежден",
        {"main1.kyv!: damaged: its body ends inside a record",
         "daily.kyv: damaged: its body ends inside a record"}},
       {"script record cut short: damaged",
@@ -180,7 +241,10 @@ TEST(LoadDatabases, FolderCases) {
          body.pop_back();
          writeDb(d / "main1.kyv", headerWith(1, 1), body);
        },
-       false, {}, kDamagedMain, {"main1.kyv!: damaged: its body ends"}},
+       false,
+       {},
+       kDamagedMain,
+       {"main1.kyv!: damaged: its body ends"}},
   };
   for (const LoadCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -210,7 +274,8 @@ TEST(LoadDatabases, FolderCases) {
 
 TEST(LoadDatabases, MessagesAreWindows1251) {
   // "Файл" in Windows-1251 is D4 E0 E9 EB.
-  EXPECT_EQ(DamagedFileMessage("a.kyv"), "KYV-001 \xD4\xE0\xE9\xEB a.kyv \xEF\xEE\xE2\xF0\xE5\xE6\xE4\xE5\xED");
+  EXPECT_EQ(DamagedFileMessage("a.kyv"),
+            "KYV-001 \xD4\xE0\xE9\xEB a.kyv \xEF\xEE\xE2\xF0\xE5\xE6\xE4\xE5\xED");
   EXPECT_EQ(FileNameOf("C:\\x\\BASE\\main.kyv"), "main.kyv");
   EXPECT_EQ(FileNameOf("/x/BASE/main.kyv"), "main.kyv");
   TAntivirus av("x");
@@ -242,8 +307,9 @@ TEST(LoadDatabases, ScriptsReplaceByIdAndNeuralItems) {
   kyv::test::ScratchDir dir;
   writeDb(dir / "main.kyv", headerWith(1),
           testing::concat({oneRecord("M"), scriptSection({{7, "main seven"}, {8, "main eight"}})}));
-  writeDb(dir / "daily.kyv", headerWith(1),
-          testing::concat({oneRecord("D"), scriptSection({{9, "daily nine"}, {7, "daily seven"}})}));
+  writeDb(
+      dir / "daily.kyv", headerWith(1),
+      testing::concat({oneRecord("D"), scriptSection({{9, "daily nine"}, {7, "daily seven"}})}));
   ProducerHeader neural = headerWith(0, 2);
   writeDb(dir / "neural.kyv", neural,
           testing::concat({Rec().u8(2).text("n1").u16(3).text("abc").bytes,
@@ -267,8 +333,9 @@ TEST(LoadDatabases, ScriptsReplaceByIdAndNeuralItems) {
 
 TEST(LoadDatabases, OutOfRangeFieldsAndUnreadableFilesRaise) {
   const Bytes bodies[] = {
-      Rec().u8(0x00).u8(0).bytes,                                                       // full name of length 0
-      Rec().u8(0x04).u8(1).text("x").u32(0x80000000).u32(1).u32(1).u32(1).u32(1).bytes, // size top bit
+      Rec().u8(0x00).u8(0).bytes, // full name of length 0
+      Rec().u8(0x04).u8(1).text("x").u32(0x80000000).u32(1).u32(1).u32(1).u32(1).bytes, // size top
+                                                                                        // bit
   };
   for (std::size_t k = 0; k < 2; ++k) {
     kyv::test::ScratchDir dir;
@@ -300,7 +367,8 @@ TEST(LoadDatabases, OutOfRangeFieldsAndUnreadableFilesRaise) {
   ASSERT_EQ(av.Files.size(), 1u);
   EXPECT_EQ(av.Files[0].FileName, "main-folder.kyv");
   EXPECT_TRUE(av.Files[0].Required);
-  EXPECT_NE(av.Files[0].Reason.find("main-folder.kyv\". "), std::string::npos) << av.Files[0].Reason;
+  EXPECT_NE(av.Files[0].Reason.find("main-folder.kyv\". "), std::string::npos)
+      << av.Files[0].Reason;
   EXPECT_GT(av.Files[0].Reason.size(), av.Files[0].Reason.find(". ") + 2); // the system's reason
 }
 
@@ -343,32 +411,46 @@ TEST(CheckFileInfo, TableOfCases) {
     std::string found;
   } cases[] = {
       {"the documented partial match",
-       {descr("Worm.Demo", 1000, 90000, {0x00012345, 0x00067890, 0x00055555, 0x11112222})}, 2,
+       {descr("Worm.Demo", 1000, 90000, {0x00012345, 0x00067890, 0x00055555, 0x11112222})},
+       2,
        "Worm.Demo" + details},
       {"empty table", {}, 0, ""},
       {"partial earlier, exact later: exact wins without details",
        {descr("P", 0, 5000, {0x00012345, 0x00067890, 1, 0x11112222}),
         descr("E", 0, 5000, {0x00012345, 0, 0, 0})},
-       1, "E"},
+       1,
+       "E"},
       {"first exact wins",
-       {descr("E1", 4096, 4096, {0, 0x00067890, 0, 0}), descr("E2", 0, 9999, {0x00012345, 0, 0, 0})},
-       1, "E1"},
+       {descr("E1", 4096, 4096, {0, 0x00067890, 0, 0}),
+        descr("E2", 0, 9999, {0x00012345, 0, 0, 0})},
+       1,
+       "E1"},
       {"two partials: the later one",
        {descr("P1", 0, 5000, {0x00012345, 0x00067890, 1, 0x11112222}),
         descr("P2", 0, 5000, {0x00012345, 0x00067890, 5, 0x11112222})},
-       2, "P2" + details},
+       2,
+       "P2" + details},
       {"two of four equal: nothing", {descr("X", 0, 5000, {0x00012345, 0x00067890, 1, 2})}, 0, ""},
       {"exact-only flag blocks the partial",
-       {descr("X", 0, 5000, {0x00012345, 0x00067890, 1, 0x11112222}, 0x10)}, 0, ""},
+       {descr("X", 0, 5000, {0x00012345, 0x00067890, 1, 0x11112222}, 0x10)},
+       0,
+       ""},
       {"exact-only flag still matches exactly",
-       {descr("X", 0, 5000, {0x00012345, 0x00067890, 0, 0x11112222}, 0x10)}, 1, "X"},
+       {descr("X", 0, 5000, {0x00012345, 0x00067890, 0, 0x11112222}, 0x10)},
+       1,
+       "X"},
       {"size equal to MinSize", {descr("Lo", 4096, 5000, {0x00012345, 0, 0, 0})}, 1, "Lo"},
       {"size equal to MaxSize", {descr("Hi", 0, 4096, {0x00012345, 0, 0, 0})}, 1, "Hi"},
-      {"size just outside", {descr("Out", 4097, 5000, {0x00012345, 0, 0, 0}),
-                             descr("Out2", 0, 4095, {0x00012345, 0, 0, 0})}, 0, ""},
+      {"size just outside",
+       {descr("Out", 4097, 5000, {0x00012345, 0, 0, 0}),
+        descr("Out2", 0, 4095, {0x00012345, 0, 0, 0})},
+       0,
+       ""},
       {"no non-zero sum never matches", {descr("Z", 0, 5000, {0, 0, 0, 0})}, 0, ""},
       {"zero file sum against zero descriptor sum counts for nothing",
-       {descr("Z2", 0, 5000, {0, 0, 0, 0x11112222})}, 1, "Z2"},
+       {descr("Z2", 0, 5000, {0, 0, 0, 0x11112222})},
+       1,
+       "Z2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -423,9 +505,10 @@ namespace {
 // a valid container (the record parser meets it): loading ends in a verdict or a kyv::Error,
 // never in a crash. Runs in every build, Windows included.
 TEST(LoadSignatureImage, SurvivesRandomDamage) {
-  const Bytes body = testing::concat({plainRecord("Trojan.Alpha", 1, 500, {1, 2, 3, 4}),
-                                      Rec().u8(0x01 | 0x20 | 0x80).u8(0x3D).u8(3).u8(7).text("Be").u16(9).u32(5).bytes,
-                                      scriptSection({{1, "abc"}, {2, "de"}})});
+  const Bytes body = testing::concat(
+      {plainRecord("Trojan.Alpha", 1, 500, {1, 2, 3, 4}),
+       Rec().u8(0x01 | 0x20 | 0x80).u8(0x3D).u8(3).u8(7).text("Be").u16(9).u32(5).bytes,
+       scriptSection({{1, "abc"}, {2, "de"}})});
   std::uint32_t rng = 12345;
   auto next = [&] { return rng = rng * 1103515245u + 12345u; };
   for (int round = 0; round < 300; ++round) {
@@ -448,7 +531,8 @@ TEST(LoadSignatureImage, SurvivesRandomDamage) {
       loaded = av.LoadSignatureImage(image, "main.kyv", true);
     } catch (const kyv::Error&) {
     }
-    EXPECT_EQ(av.Descriptors.size(), loaded ? static_cast<std::size_t>(std::max(h.recordCount, 0)) : 0u);
+    EXPECT_EQ(av.Descriptors.size(),
+              loaded ? static_cast<std::size_t>(std::max(h.recordCount, 0)) : 0u);
     try {
       loaded = av.LoadNeuralImage(image, "neural.kyv");
     } catch (const kyv::Error&) {

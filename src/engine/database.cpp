@@ -127,7 +127,8 @@ bool DecodeDatabaseImage(std::vector<std::byte>& image) {
     // times the stored size (the unpack code's module), and copying it once more, or growing
     // it from nothing, costs a daemon's reload about as much as inflating it.
     VectorSink out(kHeaderSize + kMaxDecodedBody);
-    out.bytes().reserve(kHeaderSize + std::min<std::size_t>(kMaxDecodedBody, 4 * (n - kHeaderSize)));
+    out.bytes().reserve(kHeaderSize +
+                        std::min<std::size_t>(kMaxDecodedBody, 4 * (n - kHeaderSize)));
     out.bytes().assign(image.begin(), image.begin() + kHeaderSize);
     archive::TAbDeflateHelper helper;
     archive::Inflate(in, out, &helper);
@@ -143,7 +144,8 @@ std::vector<std::byte> EncodeDatabaseImage(const DatabaseFields& fields,
                                            std::span<const std::byte> body) {
   std::vector<std::byte> image(kHeaderSize);
   std::memcpy(image.data(), kMagic.data(), kMagic.size());
-  storeLe32(image.data() + hdr::Stamp, static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(fields.Stamp)));
+  storeLe32(image.data() + hdr::Stamp,
+            static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(fields.Stamp)));
   storeLe32(image.data() + hdr::Stamp + 4,
             static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(fields.Stamp) >> 32));
   for (std::size_t k = 0; k < 6; ++k)

@@ -11,7 +11,7 @@
 namespace kyv::engine {
 
 struct TDatabaseFile {
-  std::string FileName;    // the name in the database folder
+  std::string FileName; // the name in the database folder
   bool Loaded = false;
   double Stamp = 0;        // from its header, when it got that far
   std::size_t Records = 0; // records it added

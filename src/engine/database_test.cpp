@@ -11,8 +11,8 @@ namespace kyv::engine {
 namespace {
 
 using testing::Bytes;
-using testing::ProducerHeader;
 using testing::produce;
+using testing::ProducerHeader;
 
 std::vector<std::byte> toBytes(const Bytes& b) {
   std::vector<std::byte> out(b.size());
@@ -33,10 +33,10 @@ TEST(Real6, ValuesAndProgramVersion) {
     std::array<std::uint8_t, 6> bytes;
     double value;
   } cases[] = {
-      {{0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 0.0},      // exponent 0 is zero whatever follows
+      {{0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 0.0}, // exponent 0 is zero whatever follows
       {{0x81, 0, 0, 0, 0, 0}, 1.0},
       {{0x81, 0, 0, 0, 0, 0x80}, -1.0},
-      {{0x82, 0, 0, 0, 0, 0x40}, 3.0},                // 2 * (1 + 0.5)
+      {{0x82, 0, 0, 0, 0, 0x40}, 3.0}, // 2 * (1 + 0.5)
       {{0x83, 0x33, 0x33, 0x33, 0x33, 0x03}, 4.0 * (1.0 + 0x0333333333 / 549755813888.0)},
   };
   for (const Case& c : cases) {
@@ -61,7 +61,8 @@ TEST(WeightedSum, SmallTextAndWrap) {
 
 TEST(Descramble, MatchesTheIndependentFormulaAcrossTheSquareWrap) {
   // 46341 is the first position whose square no longer fits in 31 bits: h = -1073739507 there.
-  const std::uint32_t positions[] = {30, 31, 255, 46340, 46341, 46342, 65536, 92681, 100000, 3000000};
+  const std::uint32_t positions[] = {30,    31,    255,   46340,  46341,
+                                     46342, 65536, 92681, 100000, 3000000};
   for (const std::uint32_t i : positions)
     for (const std::uint8_t seed : {0, 1, 0x5A, 255})
       for (const unsigned plain : {0u, 1u, 0x7Fu, 0x80u, 0xFFu}) {
@@ -105,9 +106,9 @@ TEST(DecodeDatabaseImage, DamagedFiles) {
     ASSERT_TRUE(DecodeDatabaseImage(image));
   }
   // One changed byte anywhere but the magic's first byte (weight 0) and the checksum itself.
-  for (const std::size_t pos : {std::size_t{1}, std::size_t{2}, std::size_t{11}, std::size_t{20},
-                                std::size_t{25}, std::size_t{29}, std::size_t{30}, std::size_t{31},
-                                std::size_t{1500}, good.size() - 1}) {
+  for (const std::size_t pos :
+       {std::size_t{1}, std::size_t{2}, std::size_t{11}, std::size_t{20}, std::size_t{25},
+        std::size_t{29}, std::size_t{30}, std::size_t{31}, std::size_t{1500}, good.size() - 1}) {
     Bytes bad = good;
     bad[pos] ^= 0x01;
     std::vector<std::byte> image = toBytes(bad);
@@ -121,7 +122,8 @@ TEST(DecodeDatabaseImage, DamagedFiles) {
     EXPECT_FALSE(ReadDatabaseHeader(image).hasMagic());
   }
   for (const std::size_t n : {std::size_t{0}, std::size_t{29}, std::size_t{30}}) {
-    std::vector<std::byte> image = toBytes(Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(n)));
+    std::vector<std::byte> image =
+        toBytes(Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(n)));
     EXPECT_FALSE(DecodeDatabaseImage(image)) << n;
   }
   // A correct checksum over a malformed stream: block type 3, then a stream cut short.

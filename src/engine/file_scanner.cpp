@@ -67,8 +67,9 @@ std::size_t TFileScanner::ReadHead(const platform::File& file) {
     const std::uint32_t v = loadLe32(HeadBuf.data() + kPeOffsetField);
     // Offsets up to 4096 stay inside the buffer; the byte after the last one read from the file
     // is always zero, so a signature cannot straddle the end of the head sample.
-    FileInfo.IsPE = v < kSampleBufSize - 1 ? HeadBuf[v] == std::byte{'P'} && HeadBuf[v + 1] == std::byte{'E'}
-                                           : false;
+    FileInfo.IsPE = v < kSampleBufSize - 1
+                        ? HeadBuf[v] == std::byte{'P'} && HeadBuf[v + 1] == std::byte{'E'}
+                        : false;
   }
   return headRead;
 }

@@ -28,9 +28,9 @@ TEST(TFileScanner, SampleBoundaries) {
     std::size_t size;
     bool tail, at5000, at10000;
   } cases[] = {
-      {0, false, false, false},     {1500, false, false, false}, {1999, false, false, false},
-      {2000, true, false, false},   {3000, true, false, false},  {5000, true, false, false},
-      {5100, true, true, false},    {10000, true, true, false},  {10150, true, true, true},
+      {0, false, false, false},   {1500, false, false, false}, {1999, false, false, false},
+      {2000, true, false, false}, {3000, true, false, false},  {5000, true, false, false},
+      {5100, true, true, false},  {10000, true, true, false},  {10150, true, true, true},
       {20000, true, true, true},
   };
   kyv::test::ScratchDir dir;

@@ -36,7 +36,8 @@ TEST(CheckFileInfo, AllocatesNothingWithoutAMatch) {
   std::string previous;
   for (int k = 0; k < 1000; ++k) {
     TVirusDescr d;
-    d.Name = "A rather long descriptor name, well past any small-string buffer " + std::to_string(k);
+    d.Name =
+        "A rather long descriptor name, well past any small-string buffer " + std::to_string(k);
     d.MinSize = k;
     d.MaxSize = 100000;
     d.Sums = {1, 2, static_cast<std::uint32_t>(k + 1), 4};

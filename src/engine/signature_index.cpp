@@ -159,8 +159,8 @@ void SignatureIndex::giveRunsTheirPlace() {
 void SignatureIndex::build(std::span<const TVirusDescr> table) {
   clear();
   if (table.size() > kMaxDescriptors)
-    throw kyv::Error(ErrorKind::Limit, "too many signature descriptors: " +
-                                           std::to_string(table.size()));
+    throw kyv::Error(ErrorKind::Limit,
+                     "too many signature descriptors: " + std::to_string(table.size()));
   Rarity rarity(table.size());
   for (const TVirusDescr& d : table)
     if (canMatch(d))

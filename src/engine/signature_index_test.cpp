@@ -41,7 +41,8 @@ public:
 
   // Sizes from the edges that matter: zero, the signed limits, and neighbours of a few values.
   std::int32_t edgeSize() {
-    static constexpr std::int32_t sizes[] = {kMin32, -1, 0, 1, 99, 100, 101, 4096, kMax32 - 1, kMax32};
+    static constexpr std::int32_t sizes[] = {kMin32, -1,  0,    1,          99,
+                                             100,    101, 4096, kMax32 - 1, kMax32};
     return sizes[below(std::size(sizes))];
   }
 
@@ -156,12 +157,13 @@ void compare(TAntivirus& av, const TKYVFileInfo& file, Tally& tally) {
 }
 
 void expectVariedCases(const Tally& t) {
-  ::testing::Test::RecordProperty("cases", std::to_string(t.checked) + " checked, none-exact-partial " +
-                              std::to_string(t.results[0]) + "/" + std::to_string(t.results[1]) +
-                              "/" + std::to_string(t.results[2]) + "; several exact " +
-                              std::to_string(t.severalExact) + ", several partial " +
-                              std::to_string(t.severalPartial) + ", exact after partial " +
-                              std::to_string(t.exactAfterPartial));
+  ::testing::Test::RecordProperty(
+      "cases", std::to_string(t.checked) + " checked, none-exact-partial " +
+                   std::to_string(t.results[0]) + "/" + std::to_string(t.results[1]) + "/" +
+                   std::to_string(t.results[2]) + "; several exact " +
+                   std::to_string(t.severalExact) + ", several partial " +
+                   std::to_string(t.severalPartial) + ", exact after partial " +
+                   std::to_string(t.exactAfterPartial));
   // The comparison means something only if every kind of answer came up often.
   EXPECT_GT(t.results[0], t.checked / 10);
   EXPECT_GT(t.results[1], t.checked / 5);

@@ -85,8 +85,8 @@ std::vector<TKYVScript> ReadScriptSection(BodyReader& in) {
   }
   if (count <= 0)
     return scripts;
-  scripts.reserve(std::min<std::size_t>(static_cast<std::size_t>(count),
-                                        in.remaining() / kMinScriptBytes));
+  scripts.reserve(
+      std::min<std::size_t>(static_cast<std::size_t>(count), in.remaining() / kMinScriptBytes));
   for (std::int32_t k = 0; k < count; ++k) {
     TKYVScript s;
     s.Id = static_cast<std::int32_t>(in.u32());
@@ -114,7 +114,9 @@ TKYVNeuro ReadNeuro(BodyReader& in) {
 
 namespace {
 
-void put8(std::vector<std::byte>& out, std::uint32_t v) { out.push_back(static_cast<std::byte>(v)); }
+void put8(std::vector<std::byte>& out, std::uint32_t v) {
+  out.push_back(static_cast<std::byte>(v));
+}
 void put16(std::vector<std::byte>& out, std::uint32_t v) {
   put8(out, v);
   put8(out, v >> 8);

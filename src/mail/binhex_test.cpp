@@ -20,10 +20,11 @@ public:
     std::string header;
     header += static_cast<char>(name.size());
     header += name;
-    header += '\0';                          // version
-    header += "TEXTttxt";                    // type and creator
-    header += std::string("\x01\x00", 2);    // flags
-    header += be32(claimedData != std::string::npos ? claimedData : data.size()) + be32(resource.size());
+    header += '\0';                       // version
+    header += "TEXTttxt";                 // type and creator
+    header += std::string("\x01\x00", 2); // flags
+    header +=
+        be32(claimedData != std::string::npos ? claimedData : data.size()) + be32(resource.size());
     std::string stream = header + crc(header);
     std::string dataCrc = crc(data);
     if (breakDataCrc)
@@ -68,7 +69,8 @@ private:
     return out;
   }
   static std::string sixBit(const std::string& in) {
-    static const char* alphabet = "!\"#$%&'()*+,-012345689@ABCDEFGHIJKLMNPQRSTUVXYZ[`abcdefhijklmpqr";
+    static const char* alphabet =
+        "!\"#$%&'()*+,-012345689@ABCDEFGHIJKLMNPQRSTUVXYZ[`abcdefhijklmpqr";
     std::string chars = ":";
     std::uint32_t acc = 0;
     int bits = 0;
@@ -112,12 +114,15 @@ Decoded decode(const std::string& text) {
 }
 
 TEST(BinHex, BothForksRoundTripThroughAnIndependentEncoder) {
-  std::string data = "MZ" + std::string(1000, '\0') + std::string(5, '\x90') + "a\x90" "b" +
+  std::string data = "MZ" + std::string(1000, '\0') + std::string(5, '\x90') +
+                     "a\x90"
+                     "b" +
                      std::string(300, 'x');
   for (int i = 0; i < 256; ++i)
     data += static_cast<char>(i);
   const std::string resource = "resource fork";
-  const Decoded d = decode("Subject: a Mac file\r\n\r\n  " + BinHexWriter::Encode("app.exe", data, resource));
+  const Decoded d =
+      decode("Subject: a Mac file\r\n\r\n  " + BinHexWriter::Encode("app.exe", data, resource));
   ASSERT_TRUE(d.header);
   EXPECT_EQ(d.name, "app.exe");
   EXPECT_EQ(d.data, data);

@@ -243,7 +243,8 @@ int TEmailParser::MatchDelimiter(std::string_view line, bool& closing) const {
     line.remove_suffix(1);
   const std::string_view asDelimiter = line.substr(2);
   const bool canClose = line.size() >= 4 && line.substr(line.size() - 2) == "--";
-  const std::string_view asClosing = canClose ? line.substr(2, line.size() - 4) : std::string_view();
+  const std::string_view asClosing =
+      canClose ? line.substr(2, line.size() - 4) : std::string_view();
   const std::string& inner = Frames.back().Boundary;
   if (asDelimiter == inner) {
     closing = false;
@@ -375,7 +376,8 @@ bool TEmailParser::Parse() {
   if (!bytes) {
     if (auto file = platform::File::openRead(FileName); file && file->size() > kMaxMessageBytes)
       throw Error(ErrorKind::Limit, "a message larger than " +
-                                        std::to_string(kMaxMessageBytes >> 20) + " MiB is not unpacked");
+                                        std::to_string(kMaxMessageBytes >> 20) +
+                                        " MiB is not unpacked");
     throw Error(ErrorKind::Io, FileName + ": cannot read the file");
   }
   Owned_ = std::move(*bytes);

@@ -19,15 +19,15 @@
 namespace kyv::mail {
 
 struct TMailPart {
-  std::string Headers;  // header lines, folded lines joined, each followed by CR LF
+  std::string Headers; // header lines, folded lines joined, each followed by CR LF
   // The part's bytes in the message, a view of the parser's copy of the text (valid while the
   // parser lives): nothing is copied while parsing, so a large part costs no memory of its own
   // until it is written. Parts sent as they are (no encoding, 7bit, 8bit, binary): exactly their
   // bytes, without the line break that belongs to the next delimiter. Encoded parts: their
   // lines as they stand; WritePart gives each a CR LF where its decoder needs one.
   std::string_view Body;
-  std::string Encoding; // the Content-Transfer-Encoding mechanism, lower-cased
-  std::string Name;     // file name from Content-Disposition, "MainBody", or empty
+  std::string Encoding;      // the Content-Transfer-Encoding mechanism, lower-cased
+  std::string Name;          // file name from Content-Disposition, "MainBody", or empty
   std::uint32_t Message = 1; // which message of an mbox file the part belongs to, from 1
 };
 

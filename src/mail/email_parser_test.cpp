@@ -68,7 +68,8 @@ TEST(EmailParser, SinglePartMessages) {
 
 TEST(EmailParser, LineBreaksOfEveryKindAndNul) {
   // CR LF, lone CR and lone LF all end header lines; a part sent as it is keeps its bytes.
-  expectParts("Subject: x\r\rone\ntwo\rthree\r\nfour", {{"MainBody", "", "one\ntwo\rthree\r\nfour"}});
+  expectParts("Subject: x\r\rone\ntwo\rthree\r\nfour",
+              {{"MainBody", "", "one\ntwo\rthree\r\nfour"}});
   // Encoded parts are read as lines, whatever ends them.
   expectParts("Content-Transfer-Encoding: quoted-printable\n\na=\nb\rc=\r\nd",
               {{"MainBody", "quoted-printable", "ab\r\ncd"}});
@@ -172,10 +173,14 @@ TEST(EmailParser, FileNameParameter) {
       {"Content-Disposition: attachment; size=10; x-filename=no; filename=a.exe\r\n", "a.exe"},
       // Names come out in the system's code page (Windows-1251).
       {"Content-Disposition: attachment; filename*=utf-8''%E2%82%AC.exe\r\n", "\x88.exe"},
-      {"Content-Disposition: attachment;\tfilename*0*=utf-8''a%20; filename*1=\"b.exe\"\r\n", "a b.exe"},
-      {"Content-Disposition: attachment; filename=\"=?utf-8?B?0L/RgC5leGU=?=\"\r\n", "\xEF\xF0.exe"},
-      {"Content-Disposition: attachment; filename=\"=?windows-1251?Q?=EF=F0?=.exe\"\r\n", "\xEF\xF0.exe"},
-      {"Content-Disposition: attachment; filename=\"=?iso-8859-1?Q?caf=E9_1?= =?us-ascii?Q?.exe?=\"\r\n",
+      {"Content-Disposition: attachment;\tfilename*0*=utf-8''a%20; filename*1=\"b.exe\"\r\n",
+       "a b.exe"},
+      {"Content-Disposition: attachment; filename=\"=?utf-8?B?0L/RgC5leGU=?=\"\r\n",
+       "\xEF\xF0.exe"},
+      {"Content-Disposition: attachment; filename=\"=?windows-1251?Q?=EF=F0?=.exe\"\r\n",
+       "\xEF\xF0.exe"},
+      {"Content-Disposition: attachment; filename=\"=?iso-8859-1?Q?caf=E9_1?= "
+       "=?us-ascii?Q?.exe?=\"\r\n",
        "caf? 1.exe"},
       {"Content-Disposition: attachment; filename=\"=?koi8-r?B?0NI=?=\"\r\n", "\xD0\xD2"},
       // Malformed encoded words stay as written.
@@ -205,7 +210,8 @@ TEST(EmailParser, DelimiterRules) {
   // delimiter runs to the end of the text.
   {
     TEmailParser parser;
-    parser.ParseText(crlf("Content-Type: multipart/mixed; boundary=q\n\n--q\n\nraw\n--q\nX: y\n\nlast\nlines"));
+    parser.ParseText(
+        crlf("Content-Type: multipart/mixed; boundary=q\n\n--q\n\nraw\n--q\nX: y\n\nlast\nlines"));
     ASSERT_EQ(parser.PartCount(), 2u);
     EXPECT_EQ(parser.Parts()[0].Headers, "");
     EXPECT_EQ(parser.Parts()[0].Body, "raw");
@@ -272,7 +278,8 @@ TEST(EmailParser, PartCountIsCappedAndADroppedPartIsTold) {
 TEST(EmailParser, ParseReadsTheFileAndRestartsFromScratch) {
   test::ScratchDir dir;
   const auto path = dir / "m.eml";
-  test::writeFile(path, crlf("Content-Type: multipart/mixed; boundary=q\n\n--q\n\none\n--q\n\ntwo\n--q--\n"));
+  test::writeFile(
+      path, crlf("Content-Type: multipart/mixed; boundary=q\n\n--q\n\none\n--q\n\ntwo\n--q--\n"));
   TEmailParser parser;
   parser.SetFileName(path.string());
   ASSERT_TRUE(parser.Parse());
@@ -318,13 +325,14 @@ namespace {
 TEST(EmailParser, DamagedMessagesNeverCrash) {
   // Random damage to a message that uses every feature; only "no crash, no hang" is asked,
   // plus the bounds every parse keeps.
-  const std::string original = crlf("Content-Type: multipart/mixed; boundary=o\n\n"
-                                    "--o\nContent-Transfer-Encoding: base64\n"
-                                    "Content-Disposition: attachment; filename=\"a.exe\"\n\nTVqQAAM=\n"
-                                    "--o\nContent-Type: multipart/alternative;\n boundary=i\n\n"
-                                    "--i\nContent-Transfer-Encoding: quoted-printable\n\na=3Db=\nc\n"
-                                    "--i\nContent-Transfer-Encoding: uue\n\nbegin 644 x\n#0V%T\n`\nend\n"
-                                    "--i--\n--o\n\nplain\n--o--\n");
+  const std::string original =
+      crlf("Content-Type: multipart/mixed; boundary=o\n\n"
+           "--o\nContent-Transfer-Encoding: base64\n"
+           "Content-Disposition: attachment; filename=\"a.exe\"\n\nTVqQAAM=\n"
+           "--o\nContent-Type: multipart/alternative;\n boundary=i\n\n"
+           "--i\nContent-Transfer-Encoding: quoted-printable\n\na=3Db=\nc\n"
+           "--i\nContent-Transfer-Encoding: uue\n\nbegin 644 x\n#0V%T\n`\nend\n"
+           "--i--\n--o\n\nplain\n--o--\n");
   std::uint32_t seed = 12345;
   auto next = [&seed] {
     seed = seed * 1103515245u + 12345u;
@@ -336,9 +344,15 @@ TEST(EmailParser, DamagedMessagesNeverCrash) {
     for (int e = 0; e < edits; ++e) {
       const std::size_t at = next() % damaged.size();
       switch (next() % 3) {
-      case 0: damaged[at] = static_cast<char>(next()); break;
-      case 1: damaged.erase(at, 1 + next() % 16); break;
-      default: damaged.insert(at, damaged.substr(next() % damaged.size(), next() % 32)); break;
+      case 0:
+        damaged[at] = static_cast<char>(next());
+        break;
+      case 1:
+        damaged.erase(at, 1 + next() % 16);
+        break;
+      default:
+        damaged.insert(at, damaged.substr(next() % damaged.size(), next() % 32));
+        break;
       }
       if (damaged.empty())
         damaged = "x";
@@ -346,8 +360,9 @@ TEST(EmailParser, DamagedMessagesNeverCrash) {
     TEmailParser parser;
     ASSERT_TRUE(parser.ParseText(damaged));
     // Every part needs a delimiter line of its own.
-    const auto lines = static_cast<std::size_t>(std::count(damaged.begin(), damaged.end(), '\n') +
-                                                std::count(damaged.begin(), damaged.end(), '\r') + 1);
+    const auto lines =
+        static_cast<std::size_t>(std::count(damaged.begin(), damaged.end(), '\n') +
+                                 std::count(damaged.begin(), damaged.end(), '\r') + 1);
     ASSERT_LE(parser.PartCount(), lines / 2) << damaged;
     for (const auto& part : parser.Parts()) {
       NullSink sink;
@@ -375,8 +390,7 @@ TEST(EmailParser, BytesSentAsTheyAreStayExactlyThoseBytes) {
   message += "amble\r\n--b\r\nContent-Transfer-Encoding: binary\r\n\r\n" + binary +
              "\r\n--b\r\nContent-Transfer-Encoding: 7bit\r\n\r\n" + std::string(68, 'x') +
              "\r\n--b--\r\n";
-  expectParts(message,
-              {{"", "binary", binary}, {"", "7bit", std::string(68, 'x')}});
+  expectParts(message, {{"", "binary", binary}, {"", "7bit", std::string(68, 'x')}});
 }
 
 TEST(EmailParser, TransferEncodingIsAMechanismWithComments) {
@@ -388,16 +402,17 @@ TEST(EmailParser, TransferEncodingIsAMechanismWithComments) {
 
 TEST(EmailParser, ForwardedMessagesAreOpenedInPlace) {
   // A forwarded message whose head starts with any field; its own multipart holds the file.
-  const std::string forwarded = crlf("Content-Type: multipart/mixed; boundary=o\n\n"
-                                     "--o\nContent-Type: text/plain\n\nsee below\n"
-                                     "--o\nContent-Type: message/rfc822\n\n"
-                                     "Subject: fwd\nContent-Type: multipart/mixed; boundary=i\n\n"
-                                     "--i\nContent-Transfer-Encoding: base64\n"
-                                     "Content-Disposition: attachment; filename=x.exe\n\nTVqQ\n"
-                                     "--i--\n"
-                                     "--o\nContent-Type: message/rfc822\nContent-Transfer-Encoding: base64\n\n"
-                                     "U3ViamVjdDogeA0KDQp5\n"
-                                     "--o--\n");
+  const std::string forwarded =
+      crlf("Content-Type: multipart/mixed; boundary=o\n\n"
+           "--o\nContent-Type: text/plain\n\nsee below\n"
+           "--o\nContent-Type: message/rfc822\n\n"
+           "Subject: fwd\nContent-Type: multipart/mixed; boundary=i\n\n"
+           "--i\nContent-Transfer-Encoding: base64\n"
+           "Content-Disposition: attachment; filename=x.exe\n\nTVqQ\n"
+           "--i--\n"
+           "--o\nContent-Type: message/rfc822\nContent-Transfer-Encoding: base64\n\n"
+           "U3ViamVjdDogeA0KDQp5\n"
+           "--o--\n");
   expectParts(forwarded, {{"", "", "see below"},
                           {"x.exe", "base64", std::string("MZ\x90", 3)},
                           // Sent encoded, it stays one part; the unpacker opens it once decoded.
@@ -406,9 +421,9 @@ TEST(EmailParser, ForwardedMessagesAreOpenedInPlace) {
   // Forwarded forty times over: the attachment at the bottom is still found.
   std::string deep = "Content-Type: message/rfc822\r\n\r\n";
   for (int i = 0; i < 40; ++i)
-    deep += "Subject: level " + std::to_string(i) + "\r\nContent-Type: multipart/mixed; boundary=L" +
-            std::to_string(i) + "\r\n\r\n--L" + std::to_string(i) +
-            "\r\nContent-Type: message/rfc822\r\n\r\n";
+    deep += "Subject: level " + std::to_string(i) +
+            "\r\nContent-Type: multipart/mixed; boundary=L" + std::to_string(i) + "\r\n\r\n--L" +
+            std::to_string(i) + "\r\nContent-Type: message/rfc822\r\n\r\n";
   deep += "Content-Disposition: attachment; filename=deep.bin\r\n\r\npayload";
   expectParts(deep, {{"deep.bin", "", "payload"}});
 
@@ -442,31 +457,35 @@ TEST(EmailParser, EveryMessageOfAnMboxFile) {
                         "Content-Transfer-Encoding: base64\n\nQUJD\n"));
   ASSERT_EQ(parser.MessageCount(), 3u);
   ASSERT_EQ(parser.PartCount(), 3u);
-  EXPECT_EQ(written(parser.Parts()[0]),
-            "first body\r\n>From quoted, kept as it is\r\nFrom here on, a line inside the text\r\n");
+  EXPECT_EQ(
+      written(parser.Parts()[0]),
+      "first body\r\n>From quoted, kept as it is\r\nFrom here on, a line inside the text\r\n");
   EXPECT_EQ(parser.Parts()[0].Name, "MainBody");
   EXPECT_EQ(parser.Parts()[1].Name, "b.exe");
   EXPECT_EQ(written(parser.Parts()[1]), "MZ");
   EXPECT_EQ(written(parser.Parts()[2]), "ABC");
   for (std::uint32_t i = 0; i < 3; ++i)
     EXPECT_EQ(parser.Parts()[i].Message, i + 1);
-  EXPECT_EQ(parser.HeaderLines(), "From a@example.org Thu Dec 10 10:00:00 2026\r\nSubject: one\r\n");
+  EXPECT_EQ(parser.HeaderLines(),
+            "From a@example.org Thu Dec 10 10:00:00 2026\r\nSubject: one\r\n");
 
   // A file that does not start like an mbox is one message, whatever lines it holds.
-  parser.ParseText(crlf("Subject: x\n\nbody\n\nFrom b Thu Dec 10 10:00:01 2026\nSubject: y\n\nz\n"));
+  parser.ParseText(
+      crlf("Subject: x\n\nbody\n\nFrom b Thu Dec 10 10:00:01 2026\nSubject: y\n\nz\n"));
   EXPECT_EQ(parser.MessageCount(), 1u);
   EXPECT_EQ(parser.PartCount(), 1u);
 }
 
 TEST(EmailParser, UuencodedFilesInsideTextBecomeParts) {
-  expectParts(crlf("Subject: old style\n\nHere it is:\n\nbegin 644 cat.txt\n#0V%T\n`\nend\n"
-                   "and again:\nbegin 0600 two words.bin\n#0V%T\nend  \n"
-                   "not a block: begin 644\nbegin 9 x\n"),
-              {{"MainBody", "",
-                "Here it is:\r\n\r\nbegin 644 cat.txt\r\n#0V%T\r\n`\r\nend\r\nand again:\r\nbegin 0600 two "
-                "words.bin\r\n#0V%T\r\nend  \r\nnot a block: begin 644\r\nbegin 9 x\r\n"},
-               {"cat.txt", "x-uue", "Cat"},
-               {"two words.bin", "x-uue", "Cat"}});
+  expectParts(
+      crlf("Subject: old style\n\nHere it is:\n\nbegin 644 cat.txt\n#0V%T\n`\nend\n"
+           "and again:\nbegin 0600 two words.bin\n#0V%T\nend  \n"
+           "not a block: begin 644\nbegin 9 x\n"),
+      {{"MainBody", "",
+        "Here it is:\r\n\r\nbegin 644 cat.txt\r\n#0V%T\r\n`\r\nend\r\nand again:\r\nbegin 0600 two "
+        "words.bin\r\n#0V%T\r\nend  \r\nnot a block: begin 644\r\nbegin 9 x\r\n"},
+       {"cat.txt", "x-uue", "Cat"},
+       {"two words.bin", "x-uue", "Cat"}});
   // Inside a part of a multipart, and cut off at the end of the part.
   expectParts(crlf("Content-Type: multipart/mixed; boundary=q\n\n--q\nContent-Type: text/plain\n\n"
                    "begin 644 cut.bin\n#0V%T\n--q--\n"),

@@ -17,7 +17,6 @@ char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + '
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-
 std::string_view trim(std::string_view text) {
   while (!text.empty() && static_cast<unsigned char>(text.front()) <= 32)
     text.remove_prefix(1);

@@ -213,7 +213,8 @@ void TTnefReader::ReadAttachmentProperties(std::span<const std::byte> props,
       if (multi || v != 0)
         continue;
       if (id == kPropAttachLongFilename && (base == kTypeString8 || base == kTypeUnicode)) {
-        std::string name = base == kTypeUnicode ? platform::utf16LeToCp1251(textOf(value)) : narrow(value);
+        std::string name =
+            base == kTypeUnicode ? platform::utf16LeToCp1251(textOf(value)) : narrow(value);
         if (!name.empty())
           attachment.Name = std::move(name);
       } else if (id == kPropAttachDataObject && base == kTypeObject && value.size() >= 16) {

@@ -30,9 +30,9 @@ public:
     return attribute(1, 0x00078008, std::string("IPM.Microsoft Mail.Note\0", 24));
   }
   TnefWriter& attachment(const std::string& title, const std::string& data) {
-    attribute(2, 0x00069002, le16(1) + std::string(12, '\0'));   // attAttachRendData
-    attribute(2, 0x00018010, title + std::string(1, '\0'));     // attAttachTitle
-    return attribute(2, 0x0006800F, data);                      // attAttachData
+    attribute(2, 0x00069002, le16(1) + std::string(12, '\0')); // attAttachRendData
+    attribute(2, 0x00018010, title + std::string(1, '\0'));    // attAttachTitle
+    return attribute(2, 0x0006800F, data);                     // attAttachData
   }
   // attAttachment with a list of already encoded properties.
   TnefWriter& properties(const std::string& list, int count) {
@@ -66,17 +66,19 @@ std::string text(std::span<const std::byte> b) { return test::textOf(b); }
 TEST(Tnef, AttachmentsWithTitlesLongNamesAndEmbeddedMessages) {
   TnefWriter inner;
   inner.messageHead().attachment("INNER.TXT", "inside the attached message");
-  const std::string iidMessage("\x07\x03\x02\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00\x00\x00\x46", 16);
+  const std::string iidMessage("\x07\x03\x02\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00\x00\x00\x46",
+                               16);
 
   TnefWriter tnef;
   tnef.messageHead().attachment("REPORT~1.EXE", std::string("MZ\0\x90", 4) + std::string(500, 'p'));
   // The long name, after a fixed-size property and a named one, which are skipped over.
-  tnef.properties(TnefWriter::le16(0x0003) + TnefWriter::le16(0x0E21) + TnefWriter::le32(7) +
-                      TnefWriter::le16(0x0003) + TnefWriter::le16(0x8001) + std::string(16, 'g') +
-                      TnefWriter::le32(1) + TnefWriter::le32(6) + TnefWriter::padded(std::string("n\0m\0\0\0", 6)) +
-                      TnefWriter::le32(9) +
-                      TnefWriter::variable(0x001F, 0x3707, TnefWriter::utf16("Quarterly report.exe")),
-                  3);
+  tnef.properties(
+      TnefWriter::le16(0x0003) + TnefWriter::le16(0x0E21) + TnefWriter::le32(7) +
+          TnefWriter::le16(0x0003) + TnefWriter::le16(0x8001) + std::string(16, 'g') +
+          TnefWriter::le32(1) + TnefWriter::le32(6) +
+          TnefWriter::padded(std::string("n\0m\0\0\0", 6)) + TnefWriter::le32(9) +
+          TnefWriter::variable(0x001F, 0x3707, TnefWriter::utf16("Quarterly report.exe")),
+      3);
   tnef.attachment("NOTE.TXT", "plain note");
   // An attached message: no attAttachData, its data object holds IID_IMessage and a stream.
   tnef.attribute(2, 0x00069002, TnefWriter::le16(1) + std::string(12, '\0'));

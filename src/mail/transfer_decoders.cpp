@@ -75,7 +75,6 @@ private:
 
 bool isSpaceOrBreak(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
 
-
 std::vector<std::byte> collect(std::string_view text, bool (*decode)(std::string_view, ByteSink&)) {
   VectorSink sink;
   // A VectorSink without a limit never refuses.

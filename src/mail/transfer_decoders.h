@@ -18,7 +18,8 @@ std::vector<std::byte> DecodeBase64(std::string_view text);
 [[nodiscard]] bool DecodeBase64(std::string_view text, ByteSink& out);
 
 // Quoted-printable: trailing blanks and line breaks of the text are dropped, "=" CR LF (blanks
-// allowed between them) is a soft line break, a bad escape gives a zero byte, an "=" too close to the end ends the text.
+// allowed between them) is a soft line break, a bad escape gives a zero byte, an "=" too close to
+// the end ends the text.
 [[nodiscard]] bool DecodeQuotedPrintable(std::string_view text, ByteSink& out);
 
 // Uuencode: data lines after the first "begin", up to a line that starts with "en" or "En"; each

@@ -88,7 +88,8 @@ TEST(QuotedPrintable, DecodesEscapesSoftBreaksAndBadEscapes) {
 TEST(Uuencode, DecodesAnnouncedBytes) {
   // "Cat" is "#0V%T" and "hello world\n" is ",:&5L;&\\@=V]R;&0*"; the back-quote line has
   // count 0 and is passed over.
-  const std::string message = "junk before\r\nbegin 644 cat.txt\r\n#0V%T\r\n,:&5L;&\\@=V]R;&0*\r\n`\r\nend\r\n";
+  const std::string message =
+      "junk before\r\nbegin 644 cat.txt\r\n#0V%T\r\n,:&5L;&\\@=V]R;&0*\r\n`\r\nend\r\n";
   EXPECT_EQ(uue(message), "Cathello world\n");
 
   const Case cases[] = {

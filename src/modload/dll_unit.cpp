@@ -107,7 +107,8 @@ Headers readHeaders(std::span<const std::byte> image) {
   const std::uint32_t dirCount = loadLe32(opt + pe::kOptNumberOfRvaAndSizes);
   auto directory = [&](unsigned index) {
     DataDirectory d;
-    const std::uint64_t at = pe::kOptDataDirectories + std::uint64_t{index} * pe::kDataDirectorySize;
+    const std::uint64_t at =
+        pe::kOptDataDirectories + std::uint64_t{index} * pe::kDataDirectorySize;
     if (index < dirCount && at + pe::kDataDirectorySize <= optionalSize) {
       d.rva = loadLe32(opt + at);
       d.size = loadLe32(opt + at + 4);
@@ -143,12 +144,13 @@ platform::PageAccess accessFor(std::uint32_t characteristics) {
   using platform::PageAccess;
   static constexpr PageAccess table[2][2][2] = {
       // [execute][read][write]
-      {{PageAccess::NoAccess, PageAccess::WriteCopy}, {PageAccess::ReadOnly, PageAccess::ReadWrite}},
+      {{PageAccess::NoAccess, PageAccess::WriteCopy},
+       {PageAccess::ReadOnly, PageAccess::ReadWrite}},
       {{PageAccess::Execute, PageAccess::ExecuteWriteCopy},
        {PageAccess::ExecuteRead, PageAccess::ExecuteReadWrite}},
   };
-  return table[(characteristics & pe::kScnMemExecute) != 0][(characteristics & pe::kScnMemRead) != 0]
-              [(characteristics & pe::kScnMemWrite) != 0];
+  return table[(characteristics & pe::kScnMemExecute) != 0]
+              [(characteristics & pe::kScnMemRead) != 0][(characteristics & pe::kScnMemWrite) != 0];
 }
 
 // The reservation while it is being built. Owns the memory and the library references taken for
@@ -182,7 +184,8 @@ public:
     if (length == 0)
       return false;
     const std::uint32_t first = rva / kGranule;
-    const std::uint32_t last = static_cast<std::uint32_t>((std::uint64_t{rva} + length - 1) / kGranule);
+    const std::uint32_t last =
+        static_cast<std::uint32_t>((std::uint64_t{rva} + length - 1) / kGranule);
     if (!platform::commitImageMemory(base_ + std::size_t{first} * kGranule,
                                      std::size_t{last - first + 1} * kGranule))
       refuse(std::string("cannot commit ") + what);
@@ -208,17 +211,20 @@ public:
   }
   std::uint32_t u32(std::uint64_t rva, const char* what) const {
     if (!has(rva, 4))
-      refuse(std::string(what) + " at " + hex(static_cast<std::uint32_t>(rva)) + " lies outside the image");
+      refuse(std::string(what) + " at " + hex(static_cast<std::uint32_t>(rva)) +
+             " lies outside the image");
     return loadLe32(base_ + rva);
   }
   std::uint16_t u16(std::uint64_t rva, const char* what) const {
     if (!has(rva, 2))
-      refuse(std::string(what) + " at " + hex(static_cast<std::uint32_t>(rva)) + " lies outside the image");
+      refuse(std::string(what) + " at " + hex(static_cast<std::uint32_t>(rva)) +
+             " lies outside the image");
     return loadLe16(base_ + rva);
   }
   void put32(std::uint64_t rva, std::uint32_t value, const char* what) {
     if (!has(rva, 4))
-      refuse(std::string(what) + " at " + hex(static_cast<std::uint32_t>(rva)) + " lies outside the image");
+      refuse(std::string(what) + " at " + hex(static_cast<std::uint32_t>(rva)) +
+             " lies outside the image");
     storeLe32(base_ + rva, value);
   }
   // A zero-terminated name inside the image.
@@ -299,7 +305,8 @@ void relocate(Mapping& m, const DataDirectory& dir, std::uint32_t delta, bool ap
         continue;
       const std::uint64_t target = std::uint64_t{page} + (entry & 0x0FFF);
       if (!m.has(target, 4))
-        refuse("relocation target " + hex(static_cast<std::uint32_t>(target)) + " lies outside the image");
+        refuse("relocation target " + hex(static_cast<std::uint32_t>(target)) +
+               " lies outside the image");
       if (apply)
         m.put32(target, m.u32(target, "relocation target") + delta, "relocation target");
     }
@@ -317,15 +324,17 @@ void linkImports(Mapping& m, const DataDirectory& dir, TModuleHost& host, bool b
     if (++libraries > kMaxImportLibraries)
       refuse("more than " + std::to_string(kMaxImportLibraries) + " import descriptors");
     if (!m.has(d, pe::kImportDescriptorSize))
-      refuse("import descriptor at " + hex(static_cast<std::uint32_t>(d)) + " lies outside the image");
+      refuse("import descriptor at " + hex(static_cast<std::uint32_t>(d)) +
+             " lies outside the image");
     const std::uint32_t nameRva = m.u32(d + pe::kImpName, "import descriptor");
     if (nameRva == 0)
       break;
     const std::string_view name = m.text(nameRva, "import library name");
     const std::uint32_t addressTable = m.u32(d + pe::kImpFirstThunk, "import descriptor");
-    const std::uint32_t lookupTable = m.u32(d + pe::kImpTimeDateStamp, "import descriptor") != 0
-                                          ? m.u32(d + pe::kImpOriginalFirstThunk, "import descriptor")
-                                          : addressTable;
+    const std::uint32_t lookupTable =
+        m.u32(d + pe::kImpTimeDateStamp, "import descriptor") != 0
+            ? m.u32(d + pe::kImpOriginalFirstThunk, "import descriptor")
+            : addressTable;
     void* library = bind ? m.library(name) : nullptr;
     for (std::uint64_t i = 0;; ++i) {
       const std::uint32_t thunk = m.u32(lookupTable + 4 * i, "import lookup entry");
@@ -335,7 +344,8 @@ void linkImports(Mapping& m, const DataDirectory& dir, TModuleHost& host, bool b
         refuse("more than " + std::to_string(kMaxImportThunks) + " imported functions");
       const std::uint64_t slot = addressTable + 4 * i;
       if (!m.has(slot, 4))
-        refuse("import address slot " + hex(static_cast<std::uint32_t>(slot)) + " lies outside the image");
+        refuse("import address slot " + hex(static_cast<std::uint32_t>(slot)) +
+               " lies outside the image");
       void* address = nullptr;
       if ((thunk & pe::kImportByOrdinal) != 0) {
         if (bind && library != nullptr)
@@ -351,7 +361,8 @@ void linkImports(Mapping& m, const DataDirectory& dir, TModuleHost& host, bool b
         refuse("cannot load " + std::string(name) + ", which the image imports from");
       if (bind && address == nullptr)
         refuse((thunk & pe::kImportByOrdinal) != 0
-                   ? std::string(name) + " has no export of ordinal " + std::to_string(thunk & 0xFFFF)
+                   ? std::string(name) + " has no export of ordinal " +
+                         std::to_string(thunk & 0xFFFF)
                    : std::string(name) + " has no export named " +
                          std::string(m.text(std::uint64_t{thunk} + 2, "imported name")));
       // Address table slots are 32 bits wide: the module is 32-bit code.
@@ -431,11 +442,12 @@ struct PlannedExport {
   std::string forwarder; // "LIBRARY.Name" or "LIBRARY.#ordinal"
 };
 
-std::vector<PlannedExport> planExports(const Mapping& m, const DataDirectory& dir, const ExportTable& t,
-                                       std::span<const TImportItem> wanted) {
+std::vector<PlannedExport> planExports(const Mapping& m, const DataDirectory& dir,
+                                       const ExportTable& t, std::span<const TImportItem> wanted) {
   std::vector<PlannedExport> plan;
   for (std::uint32_t i = 0; i < t.nameCount; ++i) {
-    const std::string_view name = m.text(m.u32(t.names + std::uint64_t{i} * 4, "export name"), "export name");
+    const std::string_view name =
+        m.text(m.u32(t.names + std::uint64_t{i} * 4, "export name"), "export name");
     for (const auto& item : wanted) {
       if (item.Target == nullptr || item.Name != name)
         continue;
@@ -453,7 +465,8 @@ std::vector<PlannedExport> planExports(const Mapping& m, const DataDirectory& di
 
 void resolveExports(Mapping& m, TModuleHost& host, const std::vector<PlannedExport>& plan) {
   for (const auto& p : plan)
-    *p.target = p.forwarder.empty() ? static_cast<void*>(m.base() + p.rva) : forward(m, host, p.forwarder);
+    *p.target =
+        p.forwarder.empty() ? static_cast<void*>(m.base() + p.rva) : forward(m, host, p.forwarder);
 }
 
 void protect(Mapping& m, const Headers& h, bool mayExecute) {
@@ -502,7 +515,9 @@ public:
 };
 
 bool isSharedObject(std::span<const std::byte> image) {
-  static constexpr std::string_view kElfMagic{"\x7F" "ELF", 4};
+  static constexpr std::string_view kElfMagic{"\x7F"
+                                              "ELF",
+                                              4};
   return image.size() >= kElfMagic.size() &&
          std::memcmp(image.data(), kElfMagic.data(), kElfMagic.size()) == 0;
 }
@@ -534,7 +549,8 @@ void loadPeImage(std::span<const std::byte> image, std::span<const TImportItem> 
   const ExportTable exports = checkExports(m, h.exports);
 
   // The delta is applied even when it is zero; the image is 32-bit, so it wraps at 32 bits.
-  const auto delta = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(m.base())) - h.imageBase;
+  const auto delta =
+      static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(m.base())) - h.imageBase;
   relocate(m, h.relocations, delta, true);
   linkImports(m, h.imports, host, true);
   const auto plan = planExports(m, h.exports, exports, wanted);

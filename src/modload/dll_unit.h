@@ -27,8 +27,8 @@ using TStringArray = std::vector<std::string>;
 class TModuleHost {
 public:
   virtual ~TModuleHost() = default;
-  virtual void* LoadLibrary(const std::string& name) = 0;  // a new reference, null if none
-  virtual void* FindLibrary(const std::string& name) = 0;  // already loaded, no new reference
+  virtual void* LoadLibrary(const std::string& name) = 0; // a new reference, null if none
+  virtual void* FindLibrary(const std::string& name) = 0; // already loaded, no new reference
   virtual void* ProcByName(void* library, const std::string& name) = 0;
   virtual void* ProcByOrdinal(void* library, std::uint16_t ordinal) = 0;
   // Gives back one reference of the library the system finds under this name.
@@ -42,9 +42,9 @@ TModuleHost& SystemModuleHost();
 
 // One loaded module, owned by the caller.
 struct TLibInfo {
-  void* ModuleBase = nullptr;    // the mapped image (or shared-object handle); null when empty
-  void* EntryPoint = nullptr;    // null when the module has none or no detach call is due
-  TStringArray LoadedLibraries;  // libraries loaded for this module, one name per load
+  void* ModuleBase = nullptr;   // the mapped image (or shared-object handle); null when empty
+  void* EntryPoint = nullptr;   // null when the module has none or no detach call is due
+  TStringArray LoadedLibraries; // libraries loaded for this module, one name per load
 
   // Bookkeeping for the release.
   std::size_t ImageSize = 0;

@@ -23,9 +23,11 @@ class FakeHost final : public TModuleHost {
 public:
   static constexpr std::uintptr_t kHandle = 0x1000;
   static std::uintptr_t nameAddress(const std::string& name) {
-    return 0x70000000u + static_cast<std::uintptr_t>(std::hash<std::string>{}(name) & 0xFFFFF0u);
+    return 0x70000000u + static_cast<std::uintptr_t>(std::hash<std::string>{}(name)&0xFFFFF0u);
   }
-  static std::uintptr_t ordinalAddress(std::uint16_t ordinal) { return 0x71000000u + ordinal * 16u; }
+  static std::uintptr_t ordinalAddress(std::uint16_t ordinal) {
+    return 0x71000000u + ordinal * 16u;
+  }
 
   void* LoadLibrary(const std::string& name) override {
     loads.push_back(name);
@@ -91,8 +93,9 @@ struct PeFile {
   }
 };
 
-
-std::uint32_t low32(const void* p) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p)); }
+std::uint32_t low32(const void* p) {
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
+}
 // The 32-bit value stored at a mapped address.
 std::uint32_t at32(const void* p) { return loadLe32(static_cast<const std::byte*>(p)); }
 // A 32-bit address inside a mapping turned back into a native pointer.
@@ -110,9 +113,14 @@ struct Wanted {
   void* forwardedTwelve = nullptr;
   void* missing = reinterpret_cast<void*>(0xBADC0DE);
   std::vector<TImportItem> items() {
-    return {{"TestValue", &value},       {"TestPointer", &pointer},         {"TestAddSlot", &addSlot},
-            {"TestTwelveSlot", &twelveSlot}, {"TestNoteSlot", &noteSlot},   {"ForwardedAdd", &forwardedAdd},
-            {"ForwardedTwelve", &forwardedTwelve}, {"NotExported", &missing}};
+    return {{"TestValue", &value},
+            {"TestPointer", &pointer},
+            {"TestAddSlot", &addSlot},
+            {"TestTwelveSlot", &twelveSlot},
+            {"TestNoteSlot", &noteSlot},
+            {"ForwardedAdd", &forwardedAdd},
+            {"ForwardedTwelve", &forwardedTwelve},
+            {"NotExported", &missing}};
   }
 };
 
@@ -134,9 +142,12 @@ TEST(ModuleLoader, MapsRelocatesBindsAndExportsThroughAHost) {
 
   // Imports by name and by ordinal, from two descriptors naming one library in two letter cases:
   // loaded once, recorded once, the second one asked of the system by name.
-  EXPECT_EQ(at32(inside(lib, at32(w.addSlot))), low32(reinterpret_cast<void*>(FakeHost::nameAddress("HelperAdd"))));
-  EXPECT_EQ(at32(inside(lib, at32(w.twelveSlot))), low32(reinterpret_cast<void*>(FakeHost::ordinalAddress(12))));
-  EXPECT_EQ(at32(inside(lib, at32(w.noteSlot))), low32(reinterpret_cast<void*>(FakeHost::nameAddress("HelperNote"))));
+  EXPECT_EQ(at32(inside(lib, at32(w.addSlot))),
+            low32(reinterpret_cast<void*>(FakeHost::nameAddress("HelperAdd"))));
+  EXPECT_EQ(at32(inside(lib, at32(w.twelveSlot))),
+            low32(reinterpret_cast<void*>(FakeHost::ordinalAddress(12))));
+  EXPECT_EQ(at32(inside(lib, at32(w.noteSlot))),
+            low32(reinterpret_cast<void*>(FakeHost::nameAddress("HelperNote"))));
   EXPECT_EQ(host.loads.front(), "kyvmodhelp.dll");
   EXPECT_EQ(std::count(host.loads.begin(), host.loads.end(), "kyvmodhelp.dll"), 1);
   EXPECT_EQ(host.finds.front(), "KYVMODHELP.DLL");
@@ -285,14 +296,19 @@ TEST(ModuleLoader, RefusesImagesThatPointOutside) {
   };
   const Case cases[] = {
       {"NT header offset past the file", "NT headers",
-       [](PeFile& pe, std::uint32_t) { pe.put32(0x3C, static_cast<std::uint32_t>(pe.bytes.size())); }},
-      {"huge SizeOfImage", "SizeOfImage", [](PeFile& pe, std::uint32_t) { pe.put32(pe.opt() + 56, 0x7FFFFFFF); }},
+       [](PeFile& pe, std::uint32_t) {
+         pe.put32(0x3C, static_cast<std::uint32_t>(pe.bytes.size()));
+       }},
+      {"huge SizeOfImage", "SizeOfImage",
+       [](PeFile& pe, std::uint32_t) { pe.put32(pe.opt() + 56, 0x7FFFFFFF); }},
       {"SizeOfHeaders past the image", "SizeOfHeaders",
        [](PeFile& pe, std::uint32_t size) { pe.put32(pe.opt() + 60, size + 1); }},
       {"too many sections", "sections",
        [](PeFile& pe, std::uint32_t) { storeLe16(pe.bytes.data() + pe.nt() + 6, 200); }},
       {"section raw data past the file", "outside the file",
-       [](PeFile& pe, std::uint32_t) { pe.put32(pe.section(".text") + 20, static_cast<std::uint32_t>(pe.bytes.size())); }},
+       [](PeFile& pe, std::uint32_t) {
+         pe.put32(pe.section(".text") + 20, static_cast<std::uint32_t>(pe.bytes.size()));
+       }},
       {"section past SizeOfImage", "outside SizeOfImage",
        [](PeFile& pe, std::uint32_t size) { pe.put32(pe.section(".data") + 12, size - 4); }},
       {"relocation directory outside", "relocation directory",
@@ -300,19 +316,29 @@ TEST(ModuleLoader, RefusesImagesThatPointOutside) {
       {"relocation block of size 0", "relocation block",
        [](PeFile& pe, std::uint32_t) { pe.put32(pe.fileOffset(pe.u32(pe.dirField(5))) + 4, 0); }},
       {"relocation block longer than the directory", "relocation block",
-       [](PeFile& pe, std::uint32_t) { pe.put32(pe.fileOffset(pe.u32(pe.dirField(5))) + 4, 0x10000); }},
+       [](PeFile& pe, std::uint32_t) {
+         pe.put32(pe.fileOffset(pe.u32(pe.dirField(5))) + 4, 0x10000);
+       }},
       {"relocation page outside", "relocation target",
-       [](PeFile& pe, std::uint32_t size) { pe.put32(pe.fileOffset(pe.u32(pe.dirField(5))), size); }},
+       [](PeFile& pe, std::uint32_t size) {
+         pe.put32(pe.fileOffset(pe.u32(pe.dirField(5))), size);
+       }},
       {"import descriptors outside", "import descriptor",
        [](PeFile& pe, std::uint32_t size) { pe.put32(pe.dirField(1), size - 8); }},
       {"import library name outside", "import library name",
-       [](PeFile& pe, std::uint32_t size) { pe.put32(pe.fileOffset(pe.u32(pe.dirField(1))) + 12, size + 100); }},
+       [](PeFile& pe, std::uint32_t size) {
+         pe.put32(pe.fileOffset(pe.u32(pe.dirField(1))) + 12, size + 100);
+       }},
       {"import thunks outside", "import lookup entry",
-       [](PeFile& pe, std::uint32_t size) { pe.put32(pe.fileOffset(pe.u32(pe.dirField(1))) + 16, size); }},
+       [](PeFile& pe, std::uint32_t size) {
+         pe.put32(pe.fileOffset(pe.u32(pe.dirField(1))) + 16, size);
+       }},
       {"export directory outside", "export directory",
        [](PeFile& pe, std::uint32_t size) { pe.put32(pe.dirField(0), size - 4); }},
       {"export names outside", "export name tables",
-       [](PeFile& pe, std::uint32_t size) { pe.put32(pe.fileOffset(pe.u32(pe.dirField(0))) + 32, size - 4); }},
+       [](PeFile& pe, std::uint32_t size) {
+         pe.put32(pe.fileOffset(pe.u32(pe.dirField(0))) + 32, size - 4);
+       }},
       {"export ordinal past the address table", "past the address table",
        [](PeFile& pe, std::uint32_t) { pe.put32(pe.fileOffset(pe.u32(pe.dirField(0))) + 20, 1); }},
       {"entry point outside", "entry point",
@@ -433,9 +459,12 @@ protected:
       GTEST_SKIP() << "test module not built";
     helper_ = platform::loadSystemLibrary("kyvmodhelp.dll");
     ASSERT_NE(helper_, nullptr);
-    attachCalls_ = reinterpret_cast<int (*)()>(platform::systemLibraryProc(helper_, "HelperAttachCalls"));
-    detachCalls_ = reinterpret_cast<int (*)()>(platform::systemLibraryProc(helper_, "HelperDetachCalls"));
-    setRefuse_ = reinterpret_cast<void (*)(int)>(platform::systemLibraryProc(helper_, "HelperSetRefuse"));
+    attachCalls_ =
+        reinterpret_cast<int (*)()>(platform::systemLibraryProc(helper_, "HelperAttachCalls"));
+    detachCalls_ =
+        reinterpret_cast<int (*)()>(platform::systemLibraryProc(helper_, "HelperDetachCalls"));
+    setRefuse_ =
+        reinterpret_cast<void (*)(int)>(platform::systemLibraryProc(helper_, "HelperSetRefuse"));
     ASSERT_TRUE(attachCalls_ && detachCalls_ && setRefuse_);
   }
   void TearDown() override {
@@ -455,9 +484,12 @@ protected:
 };
 
 TEST_F(RunningModule, CallsThroughRelocatedImportsAndForwarders) {
-  void *add = nullptr, *ordinal = nullptr, *readPointer = nullptr, *fAdd = nullptr, *fTwelve = nullptr;
-  const std::vector<TImportItem> items{{"TestAdd", &add},           {"TestOrdinal", &ordinal},
-                                       {"TestReadPointer", &readPointer}, {"ForwardedAdd", &fAdd},
+  void *add = nullptr, *ordinal = nullptr, *readPointer = nullptr, *fAdd = nullptr,
+       *fTwelve = nullptr;
+  const std::vector<TImportItem> items{{"TestAdd", &add},
+                                       {"TestOrdinal", &ordinal},
+                                       {"TestReadPointer", &readPointer},
+                                       {"ForwardedAdd", &fAdd},
                                        {"ForwardedTwelve", &fTwelve}};
   const int attached = attachCalls_(), detached = detachCalls_();
   TLibInfo lib;

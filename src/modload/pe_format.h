@@ -5,9 +5,9 @@
 
 namespace kyv::modload::pe {
 
-constexpr std::uint32_t kDosNtHeaderOffset = 0x3C;   // e_lfanew
+constexpr std::uint32_t kDosNtHeaderOffset = 0x3C; // e_lfanew
 constexpr std::uint32_t kDosHeaderSize = 0x40;
-constexpr std::uint32_t kNtSignature = 0x00004550;   // "PE\0\0"
+constexpr std::uint32_t kNtSignature = 0x00004550; // "PE\0\0"
 
 // Inside the NT headers: signature, then the file header, then the optional header.
 constexpr std::uint32_t kNtNumberOfSections = 4 + 2;

@@ -83,7 +83,7 @@ int TUnrarArchive::ExtractCurrent(const std::string& targetPath) {
   std::vector<char> target(targetPath.begin(), targetPath.end());
   target.push_back('\0');
   return entry<unrar::RARProcessFileFn>(RARProcessFileProc)(Handle, unrar::kOpExtract, nullptr,
-                                                             target.data());
+                                                            target.data());
 }
 
 void TUnrarArchive::SkipCurrent() {

@@ -7,7 +7,7 @@
 
 namespace kyv::platform {
 
-char16_t cp1251ToUnicode(unsigned char byte);  // U+FFFD for the one unassigned byte
+char16_t cp1251ToUnicode(unsigned char byte); // U+FFFD for the one unassigned byte
 unsigned char oem866ToCp1251(unsigned char byte);
 
 // Text from other code pages to the system's narrow one (Windows-1251), as names that formats

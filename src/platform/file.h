@@ -70,7 +70,7 @@ private:
   File file_;
 };
 
-bool fileExists(const std::string& path);   // a file, not a folder
+bool fileExists(const std::string& path); // a file, not a folder
 bool folderExists(const std::string& path);
 bool deleteFile(const std::string& path);
 // Reads a whole file; nullopt when it cannot be opened or read or is larger than limit, with

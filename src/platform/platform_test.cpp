@@ -20,10 +20,14 @@ TEST(Wildcard, MatchesLikeTheWindowsFileSystem) {
     bool match;
   };
   const Case cases[] = {
-      {"main*.kyv", "main.kyv", true},      {"main*.kyv", "MAIN2.KYV", true},
-      {"main*.kyv", "main1.kyv.bak", false}, {"main*.kyv", "daily.kyv", false},
-      {"*", "", true},                       {"a?c", "abc", true},
-      {"a?c", "ac", false},                  {"*a*b*", "xxaxxbxx", true},
+      {"main*.kyv", "main.kyv", true},
+      {"main*.kyv", "MAIN2.KYV", true},
+      {"main*.kyv", "main1.kyv.bak", false},
+      {"main*.kyv", "daily.kyv", false},
+      {"*", "", true},
+      {"a?c", "abc", true},
+      {"a?c", "ac", false},
+      {"*a*b*", "xxaxxbxx", true},
       {"*.kyv", "x.kyvx", false},
   };
   for (const Case& c : cases)
@@ -70,7 +74,10 @@ TEST(CodePages, ConvertTheRussianLetters) {
   EXPECT_TRUE(notes.unmappable);
   EXPECT_FALSE(notes.malformed);
   EXPECT_EQ(utf16LeToCp1251(std::string_view("\xAC\x20\x1E\x04x\0\0\0y\0", 10)), "\x88\xCEx");
-  EXPECT_EQ(utf16LeToCp1251(std::string_view("\x3D\xD8\x00\xDE" "a\0b", 7)), "?a");
+  EXPECT_EQ(utf16LeToCp1251(std::string_view("\x3D\xD8\x00\xDE"
+                                             "a\0b",
+                                             7)),
+            "?a");
   std::string converted;
   for (const char c : oem)
     converted += static_cast<char>(oem866ToCp1251(static_cast<unsigned char>(c)));
@@ -148,7 +155,9 @@ TEST(System, UniqueFolderNamesAreDrawnAgainWhileTaken) {
   EXPECT_EQ(next, 4u);
   // Taken every time: given up on after many draws, never an endless loop.
   std::uint64_t always = 0x1234;
-  EXPECT_EQ(makeUniqueFolder(root, "kyv-", [&] { return always; }, make), "");
+  EXPECT_EQ(makeUniqueFolder(
+                root, "kyv-", [&] { return always; }, make),
+            "");
 }
 
 // Member files go into a folder of this process's own inside the system's temporary folder.

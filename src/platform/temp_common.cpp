@@ -12,9 +12,10 @@ namespace {
 constexpr int kMaxTaken = 1000;
 } // namespace
 
-std::string makeUniqueFolder(const std::string& root, std::string_view prefix,
-                             const std::function<std::uint64_t()>& random,
-                             const std::function<MakeFolderResult(const std::string&)>& makeFolder) {
+std::string
+makeUniqueFolder(const std::string& root, std::string_view prefix,
+                 const std::function<std::uint64_t()>& random,
+                 const std::function<MakeFolderResult(const std::string&)>& makeFolder) {
   for (int attempt = 0; attempt < kMaxTaken; ++attempt) {
     char digits[17];
     std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(random()));

@@ -47,7 +47,8 @@ std::string utf8ToCp1251(std::string_view text, ConversionNotes* notes) {
 std::string utf16LeToCp1251(std::string_view bytes) {
   std::string out;
   for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    const char32_t unit = static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8;
+    const char32_t unit =
+        static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8;
     if (unit == 0)
       break;
     if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes.size())

@@ -71,10 +71,10 @@ TEST(Verdict, AssemblesCodeAndTextInScanningOrder) {
       {{{2, "A"}, {2, "B"}}, 2, "Suspictios: A,Suspictios: B"},
       {{{2, "A"}, {1, "B"}}, 1, "Suspictios: A,B"}, // infected wins whatever the order
       {{{1, "A"}, {2, "B"}}, 1, "A,Suspictios: B"},
-      {{{1, "A"}, {1, "A"}}, 1, "A,A"},             // no de-duplication
-      {{{1, "  "}}, 1, ""},                         // blank infected name: code only
+      {{{1, "A"}, {1, "A"}}, 1, "A,A"}, // no de-duplication
+      {{{1, "  "}}, 1, ""},             // blank infected name: code only
       {{{1, ""}, {1, "B"}}, 1, "B"},
-      {{{2, ""}}, 2, "Suspictios: "},               // blank suspicious name keeps the prefix
+      {{{2, ""}}, 2, "Suspictios: "}, // blank suspicious name keeps the prefix
   };
   for (const Case& c : cases) {
     std::string text;
@@ -117,7 +117,8 @@ TEST(Messages, StartupErrorNamesTheFolderInQuotes) {
   const std::string text = StartupErrorText("C:\\Mail\\Plugins\\BASE\\");
   // "Ошибка загрузки" in Windows-1251 leads; the folder stands in quotes before ")".
   EXPECT_EQ(text.rfind("\xCE\xF8\xE8\xE1\xEA\xE0 \xE7\xE0\xE3\xF0\xF3\xE7\xEA\xE8 ", 0), 0u);
-  const std::string tail = "(\xF2\xE5\xEA\xF3\xF9\xE8\xE9 \xEF\xF3\xF2\xFC - \"C:\\Mail\\Plugins\\BASE\\\")";
+  const std::string tail =
+      "(\xF2\xE5\xEA\xF3\xF9\xE8\xE9 \xEF\xF3\xF2\xFC - \"C:\\Mail\\Plugins\\BASE\\\")";
   ASSERT_GE(text.size(), tail.size());
   EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
   EXPECT_NE(text.find(" ! \xCF\xE0\xEF\xEA\xE0 Base "), std::string::npos);

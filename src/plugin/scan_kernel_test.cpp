@@ -71,7 +71,8 @@ protected:
     if (withUnpackCode) {
       const kyvdb::Body body = kyvdb::BuildCodeBody(code);
       fields.RecordCount = body.RecordCount;
-      test::writeFile(dir / "BASE" / "extract.kyv", engine::EncodeDatabaseImage(fields, body.Bytes));
+      test::writeFile(dir / "BASE" / "extract.kyv",
+                      engine::EncodeDatabaseImage(fields, body.Bytes));
     }
   }
 
@@ -135,7 +136,8 @@ TEST_F(Kernel, ScansWithWhateverLoaded) {
 TEST_F(Kernel, FindingsOfTheFileAndItsMembersFormOneVerdict) {
   const auto virus = patterned(3000, 1);
   const auto other = patterned(2500, 2);
-  const auto zipped = test::buildStoredZip({{"readme.txt", test::bytesOf("hello")}, {"v.com", virus}});
+  const auto zipped =
+      test::buildStoredZip({{"readme.txt", test::bytesOf("hello")}, {"v.com", virus}});
   const auto nested = test::buildStoredZip({{"inner.zip", zipped}});
   writeBase({signatureOf("Virus.A", virus), signatureOf("Zip.Itself", nested)});
   start();
@@ -185,7 +187,8 @@ TEST_F(Kernel, SuspiciousFindingsAndInfectedWins) {
 }
 
 std::string base64(const std::vector<std::byte>& bytes) {
-  static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static constexpr char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string text;
   for (std::size_t i = 0; i < bytes.size(); i += 3) {
     std::uint32_t v = std::to_integer<std::uint32_t>(bytes[i]) << 16;
@@ -207,23 +210,26 @@ TEST_F(Kernel, FindingChainsNameContainerTypesAndTransferEncodings) {
   const auto virus = patterned(3000, 6);
   writeBase({signatureOf("Virus.M", virus)});
   start();
-  const std::string mail = "From: a@example.org\r\nContent-Type: multipart/mixed; boundary=XX\r\n\r\n"
-                           "--XX\r\nContent-Transfer-Encoding: base64\r\n"
-                           "Content-Disposition: attachment; filename=a.zip\r\n\r\n" +
-                           base64(test::buildStoredZip({{"v.com", virus}})) + "\r\n--XX--\r\n";
+  const std::string mail =
+      "From: a@example.org\r\nContent-Type: multipart/mixed; boundary=XX\r\n\r\n"
+      "--XX\r\nContent-Transfer-Encoding: base64\r\n"
+      "Content-Disposition: attachment; filename=a.zip\r\n\r\n" +
+      base64(test::buildStoredZip({{"v.com", virus}})) + "\r\n--XX--\r\n";
   scan(file("m.eml", test::bytesOf(mail)));
   ASSERT_EQ(kernel->Findings.size(), 1u);
   const unpack::TKYVArcInfoArray& chain = kernel->Findings[0].Chain;
   ASSERT_EQ(chain.size(), 2u);
-  EXPECT_EQ(unpack::ChainText(chain), (dir / "m.eml").string() + "/{E-MAIL:base64}/a.zip/{ZIP}/v.com");
+  EXPECT_EQ(unpack::ChainText(chain),
+            (dir / "m.eml").string() + "/{E-MAIL:base64}/a.zip/{ZIP}/v.com");
 }
 
 TEST_F(Kernel, WhatKeptAScanIncompleteStandsBesideAnUnchangedVerdict) {
   const auto virus = patterned(3000, 7);
   writeBase({signatureOf("Virus.L", virus)});
   start();
-  const std::string zip =
-      file("three.zip", test::buildStoredZip({{"v.com", virus}, {"b", patterned(100, 8)}, {"c", patterned(100, 9)}}));
+  const std::string zip = file(
+      "three.zip",
+      test::buildStoredZip({{"v.com", virus}, {"b", patterned(100, 8)}, {"c", patterned(100, 9)}}));
 
   scan(zip);
   EXPECT_EQ(kernel->VerdictText, "Virus.L");
@@ -258,7 +264,8 @@ TEST_F(Kernel, APayloadBeforePaddingIsFoundAndTheFileMarkedIncomplete) {
   const auto virus = patterned(3000, 12);
   writeBase({signatureOf("Virus.Padded", virus)});
   start();
-  const std::string tgz = file("padded.tar.gz", test::tarGzPayloadThenZeros("first.com", virus, 8 << 20));
+  const std::string tgz =
+      file("padded.tar.gz", test::tarGzPayloadThenZeros("first.com", virus, 8 << 20));
   if (test::haveProgram("gzip")) { // sound by an independent reader
     ASSERT_EQ(test::run("gzip -t '" + tgz + "'"), 0);
   }
@@ -298,7 +305,8 @@ TEST_F(Kernel, AFileOf2GiBOrMoreIsUnpackedAndMarkedAsUnmatched) {
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(zip.data()), directory);
     out.seekp(static_cast<std::streamoff>(moved));
-    out.write(reinterpret_cast<const char*>(tail.data()), static_cast<std::streamsize>(tail.size()));
+    out.write(reinterpret_cast<const char*>(tail.data()),
+              static_cast<std::streamsize>(tail.size()));
     ASSERT_TRUE(out.good());
   }
   ASSERT_EQ(fs::file_size(path), moved + tail.size());
@@ -317,13 +325,15 @@ TEST_F(Kernel, OverlappingHostCallsGetTheirOwnVerdicts) {
   const auto virus = patterned(3000, 14);
   writeBase({signatureOf("Virus.Thread", virus)});
   start();
-  const std::string mail = file("m.eml", test::bytesOf(
-      "From: a@example.org\r\nContent-Type: multipart/mixed; boundary=XX\r\n\r\n"
-      "--XX\r\nContent-Transfer-Encoding: base64\r\n"
-      "Content-Disposition: attachment; filename=a.zip\r\n\r\n" +
-      base64(test::buildStoredZip({{"v.com", virus}})) + "\r\n--XX--\r\n"));
-  const std::string clean = file("c.zip", test::buildStoredZip({{"a.txt", patterned(5000, 15)},
-                                                                {"b.txt", patterned(7000, 16)}}));
+  const std::string mail =
+      file("m.eml",
+           test::bytesOf("From: a@example.org\r\nContent-Type: multipart/mixed; boundary=XX\r\n\r\n"
+                         "--XX\r\nContent-Transfer-Encoding: base64\r\n"
+                         "Content-Disposition: attachment; filename=a.zip\r\n\r\n" +
+                         base64(test::buildStoredZip({{"v.com", virus}})) + "\r\n--XX--\r\n"));
+  const std::string clean =
+      file("c.zip",
+           test::buildStoredZip({{"a.txt", patterned(5000, 15)}, {"b.txt", patterned(7000, 16)}}));
   InstallKernel(std::move(kernel));
   constexpr int kCalls = 200;
   int wrongInfected = 0;
@@ -364,12 +374,14 @@ TEST_F(Kernel, NamesPlantedInTheSharedTemporaryFolderChangeNothing) {
                                     "kyv_cab_" + pid + "_" + std::to_string(depth) + ".tmp"})
       if (fs::create_directory(shared / name, ec))
         planted.push_back(shared / name);
-  const std::string zip = file("p.zip", test::buildStoredZip({{"inner.zip", test::buildStoredZip({{"v.com", virus}})}}));
+  const std::string zip = file(
+      "p.zip", test::buildStoredZip({{"inner.zip", test::buildStoredZip({{"v.com", virus}})}}));
   scan(zip);
   for (const fs::path& p : planted)
     fs::remove(p, ec);
   EXPECT_EQ(kernel->VerdictText, "Virus.Planted");
-  EXPECT_FALSE(kernel->Incomplete()) << unpack::GapKindName(kernel->Gaps[0].Kind) << " " << kernel->Gaps[0].Reason;
+  EXPECT_FALSE(kernel->Incomplete())
+      << unpack::GapKindName(kernel->Gaps[0].Kind) << " " << kernel->Gaps[0].Reason;
 }
 
 // An unpack code whose RAR module cannot come up here (built for another system, damaged):

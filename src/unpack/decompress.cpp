@@ -22,8 +22,7 @@ std::string ChainText(const TKYVArcInfoArray& chain) {
 }
 
 TKYVDecompress::TKYVDecompress(std::string basePath)
-    : BasePath(std::move(basePath)),
-      TempPrefix("kyv_" + std::to_string(platform::processId())) {}
+    : BasePath(std::move(basePath)), TempPrefix("kyv_" + std::to_string(platform::processId())) {}
 
 // The modules mapped from the unpack code go with the unpacker that loaded them.
 TKYVDecompress::~TKYVDecompress() { FreeUnpackCode(UnpackCode); }

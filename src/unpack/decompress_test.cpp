@@ -57,11 +57,11 @@ TEST(Recognition, EveryMatchingTestCountsInOrder) {
       {headOf("X-Tag: 1\r\n folded\r\n\tagain\r\nmessage-id: <a@b>\r\n"), {"E-MAIL"}},
       {headOf("Word: a plain text file\r\nthat merely starts like a field\r\nSubject: x"), {}},
       {headOf("X-A: 1\rX-B: 2\nSubject: x"), {"E-MAIL"}}, // any line end, the last line unended
-      {headOf("Key: v\r\n\r\nSubject: x\r\n"), {}}, // the head ended before a usual field
+      {headOf("Key: v\r\n\r\nSubject: x\r\n"), {}},       // the head ended before a usual field
       {headOf("Hello world\r\nSubject: x\r\n"), {}},
       {headOf("Sub ject: x\r\n"), {}},
       {headOf(std::string_view("X-A: 1\r\n\0Subject: x\r\n", 22)), {}},
-      {headOf("Fromage"), {"E-MAIL"}},  // any letters after the keyword
+      {headOf("Fromage"), {"E-MAIL"}}, // any letters after the keyword
       {headOf(">From x"), {"E-MAIL"}},
       {headOf("X-Apparently-To: a"), {"E-MAIL"}}, // needs all sixteen characters
       {headOf("X-Apparently-T"), {}},
@@ -98,13 +98,18 @@ TEST(Recognition, OldDosArchivesNeedTheirRealHeaders) {
   EXPECT_EQ(recognise(badArj), std::vector<std::string_view>{"EA"});
   for (int level = 0; level <= 2; ++level)
     EXPECT_EQ(recognise(padded(test::buildLzh({{"a.txt", "data", "-lh5-", level}}))),
-              std::vector<std::string_view>{"LZH"}) << level;
+              std::vector<std::string_view>{"LZH"})
+        << level;
   test::Bytes badLzh = padded(test::buildLzh({{"a.txt", "data"}}));
   badLzh[1] ^= std::byte{1}; // header sum
   EXPECT_EQ(recognise(badLzh), std::vector<std::string_view>{});
   EXPECT_EQ(recognise(headOf("xx-lh5-")), std::vector<std::string_view>{});
-  EXPECT_EQ(recognise(headOf(std::string_view("SZDD\x88\xF0\x27\x33" "A", 9))), std::vector<std::string_view>{"SZDD"});
-  EXPECT_EQ(recognise(headOf(std::string_view("KWAJ\x88\xF0\x27\xD1", 8))), std::vector<std::string_view>{"KWAJ"});
+  EXPECT_EQ(recognise(headOf(std::string_view("SZDD\x88\xF0\x27\x33"
+                                              "A",
+                                              9))),
+            std::vector<std::string_view>{"SZDD"});
+  EXPECT_EQ(recognise(headOf(std::string_view("KWAJ\x88\xF0\x27\xD1", 8))),
+            std::vector<std::string_view>{"KWAJ"});
   EXPECT_EQ(recognise(headOf("SZDD")), std::vector<std::string_view>{});
 }
 
@@ -123,25 +128,24 @@ protected:
   }
 };
 
-constexpr std::string_view kThreeParts =
-    "From: a@example.org\r\n"
-    "Content-Type: multipart/mixed; boundary=\"XX\"\r\n"
-    "\r\n"
-    "--XX\r\n"
-    "Content-Type: text/plain\r\n"
-    "Content-Disposition: attachment; filename=\"one.txt\"\r\n"
-    "\r\n"
-    "first\r\n"
-    "--XX\r\n"
-    "Content-Transfer-Encoding: base64\r\n"
-    "\r\n"
-    "c2Vjb25k\r\n"
-    "--XX\r\n"
-    "Content-Transfer-Encoding: quoted-printable\r\n"
-    "Content-Disposition: attachment; filename=three.txt\r\n"
-    "\r\n"
-    "th=69rd\r\n"
-    "--XX--\r\n";
+constexpr std::string_view kThreeParts = "From: a@example.org\r\n"
+                                         "Content-Type: multipart/mixed; boundary=\"XX\"\r\n"
+                                         "\r\n"
+                                         "--XX\r\n"
+                                         "Content-Type: text/plain\r\n"
+                                         "Content-Disposition: attachment; filename=\"one.txt\"\r\n"
+                                         "\r\n"
+                                         "first\r\n"
+                                         "--XX\r\n"
+                                         "Content-Transfer-Encoding: base64\r\n"
+                                         "\r\n"
+                                         "c2Vjb25k\r\n"
+                                         "--XX\r\n"
+                                         "Content-Transfer-Encoding: quoted-printable\r\n"
+                                         "Content-Disposition: attachment; filename=three.txt\r\n"
+                                         "\r\n"
+                                         "th=69rd\r\n"
+                                         "--XX--\r\n";
 
 TEST_F(Dispatcher, MailPartsAreDeliveredInOrderWithTheirNamesAndTypes) {
   struct Seen {
@@ -156,7 +160,8 @@ TEST_F(Dispatcher, MailPartsAreDeliveredInOrderWithTheirNamesAndTypes) {
   const std::string path = write("m.eml", kThreeParts);
   unpack(path);
   ASSERT_EQ(seen.size(), 3u);
-  const std::string temp = unpacker.TempFolder + "kyv_" + std::to_string(platform::processId()) + "_1.tmp";
+  const std::string temp =
+      unpacker.TempFolder + "kyv_" + std::to_string(platform::processId()) + "_1.tmp";
   const char* names[] = {"one.txt", "Part2", "three.txt"};
   const char* types[] = {"E-MAIL:", "E-MAIL:base64", "E-MAIL:quoted-printable"};
   const char* contents[] = {"first", "second", "third"};
@@ -189,7 +194,9 @@ TEST_F(Dispatcher, OutlookMessagesGiveBodyAndAttachmentsOtherCompoundFilesTheirS
   const std::string file = cfb.Build();
   unpack(write("m.msg", file));
   const std::vector<std::pair<std::string, std::string>> want{
-      {"Body", "caf\xC3\xA9"}, {"payload.exe", "payload bytes"}, {"INNER.ZIP", std::string(6000, 'z')}};
+      {"Body", "caf\xC3\xA9"},
+      {"payload.exe", "payload bytes"},
+      {"INNER.ZIP", std::string(6000, 'z')}};
   EXPECT_EQ(seen, want);
   EXPECT_EQ(types, std::vector<std::string>(3, "MSG"));
 
@@ -199,7 +206,8 @@ TEST_F(Dispatcher, OutlookMessagesGiveBodyAndAttachmentsOtherCompoundFilesTheirS
   test::CfbWriter doc;
   doc.AddStream(test::CfbWriter::kRoot, "WordDocument", "text of a document");
   unpack(write("d.doc", doc.Build()));
-  EXPECT_EQ(seen, (std::vector<std::pair<std::string, std::string>>{{"WordDocument", "text of a document"}}));
+  EXPECT_EQ(seen, (std::vector<std::pair<std::string, std::string>>{
+                      {"WordDocument", "text of a document"}}));
   EXPECT_EQ(types, std::vector<std::string>{"OLE2"});
 
   // Messages cut short or with a damaged header: nothing, or what can be read, and nothing left
@@ -220,7 +228,8 @@ TEST_F(Dispatcher, OutlookMessagesGiveBodyAndAttachmentsOtherCompoundFilesTheirS
   test::CfbWriter padded;
   test::MsgWriter paddedMsg(padded);
   paddedMsg.Message(test::CfbWriter::kRoot, "");
-  paddedMsg.AddAttachment(test::CfbWriter::kRoot, 0, {"payload" + std::string(9000, '\0'), "padded.exe", ""});
+  paddedMsg.AddAttachment(test::CfbWriter::kRoot, 0,
+                          {"payload" + std::string(9000, '\0'), "padded.exe", ""});
   paddedMsg.AddAttachment(test::CfbWriter::kRoot, 1, {"after", "after.txt", ""});
   unpack(write("p.msg", padded.Build()));
   ASSERT_EQ(seen.size(), 1u);
@@ -247,16 +256,25 @@ TEST_F(Dispatcher, RtfObjectsAreDeliveredUnwrapped) {
   };
   const std::string package = test::PackageNative("label", "C:\\Temp\\run me.exe", "MZ packaged");
   const std::string rtf = "{\\rtf1\\ansi Text.\\par"
-                          "{\\object\\objemb{\\*\\objclass Package}{\\*\\objdata " + hex(test::Ole1Object("Package", package)) + "}}"
-                          "{\\object\\objemb{\\*\\objdata " + hex(test::Ole1Object("Word.Document.8", "native doc")) + "}"
-                          "{\\result{\\pict\\wmetafile8 " + hex("picture") + "}}}"
-                          "{\\object{\\*\\objdata " + hex("garbled, no header") + "}}"
+                          "{\\object\\objemb{\\*\\objclass Package}{\\*\\objdata " +
+                          hex(test::Ole1Object("Package", package)) +
+                          "}}"
+                          "{\\object\\objemb{\\*\\objdata " +
+                          hex(test::Ole1Object("Word.Document.8", "native doc")) +
+                          "}"
+                          "{\\result{\\pict\\wmetafile8 " +
+                          hex("picture") +
+                          "}}}"
+                          "{\\object{\\*\\objdata " +
+                          hex("garbled, no header") +
+                          "}}"
                           "{\\object{\\*\\objdata }}}";
   unpack(write("doc.rtf", rtf));
-  EXPECT_EQ(seen, (std::vector<std::pair<std::string, std::string>>{{"run me.exe", "MZ packaged"},
-                                                                    {"Object2", "native doc"},
-                                                                    {"Picture1", "picture"},
-                                                                    {"Object3", "garbled, no header"}}));
+  EXPECT_EQ(seen,
+            (std::vector<std::pair<std::string, std::string>>{{"run me.exe", "MZ packaged"},
+                                                              {"Object2", "native doc"},
+                                                              {"Picture1", "picture"},
+                                                              {"Object3", "garbled, no header"}}));
   EXPECT_EQ(unpacker.Depth, 0);
   EXPECT_TRUE(leftovers().empty());
 }
@@ -270,9 +288,10 @@ TEST_F(Dispatcher, ExecutablesAreNeverUnpacked) {
 
 // The outer message's one part is itself a stored message with one attachment.
 std::string nestedMessage() {
-  const std::string inner = "From: b@example.org\r\nContent-Type: multipart/mixed; boundary=YY\r\n\r\n"
-                            "--YY\r\nContent-Disposition: attachment; filename=deep.txt\r\n\r\n"
-                            "deep\r\n--YY--\r\n";
+  const std::string inner =
+      "From: b@example.org\r\nContent-Type: multipart/mixed; boundary=YY\r\n\r\n"
+      "--YY\r\nContent-Disposition: attachment; filename=deep.txt\r\n\r\n"
+      "deep\r\n--YY--\r\n";
   return "From: a@example.org\r\nContent-Type: multipart/mixed; boundary=XX\r\n\r\n"
          "--XX\r\nContent-Disposition: attachment; filename=inner.eml\r\n\r\n" +
          inner + "--XX--\r\n";
@@ -352,7 +371,12 @@ TEST_F(Dispatcher, LimitsReachedAreReportedOncePerTopLevelFileWithWhereTheyHit) 
       // it got; "third" is never started.
       {"bytes", {kMaxDepth, 8, kMaxMembersPerScan}, false, 2, {TGapKind::MaxScanSize}, 0},
       {"depth", {1, kMaxBytesPerScan, kMaxMembersPerScan}, true, 1, {TGapKind::MaxDepth}, 1},
-      {"plain members at the depth limit", {1, kMaxBytesPerScan, kMaxMembersPerScan}, false, 3, {}, 0},
+      {"plain members at the depth limit",
+       {1, kMaxBytesPerScan, kMaxMembersPerScan},
+       false,
+       3,
+       {},
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -385,7 +409,8 @@ TEST_F(Dispatcher, LimitsReachedAreReportedOncePerTopLevelFileWithWhereTheyHit) 
 TEST_F(Dispatcher, MemberFilesThatCannotBeCreatedAreReportedWithTheSystemsReason) {
   // A temporary folder that is missing, and one that is a file.
   write("plain", "x");
-  for (const std::string& folder : {dir.path().string() + "/missing/", dir.path().string() + "/plain/"}) {
+  for (const std::string& folder :
+       {dir.path().string() + "/missing/", dir.path().string() + "/plain/"}) {
     SCOPED_TRACE(folder);
     unpacker.SetTempFolder(platform::NormalizeFolder(folder));
     int calls = 0;
@@ -416,7 +441,7 @@ TEST(Options, FilterMessagesAndBombRule) {
   EXPECT_FALSE(unpacker.IsBomb(20000000, 100000)); // off unless asked for
   unpacker.BombCheck = true;
   EXPECT_TRUE(unpacker.IsBomb(20000000, 100000));
-  EXPECT_FALSE(unpacker.IsBomb(9000000, 10000));   // not above the size limit
+  EXPECT_FALSE(unpacker.IsBomb(9000000, 10000));    // not above the size limit
   EXPECT_FALSE(unpacker.IsBomb(20000000, 1000000)); // ratio below 100
 
   std::string got;
@@ -474,7 +499,8 @@ TEST_F(MailDispatcher, APartThatCannotBeWrittenEndsTheMessage) {
   // The member files may hold at most 4 KiB: the second part does not fit, so neither it nor
   // the third is delivered, and nothing is left behind.
   std::string message = "Content-Type: multipart/mixed; boundary=q\r\n\r\n--q\r\n\r\nsmall\r\n"
-                        "--q\r\n\r\n" + std::string(64 * 1024, 'x') + "\r\n--q\r\n\r\nthird\r\n--q--\r\n";
+                        "--q\r\n\r\n" +
+                        std::string(64 * 1024, 'x') + "\r\n--q\r\n\r\nthird\r\n--q--\r\n";
   test::writeFile(dir / "m.eml", message);
   rlimit old{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);

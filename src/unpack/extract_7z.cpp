@@ -18,7 +18,8 @@ namespace kyv::unpack {
 namespace {
 
 bool wanted(TKYVDecompress& owner, const archive::TAbArchiveItem& item) {
-  return WantedMember(owner, item, item.CompressedSize) && owner.AdmitDeclaredSize(item.UncompressedSize);
+  return WantedMember(owner, item, item.CompressedSize) &&
+         owner.AdmitDeclaredSize(item.UncompressedSize);
 }
 
 void recordOutcome(TKYVDecompress& owner, const std::string& name, const archive::T7zOutcome& o) {

@@ -74,8 +74,9 @@ TEST_F(Extractors, ZipMembersOfOneNameAreEachDeliveredWithTheirOwnBytes) {
 // is scanned; nothing after it is unpacked.
 TEST_F(Extractors, AMemberCutByTheBudgetIsDeliveredAsFarAsWritten) {
   const auto zip = dir / "big.zip";
-  test::writeFile(zip, test::buildStoredZip({{"big.bin", test::bytesOf("START" + std::string(100000, 'b'))},
-                                             {"after.txt", test::bytesOf("after")}}));
+  test::writeFile(
+      zip, test::buildStoredZip({{"big.bin", test::bytesOf("START" + std::string(100000, 'b'))},
+                                 {"after.txt", test::bytesOf("after")}}));
   // Inside a scan that has used all but 10 KiB of its budget.
   const TKYVArcInfoArray chain{{"outer", "ZIP", "big.zip", zip.string()}};
   ASSERT_TRUE(unpacker.ChargeBytes(kMaxBytesPerScan - 10 * 1024));
@@ -99,14 +100,16 @@ TEST_F(Extractors, NestedChmsDecodeSideBySideWhateverTheirSectionsDeclare) {
   test::ChmBuilder inner;
   inner.compressedFiles = {{"/payload.exe", "MZ payload"}, {"/pad.bin", std::string(70000, 'p')}};
   test::ChmBuilder outer;
-  outer.compressedFiles = {{"/inner.chm", test::textOf(inner.build())}, {"/after.txt", "after the inner file"}};
+  outer.compressedFiles = {{"/inner.chm", test::textOf(inner.build())},
+                           {"/after.txt", "after the inner file"}};
   outer.uncompressedLengthDelta = 768u << 20;
   const auto chm = dir / "outer.chm";
   test::writeFile(chm, outer.build());
   unpacker.SetOnItem([this](const TKYVArcInfoArray& chain) {
     const auto& link = chain.back();
     const std::string content = test::textOf(test::readFile(link.ItemFile));
-    seen.push_back({link.ArcType, link.ItemName, content.starts_with("ITSF") ? "<chm>" : content.substr(0, 20)});
+    seen.push_back({link.ArcType, link.ItemName,
+                    content.starts_with("ITSF") ? "<chm>" : content.substr(0, 20)});
     if (content.starts_with("ITSF"))
       unpack(link.ItemFile, chain);
     return true;
@@ -128,7 +131,8 @@ TEST_F(Extractors, NestedChmsDecodeSideBySideWhateverTheirSectionsDeclare) {
 // with one of 50 000 the limit is recorded and nothing is delivered.
 TEST_F(Extractors, ChmBytesDecodedBetweenItemsCountAgainstTheBudget) {
   test::ChmBuilder b;
-  b.compressedFiles = {{"::Internal/skipped", std::string(60000, 'i')}, {"/payload.txt", "payload"}};
+  b.compressedFiles = {{"::Internal/skipped", std::string(60000, 'i')},
+                       {"/payload.txt", "payload"}};
   const auto chm = dir / "gap.chm";
   test::writeFile(chm, b.build());
   for (const std::uint64_t budget : {100000u, 50000u}) {
@@ -154,7 +158,8 @@ TEST_F(Extractors, CabMembersNeverPassTheBudgetOnDisk) {
   unpacker.Limits.MaxScanSize = kBudget;
   test::CabBuilder b;
   b.mszip = true;
-  b.files = {{"first.txt", "delivered whole"}, {"padding.bin", std::string(4 << 20, '\0')},
+  b.files = {{"first.txt", "delivered whole"},
+             {"padding.bin", std::string(4 << 20, '\0')},
              {"after.txt", "never reached"}};
   const auto cab = dir / "padded.cab";
   test::writeFile(cab, b.build());
@@ -204,9 +209,9 @@ std::vector<std::uint8_t> deflate64Zeros(const std::string& literal, std::uint64
         code(0x30, 8);
       break;
     }
-    code(0xC5, 8);                                  // symbol 285: 11000000 + 5
-    put(static_cast<std::uint32_t>(len - 3), 16);   // Deflate64: 16 extra bits on a base of 3
-    code(0, 5);                                     // distance symbol 0: distance 1
+    code(0xC5, 8);                                // symbol 285: 11000000 + 5
+    put(static_cast<std::uint32_t>(len - 3), 16); // Deflate64: 16 extra bits on a base of 3
+    code(0, 5);                                   // distance symbol 0: distance 1
     zeros -= len;
   }
   code(0, 7); // end of block
@@ -223,11 +228,29 @@ TEST_F(Extractors, SevenZipBombEndsWithinTheBudget) {
   const std::uint64_t zeros = 10ull << 30;
   const auto packed = deflate64Zeros(payload, zeros);
   const std::uint64_t total = payload.size() + zeros;
-  const b::Bytes header = b::cat(
-      {{0x01, 0x04, 0x06}, b::num(0), b::num(1), {0x09}, b::num(packed.size()), {0x00},
-       {0x07, 0x0B}, b::num(1), {0x00}, b::num(1), {0x03, 0x04, 0x01, 0x09}, {0x0C}, b::num(total), {0x00},
-       {0x08, 0x0D}, b::num(2), {0x09}, b::num(payload.size()), {0x00},
-       {0x00, 0x05}, b::num(2), b::names({"payload.txt", "zeros.bin"}), {0x00, 0x00}});
+  const b::Bytes header = b::cat({{0x01, 0x04, 0x06},
+                                  b::num(0),
+                                  b::num(1),
+                                  {0x09},
+                                  b::num(packed.size()),
+                                  {0x00},
+                                  {0x07, 0x0B},
+                                  b::num(1),
+                                  {0x00},
+                                  b::num(1),
+                                  {0x03, 0x04, 0x01, 0x09},
+                                  {0x0C},
+                                  b::num(total),
+                                  {0x00},
+                                  {0x08, 0x0D},
+                                  b::num(2),
+                                  {0x09},
+                                  b::num(payload.size()),
+                                  {0x00},
+                                  {0x00, 0x05},
+                                  b::num(2),
+                                  b::names({"payload.txt", "zeros.bin"}),
+                                  {0x00, 0x00}});
   const auto arc = dir / "bomb.7z";
   const b::Bytes bytes = b::archive(packed, header);
   test::writeFile(arc, std::span(reinterpret_cast<const std::byte*>(bytes.data()), bytes.size()));
@@ -248,7 +271,8 @@ TEST_F(Extractors, SevenZipGaps) {
   b::Bytes damaged = b::CopyArchive{{{"bad.txt", "stored bytes"}, {"good.txt", "fine"}}}.bytes();
   damaged[33] ^= 1;
   const auto arc = dir / "crc.7z";
-  test::writeFile(arc, std::span(reinterpret_cast<const std::byte*>(damaged.data()), damaged.size()));
+  test::writeFile(arc,
+                  std::span(reinterpret_cast<const std::byte*>(damaged.data()), damaged.size()));
   unpack(arc);
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[1].content, "fine");
@@ -258,11 +282,24 @@ TEST_F(Extractors, SevenZipGaps) {
 
   seen.clear();
   gaps.clear();
-  const b::Bytes sealed = b::archive(
-      {1, 2, 3, 4},
-      b::cat({{0x01, 0x04, 0x06}, b::num(0), b::num(1), {0x09}, b::num(4), {0x00},
-              {0x07, 0x0B}, b::num(1), {0x00}, b::num(1), {0x04, 0x06, 0xF1, 0x07, 0x01}, {0x0C}, b::num(4), {0x00},
-              {0x00, 0x05}, b::num(1), b::names({"secret.exe"}), {0x00, 0x00}}));
+  const b::Bytes sealed = b::archive({1, 2, 3, 4}, b::cat({{0x01, 0x04, 0x06},
+                                                           b::num(0),
+                                                           b::num(1),
+                                                           {0x09},
+                                                           b::num(4),
+                                                           {0x00},
+                                                           {0x07, 0x0B},
+                                                           b::num(1),
+                                                           {0x00},
+                                                           b::num(1),
+                                                           {0x04, 0x06, 0xF1, 0x07, 0x01},
+                                                           {0x0C},
+                                                           b::num(4),
+                                                           {0x00},
+                                                           {0x00, 0x05},
+                                                           b::num(1),
+                                                           b::names({"secret.exe"}),
+                                                           {0x00, 0x00}}));
   const auto aes = dir / "aes.7z";
   test::writeFile(aes, std::span(reinterpret_cast<const std::byte*>(sealed.data()), sealed.size()));
   unpack(aes);
@@ -299,7 +336,8 @@ TEST_F(Extractors, OldDosArchivesReportWhatTheyCouldNotReadWhole) {
   seen.clear();
   gaps.clear();
   const auto lzh = dir / "a.lzh";
-  test::writeFile(lzh, test::buildLzh({{"a.txt", "first"}, {"b.txt", "second", "-lh0-", 2, "sub"}}));
+  test::writeFile(lzh,
+                  test::buildLzh({{"a.txt", "first"}, {"b.txt", "second", "-lh0-", 2, "sub"}}));
   unpack(lzh);
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[1].type, "LZH");
@@ -312,7 +350,8 @@ TEST_F(Extractors, OldDosArchivesReportWhatTheyCouldNotReadWhole) {
 // A member that declares far more than it holds costs only what it writes.
 TEST_F(Extractors, OldDosArchiveSizesAreNotTakenOnTrust) {
   const auto lzh = dir / "lie.lzh";
-  test::writeFile(lzh, test::buildLzh({{"a.txt", "short", "-lh0-", 0, "", 0xFFFFFFF0}, {"b.txt", "next"}}));
+  test::writeFile(
+      lzh, test::buildLzh({{"a.txt", "short", "-lh0-", 0, "", 0xFFFFFFF0}, {"b.txt", "next"}}));
   unpack(lzh);
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].content, "short");
@@ -327,8 +366,11 @@ TEST_F(Extractors, OldDosArchiveSizesAreNotTakenOnTrust) {
 TEST_F(Extractors, CpioMembersAndWhatCouldNotBeReadCleanly) {
   using test::cpio::Entry;
   const auto good = dir / "good.cpio";
-  test::writeFile(good, test::cpio::binary({{"one", "first"}, {"dir", "", 040755}, {"link", "one", 0120777},
-                                            {"one", "second of that name"}}, true));
+  test::writeFile(good, test::cpio::binary({{"one", "first"},
+                                            {"dir", "", 040755},
+                                            {"link", "one", 0120777},
+                                            {"one", "second of that name"}},
+                                           true));
   unpack(good);
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].type, "CPIO");
@@ -339,7 +381,8 @@ TEST_F(Extractors, CpioMembersAndWhatCouldNotBeReadCleanly) {
   seen.clear();
   const auto damaged = dir / "damaged.cpio";
   test::writeFile(damaged, test::cpio::newc({{"sum", "abc", 0100644, std::nullopt, std::nullopt, 7},
-                                            {"cut", "only this", 0100644, 100000}}, true, false));
+                                             {"cut", "only this", 0100644, 100000}},
+                                            true, false));
   unpack(damaged);
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].content, "abc");
@@ -356,7 +399,9 @@ TEST_F(Extractors, CpioMembersAndWhatCouldNotBeReadCleanly) {
 // Runs a compressor over data through the scratch folder.
 std::vector<std::byte> bzip2Of(const test::ScratchDir& dir, const std::string& data) {
   test::writeFile(dir / "plain", data);
-  EXPECT_EQ(test::run("bzip2 -c '" + (dir / "plain").string() + "' > '" + (dir / "plain.bz2").string() + "'"), 0);
+  EXPECT_EQ(test::run("bzip2 -c '" + (dir / "plain").string() + "' > '" +
+                      (dir / "plain.bz2").string() + "'"),
+            0);
   return test::readFile(dir / "plain.bz2");
 }
 
@@ -392,7 +437,8 @@ TEST_F(Extractors, Bzip2FileIsOneMemberAndDamageIsRecorded) {
     ASSERT_EQ(gaps.size(), 1u) << name;
     EXPECT_EQ(gaps[0].Kind, TGapKind::Damaged) << name;
     EXPECT_EQ(gaps[0].ItemName, name.substr(0, 3)) << gaps[0].Reason;
-    EXPECT_NE(gaps[0].Reason.find(name == "bad.bz2" ? "CRC mismatch" : "end of data"), std::string::npos)
+    EXPECT_NE(gaps[0].Reason.find(name == "bad.bz2" ? "CRC mismatch" : "end of data"),
+              std::string::npos)
         << gaps[0].Reason;
   }
   EXPECT_TRUE(leftovers().empty());

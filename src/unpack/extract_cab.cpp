@@ -17,7 +17,8 @@ namespace kyv::unpack {
 
 namespace {
 // "Ошибка распаковки" (unpacking error), the text users see unless detailed errors are asked for.
-constexpr std::string_view kUnpackError = "\xCE\xF8\xE8\xE1\xEA\xE0 \xF0\xE0\xF1\xEF\xE0\xEA\xEE\xE2\xEA\xE8";
+constexpr std::string_view kUnpackError =
+    "\xCE\xF8\xE8\xE1\xEA\xE0 \xF0\xE0\xF1\xEF\xE0\xEA\xEE\xE2\xEA\xE8";
 
 } // namespace
 
@@ -55,8 +56,9 @@ void ExtractCab(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
       cab.ExtractMembers(want, temp, delivered);
     }
   } catch (const std::exception& error) {
-    owner.ReportMessage(path + "/" + current + " " +
-                        (owner.DetailedErrors ? std::string(error.what()) : std::string(kUnpackError)));
+    owner.ReportMessage(
+        path + "/" + current + " " +
+        (owner.DetailedErrors ? std::string(error.what()) : std::string(kUnpackError)));
   }
   platform::deleteFile(temp);
   // A temporary file that would not go away keeps its depth number taken, so later levels of

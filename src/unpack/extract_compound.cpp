@@ -55,17 +55,20 @@ void extractOffice(TKYVDecompress& owner, const std::string& path, const TKYVArc
                    document::TCompoundFile& file) {
   const document::TOfficeListing listing = document::ListOfficeItems(file);
   for (const std::string& project : listing.DamagedProjects)
-    owner.RecordGap(TGapKind::Damaged, project, "the VBA project's module list is damaged; modules may be missing");
+    owner.RecordGap(TGapKind::Damaged, project,
+                    "the VBA project's module list is damaged; modules may be missing");
   // A damaged item is delivered as far as it could be read, as any reader here does.
   document::TOfficeItemWriter writer(file);
-  deliverItems(owner, path, chain, "OLE2", listing.Items, [&](const document::TOfficeItem& item, MemberFile& member) {
-    return writer.Write(item, member) != document::TOfficeWrite::SinkRefused;
-  });
+  deliverItems(owner, path, chain, "OLE2", listing.Items,
+               [&](const document::TOfficeItem& item, MemberFile& member) {
+                 return writer.Write(item, member) != document::TOfficeWrite::SinkRefused;
+               });
 }
 
 } // namespace
 
-void ExtractCompound(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain) {
+void ExtractCompound(TKYVDecompress& owner, const std::string& path,
+                     const TKYVArcInfoArray& chain) {
   DepthGuard depth(owner);
   const auto source = platform::FileSource::open(path);
   if (!source)
@@ -81,7 +84,9 @@ void ExtractCompound(TKYVDecompress& owner, const std::string& path, const TKYVA
     return;
   }
   deliverItems(owner, path, chain, "MSG", document::ListMessageItems(file),
-               [&](const document::TMsgItem& item, MemberFile& member) { return writeItem(file, item, member); });
+               [&](const document::TMsgItem& item, MemberFile& member) {
+                 return writeItem(file, item, member);
+               });
 }
 
 } // namespace kyv::unpack

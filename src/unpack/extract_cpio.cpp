@@ -24,7 +24,8 @@ void ExtractCpio(TKYVDecompress& owner, const std::string& path, const TKYVArcIn
                       "not every member of the archive was listed: " + cpio.Incomplete());
     const std::uint64_t archiveSize = cpio.Stream()->size();
     const auto damagedWhy = [archiveSize](const archive::TAbCpioItem& item) -> std::string {
-      const bool whole = item.DataOffset <= archiveSize && item.UncompressedSize <= archiveSize - item.DataOffset;
+      const bool whole =
+          item.DataOffset <= archiveSize && item.UncompressedSize <= archiveSize - item.DataOffset;
       return whole ? "checksum mismatch; delivered as stored"
                    : "the member runs past the end of the archive; delivered as far as it goes";
     };

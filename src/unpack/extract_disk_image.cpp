@@ -41,7 +41,8 @@ void deliverImage(TKYVDecompress& owner, const std::string& path, const TKYVArcI
 
 void reportIncomplete(TKYVDecompress& owner, const std::string& why) {
   if (!why.empty())
-    owner.RecordGap(TGapKind::Damaged, std::string(), "not every file of the image was listed: " + why);
+    owner.RecordGap(TGapKind::Damaged, std::string(),
+                    "not every file of the image was listed: " + why);
 }
 
 // The ISO 9660 trees of the image, leaving out the files whose bytes were delivered already.

@@ -33,11 +33,13 @@ std::vector<std::byte> smallIso(std::vector<std::byte> systemArea = {}) {
   const std::uint32_t data = b.file("payload bytes");
   const std::uint32_t cut = b.file("the start of a cut file");
   const std::string_view self("\0", 1), parent("\1", 1);
-  b.directory(root, {IsoBuilder::record(root, 2048, 2, self), IsoBuilder::record(root, 2048, 2, parent),
-                     IsoBuilder::record(sub, 2048, 2, "DIR"),
-                     IsoBuilder::record(cut, 100000, 0, "CUT.BIN;1")});
-  b.directory(sub, {IsoBuilder::record(sub, 2048, 2, self), IsoBuilder::record(root, 2048, 2, parent),
-                    IsoBuilder::record(data, 13, 0, "FILE.TXT;1")});
+  b.directory(root,
+              {IsoBuilder::record(root, 2048, 2, self), IsoBuilder::record(root, 2048, 2, parent),
+               IsoBuilder::record(sub, 2048, 2, "DIR"),
+               IsoBuilder::record(cut, 100000, 0, "CUT.BIN;1")});
+  b.directory(sub,
+              {IsoBuilder::record(sub, 2048, 2, self), IsoBuilder::record(root, 2048, 2, parent),
+               IsoBuilder::record(data, 13, 0, "FILE.TXT;1")});
   b.descriptor(0, 1, root, 2048);
   b.terminator(1);
   return b.image();
@@ -54,7 +56,8 @@ TEST_F(DiskImages, RecognisedAt32KiBAlongsideWhatTheHeadSays) {
   const std::vector<Case> cases{
       {"plain", smallIso(), {"ISO"}},
       // The system area is free for anything: a ZIP there is unpacked, and the image too.
-      {"zip-headed", smallIso(test::buildStoredZip({{"z.txt", test::bytesOf("zip member")}})),
+      {"zip-headed",
+       smallIso(test::buildStoredZip({{"z.txt", test::bytesOf("zip member")}})),
        {"ZIP", "ISO"}},
       {"short", cutShort, {}},
       {"zeros", std::vector<std::byte>(40000), {}},
@@ -94,7 +97,8 @@ TEST_F(DiskImages, PureUdfImageIsDelivered) {
   test::UdfBuilder b;
   b.write(20, "payload in UDF");
   b.folder(1, 1, {test::UdfBuilder::fid(0, 2, "file.txt")});
-  b.entry(2, test::UdfBuilder::kFile, test::UdfBuilder::Short, 14, test::UdfBuilder::shortAds({{14, 20}}));
+  b.entry(2, test::UdfBuilder::kFile, test::UdfBuilder::Short, 14,
+          test::UdfBuilder::shortAds({{14, 20}}));
   const auto path = dir / "pure.udf";
   test::writeFile(path, b.image());
   std::vector<std::byte> head(4097);

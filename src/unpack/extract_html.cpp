@@ -50,8 +50,8 @@ void ExtractHtml(TKYVDecompress& owner, const std::string& path, const TKYVArcIn
   if (!bytes)
     return;
   MemberTarget target(owner, path, chain);
-  document::FindHtmlBlobs(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()),
-                          target);
+  document::FindHtmlBlobs(
+      std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), target);
 }
 
 } // namespace kyv::unpack

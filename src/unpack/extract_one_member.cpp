@@ -17,7 +17,8 @@ std::string_view baseName(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-void recordProblem(TKYVDecompress& owner, const std::string& name, const archive::StreamOutcome& outcome) {
+void recordProblem(TKYVDecompress& owner, const std::string& name,
+                   const archive::StreamOutcome& outcome) {
   using archive::StreamProblem;
   switch (outcome.problem) {
   case StreamProblem::None:

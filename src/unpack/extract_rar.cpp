@@ -88,9 +88,10 @@ void ExtractRar(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
       platform::deleteFile(temp.path());
       const int result = archive.ExtractCurrent(temp.path());
       if (result == unrar::kCreateError || result == unrar::kWriteError) {
-        owner.RecordGap(TGapKind::MemberNotWritten, name,
-                        std::string(result == unrar::kCreateError ? "cannot create " : "cannot write ") +
-                            temp.path());
+        owner.RecordGap(
+            TGapKind::MemberNotWritten, name,
+            std::string(result == unrar::kCreateError ? "cannot create " : "cannot write ") +
+                temp.path());
         break;
       }
       if (result == 0 && chargeExcess(owner, temp.path(), fullSize))

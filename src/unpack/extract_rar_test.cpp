@@ -19,7 +19,8 @@ namespace {
 class RarExtraction : public ::testing::Test {
 protected:
   void SetUp() override {
-    const auto module = test::testModule(platform::canRunPeImages() ? "kyvrarscript.dll" : "libkyvrarscript.so");
+    const auto module =
+        test::testModule(platform::canRunPeImages() ? "kyvrarscript.dll" : "libkyvrarscript.so");
     if (module.empty())
       GTEST_SKIP() << "scripted RAR module not built";
     engine::DatabaseFields fields;
@@ -36,7 +37,8 @@ protected:
     owner_.TempFolder = dir_.path().string() + platform::pathSeparator();
     owner_.OnItem = [this](const TKYVArcInfoArray& chain) {
       const auto& link = chain.back();
-      delivered_.push_back({link.ArcType, link.ItemName, test::textOf(test::readFile(link.ItemFile))});
+      delivered_.push_back(
+          {link.ArcType, link.ItemName, test::textOf(test::readFile(link.ItemFile))});
       EXPECT_EQ(link.ItemFile, owner_.TempFileName());
       if (abortAfterFirst_)
         owner_.Abort = true;
@@ -102,13 +104,14 @@ TEST_F(RarExtraction, WalksMembersWithOneProcessCallPerHeader) {
   EXPECT_EQ(delivered_[1].content, "payload-2");
   // A character outside the narrow code page is converted, not dropped.
   EXPECT_EQ(delivered_[1].name, "?ab.txt");
-  EXPECT_EQ(messages_, (std::vector<std::string>{"bomb.bin MailBomb detected !", "low.bin MailBomb detected !"}));
+  EXPECT_EQ(messages_, (std::vector<std::string>{"bomb.bin MailBomb detected !",
+                                                 "low.bin MailBomb detected !"}));
   EXPECT_EQ(log(), "open-extract\n"
-                   "header\nskip\n"     // folder
-                   "header\nskip\n"     // refused by the filter
-                   "header\nskip\n"     // bomb
-                   "header\nskip\n"     // bomb by the low half
-                   "header\nextract\n"  // fails: written but not delivered
+                   "header\nskip\n"    // folder
+                   "header\nskip\n"    // refused by the filter
+                   "header\nskip\n"    // bomb
+                   "header\nskip\n"    // bomb by the low half
+                   "header\nextract\n" // fails: written but not delivered
                    "header\nextract\n"
                    "header\nextract\n"
                    "header\nclose\n");

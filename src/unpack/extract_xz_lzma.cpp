@@ -11,7 +11,8 @@ namespace kyv::unpack {
 
 namespace {
 
-constexpr std::array<std::pair<std::string_view, std::string_view>, 2> kXzSuffixes{{{".xz", ""}, {".txz", ".tar"}}};
+constexpr std::array<std::pair<std::string_view, std::string_view>, 2> kXzSuffixes{
+    {{".xz", ""}, {".txz", ".tar"}}};
 constexpr std::array<std::pair<std::string_view, std::string_view>, 3> kLzmaSuffixes{
     {{".lzma", ""}, {".tlz", ".tar"}, {".lz", ""}}};
 
@@ -30,7 +31,8 @@ void ExtractXz(TKYVDecompress& owner, const std::string& path, const TKYVArcInfo
 }
 
 void ExtractLzma(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain) {
-  static const OneMemberFormat format{"LZMA", kLzmaSuffixes, archive::DecodeLzmaAlone, lzmaDeclaredSize};
+  static const OneMemberFormat format{"LZMA", kLzmaSuffixes, archive::DecodeLzmaAlone,
+                                      lzmaDeclaredSize};
   ExtractOneMember(owner, path, chain, format);
 }
 

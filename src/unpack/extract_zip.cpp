@@ -34,8 +34,10 @@ void ExtractZip(TKYVDecompress& owner, const std::string& path, const TKYVArcInf
       if (!owner.AcceptItem(name))
         continue;
       // The directory's sizes are 32-bit fields, compared here as signed numbers.
-      const auto unpacked = static_cast<std::int32_t>(static_cast<std::uint32_t>(item.UncompressedSize));
-      const auto packed = static_cast<std::int32_t>(static_cast<std::uint32_t>(item.CompressedSize));
+      const auto unpacked =
+          static_cast<std::int32_t>(static_cast<std::uint32_t>(item.UncompressedSize));
+      const auto packed =
+          static_cast<std::int32_t>(static_cast<std::uint32_t>(item.CompressedSize));
       if (owner.IsBomb(unpacked, packed)) {
         owner.ReportMessage(ChainText(chain) + " " + name + " MailBomb detected !");
         continue;

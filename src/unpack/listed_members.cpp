@@ -2,7 +2,8 @@
 
 namespace kyv::unpack {
 
-bool WantedMember(TKYVDecompress& owner, const archive::TAbArchiveItem& item, std::uint64_t bombPacked) {
+bool WantedMember(TKYVDecompress& owner, const archive::TAbArchiveItem& item,
+                  std::uint64_t bombPacked) {
   if (item.UncompressedSize == 0 && item.CompressedSize == 0)
     return false;
   if (!owner.AcceptItem(item.FileName))
@@ -20,8 +21,9 @@ void CreateOrThrow(MemberFile& member, const std::string& name) {
 }
 
 void WatchFailures(archive::TAbArchive& arc, bool& failed) {
-  arc.OnProcessItemFailure = [&failed](archive::TAbArchive&, archive::TAbArchiveItem&, archive::TAbProcessType,
-                                       archive::TAbErrorClass, int) { failed = true; };
+  arc.OnProcessItemFailure = [&failed](archive::TAbArchive&, archive::TAbArchiveItem&,
+                                       archive::TAbProcessType, archive::TAbErrorClass,
+                                       int) { failed = true; };
 }
 
 } // namespace kyv::unpack

@@ -18,7 +18,8 @@ namespace kyv::unpack {
 // not a bomb (reported as one). `bombPacked` is the size the bomb rule compares the member's size
 // with: the compressed size where the format has one; formats that pass the size itself keep the
 // rule for its message, though it never fires.
-bool WantedMember(TKYVDecompress& owner, const archive::TAbArchiveItem& item, std::uint64_t bombPacked);
+bool WantedMember(TKYVDecompress& owner, const archive::TAbArchiveItem& item,
+                  std::uint64_t bombPacked);
 
 // Makes the member's file; a file that cannot be made ends the container (the owner has the gap).
 void CreateOrThrow(MemberFile& member, const std::string& name);
@@ -31,9 +32,10 @@ void WatchFailures(archive::TAbArchive& arc, bool& failed);
 // failed on (and the budget did not cut off) is delivered as far as it goes and recorded as
 // damaged, for the reason damagedWhy(item) gives; delivered(item) runs after each delivery.
 template <class Item, class DamagedWhy, class Delivered>
-void DeliverListedMembers(TKYVDecompress& owner, const std::string& path, const TKYVArcInfoArray& chain,
-                          archive::TAbArchive& arc, const std::string& type, MemberFile& member,
-                          DamagedWhy&& damagedWhy, Delivered&& delivered) {
+void DeliverListedMembers(TKYVDecompress& owner, const std::string& path,
+                          const TKYVArcInfoArray& chain, archive::TAbArchive& arc,
+                          const std::string& type, MemberFile& member, DamagedWhy&& damagedWhy,
+                          Delivered&& delivered) {
   bool failed = false;
   WatchFailures(arc, failed);
   for (int i = 0; i < arc.MemberCount(); ++i) {

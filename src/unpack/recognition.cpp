@@ -41,19 +41,36 @@ bool isRar(std::span<const std::byte> h) { return at(h, 0, "Rar!"); }
 // Header names that begin stored messages. "X-Apparently-To:" is sixteen characters long, which
 // is why sixteen characters of the head are looked at.
 constexpr std::array<std::string_view, 14> kMailKeywords{
-    "From",        ">From",        "For:",          "Received:",   "Reply-To:",
+    "From",         ">From",        "For:",          "Received:",   "Reply-To:",
     "Return-Path:", "Return-path:", "Delivered-To:", "X-Symantec-", "X-Apparently-To:",
-    "X-EVS",       "ID:",          "Date:",         "X-UIDL:"};
+    "X-EVS",        "ID:",          "Date:",         "X-UIDL:"};
 constexpr std::size_t kMailHeadChars = 16;
 
 // A head that starts with any other header field is a message when one of these fields follows
 // within its first lines: messages stored by clients and forwarded ones start with all sorts of
 // fields (Content-Type, MIME-Version, Message-ID, ...).
-constexpr std::array<std::string_view, 22> kUsualFields{
-    "From",         "To",          "Cc",           "Subject",    "Date",       "Message-ID",
-    "MIME-Version", "Content-Type", "Content-Transfer-Encoding", "Received", "Return-Path",
-    "Reply-To",     "Sender",      "In-Reply-To",  "References", "Delivered-To", "X-Mailer",
-    "User-Agent",   "Content-Disposition", "Envelope-To", "X-Original-To", "Bcc"};
+constexpr std::array<std::string_view, 22> kUsualFields{"From",
+                                                        "To",
+                                                        "Cc",
+                                                        "Subject",
+                                                        "Date",
+                                                        "Message-ID",
+                                                        "MIME-Version",
+                                                        "Content-Type",
+                                                        "Content-Transfer-Encoding",
+                                                        "Received",
+                                                        "Return-Path",
+                                                        "Reply-To",
+                                                        "Sender",
+                                                        "In-Reply-To",
+                                                        "References",
+                                                        "Delivered-To",
+                                                        "X-Mailer",
+                                                        "User-Agent",
+                                                        "Content-Disposition",
+                                                        "Envelope-To",
+                                                        "X-Original-To",
+                                                        "Bcc"};
 constexpr int kMailHeadLines = 30;
 
 // Formats the first table did not know are tested after all of its entries, so that every file it
@@ -86,13 +103,16 @@ bool isUdf(std::span<const std::byte> area) { return archive::probeUdfVolume(are
 
 // Web pages and SVG images. A stored message is unpacked as mail only, even when its head holds
 // markup: its HTML parts reach this test as members of their own.
-bool isHtml(std::span<const std::byte> h) { return !looksLikeMail(h) && document::LooksLikeHtml(h); }
+bool isHtml(std::span<const std::byte> h) {
+  return !looksLikeMail(h) && document::LooksLikeHtml(h);
+}
 
 // Documents: readers accept the "%PDF-" mark anywhere in the first kilobyte (after a mail
 // header, a script's preamble or junk put there to hide it).
 bool isPdf(std::span<const std::byte> h) {
   constexpr std::string_view kMark = "%PDF-";
-  const std::string_view text(reinterpret_cast<const char*>(h.data()), std::min<std::size_t>(h.size(), 1024));
+  const std::string_view text(reinterpret_cast<const char*>(h.data()),
+                              std::min<std::size_t>(h.size(), 1024));
   return text.find(kMark) != std::string_view::npos;
 }
 
@@ -180,9 +200,7 @@ bool looksLikeMessageHead(std::span<const std::byte> head) {
   return false;
 }
 
-std::span<const ContainerType> containerTypes() {
-  return kTypes;
-}
+std::span<const ContainerType> containerTypes() { return kTypes; }
 
 std::vector<std::string_view> recognise(std::span<const std::byte> head) {
   FileProbe probe(head);
@@ -211,9 +229,11 @@ std::span<const std::byte> FileProbe::volumeArea() {
   area_.resize(file->readAt(archive::kVolumeAreaOffset, area_));
   // Only a file that starts a volume descriptor there is read further, for the descriptors
   // that follow (a hybrid image's UDF sequence comes after its ISO descriptors).
-  if (area_.size() == archive::kVolumeDescriptorSize && !archive::volumeDescriptorId(area_).empty()) {
+  if (area_.size() == archive::kVolumeDescriptorSize &&
+      !archive::volumeDescriptorId(area_).empty()) {
     area_.resize(archive::kVolumeAreaBytes);
-    const std::size_t more = file->readAt(first, std::span(area_).subspan(archive::kVolumeDescriptorSize));
+    const std::size_t more =
+        file->readAt(first, std::span(area_).subspan(archive::kVolumeDescriptorSize));
     area_.resize(archive::kVolumeDescriptorSize + more);
   }
   return area_;

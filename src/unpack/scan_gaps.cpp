@@ -27,8 +27,8 @@ std::string_view GapKindName(TGapKind kind) {
 }
 
 bool IsLimit(TGapKind kind) {
-  return kind == TGapKind::MaxDepth || kind == TGapKind::MaxScanSize || kind == TGapKind::MaxFiles ||
-         kind == TGapKind::TooLarge;
+  return kind == TGapKind::MaxDepth || kind == TGapKind::MaxScanSize ||
+         kind == TGapKind::MaxFiles || kind == TGapKind::TooLarge;
 }
 
 } // namespace kyv::unpack

@@ -61,14 +61,16 @@ bool ReadUnpackCodeRecords(std::span<const std::byte> image, TUnpackCodeArray& c
     if (!inRange(image.size(), pos + 1, nameLength + 4))
       return false;
     const std::string_view name(reinterpret_cast<const char*>(image.data() + pos + 1), nameLength);
-    const std::int32_t size = static_cast<std::int32_t>(loadLe32(image.data() + pos + 1 + nameLength));
+    const std::int32_t size =
+        static_cast<std::int32_t>(loadLe32(image.data() + pos + 1 + nameLength));
     pos += 1 + nameLength + 4;
     if (size < 0 || !inRange(image.size(), pos, static_cast<std::uint32_t>(size)))
       return false;
     TUnpackCodeLib record;
     record.Name = TrimBlanks(UpperCase1251(name));
     record.Code.assign(image.begin() + static_cast<std::ptrdiff_t>(pos),
-                       image.begin() + static_cast<std::ptrdiff_t>(pos + static_cast<std::uint32_t>(size)));
+                       image.begin() +
+                           static_cast<std::ptrdiff_t>(pos + static_cast<std::uint32_t>(size)));
     pos += static_cast<std::uint32_t>(size);
     records.push_back(std::move(record));
   }

@@ -14,9 +14,9 @@
 namespace kyv::unpack {
 
 struct TUnpackCodeLib {
-  std::string Name;             // upper-cased and trimmed at load
-  std::vector<std::byte> Code;  // released once a module has been loaded from it
-  modload::TLibInfo Lib;        // the module loaded from Code; empty until then
+  std::string Name;            // upper-cased and trimmed at load
+  std::vector<std::byte> Code; // released once a module has been loaded from it
+  modload::TLibInfo Lib;       // the module loaded from Code; empty until then
   // What the module put into the RAR entry points (in RarImports order), so that freeing it
   // clears only those still pointing into it.
   std::array<void*, 4> Entries{};

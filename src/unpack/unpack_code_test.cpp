@@ -51,8 +51,8 @@ std::vector<std::byte> decodedImage(std::int32_t count, const std::vector<std::b
 }
 
 TEST(UnpackCodeRecords, NamesAreUpperCasedAndTrimmed) {
-  const auto image = decodedImage(3, recordTable({{"unrar ", bytesOf("MZcode")}, {"Other", bytesOf("xy")},
-                                                  {"", {}}}));
+  const auto image = decodedImage(
+      3, recordTable({{"unrar ", bytesOf("MZcode")}, {"Other", bytesOf("xy")}, {"", {}}}));
   TUnpackCodeArray code;
   ASSERT_TRUE(ReadUnpackCodeRecords(image, code));
   ASSERT_EQ(code.size(), 3u);
@@ -129,7 +129,8 @@ TEST(UnpackCode, LoadsTheUnrarModuleOnceAndFreesEverything) {
   if (module.empty())
     GTEST_SKIP() << "scripted RAR module not built";
   test::ScratchDir dir;
-  writeCodeFile(dir / "extract.kyv", {{"unrar ", test::readFile(module)}, {"OTHER", bytesOf("kept")}});
+  writeCodeFile(dir / "extract.kyv",
+                {{"unrar ", test::readFile(module)}, {"OTHER", bytesOf("kept")}});
   TUnpackCodeArray code;
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);

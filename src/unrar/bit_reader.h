@@ -18,7 +18,8 @@ namespace kyv::unrar {
 class BitReader : public codec::MsbBitInput<1> {
 public:
   // Reads at most `length` bytes from the source's current position.
-  BitReader(ByteSource& source, std::uint64_t length) : MsbBitInput(source, length), length_(length) {
+  BitReader(ByteSource& source, std::uint64_t length)
+      : MsbBitInput(source, length), length_(length) {
     onExhausted = [] { fail(ErrorKind::UnexpectedEnd, "packed data ends inside the stream"); };
   }
   // Reads bytes in place; they must outlive the reader.

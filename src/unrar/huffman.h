@@ -27,7 +27,8 @@ public:
   std::uint32_t decode(BitReader& in) const {
     if (in.count < kMaxLength)
       in.refill();
-    const std::uint32_t e = codec::decodeMsbFirst(static_cast<codec::MsbBitInput<1>&>(in), table_.data(), kRootBits);
+    const std::uint32_t e =
+        codec::decodeMsbFirst(static_cast<codec::MsbBitInput<1>&>(in), table_.data(), kRootBits);
     if (e & codec::kHuffInvalid)
       dataError("bits match no Huffman code");
     return codec::huffPayload(e);

@@ -27,7 +27,8 @@ public:
     d3_ = d2_;
     d2_ = prevDelta_ - d1_;
     d1_ = prevDelta_;
-    unsigned predicted = static_cast<unsigned>(8 * static_cast<int>(prevByte_) + k1_ * d1_ + k2_ * d2_ + k3_ * d3_);
+    unsigned predicted =
+        static_cast<unsigned>(8 * static_cast<int>(prevByte_) + k1_ * d1_ + k2_ * d2_ + k3_ * d3_);
     predicted = ((predicted >> 3) - stored) & 0xFF;
     prevDelta_ = static_cast<signed char>(predicted - prevByte_);
     prevByte_ = predicted;
@@ -78,8 +79,11 @@ void undoX86(std::span<std::uint8_t> block, std::uint32_t fileOffset, bool alsoE
   if (block.size() <= 4)
     return;
   codec::x86Decode(block, block.size() - 4,
-                   {.start = fileOffset, .operandBias = 1, .positionMask = kX86Translation - 1,
-                    .size = kX86Translation, .alsoE9 = alsoE9});
+                   {.start = fileOffset,
+                    .operandBias = 1,
+                    .positionMask = kX86Translation - 1,
+                    .size = kX86Translation,
+                    .alsoE9 = alsoE9});
 }
 
 void undoDelta(std::vector<std::uint8_t>& block, std::uint32_t channels) {

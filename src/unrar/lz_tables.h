@@ -10,7 +10,8 @@ namespace kyv::unrar {
 
 // Length slots: base and extra bits of the 28 length symbols.
 inline constexpr std::array<std::uint8_t, 28> kLengthBase{
-    0, 1, 2, 3, 4, 5, 6, 7, 8, 10, 12, 14, 16, 20, 24, 28, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224};
+    0,  1,  2,  3,  4,  5,  6,  7,  8,  10,  12,  14,  16,  20,
+    24, 28, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224};
 inline constexpr std::array<std::uint8_t, 28> kLengthBits{0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2,
                                                           2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5};
 // Short-distance slots: base and extra bits of the eight short matches.
@@ -26,7 +27,8 @@ struct DistTables {
 };
 constexpr DistTables makeDistTables() {
   DistTables t;
-  constexpr std::array<std::uint8_t, 19> counts{4, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 14, 0, 12};
+  constexpr std::array<std::uint8_t, 19> counts{4, 2, 2, 2, 2, 2, 2,  2, 2, 2,
+                                                2, 2, 2, 2, 2, 2, 14, 0, 12};
   std::uint32_t dist = 0;
   std::size_t slot = 0;
   for (std::size_t b = 0; b < counts.size(); ++b)

@@ -53,7 +53,8 @@ void LzWindow::read(std::uint64_t from, std::size_t n, std::uint8_t* out) const 
 void LzWindow::startMember(MemberOutput* out, std::uint64_t size) {
   out_ = out;
   fileStart_ = pos_;
-  fileEnd_ = size > UINT64_MAX - pos_ ? UINT64_MAX : pos_ + size; // unknown size: to the stream's end
+  fileEnd_ =
+      size > UINT64_MAX - pos_ ? UINT64_MAX : pos_ + size; // unknown size: to the stream's end
   flushed_ = pos_;
   updateLimit();
 }

@@ -62,7 +62,10 @@ public:
   bool allocated() const { return size_ != 0; }
   std::size_t size() const { return size_; }
 
-  void put(std::uint8_t b) { data_[static_cast<std::size_t>(pos_) & mask_] = b; ++pos_; }
+  void put(std::uint8_t b) {
+    data_[static_cast<std::size_t>(pos_) & mask_] = b;
+    ++pos_;
+  }
   void copyMatch(std::uint64_t distance, std::uint32_t length) {
     if (distance == 0 || distance > pos_ || distance > size_)
       dataError("match distance reaches before the start of the window");
@@ -89,7 +92,8 @@ public:
 
   // Writes out everything that no pending filter holds back. `final` also writes a trailing
   // block whose filter never completed, unfiltered, so nothing produced is lost.
-  template <class Apply> void flush(std::deque<LzFilter>& filters, bool chain, bool final, Apply&& apply);
+  template <class Apply>
+  void flush(std::deque<LzFilter>& filters, bool chain, bool final, Apply&& apply);
   std::uint64_t flushed() const { return flushed_; }
 
 private:

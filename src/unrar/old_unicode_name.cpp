@@ -10,9 +10,9 @@ namespace {
 constexpr std::size_t kMaxNameLength = 1024;
 
 // Flag values of one character.
-constexpr unsigned kLowByte = 0;   // one byte, high byte zero
+constexpr unsigned kLowByte = 0;    // one byte, high byte zero
 constexpr unsigned kSharedHigh = 1; // one byte, the shared high byte
-constexpr unsigned kFullUnit = 2;  // a little-endian 16-bit unit
+constexpr unsigned kFullUnit = 2;   // a little-endian 16-bit unit
 
 class NameDecoder {
 public:
@@ -37,14 +37,17 @@ public:
 private:
   unsigned byteAt(std::size_t i) const { return std::to_integer<unsigned>(enc_[i]); }
   bool has(std::size_t n) const { return n <= enc_.size() - pos_; }
-  unsigned narrowAt(std::size_t i) const { return i < narrow_.size() ? std::to_integer<unsigned>(narrow_[i]) : 0; }
+  unsigned narrowAt(std::size_t i) const {
+    return i < narrow_.size() ? std::to_integer<unsigned>(narrow_[i]) : 0;
+  }
 
   // One character or run; false when the encoded bytes end inside it.
   bool step(unsigned kind) {
     if (kind == kLowByte || kind == kSharedHigh) {
       if (!has(1))
         return false;
-      out_.push_back(static_cast<char16_t>(byteAt(pos_++) + (kind == kSharedHigh ? high_ << 8 : 0)));
+      out_.push_back(
+          static_cast<char16_t>(byteAt(pos_++) + (kind == kSharedHigh ? high_ << 8 : 0)));
       return true;
     }
     if (kind == kFullUnit) {
@@ -68,7 +71,8 @@ private:
       return false;
     const unsigned correction = byteAt(pos_++);
     for (length = (length & 0x7F) + 2; length > 0 && out_.size() < kMaxNameLength; --length)
-      out_.push_back(static_cast<char16_t>(((narrowAt(out_.size()) + correction) & 0xFF) + (high_ << 8)));
+      out_.push_back(
+          static_cast<char16_t>(((narrowAt(out_.size()) + correction) & 0xFF) + (high_ << 8)));
     return true;
   }
 
@@ -83,7 +87,8 @@ private:
 
 } // namespace
 
-std::u16string decodeOldUnicodeName(std::span<const std::byte> narrow, std::span<const std::byte> encoded) {
+std::u16string decodeOldUnicodeName(std::span<const std::byte> narrow,
+                                    std::span<const std::byte> encoded) {
   if (encoded.empty())
     return {};
   return NameDecoder(narrow, encoded).run();

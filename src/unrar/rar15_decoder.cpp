@@ -13,20 +13,34 @@ struct FixedCode {
   std::array<std::uint32_t, 11> limits;
   std::array<std::uint8_t, 13> first;
 };
-constexpr FixedCode kL1{2, {0x8000, 0xa000, 0xc000, 0xd000, 0xe000, 0xea00, 0xee00, 0xf000, 0xf200, 0xf200, 0xffff},
-                        {0, 0, 0, 2, 3, 5, 7, 11, 16, 20, 24, 32, 32}};
-constexpr FixedCode kL2{3, {0xa000, 0xc000, 0xd000, 0xe000, 0xea00, 0xee00, 0xf000, 0xf200, 0xf240, 0xffff, 0xffff},
-                        {0, 0, 0, 0, 5, 7, 9, 13, 18, 22, 26, 34, 36}};
-constexpr FixedCode kHf0{4, {0x8000, 0xc000, 0xe000, 0xf200, 0xf200, 0xf200, 0xf200, 0xf200, 0xffff, 0xffff, 0xffff},
-                         {0, 0, 0, 0, 0, 8, 16, 24, 33, 33, 33, 33, 33}};
-constexpr FixedCode kHf1{5, {0x2000, 0xc000, 0xe000, 0xf000, 0xf200, 0xf200, 0xf7e0, 0xffff, 0xffff, 0xffff, 0xffff},
-                         {0, 0, 0, 0, 0, 0, 4, 44, 60, 76, 80, 80, 127}};
-constexpr FixedCode kHf2{5, {0x1000, 0x2400, 0x8000, 0xc000, 0xfa00, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff},
-                         {0, 0, 0, 0, 0, 0, 2, 7, 53, 117, 233, 0, 0}};
-constexpr FixedCode kHf3{6, {0x0800, 0x2400, 0xee00, 0xfe80, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff},
-                         {0, 0, 0, 0, 0, 0, 0, 2, 16, 218, 251, 0, 0}};
-constexpr FixedCode kHf4{8, {0xff00, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff},
-                         {0, 0, 0, 0, 0, 0, 0, 0, 0, 255, 0, 0, 0}};
+constexpr FixedCode kL1{
+    2,
+    {0x8000, 0xa000, 0xc000, 0xd000, 0xe000, 0xea00, 0xee00, 0xf000, 0xf200, 0xf200, 0xffff},
+    {0, 0, 0, 2, 3, 5, 7, 11, 16, 20, 24, 32, 32}};
+constexpr FixedCode kL2{
+    3,
+    {0xa000, 0xc000, 0xd000, 0xe000, 0xea00, 0xee00, 0xf000, 0xf200, 0xf240, 0xffff, 0xffff},
+    {0, 0, 0, 0, 5, 7, 9, 13, 18, 22, 26, 34, 36}};
+constexpr FixedCode kHf0{
+    4,
+    {0x8000, 0xc000, 0xe000, 0xf200, 0xf200, 0xf200, 0xf200, 0xf200, 0xffff, 0xffff, 0xffff},
+    {0, 0, 0, 0, 0, 8, 16, 24, 33, 33, 33, 33, 33}};
+constexpr FixedCode kHf1{
+    5,
+    {0x2000, 0xc000, 0xe000, 0xf000, 0xf200, 0xf200, 0xf7e0, 0xffff, 0xffff, 0xffff, 0xffff},
+    {0, 0, 0, 0, 0, 0, 4, 44, 60, 76, 80, 80, 127}};
+constexpr FixedCode kHf2{
+    5,
+    {0x1000, 0x2400, 0x8000, 0xc000, 0xfa00, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff},
+    {0, 0, 0, 0, 0, 0, 2, 7, 53, 117, 233, 0, 0}};
+constexpr FixedCode kHf3{
+    6,
+    {0x0800, 0x2400, 0xee00, 0xfe80, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff},
+    {0, 0, 0, 0, 0, 0, 0, 2, 16, 218, 251, 0, 0}};
+constexpr FixedCode kHf4{
+    8,
+    {0xff00, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 0xffff},
+    {0, 0, 0, 0, 0, 0, 0, 0, 0, 255, 0, 0, 0}};
 
 std::uint32_t decodeFixed(BitReader& in, const FixedCode& c) {
   const std::uint32_t bits = in.peek(16) & 0xFFF0;
@@ -46,9 +60,11 @@ std::uint32_t decodeFixed(BitReader& in, const FixedCode& c) {
 // second set is used once matches have been long on average. One length in each depends on a
 // flag the stream can toggle.
 constexpr std::uint8_t kShortLen1[15] = {1, 3, 4, 4, 5, 6, 7, 8, 8, 4, 4, 5, 6, 6, 4};
-constexpr std::uint8_t kShortXor1[15] = {0, 0xa0, 0xd0, 0xe0, 0xf0, 0xf8, 0xfc, 0xfe, 0xff, 0xc0, 0x80, 0x90, 0x98, 0x9c, 0xb0};
+constexpr std::uint8_t kShortXor1[15] = {0,    0xa0, 0xd0, 0xe0, 0xf0, 0xf8, 0xfc, 0xfe,
+                                         0xff, 0xc0, 0x80, 0x90, 0x98, 0x9c, 0xb0};
 constexpr std::uint8_t kShortLen2[15] = {2, 3, 3, 3, 4, 4, 5, 6, 6, 4, 4, 5, 6, 6, 4};
-constexpr std::uint8_t kShortXor2[15] = {0, 0x40, 0x60, 0xa0, 0xd0, 0xe0, 0xf0, 0xf8, 0xfc, 0xc0, 0x80, 0x90, 0x98, 0x9c, 0xb0};
+constexpr std::uint8_t kShortXor2[15] = {0,    0x40, 0x60, 0xa0, 0xd0, 0xe0, 0xf0, 0xf8,
+                                         0xfc, 0xc0, 0x80, 0x90, 0x98, 0x9c, 0xb0};
 
 } // namespace
 
@@ -140,7 +156,8 @@ void Rar15Decoder::shortMatch(BitReader& in) {
   for (;; ++length) {
     if (length >= 15)
       dataError("short match code not found");
-    codeLen = second ? (length == 3 ? buf60_ + 3 : kShortLen2[length]) : (length == 1 ? buf60_ + 3 : kShortLen1[length]);
+    codeLen = second ? (length == 3 ? buf60_ + 3 : kShortLen2[length])
+                     : (length == 1 ? buf60_ + 3 : kShortLen1[length]);
     const std::uint32_t x = second ? kShortXor2[length] : kShortXor1[length];
     if (((bits ^ x) & (~(0xFFu >> codeLen) & 0xFFu)) == 0)
       break;

@@ -32,7 +32,8 @@ private:
   Set chSet_{}, chSetA_{}, chSetB_{}, chSetC_{};
   Set nToPl_{}, nToPlB_{}, nToPlC_{};
   std::uint32_t flagBuf_ = 0, avrPlc_ = 0, avrPlcB_ = 0, avrLn1_ = 0, avrLn2_ = 0, avrLn3_ = 0;
-  std::uint32_t buf60_ = 0, numHuf_ = 0, stMode_ = 0, lCount_ = 0, nhfb_ = 0, nlzb_ = 0, maxDist3_ = 0;
+  std::uint32_t buf60_ = 0, numHuf_ = 0, stMode_ = 0, lCount_ = 0, nhfb_ = 0, nlzb_ = 0,
+                maxDist3_ = 0;
   int flagsCnt_ = 0;
   std::array<std::uint32_t, 4> oldDist_{};
   unsigned oldDistPtr_ = 0;

@@ -92,7 +92,9 @@ std::uint8_t Rar2Decoder::decodeAudio(int delta) {
   v.d[1] = v.lastDelta - v.d[0];
   v.d[0] = v.lastDelta;
   const int predicted = ((8 * v.lastChar + v.k[0] * v.d[0] + v.k[1] * v.d[1] + v.k[2] * v.d[2] +
-                          v.k[3] * v.d[3] + v.k[4] * channelDelta_) >> 3) & 0xFF;
+                          v.k[3] * v.d[3] + v.k[4] * channelDelta_) >>
+                         3) &
+                        0xFF;
   const int ch = predicted - delta;
   const int d = static_cast<signed char>(delta) * 8;
   const int terms[5] = {v.d[0], v.d[1], v.d[2], v.d[3], channelDelta_};

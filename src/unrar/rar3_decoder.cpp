@@ -112,7 +112,10 @@ bool Rar3Decoder::readTables(BitReader& in) {
   readTableLengths(in, table, oldTable_.data());
   if (in.overrun())
     dataError("tables run past the packed data");
-  buildCodes(table, {{&main_, kMainSymbols}, {&dist_, kDistSymbols}, {&lowDist_, kLowDistSymbols}, {&rep_, kRepSymbols}});
+  buildCodes(table, {{&main_, kMainSymbols},
+                     {&dist_, kDistSymbols},
+                     {&lowDist_, kLowDistSymbols},
+                     {&rep_, kRepSymbols}});
   oldTable_ = table;
   tablesRead_ = true;
   return true;
@@ -337,7 +340,8 @@ void Rar3Decoder::addFilter(std::uint32_t firstByte, const std::vector<std::uint
     dataError("filter record shorter than its fields");
   f.type = def.type;
   std::copy(std::begin(regs), std::end(regs), f.params);
-  queueFilter(pending_, f, kMaxPending, [this] { flush(false); }, "too many pending filters");
+  queueFilter(
+      pending_, f, kMaxPending, [this] { flush(false); }, "too many pending filters");
 }
 
 void Rar3Decoder::applyFilter(const LzFilter& f, std::vector<std::uint8_t>& d) const {

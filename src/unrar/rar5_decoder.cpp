@@ -64,7 +64,10 @@ void Rar5Decoder::readBlockHeader(BitReader& in, Block& block) {
 void Rar5Decoder::readTables(BitReader& in) {
   std::array<std::uint8_t, kTableSize> table{};
   readTableLengths(in, table, nullptr);
-  buildCodes(table, {{&main_, kMainSymbols}, {&dist_, kDistSymbols}, {&lowDist_, kLowDistSymbols}, {&rep_, kRepSymbols}});
+  buildCodes(table, {{&main_, kMainSymbols},
+                     {&dist_, kDistSymbols},
+                     {&lowDist_, kLowDistSymbols},
+                     {&rep_, kRepSymbols}});
   tablesRead_ = true;
 }
 
@@ -91,8 +94,8 @@ void Rar5Decoder::readFilter(BitReader& in) {
     f.params[0] = in.get(5) + 1;
   if (f.type > kArm || f.length > kMaxFilterBlock)
     return; // the format ignores these; the bits are consumed all the same
-  queueFilter(filters_, f, kMaxPendingFilters, [this] { flush(false); },
-              "too many pending RAR5 filters");
+  queueFilter(
+      filters_, f, kMaxPendingFilters, [this] { flush(false); }, "too many pending RAR5 filters");
 }
 
 void Rar5Decoder::applyFilter(const LzFilter& f, std::vector<std::uint8_t>& data) const {

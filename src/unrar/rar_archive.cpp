@@ -38,7 +38,9 @@ std::string_view asText(std::span<const std::byte> bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-std::uint32_t crc16Of(std::span<const std::byte> bytes) { return codec::crc32Update(0, bytes) & 0xFFFF; }
+std::uint32_t crc16Of(std::span<const std::byte> bytes) {
+  return codec::crc32Update(0, bytes) & 0xFFFF;
+}
 
 void normaliseSeparators(RarEntry& e) {
   // The old format stores folders separated by backslashes, whatever system made the archive.
@@ -47,12 +49,15 @@ void normaliseSeparators(RarEntry& e) {
 }
 
 unsigned oldArchiveFlags(unsigned flags) {
-  static constexpr unsigned kMap[][2] = {
-      {fmt::kOldMainVolume, kArcVolume},     {fmt::kOldMainComment, kArcComment},
-      {fmt::kOldMainLock, kArcLock},         {fmt::kOldMainSolid, kArcSolid},
-      {fmt::kOldMainNewNumbering, kArcNewNumbering}, {fmt::kOldMainSigned, kArcSigned},
-      {fmt::kOldMainRecovery, kArcRecovery}, {fmt::kOldMainPassword, kArcEncHeaders},
-      {fmt::kOldMainFirstVolume, kArcFirstVolume}};
+  static constexpr unsigned kMap[][2] = {{fmt::kOldMainVolume, kArcVolume},
+                                         {fmt::kOldMainComment, kArcComment},
+                                         {fmt::kOldMainLock, kArcLock},
+                                         {fmt::kOldMainSolid, kArcSolid},
+                                         {fmt::kOldMainNewNumbering, kArcNewNumbering},
+                                         {fmt::kOldMainSigned, kArcSigned},
+                                         {fmt::kOldMainRecovery, kArcRecovery},
+                                         {fmt::kOldMainPassword, kArcEncHeaders},
+                                         {fmt::kOldMainFirstVolume, kArcFirstVolume}};
   unsigned out = 0;
   for (const auto& m : kMap)
     if (flags & m[0])
@@ -95,7 +100,8 @@ struct OldBlock {
     return c;
   }
   bool hasDataSize() const {
-    return (flags & fmt::kOldLongBlock) != 0 || type == fmt::kOldTypeFile || type == fmt::kOldTypeNewSub;
+    return (flags & fmt::kOldLongBlock) != 0 || type == fmt::kOldTypeFile ||
+           type == fmt::kOldTypeNewSub;
   }
 };
 
@@ -154,7 +160,8 @@ RarStatus readRar5Block(ByteSource& src, std::uint64_t off, Rar5Block& b) {
   std::array<std::byte, fmt::kHeadCrc5 + 3> head{};
   if (off >= src.size())
     return RarStatus::BadData;
-  const std::size_t avail = static_cast<std::size_t>(std::min<std::uint64_t>(head.size(), src.size() - off));
+  const std::size_t avail =
+      static_cast<std::size_t>(std::min<std::uint64_t>(head.size(), src.size() - off));
   if (avail < fmt::kHeadCrc5 + 1 || !readAt(src, off, std::span(head).first(avail)))
     return RarStatus::BadData;
   HeaderCursor hc{std::span<const std::byte>(head).first(avail)};
@@ -228,7 +235,9 @@ RarStatus parseOldFile(const OldBlock& b, RarEntry& e) {
   e.encrypted = (b.flags & fmt::kOldFileEncrypted) != 0;
   e.solid = (b.flags & fmt::kOldFileSolid) != 0;
   e.directory = (b.flags & fmt::kOldFileDictMask) == fmt::kOldFileDirectory;
-  e.dictionary = e.directory ? 0 : (64u * 1024) << ((b.flags & fmt::kOldFileDictMask) >> fmt::kOldFileDictShift);
+  e.dictionary = e.directory ? 0
+                             : (64u * 1024)
+                                   << ((b.flags & fmt::kOldFileDictMask) >> fmt::kOldFileDictShift);
   e.dataOffset = b.offset + b.header.size();
   normaliseSeparators(e);
   return RarStatus::Ok;
@@ -249,7 +258,8 @@ bool parseRar5Extras(std::span<const std::byte> extra, RarEntry& e) {
     } else if (type == fmt::kExtra5Hash) {
       if (r.vint() == fmt::kHash5Blake2 && r.has(fmt::kBlake2Size)) {
         const auto hash = r.bytes(fmt::kBlake2Size);
-        std::transform(hash.begin(), hash.end(), e.hash.begin(), [](std::byte x) { return std::to_integer<std::uint8_t>(x); });
+        std::transform(hash.begin(), hash.end(), e.hash.begin(),
+                       [](std::byte x) { return std::to_integer<std::uint8_t>(x); });
         e.blake2 = true;
       }
     } else if (type == fmt::kExtra5Redirection) {
@@ -282,9 +292,11 @@ RarStatus parseRar5File(const Rar5Block& b, RarEntry& e) {
   e.packSize = b.dataSize;
   e.dataOffset = b.dataOffset;
   e.solid = (info & fmt::kComp5Solid) != 0;
-  e.method = fmt::kMethodStore + static_cast<unsigned>((info >> fmt::kComp5MethodShift) & fmt::kComp5MethodMask);
+  e.method = fmt::kMethodStore +
+             static_cast<unsigned>((info >> fmt::kComp5MethodShift) & fmt::kComp5MethodMask);
   e.unpVer = (info & fmt::kComp5VersionMask) == 0 ? 50 : 70;
-  e.dictionary = e.directory ? 0 : (128u * 1024ull) << ((info >> fmt::kComp5DictShift) & fmt::kComp5DictMask);
+  e.dictionary =
+      e.directory ? 0 : (128u * 1024ull) << ((info >> fmt::kComp5DictShift) & fmt::kComp5DictMask);
   e.splitBefore = (b.flags & fmt::kHead5SplitBefore) != 0;
   e.splitAfter = (b.flags & fmt::kHead5SplitAfter) != 0;
   if (fileFlags & fmt::kFile5UnknownSize)
@@ -302,7 +314,8 @@ RarStatus RarArchive::open() {
   constexpr std::size_t kWindow = 64 * 1024;
   std::vector<std::byte> buf(kWindow + fmt::kSignature5.size());
   for (std::uint64_t base = 0; base < std::min(total, fmt::kMaxSignatureSearch); base += kWindow) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), total - base));
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), total - base));
     if (n < fmt::kSignatureOld.size() || !readAt(source_, base, std::span(buf.data(), n)))
       break;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(buf.data());
@@ -313,7 +326,8 @@ RarStatus RarArchive::open() {
       if (bytes[i + 6] == fmt::kSignatureOld[6]) {
         rar5_ = false;
         nextHeader_ = base + i + fmt::kSignatureOld.size();
-      } else if (bytes[i + 6] == fmt::kSignature5[6] && i + fmt::kSignature5.size() <= n && bytes[i + 7] == 0x00) {
+      } else if (bytes[i + 6] == fmt::kSignature5[6] && i + fmt::kSignature5.size() <= n &&
+                 bytes[i + 7] == 0x00) {
         rar5_ = true;
         nextHeader_ = base + i + fmt::kSignature5.size();
       } else {
@@ -452,8 +466,8 @@ RarStatus RarArchive::nextRar5(RarEntry& entry) {
 }
 
 void RarArchive::rememberCopySource(const RarEntry& e) {
-  if (e.redirection == 0 && !e.directory && !e.encrypted && !e.solid && !e.splitBefore && !e.splitAfter &&
-      copySources_.size() < kMaxCopySources)
+  if (e.redirection == 0 && !e.directory && !e.encrypted && !e.solid && !e.splitBefore &&
+      !e.splitAfter && copySources_.size() < kMaxCopySources)
     copySources_.push_back(e);
 }
 

@@ -17,7 +17,7 @@ namespace kyv::unrar {
 class MemberDecoder;
 
 struct RarEntry {
-  std::string name;      // bytes as stored (RAR 1.5-4.x) or UTF-8 (RAR 5), '/' separated
+  std::string name; // bytes as stored (RAR 1.5-4.x) or UTF-8 (RAR 5), '/' separated
   std::u16string wideName;
   std::uint64_t packSize = 0;
   std::uint64_t unpSize = 0;
@@ -42,7 +42,17 @@ struct RarEntry {
 };
 
 // Outcome of reading or decoding, mapped one to one onto the interface's result codes.
-enum class RarStatus { Ok, End, NoMemory, BadData, BadArchive, UnknownFormat, OpenError, WriteError, MissingPassword };
+enum class RarStatus {
+  Ok,
+  End,
+  NoMemory,
+  BadData,
+  BadArchive,
+  UnknownFormat,
+  OpenError,
+  WriteError,
+  MissingPassword
+};
 
 class RarArchive {
 public:

@@ -38,7 +38,8 @@ struct Outcome {
 };
 
 // Opens a fixture and extracts every member in order; empty map when the archive did not open.
-std::map<std::string, Outcome> extractAll(const std::filesystem::path& file, RarStatus* openStatus = nullptr) {
+std::map<std::string, Outcome> extractAll(const std::filesystem::path& file,
+                                          RarStatus* openStatus = nullptr) {
   const auto bytes = test::readFile(file);
   MemorySource src(bytes);
   RarArchive archive(src);
@@ -75,21 +76,27 @@ const Listed kIntact[] = {
     {"koni-rar2_solid.rar", "REPEAT.TXT", 128200, 0x8B717527},
     {"defacto2-RAR250.RAR", "TESTDAT3.TXT", 81410, 0xC065E9C4},
     {"koni-rar2_audio.rar", "AUDS.RAW", 3000, 0xA9D6FF49},
-    {"junrar-BoatModernEnglish-audio-text-unpack20.rar", "BoatModernEnglish.wav", 56464, 0x82D2ED89},
+    {"junrar-BoatModernEnglish-audio-text-unpack20.rar", "BoatModernEnglish.wav", 56464,
+     0x82D2ED89},
     {"libarchive-test_read_format_rar.rar", "test.txt", 20, 0xBEC8A242},
     {"libarchive-test_read_format_rar.rar", "testdir/test.txt", 20, 0xBEC8A242},
     {"libarchive-test_read_format_rar_windows.rar", "testshortcut.lnk", 441, 0x5B5CD737},
     {"libarchive-test_read_format_rar_unicode.rar", "表だよ/ファイル", 54, 0x5DFB8225},
-    {"libarchive-test_read_format_rar_compress_normal.rar", "LibarchiveAddingTest.html", 20111, 0x5E05A663},
-    {"libarchive-test_read_format_rar_compress_best.rar", "LibarchiveAddingTest.html", 20111, 0x5E05A663},
-    {"libarchive-test_read_format_rar_multi_lzss_blocks.rar", "multi_lzss_blocks_test.txt", 20131111, 0x6BA21570},
+    {"libarchive-test_read_format_rar_compress_normal.rar", "LibarchiveAddingTest.html", 20111,
+     0x5E05A663},
+    {"libarchive-test_read_format_rar_compress_best.rar", "LibarchiveAddingTest.html", 20111,
+     0x5E05A663},
+    {"libarchive-test_read_format_rar_multi_lzss_blocks.rar", "multi_lzss_blocks_test.txt",
+     20131111, 0x6BA21570},
     {"libarchive-test_read_format_rar_filter.rar", "bsdcat.exe", 204288, 0x4DB10349},
-    {"libarchive-test_read_format_rar_ppmd_lzss_conversion.rar", "ppmd_lzss_conversion_test.txt", 241647978, 0xF72B4477},
+    {"libarchive-test_read_format_rar_ppmd_lzss_conversion.rar", "ppmd_lzss_conversion_test.txt",
+     241647978, 0xF72B4477},
     {"koni-filter_e8.rar", "x86call.bin", 12016, 0x96B45AE6},
     {"koni-filter_delta.rar", "grad.bmp", 27702, 0x4C6A1D36},
     {"koni-filter_rgb.rar", "rgbimg.bmp", 61494, 0x3CEBFC83},
     {"koni-filter_audio.rar", "a_audio.raw", 9600, 0xB0D2F546},
-    {"junrar-BoatModernEnglish-audio-text-unpack30.rar", "BoatModernEnglish.wav", 56464, 0x82D2ED89},
+    {"junrar-BoatModernEnglish-audio-text-unpack30.rar", "BoatModernEnglish.wav", 56464,
+     0x82D2ED89},
     {"junrar-BoatModernEnglish-audio-text-unpack30.rar", "LICENSE.txt", 107, 0x8EAF20C4},
     {"koni-ppmd_rar4.rar", "ppmd_in.txt", 18771, 0xDFB9E4EF},
     {"koni-ppmd_switch.rar", "switch.dat", 73589, 0x81FB0EA6},
@@ -125,7 +132,8 @@ const Listed kIntact[] = {
     {"libarchive-test_read_format_rar5_hardlink.rar", "hardlink.txt", 5, 0x7D931721},
     {"ssokolow-testfile.rar5.rr.rar", "testfile.txt", 12, 0x6EC18FFE},
     {"libarchive-test_read_format_rar5_win32.rar", "test5.bin", 4096, 0xB9D155F2},
-    {"libarchive-test_read_format_rar5_multiarchive_solid.vol01.rar", "test6.bin", 4096, 0x36A448FF},
+    {"libarchive-test_read_format_rar5_multiarchive_solid.vol01.rar", "test6.bin", 4096,
+     0x36A448FF},
     {"libarchive-test_read_format_rar5_encrypted.rar", "c.txt", 18, 0x949A3D35},
     {"libarchive-test_read_format_rar4_encrypted.rar", "a.txt", 18, 0xEE5A6E55},
     {"libarchive-test_read_format_rar_encryption_partially.rar", "bar.txt", 16, 0xCD90E2BE},
@@ -161,7 +169,8 @@ const Refused kRefused[] = {
     {"libarchive-test_read_format_rar_encryption_header.rar", nullptr, RarStatus::MissingPassword},
     {"koni-hp_rar4.rar", nullptr, RarStatus::MissingPassword},
     {"rarfile-rar3-comment-hpsw.rar", nullptr, RarStatus::MissingPassword},
-    {"libarchive-test_read_format_rar5_encrypted_filenames.rar", nullptr, RarStatus::MissingPassword},
+    {"libarchive-test_read_format_rar5_encrypted_filenames.rar", nullptr,
+     RarStatus::MissingPassword},
     {"libarchive-test_read_format_rar_encryption_data.rar", "foo.txt", RarStatus::MissingPassword},
     {"junrar-rar20-password-compressed.rar", "SECRET.TXT", RarStatus::MissingPassword},
     {"junrar-rar15-password-compressed.rar", "SECRET.TXT", RarStatus::MissingPassword},
@@ -174,13 +183,15 @@ const Refused kRefused[] = {
     {"libarchive-test_read_format_rar5_bad_tables.rar", "bad_tables.txt", RarStatus::BadData},
     {"libarchive-test_read_format_rar5_distance_overflow.rar", nullptr, RarStatus::BadArchive},
     {"libarchive-test_read_format_rar_ppmd_use_after_free.rar", nullptr, RarStatus::BadArchive},
-    {"sharpcompress-Rar.malformed_512byte.rar", "dist/files/bin/res/common.pak", RarStatus::BadData},
+    {"sharpcompress-Rar.malformed_512byte.rar", "dist/files/bin/res/common.pak",
+     RarStatus::BadData},
     {"junrar-as-vm-1-trigger.rar", "AS_VM_1.BIN", RarStatus::BadData},
     {"junrar-audio-filter-noncanonical.rar", "BoatModernEnglish.wav", RarStatus::BadData},
     {"junrar-hostile-ppm-decodechar.rar", "final_payload.txt", RarStatus::BadData},
     {"libarchive-test_read_format_rar_invalid1.rar", "test", RarStatus::BadData},
     // The rest of this member is in the next volume, which is never opened.
-    {"libarchive-test_read_format_rar5_multiarchive_solid.vol01.rar", "elf-Linux-ARMv7-ls", RarStatus::OpenError},
+    {"libarchive-test_read_format_rar5_multiarchive_solid.vol01.rar", "elf-Linux-ARMv7-ls",
+     RarStatus::OpenError},
     {"sharpcompress-Rar4.multi.vol01.rar", "exe/test.exe", RarStatus::OpenError},
 };
 
@@ -210,7 +221,8 @@ TEST(RarFixtures, MangledInputsNeverCrash) {
       continue;
     SCOPED_TRACE(entry.path().filename().string());
     for (int round = 0; round < 24; ++round) {
-      std::vector<std::byte> m(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(rng() % (bytes.size() + 1)));
+      std::vector<std::byte> m(
+          bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(rng() % (bytes.size() + 1)));
       if (round % 2 == 1)
         m = bytes;
       for (int k = 0; k < 1 + round % 5 && !m.empty(); ++k)
@@ -253,8 +265,10 @@ TEST(RarSamples, StoredAndCompressedMembersOfBothFormats) {
   const struct {
     const char* file;
     std::string text;
-  } cases[] = {{"stored4.rar", "hello, world\n"}, {"stored5.rar", "hello, world\n"},
-               {"lz29.rar", abcText()},           {"lz5.rar", abcText()},
+  } cases[] = {{"stored4.rar", "hello, world\n"},
+               {"stored5.rar", "hello, world\n"},
+               {"lz29.rar", abcText()},
+               {"lz5.rar", abcText()},
                {"blake5.rar", abcText()}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);

@@ -8,7 +8,11 @@
 
 namespace kyv::unrar {
 
-[[noreturn]] inline void fail(ErrorKind kind, const std::string& message) { throw Error(kind, message); }
-[[noreturn]] inline void dataError(const std::string& message) { fail(ErrorKind::DataError, message); }
+[[noreturn]] inline void fail(ErrorKind kind, const std::string& message) {
+  throw Error(kind, message);
+}
+[[noreturn]] inline void dataError(const std::string& message) {
+  fail(ErrorKind::DataError, message);
+}
 
 } // namespace kyv::unrar

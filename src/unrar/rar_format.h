@@ -8,8 +8,10 @@
 
 namespace kyv::unrar::format {
 
-inline constexpr std::array<std::uint8_t, 7> kSignatureOld{0x52, 0x61, 0x72, 0x21, 0x1A, 0x07, 0x00};
-inline constexpr std::array<std::uint8_t, 8> kSignature5{0x52, 0x61, 0x72, 0x21, 0x1A, 0x07, 0x01, 0x00};
+inline constexpr std::array<std::uint8_t, 7> kSignatureOld{0x52, 0x61, 0x72, 0x21,
+                                                           0x1A, 0x07, 0x00};
+inline constexpr std::array<std::uint8_t, 8> kSignature5{0x52, 0x61, 0x72, 0x21,
+                                                         0x1A, 0x07, 0x01, 0x00};
 // RAR 1.4 archives start "RE~^": a RAR archive, just one of a format nobody writes any more.
 inline constexpr std::array<std::uint8_t, 4> kSignature14{0x52, 0x45, 0x7E, 0x5E};
 // Self-extractor stubs are a few hundred KiB; the signature is looked for this far in.
@@ -55,7 +57,8 @@ inline constexpr std::uint16_t kOldFileDirectory = 0x00E0;
 inline constexpr std::uint16_t kOldFileLarge = 0x0100;   // high halves of both sizes follow
 inline constexpr std::uint16_t kOldFileUnicode = 0x0200; // the name carries a Unicode form
 
-// ---- RAR 5: crc32(4) size(vint) type(vint) flags(vint) [extra size] [data size] fields extra. ----
+// ---- RAR 5: crc32(4) size(vint) type(vint) flags(vint) [extra size] [data size] fields extra.
+// ----
 inline constexpr std::size_t kHeadCrc5 = 4;
 // Headers are at most 2 MiB by the format.
 inline constexpr std::uint64_t kMaxHeader5 = 2u << 20;

@@ -155,7 +155,8 @@ using RARProcessFileFn = int(KYV_UNRAR_CALL*)(RarHandle handle, int operation, c
 extern "C" {
 kyv::unrar::RarHandle KYV_UNRAR_CALL RAROpenArchiveEx(kyv::unrar::RAROpenArchiveDataEx* data);
 int KYV_UNRAR_CALL RARCloseArchive(kyv::unrar::RarHandle handle);
-int KYV_UNRAR_CALL RARReadHeaderEx(kyv::unrar::RarHandle handle, kyv::unrar::RARHeaderDataEx* header);
+int KYV_UNRAR_CALL RARReadHeaderEx(kyv::unrar::RarHandle handle,
+                                   kyv::unrar::RARHeaderDataEx* header);
 int KYV_UNRAR_CALL RARProcessFile(kyv::unrar::RarHandle handle, int operation, char* destPath,
                                   char* destName);
 }

@@ -26,15 +26,24 @@ struct OpenArchive {
 
 int codeOf(RarStatus s) {
   switch (s) {
-  case RarStatus::Ok: return kSuccess;
-  case RarStatus::End: return kEndArchive;
-  case RarStatus::NoMemory: return kNoMemory;
-  case RarStatus::BadData: return kBadData;
-  case RarStatus::BadArchive: return kBadArchive;
-  case RarStatus::UnknownFormat: return kUnknownFormat;
-  case RarStatus::OpenError: return kOpenError;
-  case RarStatus::WriteError: return kWriteError;
-  case RarStatus::MissingPassword: return kMissingPassword;
+  case RarStatus::Ok:
+    return kSuccess;
+  case RarStatus::End:
+    return kEndArchive;
+  case RarStatus::NoMemory:
+    return kNoMemory;
+  case RarStatus::BadData:
+    return kBadData;
+  case RarStatus::BadArchive:
+    return kBadArchive;
+  case RarStatus::UnknownFormat:
+    return kUnknownFormat;
+  case RarStatus::OpenError:
+    return kOpenError;
+  case RarStatus::WriteError:
+    return kWriteError;
+  case RarStatus::MissingPassword:
+    return kMissingPassword;
   }
   return kUnknown;
 }
@@ -50,7 +59,8 @@ template <std::size_t N> void copyWide(wchar_t (&dst)[N], const std::u16string& 
   for (std::size_t i = 0; i < src.size() && o + 1 < N; ++i) {
     char32_t c = src[i];
     if constexpr (sizeof(wchar_t) == 4) {
-      if (c >= 0xD800 && c < 0xDC00 && i + 1 < src.size() && src[i + 1] >= 0xDC00 && src[i + 1] < 0xE000)
+      if (c >= 0xD800 && c < 0xDC00 && i + 1 < src.size() && src[i + 1] >= 0xDC00 &&
+          src[i + 1] < 0xE000)
         c = 0x10000 + ((c - 0xD800) << 10) + (src[++i] - 0xDC00);
     }
     dst[o++] = static_cast<wchar_t>(c);
@@ -92,7 +102,8 @@ void fillHeader(OpenArchive& a, RARHeaderDataEx& h) {
 // Destination when the caller gives a folder instead of a full name: only the member's last
 // name part is used, so a stored path can never climb out of that folder.
 std::string joinDestination(const char* folder, const std::string& member) {
-  std::string base = member.substr(member.find_last_of('/') == std::string::npos ? 0 : member.find_last_of('/') + 1);
+  std::string base = member.substr(
+      member.find_last_of('/') == std::string::npos ? 0 : member.find_last_of('/') + 1);
   if (base.empty() || base == "." || base == "..")
     return {};
   std::string out = folder;

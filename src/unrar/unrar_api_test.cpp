@@ -53,7 +53,8 @@ TEST(UnrarApi, ListsThenExtractsAndTestsMembers) {
       EXPECT_EQ(header->UnpSizeHigh, 0u);
       EXPECT_EQ(RARProcessFile(a.handle, kOpSkip, nullptr, nullptr), kSuccess);
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"test1.bin", "test2.bin", "test3.bin", "test4.bin"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"test1.bin", "test2.bin", "test3.bin", "test4.bin"}));
   }
   test::ScratchDir dir;
   Opened a(path.string(), kOpenExtract);
@@ -112,7 +113,8 @@ TEST(UnrarApi, FailuresGiveTheirCodesAndLeaveNoFile) {
   }
   auto header = std::make_unique<RARHeaderDataEx>();
   {
-    Opened a(test::fixture("rar/libarchive-test_read_format_rar4_encrypted.rar").string(), kOpenExtract);
+    Opened a(test::fixture("rar/libarchive-test_read_format_rar4_encrypted.rar").string(),
+             kOpenExtract);
     ASSERT_NE(a.handle, nullptr);
     ASSERT_EQ(RARReadHeaderEx(a.handle, header.get()), kSuccess); // a.txt, plain
     EXPECT_EQ(RARProcessFile(a.handle, kOpSkip, nullptr, nullptr), kSuccess);

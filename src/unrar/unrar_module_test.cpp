@@ -37,7 +37,8 @@ struct Module {
       platform::releaseSystemLibrary(handle);
   }
   void* proc(const char* name) const {
-    return shared ? platform::sharedObjectSymbol(handle, name) : platform::systemLibraryProc(handle, name);
+    return shared ? platform::sharedObjectSymbol(handle, name)
+                  : platform::systemLibraryProc(handle, name);
   }
 };
 

@@ -14,7 +14,8 @@ constexpr std::uint32_t kDifSect = 0xFFFFFFFC;
 constexpr std::size_t kCutoff = 4096;
 
 std::string le32(std::uint32_t v) {
-  return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
+  return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+          static_cast<char>(v >> 24)};
 }
 std::string upper(std::string s) {
   for (char& c : s)
@@ -46,7 +47,8 @@ std::uint32_t CfbWriter::AddStorage(std::uint32_t parent, const std::string& nam
   return id;
 }
 
-std::uint32_t CfbWriter::AddStream(std::uint32_t parent, const std::string& name, std::string data) {
+std::uint32_t CfbWriter::AddStream(std::uint32_t parent, const std::string& name,
+                                   std::string data) {
   Node node;
   node.name = name;
   node.type = 2;
@@ -151,7 +153,8 @@ std::string CfbWriter::Build() {
   for (;;) {
     const std::uint32_t total = data + nFat + nDifat;
     const std::uint32_t needFat = (total + perSector - 1) / perSector;
-    const std::uint32_t needDifat = needFat > 109 ? (needFat - 109 + perSector - 2) / (perSector - 1) : 0;
+    const std::uint32_t needDifat =
+        needFat > 109 ? (needFat - 109 + perSector - 2) / (perSector - 1) : 0;
     if (needFat == nFat && needDifat == nDifat)
       break;
     nFat = needFat;

@@ -24,8 +24,10 @@ public:
   std::string Build();
 
   // Where the last Build put things.
-  std::size_t SectorOffset(std::uint32_t sector) const { return (std::size_t{sector} + 1) << shift_; }
-  std::size_t EntryOffset(std::uint32_t id) const;      // a directory entry
+  std::size_t SectorOffset(std::uint32_t sector) const {
+    return (std::size_t{sector} + 1) << shift_;
+  }
+  std::size_t EntryOffset(std::uint32_t id) const;        // a directory entry
   std::size_t FatEntryOffset(std::uint32_t sector) const; // the FAT's entry for a sector
   std::size_t MiniFatEntryOffset(std::uint32_t miniSector) const;
   std::uint32_t StartOf(std::uint32_t id) const { return entries_.at(id).start; }

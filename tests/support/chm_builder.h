@@ -23,7 +23,7 @@
 namespace kyv::test {
 
 // Positions in a built container.
-inline constexpr std::size_t kDirOffset = 120;      // ITSP header
+inline constexpr std::size_t kDirOffset = 120;       // ITSP header
 inline constexpr std::size_t kFirstChunk = 120 + 84; // first directory chunk
 inline constexpr std::uint32_t kChunkSize = 4096;
 
@@ -44,7 +44,9 @@ inline void putEncInt(std::vector<std::byte>& out, std::uint64_t v) {
     out.push_back(i == 0 ? groups[i] : (groups[i] | std::byte{0x80}));
 }
 
-inline void putLe32(std::vector<std::byte>& out, std::size_t at, std::uint32_t v) { storeLe32(out.data() + at, v); }
+inline void putLe32(std::vector<std::byte>& out, std::size_t at, std::uint32_t v) {
+  storeLe32(out.data() + at, v);
+}
 
 // Builds a container: header, directory chunks, then content section 0 holding the plain files,
 // the name list, and for the compressed section its control data, reset table and LZX content.
@@ -164,9 +166,9 @@ struct ChmBuilder {
     std::memcpy(file.data(), "ITSF", 4);
     putLe32(file, 4, 3);
     putLe32(file, 8, 96);
-    putLe32(file, 56, 96);           // header section 0
+    putLe32(file, 56, 96); // header section 0
     putLe32(file, 64, 24);
-    putLe32(file, 72, kDirOffset);   // header section 1: the directory
+    putLe32(file, 72, kDirOffset); // header section 1: the directory
     putLe32(file, 80, static_cast<std::uint32_t>(84 + chunks.size() * kChunkSize));
     putLe32(file, 88, static_cast<std::uint32_t>(contentOffset));
     std::memcpy(file.data() + kDirOffset, "ITSP", 4);

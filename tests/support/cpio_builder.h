@@ -62,7 +62,8 @@ inline std::string odc(const std::vector<Entry>& entries) {
   all.push_back({"TRAILER!!!", "", 0});
   for (const Entry& e : all) {
     out += "070707" + octal(0, 6) + octal(1, 6) + octal(e.mode, 6) + octal(0, 6) + octal(0, 6) +
-           octal(1, 6) + octal(0, 6) + octal(0, 11) + octal(e.nameSize.value_or(e.name.size() + 1), 6) +
+           octal(1, 6) + octal(0, 6) + octal(0, 11) +
+           octal(e.nameSize.value_or(e.name.size() + 1), 6) +
            octal(e.size.value_or(e.data.size()), 11);
     out += e.name;
     out += '\0';

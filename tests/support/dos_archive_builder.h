@@ -27,16 +27,17 @@ struct ArjMember {
   std::string data;
   std::uint8_t method = 0;
   std::uint8_t flags = 0;
-  std::uint8_t type = 0;           // 0 binary, 3 folder, 4 label
-  std::int64_t originalSize = -1;  // -1: the data's size
-  std::int64_t packedSize = -1;    // -1: the data's size
-  std::int64_t crc = -1;           // -1: the data's CRC-32
-  std::string packed;              // the stored bytes when not the data
+  std::uint8_t type = 0;          // 0 binary, 3 folder, 4 label
+  std::int64_t originalSize = -1; // -1: the data's size
+  std::int64_t packedSize = -1;   // -1: the data's size
+  std::int64_t crc = -1;          // -1: the data's CRC-32
+  std::string packed;             // the stored bytes when not the data
 };
 
 // One ARJ header: id, size, basic header (30-byte fixed part), CRC-32, no extended header.
-inline Bytes arjHeader(std::uint8_t type, std::uint8_t flags, std::uint8_t method, std::uint32_t packed,
-                       std::uint32_t original, std::uint32_t crc, const std::string& name) {
+inline Bytes arjHeader(std::uint8_t type, std::uint8_t flags, std::uint8_t method,
+                       std::uint32_t packed, std::uint32_t original, std::uint32_t crc,
+                       const std::string& name) {
   Bytes basic;
   basic.push_back(std::byte{30});
   basic.push_back(std::byte{11}); // version
@@ -69,10 +70,11 @@ inline Bytes buildArj(const std::vector<ArjMember>& members) {
   for (const ArjMember& m : members) {
     const std::string& packed = m.packed.empty() ? m.data : m.packed;
     const auto data = std::span(reinterpret_cast<const std::byte*>(m.data.data()), m.data.size());
-    const Bytes h = arjHeader(m.type, m.flags, m.method,
-                              static_cast<std::uint32_t>(m.packedSize < 0 ? packed.size() : m.packedSize),
-                              static_cast<std::uint32_t>(m.originalSize < 0 ? m.data.size() : m.originalSize),
-                              static_cast<std::uint32_t>(m.crc < 0 ? bitwiseCrc32(data) : m.crc), m.name);
+    const Bytes h =
+        arjHeader(m.type, m.flags, m.method,
+                  static_cast<std::uint32_t>(m.packedSize < 0 ? packed.size() : m.packedSize),
+                  static_cast<std::uint32_t>(m.originalSize < 0 ? m.data.size() : m.originalSize),
+                  static_cast<std::uint32_t>(m.crc < 0 ? bitwiseCrc32(data) : m.crc), m.name);
     out.insert(out.end(), h.begin(), h.end());
     putText(out, packed);
   }
@@ -106,7 +108,8 @@ struct LzhMember {
 inline Bytes buildLzh(const std::vector<LzhMember>& members) {
   Bytes out;
   for (const LzhMember& m : members) {
-    const std::uint32_t original = static_cast<std::uint32_t>(m.originalSize < 0 ? m.data.size() : m.originalSize);
+    const std::uint32_t original =
+        static_cast<std::uint32_t>(m.originalSize < 0 ? m.data.size() : m.originalSize);
     const std::uint16_t crc = bitwiseCrc16(m.data);
     Bytes h;
     const auto common = [&](std::uint32_t packed) {

@@ -38,13 +38,14 @@ public:
   // Stores data in fresh sectors; returns the first.
   std::uint32_t file(std::string_view data) {
     const std::uint32_t block = allocate((data.size() + kSector - 1) / kSector);
-    write(std::uint64_t{block} * kSector, {reinterpret_cast<const std::byte*>(data.data()), data.size()});
+    write(std::uint64_t{block} * kSector,
+          {reinterpret_cast<const std::byte*>(data.data()), data.size()});
     return block;
   }
 
   // One directory record; name "\0" is the folder itself, "\1" its parent.
-  static std::vector<std::byte> record(std::uint32_t extent, std::uint32_t length, std::uint8_t flags,
-                                       std::string_view name,
+  static std::vector<std::byte> record(std::uint32_t extent, std::uint32_t length,
+                                       std::uint8_t flags, std::string_view name,
                                        std::span<const std::byte> systemUse = {}) {
     const std::size_t pad = name.size() % 2 == 0 ? 1 : 0;
     std::vector<std::byte> r(33 + name.size() + pad + systemUse.size());

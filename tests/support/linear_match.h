@@ -15,8 +15,8 @@
 namespace kyv::test {
 
 struct LinearAnswer {
-  std::int32_t Result = 0;  // 0, 1 or 2
-  std::size_t Number = 0;   // the descriptor that gave the result (when not 0)
+  std::int32_t Result = 0; // 0, 1 or 2
+  std::size_t Number = 0;  // the descriptor that gave the result (when not 0)
   std::string FoundName;
 };
 

@@ -6,7 +6,8 @@ namespace kyv::test {
 
 namespace {
 std::string le32(std::uint32_t v) {
-  return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
+  return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+          static_cast<char>(v >> 24)};
 }
 // A fixed-size property entry of the property stream: tag, flags, eight bytes of value.
 std::string fixedProperty(std::uint32_t tag, std::uint32_t value) {
@@ -20,7 +21,8 @@ std::string attachmentName(std::size_t index) {
 } // namespace
 
 // String streams hold the text without its terminating NUL (the property stream counts it).
-void MsgWriter::Strings(std::uint32_t storage, const std::string& tag, const std::string& value, Text kind) {
+void MsgWriter::Strings(std::uint32_t storage, const std::string& tag, const std::string& value,
+                        Text kind) {
   if (kind == Text::Unicode)
     cfb_.AddStream(storage, Property(tag + "001F"), CfbWriter::Utf16(value, false));
   else if (kind == Text::EightBit)
@@ -38,9 +40,11 @@ void MsgWriter::Message(std::uint32_t storage, const std::string& body, Text bod
     Strings(storage, "1000", body, bodyKind);
 }
 
-std::uint32_t MsgWriter::AddAttachment(std::uint32_t message, std::size_t index, const Attachment& a) {
+std::uint32_t MsgWriter::AddAttachment(std::uint32_t message, std::size_t index,
+                                       const Attachment& a) {
   const std::uint32_t storage = cfb_.AddStorage(message, attachmentName(index));
-  cfb_.AddStream(storage, "__properties_version1.0", std::string(8, '\0') + fixedProperty(0x37050003, 1));
+  cfb_.AddStream(storage, "__properties_version1.0",
+                 std::string(8, '\0') + fixedProperty(0x37050003, 1));
   cfb_.AddStream(storage, Property("37010102"), a.data);
   if (!a.longName.empty())
     Strings(storage, "3707", a.longName, a.names);
@@ -49,9 +53,11 @@ std::uint32_t MsgWriter::AddAttachment(std::uint32_t message, std::size_t index,
   return storage;
 }
 
-std::uint32_t MsgWriter::AddEmbedded(std::uint32_t message, std::size_t index, const std::string& body) {
+std::uint32_t MsgWriter::AddEmbedded(std::uint32_t message, std::size_t index,
+                                     const std::string& body) {
   const std::uint32_t storage = cfb_.AddStorage(message, attachmentName(index));
-  cfb_.AddStream(storage, "__properties_version1.0", std::string(8, '\0') + fixedProperty(0x37050003, 5));
+  cfb_.AddStream(storage, "__properties_version1.0",
+                 std::string(8, '\0') + fixedProperty(0x37050003, 5));
   Strings(storage, "3001", "Forwarded message", Text::Unicode); // display name
   const std::uint32_t inner = cfb_.AddStorage(storage, Property("3701000D"));
   Message(inner, body);

@@ -23,12 +23,13 @@ public:
 
   struct Attachment {
     std::string data;
-    std::string longName; // property 3707, left out when empty
+    std::string longName;  // property 3707, left out when empty
     std::string shortName; // property 3704, left out when empty
     Text names = Text::Unicode;
   };
   // Adds attachment number index (from 0) and returns its storage.
-  std::uint32_t AddAttachment(std::uint32_t message, std::size_t index, const Attachment& attachment);
+  std::uint32_t AddAttachment(std::uint32_t message, std::size_t index,
+                              const Attachment& attachment);
   // Adds an attached message and returns its storage, laid out with Message (body as given).
   std::uint32_t AddEmbedded(std::uint32_t message, std::size_t index, const std::string& body);
 

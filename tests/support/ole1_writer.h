@@ -20,8 +20,9 @@ inline std::string LengthPrefixed(const std::string& text) {
 }
 
 // The packager's native data for an embedded file.
-inline std::string PackageNative(const std::string& label, const std::string& path, const std::string& data,
-                                 const std::string& tempPath = "C:\\Users\\x\\AppData\\Local\\Temp\\file") {
+inline std::string
+PackageNative(const std::string& label, const std::string& path, const std::string& data,
+              const std::string& tempPath = "C:\\Users\\x\\AppData\\Local\\Temp\\file") {
   return std::string("\x02\x00", 2) + label + std::string(1, '\0') + path + std::string(1, '\0') +
          std::string("\x00\x00\x03\x00", 4) + LengthPrefixed(tempPath) +
          Le32(static_cast<std::uint32_t>(data.size())) + data;

@@ -35,7 +35,8 @@ std::string compressChunk(const std::string& chunk, bool literalsOnly) {
         const std::size_t maxLen = (0xFFFFu >> bits) + 3;
         for (std::size_t off = 1; off <= pos; ++off) {
           std::size_t len = 0;
-          while (len < maxLen && pos + len < chunk.size() && chunk[pos + len] == chunk[pos - off + len])
+          while (len < maxLen && pos + len < chunk.size() &&
+                 chunk[pos + len] == chunk[pos - off + len])
             ++len;
           if (len > bestLen) {
             bestLen = len;
@@ -45,7 +46,8 @@ std::string compressChunk(const std::string& chunk, bool literalsOnly) {
       }
       if (bestLen >= 3) {
         const unsigned bits = offsetBits(pos);
-        const unsigned token = static_cast<unsigned>(((bestOff - 1) << (16 - bits)) | (bestLen - 3));
+        const unsigned token =
+            static_cast<unsigned>(((bestOff - 1) << (16 - bits)) | (bestLen - 3));
         body.append(2, '\0');
         put16(body, body.size() - 2, token);
         flags |= 1u << bit;
@@ -66,12 +68,14 @@ std::string OvbaCompress(const std::string& data, OvbaMode mode) {
   for (std::size_t at = 0; at < data.size(); at += kChunk) {
     const std::string chunk = data.substr(at, kChunk);
     std::string body = compressChunk(chunk, mode == OvbaMode::LiteralsOnly);
-    const bool store = chunk.size() == kChunk && (mode == OvbaMode::StoreFullChunks || body.size() > kChunk);
+    const bool store =
+        chunk.size() == kChunk && (mode == OvbaMode::StoreFullChunks || body.size() > kChunk);
     if (store)
       body = chunk;
     const std::size_t header = out.size();
     out.append(2, '\0');
-    put16(out, header, static_cast<unsigned>((body.size() + 2 - 3) | (3u << 12) | (store ? 0 : 0x8000u)));
+    put16(out, header,
+          static_cast<unsigned>((body.size() + 2 - 3) | (3u << 12) | (store ? 0 : 0x8000u)));
     out += body;
   }
   return out;

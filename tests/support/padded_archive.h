@@ -34,7 +34,9 @@ inline std::vector<std::byte> ustarHeader(const std::string& name, std::uint64_t
   put(136, octal(0, 11));
   put(148, "        "); // the checksum counts its own field as blanks
   put(156, "0");
-  put(257, std::string("ustar\0" "00", 8));
+  put(257, std::string("ustar\0"
+                       "00",
+                       8));
   unsigned sum = 0;
   for (const std::byte b : h)
     sum += std::to_integer<unsigned>(b);
@@ -78,7 +80,8 @@ private:
 
 // A gzip file of head (stored) followed by zeros zero bytes: one fixed-Huffman block of a
 // literal 0 and then matches of 258 at distance 1, 13 bits for every 258 bytes.
-inline std::vector<std::byte> gzipOfHeadAndZeros(const std::vector<std::byte>& head, std::uint64_t zeros) {
+inline std::vector<std::byte> gzipOfHeadAndZeros(const std::vector<std::byte>& head,
+                                                 std::uint64_t zeros) {
   DeflateBits d;
   for (const unsigned b : {0x1Fu, 0x8Bu, 8u, 0u, 0u, 0u, 0u, 0u, 0u, 3u})
     d.out().push_back(static_cast<std::byte>(b));
@@ -90,7 +93,8 @@ inline std::vector<std::byte> gzipOfHeadAndZeros(const std::vector<std::byte>& h
     d.align();
     d.bits(static_cast<std::uint32_t>(n), 16);
     d.bits(static_cast<std::uint32_t>(~n & 0xFFFF), 16);
-    d.bytes({head.begin() + static_cast<std::ptrdiff_t>(at), head.begin() + static_cast<std::ptrdiff_t>(at + n)});
+    d.bytes({head.begin() + static_cast<std::ptrdiff_t>(at),
+             head.begin() + static_cast<std::ptrdiff_t>(at + n)});
     crc = codec::crc32Update(crc, std::span(head).subspan(at, n));
   }
   d.bits(1, 1); // BFINAL 1
@@ -111,7 +115,8 @@ inline std::vector<std::byte> gzipOfHeadAndZeros(const std::vector<std::byte>& h
   d.align();
   const std::array<std::byte, 65536> zero{};
   for (std::uint64_t done = 0; done < zeros;) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(zero.size(), zeros - done));
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(zero.size(), zeros - done));
     crc = codec::crc32Update(crc, std::span(zero).first(n));
     done += n;
   }

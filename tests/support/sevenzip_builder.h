@@ -94,9 +94,27 @@ struct CopyArchive {
       sizes = cat({sizes, num(files[i].second.size())});
     for (const auto& f : files)
       crcs = cat({crcs, u32(crc32(Bytes(f.second.begin(), f.second.end())))});
-    return cat({{0x06}, num(0), num(1), {0x09}, num(data.size()), {0x00},                 // pack info
-                {0x07, 0x0B}, num(1), {0x00}, num(1), {0x01, 0x00}, {0x0C}, num(data.size()), {0x00}, // one Copy folder
-                {0x08, 0x0D}, num(files.size()), {0x09}, sizes, {0x0A}, crcs, {0x00},     // substreams
+    return cat({{0x06},
+                num(0),
+                num(1),
+                {0x09},
+                num(data.size()),
+                {0x00}, // pack info
+                {0x07, 0x0B},
+                num(1),
+                {0x00},
+                num(1),
+                {0x01, 0x00},
+                {0x0C},
+                num(data.size()),
+                {0x00}, // one Copy folder
+                {0x08, 0x0D},
+                num(files.size()),
+                {0x09},
+                sizes,
+                {0x0A},
+                crcs,
+                {0x00}, // substreams
                 {0x00}});
   }
   Bytes header() const {

@@ -51,7 +51,8 @@ std::vector<std::byte> readFile(const fs::path& path) {
 
 void writeFile(const fs::path& path, std::span<const std::byte> bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out)
     throw std::runtime_error("cannot write " + path.string());
 }
@@ -72,7 +73,8 @@ std::string textOf(std::span<const std::byte> bytes) {
 }
 
 std::string base64Of(std::string_view bytes) {
-  static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static constexpr char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string text;
   for (std::size_t i = 0; i < bytes.size(); i += 3) {
     const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
@@ -91,8 +93,7 @@ ScratchDir::ScratchDir(const fs::path& parent) {
   static std::atomic<unsigned> counter{0};
   std::random_device rd;
   for (;;) {
-    path_ = parent /
-            ("kyvtest_" + std::to_string(rd()) + "_" + std::to_string(counter++));
+    path_ = parent / ("kyvtest_" + std::to_string(rd()) + "_" + std::to_string(counter++));
     if (fs::create_directory(path_))
       break;
   }

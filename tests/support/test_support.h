@@ -25,7 +25,8 @@ void writeFile(const std::filesystem::path& path, std::string_view text);
 
 std::vector<std::byte> bytesOf(std::string_view text);
 std::string textOf(std::span<const std::byte> bytes);
-// Base64 in one line with "=" padding (the encoder tests need to make data; nothing decodes with it).
+// Base64 in one line with "=" padding (the encoder tests need to make data; nothing decodes with
+// it).
 std::string base64Of(std::string_view bytes);
 
 // A fresh folder for one test, removed with everything in it when the object goes.

@@ -18,7 +18,9 @@ inline void putLe(Bytes& out, std::uint64_t v, int width) {
   for (int k = 0; k < width; ++k)
     out.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
 }
-inline void putText(Bytes& out, std::string_view text) { out.insert(out.end(), text.begin(), text.end()); }
+inline void putText(Bytes& out, std::string_view text) {
+  out.insert(out.end(), text.begin(), text.end());
+}
 
 struct ProducerHeader {
   std::string magic = "KYV";
@@ -49,7 +51,7 @@ inline Bytes storedDeflate(const Bytes& data) {
 inline std::uint8_t scramble(std::uint8_t p, std::int64_t i, std::uint8_t seed) {
   std::int64_t square = (i * i) % 4294967296LL;
   if (square >= 2147483648LL)
-    square -= 4294967296LL; // as a signed 32-bit product
+    square -= 4294967296LL;          // as a signed 32-bit product
   const std::int64_t h = square / 2; // C++ division truncates toward zero, as required
   const std::int64_t t = (((8 * i + h + 7 * seed + 335) % 256) + 256) % 256;
   const unsigned r = (~p ^ static_cast<unsigned>(t)) & 0xFF;
@@ -84,10 +86,22 @@ inline Bytes produce(const ProducerHeader& h, const Bytes& body, const Bytes* de
 // Descriptor record bytes, spelled out field by field by the caller.
 struct Rec {
   Bytes bytes;
-  Rec& u8(std::uint32_t v) { putLe(bytes, v, 1); return *this; }
-  Rec& u16(std::uint32_t v) { putLe(bytes, v, 2); return *this; }
-  Rec& u32(std::uint32_t v) { putLe(bytes, v, 4); return *this; }
-  Rec& text(std::string_view t) { putText(bytes, t); return *this; }
+  Rec& u8(std::uint32_t v) {
+    putLe(bytes, v, 1);
+    return *this;
+  }
+  Rec& u16(std::uint32_t v) {
+    putLe(bytes, v, 2);
+    return *this;
+  }
+  Rec& u32(std::uint32_t v) {
+    putLe(bytes, v, 4);
+    return *this;
+  }
+  Rec& text(std::string_view t) {
+    putText(bytes, t);
+    return *this;
+  }
 };
 
 inline Bytes concat(std::initializer_list<Bytes> parts) {

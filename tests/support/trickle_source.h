@@ -15,7 +15,8 @@ namespace kyv::test {
 class TrickleSource final : public ByteSource {
 public:
   // bytes must outlive the source.
-  TrickleSource(std::span<const std::byte> bytes, std::size_t piece) : bytes_(bytes), piece_(piece) {}
+  TrickleSource(std::span<const std::byte> bytes, std::size_t piece)
+      : bytes_(bytes), piece_(piece) {}
   std::size_t read(std::span<std::byte> out) override {
     const std::size_t n = std::min({out.size(), piece_, bytes_.size() - pos_});
     std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(pos_), n, out.begin());

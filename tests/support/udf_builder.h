@@ -74,7 +74,8 @@ public:
     putBlock(lbn, fe);
   }
   // Short descriptors: (length, block) pairs; type in the length's top two bits.
-  static std::vector<std::byte> shortAds(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& ads) {
+  static std::vector<std::byte>
+  shortAds(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& ads) {
     std::vector<std::byte> out(ads.size() * 8);
     for (std::size_t i = 0; i < ads.size(); ++i) {
       put32(out, i * 8, ads[i].first);
@@ -107,7 +108,8 @@ public:
     return f;
   }
   // A folder whose identifiers are embedded in its entry: the parent first, then the children.
-  void folder(std::uint32_t lbn, std::uint32_t parent, const std::vector<std::vector<std::byte>>& children) {
+  void folder(std::uint32_t lbn, std::uint32_t parent,
+              const std::vector<std::vector<std::byte>>& children) {
     std::vector<std::byte> data = fid(0x0A, parent, "");
     for (const auto& c : children)
       data.insert(data.end(), c.begin(), c.end());
@@ -139,7 +141,8 @@ public:
   }
 
 private:
-  static std::vector<std::byte> descriptor(std::uint16_t id, std::uint32_t location, std::size_t size) {
+  static std::vector<std::byte> descriptor(std::uint16_t id, std::uint32_t location,
+                                           std::size_t size) {
     std::vector<std::byte> d(size);
     d[0] = std::byte(id);
     d[1] = std::byte(id >> 8);
@@ -157,7 +160,9 @@ private:
     for (std::size_t i = 0; i < d.size(); ++i)
       image_[sector * kSector + i] = d[i];
   }
-  void putBlock(std::uint32_t lbn, std::vector<std::byte> d) { putSector(kPartitionStart + lbn, std::move(d)); }
+  void putBlock(std::uint32_t lbn, std::vector<std::byte> d) {
+    putSector(kPartitionStart + lbn, std::move(d));
+  }
 
   std::vector<std::byte> image_;
 };

@@ -30,14 +30,16 @@ protected:
     unpacker.SetOnItem([this](const unpack::TKYVArcInfoArray& chain) {
       const auto& link = chain.back();
       const bool there = std::filesystem::exists(link.ItemFile);
-      seen.push_back({link.ArcType, link.ItemName, there ? textOf(readFile(link.ItemFile)) : "<no file>"});
+      seen.push_back(
+          {link.ArcType, link.ItemName, there ? textOf(readFile(link.ItemFile)) : "<no file>"});
       return true;
     });
     unpacker.SetOnGap([this](const unpack::TScanGap& gap) { gaps.push_back(gap); });
   }
 
   // chain: empty for a top-level file (which starts a new budget).
-  void unpack(const std::filesystem::path& path, const unpack::TKYVArcInfoArray& chain = {}, bool mz = false) {
+  void unpack(const std::filesystem::path& path, const unpack::TKYVArcInfoArray& chain = {},
+              bool mz = false) {
     const auto bytes = readFile(path);
     std::vector<std::byte> head(4097);
     std::copy_n(bytes.begin(), std::min(bytes.size(), headBytes_), head.begin());

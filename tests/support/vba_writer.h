@@ -66,16 +66,20 @@ inline std::string VbaDir(const std::vector<VbaModuleSpec>& modules) {
       d += VbaRecord(0x0032, VbaUtf16(stream));
     d += VbaRecord(0x001C, "") + VbaRecord(0x0048, "") +
          VbaRecord(0x0031, VbaLe(static_cast<std::uint32_t>(m.cache.size()), 4)) +
-         VbaRecord(0x001E, VbaLe(0, 4)) + VbaRecord(0x002C, VbaLe(0xFFFF, 2)) + VbaRecord(0x0021, "") +
-         VbaRecord(0x002B, "");
+         VbaRecord(0x001E, VbaLe(0, 4)) + VbaRecord(0x002C, VbaLe(0xFFFF, 2)) +
+         VbaRecord(0x0021, "") + VbaRecord(0x002B, "");
   }
   return d + VbaRecord(0x0010, "");
 }
 
-inline std::string VbaModuleStream(const VbaModuleSpec& m) { return m.cache + OvbaCompress(m.source); }
+inline std::string VbaModuleStream(const VbaModuleSpec& m) {
+  return m.cache + OvbaCompress(m.source);
+}
 
-// A "VBA" storage under parent with the dir stream, the module streams and _VBA_PROJECT; returns it.
-inline std::uint32_t AddVbaProject(CfbWriter& cfb, std::uint32_t parent, const std::vector<VbaModuleSpec>& modules) {
+// A "VBA" storage under parent with the dir stream, the module streams and _VBA_PROJECT; returns
+// it.
+inline std::uint32_t AddVbaProject(CfbWriter& cfb, std::uint32_t parent,
+                                   const std::vector<VbaModuleSpec>& modules) {
   const std::uint32_t vba = cfb.AddStorage(parent, "VBA");
   cfb.AddStream(vba, "dir", OvbaCompress(VbaDir(modules)));
   cfb.AddStream(vba, "_VBA_PROJECT", std::string("\xCC\x61\xFF\xFF\x00\x00\x00", 7));

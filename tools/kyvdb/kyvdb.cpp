@@ -122,7 +122,8 @@ engine::DatabaseFields headerFields(const BuildOptions& o, const Source& source)
   return f;
 }
 
-void writeDatabase(const std::string& path, engine::DatabaseFields fields, const kyvdb::Body& body) {
+void writeDatabase(const std::string& path, engine::DatabaseFields fields,
+                   const kyvdb::Body& body) {
   fields.RecordCount = body.RecordCount;
   // Any seed descrambles; one taken from the body keeps builds reproducible.
   fields.Seed = static_cast<std::uint8_t>(engine::WeightedSum(body.Bytes) ^ body.Bytes.size());
@@ -186,7 +187,8 @@ int cmdBuild(const std::vector<std::string>& args) {
     warn("the engine reads an update only as daily.kyv");
   if (!o.daily && !neural && !(outName.starts_with("main") && outName.ends_with(".kyv")))
     warn("the engine reads main files only as main*.kyv");
-  const kyvdb::Body body = neural ? kyvdb::BuildNeuralBody(source) : kyvdb::BuildSignatureBody(source);
+  const kyvdb::Body body =
+      neural ? kyvdb::BuildNeuralBody(source) : kyvdb::BuildSignatureBody(source);
   writeDatabase(o.output, headerFields(o, source), body);
   return 0;
 }
@@ -238,7 +240,8 @@ int cmdList(const std::vector<std::string>& args) {
     switch (kindOf(path)) {
     case Kind::Code:
       for (const kyvdb::CodeRecord& r : kyvdb::ReadCodeBody(image))
-        printLine("# code " + kyvdb::Escape(r.Name) + " " + std::to_string(r.Code.size()) + " bytes");
+        printLine("# code " + kyvdb::Escape(r.Name) + " " + std::to_string(r.Code.size()) +
+                  " bytes");
       break;
     case Kind::Neural:
       for (const engine::TKYVNeuro& n : kyvdb::ReadNeuralBody(image).NeuroItems)

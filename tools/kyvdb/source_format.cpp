@@ -100,7 +100,8 @@ engine::Real6 parseMinVersion(std::string_view token) {
     for (std::size_t k = 0; k < 6; ++k) {
       if (k > 0 && token[3 * k - 1] != ':')
         throw std::invalid_argument("bad min-version bytes");
-      r.Bytes[k] = static_cast<std::uint8_t>(parseUnsigned(token.substr(3 * k, 2), 16, 255, "min-version byte"));
+      r.Bytes[k] = static_cast<std::uint8_t>(
+          parseUnsigned(token.substr(3 * k, 2), 16, 255, "min-version byte"));
     }
     return r;
   }
@@ -118,8 +119,10 @@ TVirusDescr parseSig(const std::vector<std::string_view>& t) {
   if (dash == std::string_view::npos) {
     d.MinSize = d.MaxSize = static_cast<std::int32_t>(parseUnsigned(size, 10, kMaxSize, "size"));
   } else {
-    d.MinSize = static_cast<std::int32_t>(parseUnsigned(size.substr(0, dash), 10, kMaxSize, "size"));
-    d.MaxSize = static_cast<std::int32_t>(parseUnsigned(size.substr(dash + 1), 10, kMaxSize, "size"));
+    d.MinSize =
+        static_cast<std::int32_t>(parseUnsigned(size.substr(0, dash), 10, kMaxSize, "size"));
+    d.MaxSize =
+        static_cast<std::int32_t>(parseUnsigned(size.substr(dash + 1), 10, kMaxSize, "size"));
     if (d.MinSize > d.MaxSize)
       throw std::invalid_argument("size range " + std::string(size) + " is empty");
   }
@@ -238,7 +241,8 @@ Source ParseSource(std::string_view text) {
         const bool negative = t[1].starts_with("-");
         const std::uint64_t v = parseUnsigned(negative ? t[1].substr(1) : t[1], 10,
                                               negative ? 0x80000000u : 0x7FFFFFFFu, "script id");
-        s.Id = negative ? static_cast<std::int32_t>(-static_cast<std::int64_t>(v)) : static_cast<std::int32_t>(v);
+        s.Id = negative ? static_cast<std::int32_t>(-static_cast<std::int64_t>(v))
+                        : static_cast<std::int32_t>(v);
         s.Text = Unescape(t[2]);
         if (s.Text.empty() || s.Text.size() > 0xFFFF)
           throw std::invalid_argument("a script text must be 1 to 65535 bytes");
@@ -264,7 +268,8 @@ Source ParseSource(std::string_view text) {
       throw SourceError(lineNo, "a name may have at most 255 bytes");
   }
   if (!source.NeuroItems.empty() && (!source.Descriptors.empty() || !source.Scripts.empty()))
-    throw SourceError(lineNo, "neuro lines make a neural file and cannot mix with sig or script lines");
+    throw SourceError(lineNo,
+                      "neuro lines make a neural file and cannot mix with sig or script lines");
   return source;
 }
 
@@ -294,7 +299,8 @@ std::string FormatDescriptor(const TVirusDescr& d) {
   line += sums;
   char opt[32];
   if (d.Flags & engine::flag::Semantic) {
-    std::snprintf(opt, sizeof opt, " flags=%02X", static_cast<unsigned>(d.Flags & engine::flag::Semantic));
+    std::snprintf(opt, sizeof opt, " flags=%02X",
+                  static_cast<unsigned>(d.Flags & engine::flag::Semantic));
     line += opt;
   }
   if (d.Extra != 0) {

@@ -60,15 +60,15 @@ public:
 
   void Run() {
     kyvscan::Walker walker(
-        options_, {[this](const std::string& path) { file(path); },
-                   [this](const std::string& source, const std::string& shown) {
-                     stream(source, shown);
-                   },
-                   [this](const std::string& path, const std::string& what,
-                          const std::string& reason) { reporter_.PathError(path, what, reason); },
-                   [this](const std::string& path, const std::string& why) {
-                     reporter_.Note(path + ": skipped: " + why);
-                   }});
+        options_,
+        {[this](const std::string& path) { file(path); },
+         [this](const std::string& source, const std::string& shown) { stream(source, shown); },
+         [this](const std::string& path, const std::string& what, const std::string& reason) {
+           reporter_.PathError(path, what, reason);
+         },
+         [this](const std::string& path, const std::string& why) {
+           reporter_.Note(path + ": skipped: " + why);
+         }});
     for (const std::string& path : options_.paths)
       walker.Visit(path);
   }
@@ -152,8 +152,8 @@ bool loadBases(kyv::plugin::TKYVAScanKernel& kernel, kyvscan::Reporter& reporter
       reporter.Warning("kyvscan: warning: database file refused, scanning without it: " +
                        readable(kernel.BasePath + kyv::engine::DescribeRefusal(file)));
   if (!ready) {
-    reporter.Warning("kyvscan: cannot load the databases from " + readable(kernel.BasePath) +
-                     ": " + readable(kernel.StartupError()));
+    reporter.Warning("kyvscan: cannot load the databases from " + readable(kernel.BasePath) + ": " +
+                     readable(kernel.StartupError()));
     return false;
   }
   if (kernel.Engine->Descriptors.empty()) {
@@ -170,9 +170,9 @@ int run(int argc, char** argv) {
   int exitCode = 0;
   if (!kyvscan::ParseOptions(argc, argv, options, exitCode))
     return exitCode;
-  kyv::plugin::TKYVAScanKernel kernel =
-      options.base.empty() ? kyv::plugin::TKYVAScanKernel()
-                           : kyv::plugin::TKYVAScanKernel(options.base);
+  kyv::plugin::TKYVAScanKernel kernel = options.base.empty()
+                                            ? kyv::plugin::TKYVAScanKernel()
+                                            : kyv::plugin::TKYVAScanKernel(options.base);
   if (options.version)
     return printVersion(kernel);
 
@@ -199,8 +199,9 @@ int run(int argc, char** argv) {
   std::vector<std::string> refused;
   for (const kyv::engine::TDatabaseFile& file : kernel.LoadFailures())
     refused.push_back(readable(file.FileName));
-  reporter.Summary(kernel.Engine->Descriptors.size(), refused,
-                   std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  reporter.Summary(
+      kernel.Engine->Descriptors.size(), refused,
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
   return reporter.ExitStatus();
 }
 

@@ -13,9 +13,9 @@
 namespace kyvscan {
 
 struct Options {
-  std::string base;     // --base; empty: BASE beside the program
-  std::string tempDir;  // --tempdir; empty: $TMPDIR or /tmp
-  std::string logFile;  // --log
+  std::string base;    // --base; empty: BASE beside the program
+  std::string tempDir; // --tempdir; empty: $TMPDIR or /tmp
+  std::string logFile; // --log
   bool chain = false;
   bool infectedOnly = false;
   bool summary = true;

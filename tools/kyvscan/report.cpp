@@ -49,8 +49,8 @@ std::string jsonChain(const kyv::unpack::TKYVArcInfoArray& chain) {
 
 std::string jsonFinding(const kyv::plugin::Finding& finding) {
   return "{\"name\":" + JsonString(readable(finding.Name)) + ",\"verdict\":\"" +
-         (finding.Code == 1 ? "infected" : "suspicious") + "\",\"chain\":" +
-         jsonChain(finding.Chain) + "}";
+         (finding.Code == 1 ? "infected" : "suspicious") +
+         "\",\"chain\":" + jsonChain(finding.Chain) + "}";
 }
 
 std::string jsonGap(const kyv::unpack::TScanGap& gap) {
@@ -78,7 +78,8 @@ std::string gapText(const std::string& shown, const kyv::unpack::TScanGap& gap) 
   return text;
 }
 
-const kyv::unpack::TScanGap* firstGap(const FileResult& result, bool (*wanted)(kyv::unpack::TGapKind)) {
+const kyv::unpack::TScanGap* firstGap(const FileResult& result,
+                                      bool (*wanted)(kyv::unpack::TGapKind)) {
   for (const kyv::unpack::TScanGap& gap : result.gaps)
     if (wanted(gap.Kind))
       return &gap;
@@ -160,8 +161,8 @@ void Reporter::gapNote(const FileResult& result) {
   if (result.gaps.empty() || result.verdict == Verdict::Error)
     return;
   const std::size_t more = result.gaps.size() - 1 + result.gapsOmitted;
-  Note(PlainText(result.shown + ": not fully scanned: " +
-                 gapText(result.shown, result.gaps.front())) +
+  Note(PlainText(result.shown +
+                 ": not fully scanned: " + gapText(result.shown, result.gaps.front())) +
        (more != 0 ? " (and " + std::to_string(more) + " more)" : ""));
 }
 

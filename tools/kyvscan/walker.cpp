@@ -105,7 +105,8 @@ void Walker::walkFolder(const std::string& root) {
   }
 }
 
-void Walker::visitEntry(const std::string& path, EntryKind kind, std::vector<std::string>& pending) {
+void Walker::visitEntry(const std::string& path, EntryKind kind,
+                        std::vector<std::string>& pending) {
   if (excluded(path))
     return;
   PathStatus status;

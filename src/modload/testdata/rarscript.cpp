@@ -5,7 +5,8 @@
 //
 // Script: the first line ends in "KYVRARSCRIPT" (opens), in "KYVRARSCRIPT-BADOPEN" (a handle comes
 // back with a failed open result) or in anything else (no handle); it may start with the RAR
-// signature "Rar!" so that the dispatcher takes the file for a RAR archive. Every further line is one member:
+// signature "Rar!" so that the dispatcher takes the file for a RAR archive. Every further line is
+// one member:
 //   unpacked|packed|result|name|content
 // with the sizes as 64-bit decimals (the record gets their low and high halves), result what
 // extraction returns (the content is written even when it is not 0), and \uXXXX escapes in the

@@ -85,7 +85,8 @@ void msClose(mspack_file* file) {
 int msRead(mspack_file* file, void* buffer, int bytes) {
   if (bytes < 0)
     return -1;
-  const ssize_t n = ::read(reinterpret_cast<MsFile*>(file)->fd, buffer, static_cast<std::size_t>(bytes));
+  const ssize_t n =
+      ::read(reinterpret_cast<MsFile*>(file)->fd, buffer, static_cast<std::size_t>(bytes));
   return static_cast<int>(n);
 }
 int msWrite(mspack_file* file, void* buffer, int bytes) {
@@ -111,21 +112,24 @@ int msSeek(mspack_file* file, off_t offset, int mode) {
                                                    : SEEK_END;
   return ::lseek(reinterpret_cast<MsFile*>(file)->fd, offset, whence) < 0 ? -1 : 0;
 }
-off_t msTell(mspack_file* file) { return ::lseek(reinterpret_cast<MsFile*>(file)->fd, 0, SEEK_CUR); }
+off_t msTell(mspack_file* file) {
+  return ::lseek(reinterpret_cast<MsFile*>(file)->fd, 0, SEEK_CUR);
+}
 void msMessage(mspack_file*, const char*, ...) {}
-void* msAlloc(mspack_system*, std::size_t bytes) { return bytes == 0 ? nullptr : std::malloc(bytes); }
+void* msAlloc(mspack_system*, std::size_t bytes) {
+  return bytes == 0 ? nullptr : std::malloc(bytes);
+}
 void msFree(void* p) { std::free(p); }
 void msCopy(void* src, void* dst, std::size_t bytes) { std::memcpy(dst, src, bytes); }
 
-mspack_system gSystem{msOpen, msClose, msRead, msWrite, msSeek, msTell, msMessage,
-                      msAlloc, msFree, msCopy, nullptr};
+mspack_system gSystem{msOpen,    msClose, msRead, msWrite, msSeek, msTell,
+                      msMessage, msAlloc, msFree, msCopy,  nullptr};
 
 // One cabinet as the decoder sees it, with a decoder of its own: the decoder keeps its place in
 // a folder between files, and that state must never outlive the cabinet or an error.
 class MsCabinet {
 public:
-  explicit MsCabinet(const std::string& path)
-      : d_(mspack_create_cab_decompressor(&gSystem)) {
+  explicit MsCabinet(const std::string& path) : d_(mspack_create_cab_decompressor(&gSystem)) {
     if (!d_)
       return;
     // A file the decoder cannot place (a folder index past the folders, a bad name) must not

@@ -29,7 +29,7 @@ std::optional<File> File::openRead(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0)
     return std::nullopt;
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     const int reason = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     ::close(fd);
@@ -67,7 +67,7 @@ std::optional<File> File::createShared(const std::string& path) {
 }
 
 std::uint64_t File::size() const {
-  struct stat st{};
+  struct stat st {};
   if (::fstat(impl_->fd, &st) != 0)
     return 0;
   return static_cast<std::uint64_t>(st.st_size);
@@ -76,8 +76,8 @@ std::uint64_t File::size() const {
 std::size_t File::readAt(std::uint64_t offset, std::span<std::byte> out) const {
   std::size_t got = 0;
   while (got < out.size()) {
-    const ssize_t n = ::pread(impl_->fd, out.data() + got, out.size() - got,
-                              static_cast<off_t>(offset + got));
+    const ssize_t n =
+        ::pread(impl_->fd, out.data() + got, out.size() - got, static_cast<off_t>(offset + got));
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)
@@ -100,12 +100,12 @@ bool File::write(std::span<const std::byte> data) {
 }
 
 bool fileExists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
 bool folderExists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -173,7 +173,7 @@ std::string errnoText(int code) { return std::strerror(code); }
 
 PathStatus pathStatus(const std::string& path, bool follow) {
   PathStatus status;
-  struct stat st{};
+  struct stat st {};
   const int r = follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
   if (r != 0) {
     status.error = errnoText(errno);
@@ -210,7 +210,7 @@ FolderListing listFolder(const std::string& folder) {
     if (kind == EntryKind::Missing) {
       // Some file systems leave the type out of the listing; lstat, never stat, so that a
       // link is still seen as a link.
-      struct stat st{};
+      struct stat st {};
       if (::lstat((base + name).c_str(), &st) == 0)
         kind = kindOfMode(st.st_mode);
     }
@@ -230,7 +230,8 @@ bool copyStreamToFile(const std::string& source, const std::string& target, std:
       return false;
     }
   }
-  const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  const int out =
+      ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (out < 0) {
     error = errnoText(errno);
     if (in != STDIN_FILENO)

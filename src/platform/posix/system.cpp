@@ -90,9 +90,9 @@ std::string tempFolder() {
   static std::once_flag once;
   std::call_once(once, [] {
     const char* env = std::getenv("TMPDIR");
-    std::string root = !gTempRoot.empty()                     ? gTempRoot
+    std::string root = !gTempRoot.empty()                   ? gTempRoot
                        : (env != nullptr && env[0] != '\0') ? std::string(env)
-                                                              : std::string("/tmp");
+                                                            : std::string("/tmp");
     while (root.size() > 1 && root.back() == '/')
       root.pop_back();
     std::string templ = root + "/kyv-XXXXXX";
@@ -121,11 +121,11 @@ std::string tempFolderError() {
 
 void removeTempFolderOnSignals() {
   for (const int signo : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-    struct sigaction current{};
+    struct sigaction current {};
     // A signal the caller chose to ignore (nohup) stays ignored.
     if (::sigaction(signo, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
       continue;
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = removeTempFolderAndDie;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESETHAND | SA_NODEFER;

@@ -212,9 +212,9 @@ std::unique_ptr<FdiContext> FdiContext::create() {
 
 void setCabFileInfo(const std::string& path, std::uint16_t date, std::uint16_t time,
                     std::uint16_t attributes) {
-  const HANDLE h = ::CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE h =
+      ::CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h != INVALID_HANDLE_VALUE) {
     FILETIME local{};
     FILETIME utc{};
@@ -224,8 +224,8 @@ void setCabFileInfo(const std::string& path, std::uint16_t date, std::uint16_t t
   }
   // Hidden, system and archive as stored; read-only is left off (see the header), and the
   // cabinet's own bits (run after extraction, name in UTF-8) are no file attributes.
-  const DWORD kept = attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                   FILE_ATTRIBUTE_ARCHIVE);
+  const DWORD kept =
+      attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
   ::SetFileAttributesA(path.c_str(), kept ? kept : FILE_ATTRIBUTE_NORMAL);
 }
 

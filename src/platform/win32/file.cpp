@@ -29,7 +29,8 @@ std::optional<File> File::openRead(const std::string& path) {
   if (h == INVALID_HANDLE_VALUE)
     return std::nullopt;
   BY_HANDLE_FILE_INFORMATION info{};
-  if (::GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+  if (::GetFileInformationByHandle(h, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
     ::CloseHandle(h);
     return std::nullopt;
   }
@@ -146,8 +147,8 @@ PathStatus pathStatus(const std::string& path, bool follow) {
   } else if (::GetFileInformationByHandle(h, &info)) {
     status.kind = kindOfAttributes(info.dwFileAttributes);
     if (follow && status.kind == EntryKind::Link)
-      status.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::Folder
-                                                                       : EntryKind::File;
+      status.kind =
+          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::Folder : EntryKind::File;
     status.device = info.dwVolumeSerialNumber;
     status.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
   } else {

@@ -39,7 +39,8 @@ std::uint64_t randomName() {
     return (std::uint64_t{high} << 32) | low;
   LARGE_INTEGER counter{};
   ::QueryPerformanceCounter(&counter);
-  return static_cast<std::uint64_t>(counter.QuadPart) * 0x9E3779B97F4A7C15ull ^ ::GetCurrentProcessId();
+  return static_cast<std::uint64_t>(counter.QuadPart) * 0x9E3779B97F4A7C15ull ^
+         ::GetCurrentProcessId();
 }
 
 MakeFolderResult makeFolder(const std::string& path) {

@@ -18,7 +18,8 @@ bool isRemovableDrive(const std::string& path) {
 }
 
 bool askOkCancel(const std::string& text, const std::string& caption) {
-  return ::MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OKCANCEL | MB_ICONQUESTION) == IDOK;
+  return ::MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OKCANCEL | MB_ICONQUESTION) ==
+         IDOK;
 }
 
 } // namespace kyv::platform
