@@ -26,17 +26,17 @@ protected:
   OfficeProducers() : unpacker("unused") {
     unpacker.SetTempFolder(platform::NormalizeFolder(dir.path().string()));
     // As the kernel does: each member is looked at, then unpacked itself before it goes away.
-    unpacker.SetOnItem([this](const TKYVArcInfoArray &chain) {
+    unpacker.SetOnItem([this](const TKYVArcInfoArray& chain) {
       std::string text;
-      for (const TKYVArcInfo &link : chain)
+      for (const TKYVArcInfo& link : chain)
         text += (text.empty() ? "" : " > ") + link.ArcType + ":" + link.ItemName;
       found.push_back({text, test::textOf(test::readFile(chain.back().ItemFile))});
       unpack(chain.back().ItemFile, chain);
       return true;
     });
-    unpacker.SetOnGap([this](const TScanGap &gap) { gaps.push_back(gap.Reason); });
+    unpacker.SetOnGap([this](const TScanGap& gap) { gaps.push_back(gap.Reason); });
   }
-  void unpack(const std::filesystem::path &path, const TKYVArcInfoArray &chain = {}) {
+  void unpack(const std::filesystem::path& path, const TKYVArcInfoArray& chain = {}) {
     const auto bytes = test::readFile(path);
     std::vector<std::byte> head(4097);
     std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), 4096), head.begin());
@@ -45,16 +45,16 @@ protected:
     fh.FileSize = bytes.size();
     unpacker.Unpack(path.string(), fh, chain);
   }
-  std::vector<std::string> chainsHolding(const std::string &content) const {
+  std::vector<std::string> chainsHolding(const std::string& content) const {
     std::vector<std::string> chains;
-    for (const Found &f : found)
+    for (const Found& f : found)
       if (f.content == content)
         chains.push_back(f.chain);
     return chains;
   }
   std::vector<std::string> leftovers() const {
     std::vector<std::string> names;
-    for (const auto &e : std::filesystem::directory_iterator(dir.path()))
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
       names.push_back(e.path().filename().string());
     return names;
   }
@@ -69,7 +69,7 @@ TEST_F(OfficeProducers, APackagedFileComesOutWholeFromEachFormat) {
   const std::string payload = test::textOf(test::readFile(test::fixture("office/payload.bin")));
   ASSERT_EQ(payload.size(), 526u);
   struct Case {
-    const char *file;
+    const char* file;
     std::vector<std::string> chains; // every member that holds exactly the payload
   };
   const std::vector<Case> cases = {
@@ -79,7 +79,7 @@ TEST_F(OfficeProducers, APackagedFileComesOutWholeFromEachFormat) {
       {"calc-package.xls", {"OLE2:payload.bin"}},
       {"impress-package.ppt", {"OLE2:PowerPoint Document/Object1 > OLE2:payload.bin"}},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
     found.clear();
     gaps.clear();
@@ -87,7 +87,7 @@ TEST_F(OfficeProducers, APackagedFileComesOutWholeFromEachFormat) {
     EXPECT_EQ(chainsHolding(payload), c.chains);
     // Nothing in these files is compressed that way: a small stream of every embedded object
     // ("\1Ole") once read as one.
-    for (const Found &f : found)
+    for (const Found& f : found)
       EXPECT_EQ(f.chain.find("LZMA"), std::string::npos) << f.chain;
     EXPECT_TRUE(gaps.empty()) << gaps.front();
     EXPECT_TRUE(leftovers().empty());
@@ -98,13 +98,13 @@ TEST_F(OfficeProducers, APackagedFileComesOutWholeFromEachFormat) {
 // empty: the storage, and the empty compound file a .xlsm holds, give no module and are not
 // reported as a damaged project.
 TEST_F(OfficeProducers, AnEmptyMacroStorageIsNoDamagedProject) {
-  for (const char *file : {"calc-macro.xls", "calc-macro.xlsm"}) {
+  for (const char* file : {"calc-macro.xls", "calc-macro.xlsm"}) {
     SCOPED_TRACE(file);
     found.clear();
     gaps.clear();
     unpack(test::fixture(std::string("office/") + file));
     EXPECT_FALSE(found.empty());
-    for (const Found &f : found)
+    for (const Found& f : found)
       EXPECT_EQ(f.chain.find(".vba"), std::string::npos) << f.chain;
     EXPECT_TRUE(gaps.empty()) << gaps.front();
     EXPECT_TRUE(leftovers().empty());
