@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "base/endian.h"
+#include "base/text.h"
 #include "base/utf.h"
 #include "platform/codepages.h"
 
@@ -36,16 +37,6 @@ std::string Escape(std::string_view text) {
 
 namespace {
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
-
 std::vector<std::string_view> splitTokens(std::string_view line) {
   std::vector<std::string_view> tokens;
   std::size_t pos = 0;
@@ -66,7 +57,7 @@ std::uint64_t parseUnsigned(std::string_view token, int base, std::uint64_t max,
     throw std::invalid_argument(std::string("missing ") + what);
   std::uint64_t v = 0;
   for (const char c : token) {
-    const int d = hexDigit(c);
+    const int d = HexDigitValue(c);
     if (d < 0 || d >= base)
       throw std::invalid_argument(std::string("bad ") + what + " \"" + std::string(token) + "\"");
     v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d);
@@ -156,8 +147,8 @@ std::string Unescape(std::string_view token) {
     }
     if (token.size() - k < 3)
       throw std::invalid_argument("incomplete %XX escape");
-    const int hi = hexDigit(token[k + 1]);
-    const int lo = hexDigit(token[k + 2]);
+    const int hi = HexDigitValue(token[k + 1]);
+    const int lo = HexDigitValue(token[k + 2]);
     if (hi < 0 || lo < 0)
       throw std::invalid_argument("bad %XX escape");
     out += static_cast<char>(hi * 16 + lo);
